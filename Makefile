@@ -1,0 +1,64 @@
+# Set-up, tests and the demo. Every target installs what it needs on a fresh machine.
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+PIP := $(VENV)/bin/pip
+APT_PACKAGES := g++ libzmq3-dev cppzmq-dev libyaml-cpp-dev libgtest-dev
+BUILD_TOOLS := "scikit-build-core>=0.10" "nanobind>=2.4" ninja cmake
+PYTEST_FLAGS ?= -q
+ASAN_RT = $(shell g++ -print-file-name=libasan.so)
+
+.PHONY: all deps install dev test cpptest demo bench asan clean
+
+all: test
+
+# Debian packages the build needs, installed only when one is missing.
+build/.apt-stamp:
+	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing:$$missing"; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+	@mkdir -p build && touch $@
+
+$(VENV)/.stamp: pyproject.toml
+	python3 -m venv $(VENV)
+	$(PIP) install -q --upgrade pip
+	$(PIP) install -q $(BUILD_TOOLS) "TatSu>=5.12" "rich>=13" "PyYAML>=6" "pytest>=8" "pyzmq>=25"
+	touch $@
+
+deps: build/.apt-stamp $(VENV)/.stamp
+
+# The package as users get it: extension modules, the vemo package and the stubs.
+install: deps
+	$(PIP) install -q --no-build-isolation --no-deps ".[test]"
+
+# A build tree for development: PYTHONPATH=build/dev/python:. runs the tests against it.
+dev: deps
+	$(VENV)/bin/cmake -S . -B build/dev -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	$(VENV)/bin/cmake --build build/dev
+
+cpptest: deps
+	$(VENV)/bin/cmake -S . -B build/cpptest -G Ninja -DVEMO_PYTHON_MODULES=OFF -DVEMO_CPP_TESTS=ON
+	$(VENV)/bin/cmake --build build/cpptest
+	$(VENV)/bin/ctest --test-dir build/cpptest --output-on-failure
+
+test: install cpptest
+	$(PY) -m pytest $(PYTEST_FLAGS)
+
+demo: install
+	$(PY) examples/handbuilt_demo.py
+
+bench: install
+	@for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
+
+# The test suite on a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+asan: deps
+	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DVEMO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	$(VENV)/bin/cmake --build build/asan
+	PYTHONPATH=build/asan/python:. LD_PRELOAD=$(ASAN_RT) ASAN_OPTIONS=detect_leaks=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(PY) -m pytest $(PYTEST_FLAGS) -p no:cacheprovider
+
+clean:
+	rm -rf build
