@@ -175,4 +175,27 @@ nb::object call_copy(nb::handle self) {
     return self.attr("copy")();
 }
 
+void run_action(nb::handle self) {
+    const ActionClass &cls = ActionClass::get();
+    if (assertions_enabled()) {
+        bool resolved = overrides(self, "dependency_is_resolved", cls.dependency_is_resolved)
+                            ? nb::cast<bool>(self.attr("dependency_is_resolved")())
+                            : dependency_is_resolved(action_of(self));
+        if (!resolved)
+            raise_assertion();
+    }
+    if (overrides(self, "wait_signals", cls.wait_signals))
+        self.attr("wait_signals")();
+    else
+        wait_action_signals(self, nullptr);
+    self.attr("execute")();
+}
+
+void call_run(nb::handle self) {
+    if (is_action(self) && !overrides(self, "run", ActionClass::get().run))
+        run_action(self);
+    else
+        self.attr("run")();
+}
+
 } // namespace vemo

@@ -46,6 +46,11 @@ nb::object copy_action(nb::handle self);
 /// `self.copy()`, calling the base operation directly unless the class overrides it.
 nb::object call_copy(nb::handle self);
 
+/// The base `run`: checks that no identifier is left, waits for the signals, then calls `execute`.
+void run_action(nb::handle self);
+/// `self.run()`, calling the base operation directly unless the class overrides it.
+void call_run(nb::handle self);
+
 /// Waits on one finish signal: a native event with the GIL released, anything else through its `wait`.
 template <class Abort>
 bool wait_signal(nb::handle signal, Abort &&abort) {

@@ -108,22 +108,7 @@ NB_MODULE(_vemoaction, m) {
         .def_rw("dependency", &Action::dependency)
         .def_rw("script_dep", &Action::script_dep)
         .def_rw("params", &Action::params)
-        .def("run",
-             [](nb::handle self) {
-                 const auto &base_ops = vemo::ActionClass::get();
-                 if (vemo::assertions_enabled()) {
-                     bool resolved = vemo::overrides(self, "dependency_is_resolved", base_ops.dependency_is_resolved)
-                                         ? nb::cast<bool>(self.attr("dependency_is_resolved")())
-                                         : vemo::dependency_is_resolved(vemo::action_of(self));
-                     if (!resolved)
-                         vemo::raise_assertion();
-                 }
-                 if (vemo::overrides(self, "wait_signals", base_ops.wait_signals))
-                     self.attr("wait_signals")();
-                 else
-                     vemo::wait_action_signals(self, nullptr);
-                 self.attr("execute")();
-             },
+        .def("run", [](nb::handle self) { vemo::run_action(self); },
              "Waits for every dependency and the script-order signal, then executes the action.")
         .def("copy", [](nb::handle self) { return vemo::copy_action(self); },
              "A new action of the same kind, module and parameters, with the same dependencies.")
