@@ -1,0 +1,525 @@
+/* blocks/block.cpp: the block core: concatenation, copies, resolution and evaluation of block chains */
+#include "blocks/block.hpp"
+#include "blocks/python_ops.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <string>
+#include <unordered_map>
+
+namespace vemo {
+
+namespace {
+
+/// The VemoAction operations the block core calls on elements, to tell whether a host kind replaces them.
+struct ElementOps {
+    nb::handle set_script_dep, resolve_dependencies;
+    static const ElementOps &get() {
+        static const ElementOps ops = [] {
+            nb::handle type = ActionClass::get().type;
+            return ElementOps{nb::object(type.attr("set_script_dep")).release(), nb::object(type.attr("resolve_dependencies")).release()};
+        }();
+        return ops;
+    }
+};
+
+[[noreturn]] void raise_not_resolved() { raise(PyExc_Exception, "VemoBlock not resolved... Can't evaluate. "); }
+
+nb::object module_name_of(nb::handle element) {
+    nb::object module = native_action(element) ? field_or_none(action_of(element).module)
+                                               : get_attr(element, VEMO_NAME("module"));
+    return get_attr(module, VEMO_NAME("name"));
+}
+
+/// True when comparing `element` with ";" cannot call host code: the element's class keeps the
+/// comparison every action has, which is identity.
+bool compares_by_identity(nb::handle element) {
+    static const richcmpfunc base = ((PyTypeObject *) ActionClass::get().type.ptr())->tp_richcompare;
+    return is_action(element) && Py_TYPE(element.ptr())->tp_richcompare == base;
+}
+
+bool is_separator(nb::handle element) {
+    static PyObject *separator = PyUnicode_InternFromString(";");
+    if (element.ptr() == separator)
+        return true;
+    if (compares_by_identity(element))
+        return false;
+    int equal = PyObject_RichCompareBool(element.ptr(), separator, Py_EQ);
+    if (equal < 0)
+        throw nb::python_error();
+    return equal != 0;
+}
+
+/// `table.get(name)`: the declared block, or None.
+nb::object lookup(nb::handle table, nb::handle name) {
+    if (PyDict_CheckExact(table.ptr())) {
+        PyObject *found = PyDict_GetItemWithError(table.ptr(), name.ptr());
+        if (!found && PyErr_Occurred())
+            throw nb::python_error();
+        return found ? nb::borrow(found) : nb::none();
+    }
+    return call_method(table, VEMO_NAME("get"), name);
+}
+
+nb::object evaluate_competition(nb::handle self) {
+    nb::object competitors = get_attr(self, VEMO_NAME("compete_blocks"));
+    const Py_ssize_t count = length(competitors);
+    nb::object map = nb::steal(PyDict_New());
+    for (Py_ssize_t cidx = 0; cidx < count; ++cidx) {
+        nb::object evaluated = call_method(item(competitors, cidx), VEMO_NAME("evaluate"));
+        nb::object key = nb::steal(PyLong_FromSsize_t(cidx));
+        if (PyDict_SetItem(map.ptr(), key.ptr(), evaluated.ptr()) != 0)
+            throw nb::python_error();
+    }
+    // The field changes only once every competitor has evaluated.
+    fields(self).action_seq = map;
+    return map;
+}
+
+/// A block that resolution meets under a declared async block's name takes a folded copy of it.
+void supersede_by_async(nb::handle self, nb::handle declared) {
+    nb::object replacement = call_method(declared, VEMO_NAME("async_copy"));
+    nb::object next = field_or_none(fields(self).next_block);
+    if (!next.is_none())
+        set_attr(replacement, VEMO_NAME("next_block"), call_method(next, VEMO_NAME("async_copy")));
+    nb::object chain = call_method(replacement, VEMO_NAME("async_evaluate"));
+    nb::object rest = nb::steal(PySequence_GetSlice(chain.ptr(), 1, PY_SSIZE_T_MAX));
+    if (!rest.is_valid())
+        throw nb::python_error();
+    call_method(replacement, VEMO_NAME("async_concat"), rest);
+    set_attr(self, VEMO_NAME("tmp_async_block"), replacement);
+    set_attr(self, VEMO_NAME("isAsync"), Py_True);
+}
+
+void supersede_by_competition(nb::handle self, nb::handle declared) {
+    nb::object replacement = call_method(declared, VEMO_NAME("compete_copy"));
+    nb::object next = field_or_none(fields(self).next_block);
+    if (!next.is_none())
+        set_attr(replacement, VEMO_NAME("next_block"), call_method(next, VEMO_NAME("compete_copy")));
+    nb::object chain = call_method(replacement, VEMO_NAME("compete_evaluate"));
+    nb::object rest = nb::steal(PySequence_GetSlice(chain.ptr(), 1, PY_SSIZE_T_MAX));
+    if (!rest.is_valid())
+        throw nb::python_error();
+    call_method(replacement, VEMO_NAME("compete_concat"), rest);
+    nb::object first_competitor = item(get_attr(declared, VEMO_NAME("compete_blocks")), 0);
+    nb::object first_action = item(call_method(first_competitor, VEMO_NAME("evaluate")), 0);
+    check_module_name(self, module_name_of(first_action));
+    set_attr(self, VEMO_NAME("tmp_compete_block"), replacement);
+    set_attr(self, VEMO_NAME("isCompete"), Py_True);
+}
+
+/// Global resolution of one block's own sequence. None when the block was superseded.
+nb::object resolve_own_global(nb::handle self, nb::handle table) {
+    nb::object sequence = field_or_none(fields(self).action_seq);
+    const Py_ssize_t count = length(sequence);
+    nb::object resolved_sequence = nb::steal(PyList_New(0));
+    for (Py_ssize_t aidx = 0; aidx < count; ++aidx) {
+        nb::object element = item(sequence, aidx);
+        if (!is_identifier(element)) {
+            append(resolved_sequence, element);
+            continue;
+        }
+        const Identifier &ident = *nb::inst_ptr<Identifier>(element);
+        nb::object name = field_or_none(ident.id);
+        nb::object declared = lookup(table, name);
+        if (declared.is_none()) {
+            print_line(nb::str("[WARN] Global variable: {} doesn't exist in {}").format(name, table));
+            continue;
+        }
+        if (flag(declared, VEMO_NAME("isAsync"))) {
+            supersede_by_async(self, declared);
+            return nb::none();
+        }
+        if (flag(declared, VEMO_NAME("isCompete"))) {
+            supersede_by_competition(self, declared);
+            return nb::none();
+        }
+        nb::object copied = call_method(declared, VEMO_NAME("copy"));
+        call_method(call_method(copied, VEMO_NAME("first")), VEMO_NAME("add_dependencies"),
+                    field_or_none(ident.dependency));
+        nb::object evaluated = call_method(copied, VEMO_NAME("evaluate"));
+        nb::object extended = nb::steal(PySequence_InPlaceConcat(resolved_sequence.ptr(), evaluated.ptr()));
+        if (!extended.is_valid())
+            throw nb::python_error();
+        check_module_name(self, module_name_of(item(resolved_sequence, 0)));
+    }
+    fields(self).action_seq = resolved_sequence;
+    return nb::bool_(is_resolved(resolved_sequence));
+}
+
+void resolve_element(nb::handle element, nb::handle local_dep) {
+    if (native_action(element) &&
+        !overrides(element, "resolve_dependencies", ElementOps::get().resolve_dependencies))
+        resolve_dependencies(action_of(element), local_dep);
+    else
+        call_method(element, VEMO_NAME("resolve_dependencies"), local_dep);
+}
+
+} // namespace
+
+static int block_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (PyObject **dict = _PyObject_GetDictPtr(self))
+        Py_VISIT(*dict);
+    if (!nb::inst_ready(self))
+        return 0;
+    Block *b = nb::inst_ptr<Block>(self);
+    VEMO_VISIT(b->action_seq);
+    VEMO_VISIT(b->next_block);
+    VEMO_VISIT(b->id);
+    VEMO_VISIT(b->module_name);
+    return 0;
+}
+
+static int block_clear(PyObject *self) {
+    if (PyObject **dict = _PyObject_GetDictPtr(self))
+        Py_CLEAR(*dict);
+    if (nb::inst_ready(self)) {
+        Block *b = nb::inst_ptr<Block>(self);
+        b->action_seq = nb::none();
+        b->next_block = nb::none();
+        b->id = nb::none();
+        b->module_name = nb::none();
+    }
+    return 0;
+}
+
+PyType_Slot block_slots[] = {{Py_tp_traverse, (void *) block_traverse},
+                             {Py_tp_clear, (void *) block_clear},
+                             {0, nullptr}};
+
+nb::handle block_base_type() {
+    static PyObject *type = nb::object(nb::module_::import_("_vemoblock").attr("VemoBlock")).release().ptr();
+    return type;
+}
+
+void check_concrete_block(nb::handle self) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    static std::unordered_map<PyTypeObject *, unsigned int> concrete;
+    if (auto it = concrete.find(type);
+        it != concrete.end() && it->second == type->tp_version_tag && type->tp_version_tag != 0)
+        return;
+    nb::handle cls = (PyObject *) type;
+    nb::object base_setup = block_base_type().attr("setup");
+    std::string missing;
+    for (const char *name : {"isAsync", "isCompete", "setup"}) {
+        PyObject *found = PyObject_GetAttrString(cls.ptr(), name);
+        if (!found)
+            PyErr_Clear();
+        bool abstract = !found || found == base_setup.ptr();
+        Py_XDECREF(found);
+        if (abstract)
+            missing += missing.empty() ? name : std::string(", ") + name;
+    }
+    if (!missing.empty()) {
+        nb::str message = nb::str("Can't instantiate abstract class {} with abstract methods {}")
+                              .format(cls.attr("__name__"), missing);
+        PyErr_SetObject(PyExc_TypeError, message.ptr());
+        throw nb::python_error();
+    }
+    concrete[type] = type->tp_version_tag;
+}
+
+void call_setup(nb::handle self, nb::handle configs) {
+    nb::object setup = get_attr(self, VEMO_NAME("setup"));
+    nb::object no_args = nb::steal(PyTuple_New(0));
+    if (!nb::steal(PyObject_Call(setup.ptr(), no_args.ptr(), configs.ptr())).is_valid())
+        throw nb::python_error();
+}
+
+bool flag(nb::handle self, nb::handle name) { return truthy(get_attr(self, name)); }
+
+std::vector<nb::object> chain_of(nb::handle self, nb::handle kind, const char *op) {
+    fields(self);
+    std::vector<nb::object> chain{nb::borrow(self)};
+    // Brent's cycle detection: the tortoise jumps to the hare at every power of two.
+    nb::handle tortoise = self;
+    size_t power = 1, steps = 1;
+    for (;;) {
+        nb::object next = field_or_none(block_of(chain.back()).next_block);
+        if (next.is_none())
+            break;
+        if (!PyObject_TypeCheck(next.ptr(), (PyTypeObject *) kind.ptr()) || !nb::inst_ready(next)) {
+            get_attr(next, nb::str(op)); // a next block without the operation fails as calling it would
+            PyErr_Format(PyExc_TypeError, "VemoBlock.%s: next_block must be a %s, not %R", op,
+                         ((PyTypeObject *) kind.ptr())->tp_name, next.ptr());
+            throw nb::python_error();
+        }
+        if (next.is(tortoise)) {
+            PyErr_Format(PyExc_ValueError, "VemoBlock.%s: the next_block chain loops back to %R", op, next.ptr());
+            throw nb::python_error();
+        }
+        if (power == steps) {
+            tortoise = next;
+            power *= 2;
+            steps = 0;
+        }
+        ++steps;
+        chain.push_back(std::move(next));
+    }
+    return chain;
+}
+
+void check_module_name(nb::handle self, nb::handle default_name) {
+    Block &block = fields(self);
+    if (!block.module_name.is_valid() || block.module_name.is_none()) {
+        block.module_name = nb::borrow(default_name);
+        return;
+    }
+    if (!assertions_enabled())
+        return;
+    int equal = PyObject_RichCompareBool(block.module_name.ptr(), default_name.ptr(), Py_EQ);
+    if (equal < 0)
+        throw nb::python_error();
+    if (!equal)
+        raise_assertion();
+}
+
+void add(nb::handle self, nb::handle item_to_add) {
+    fields(self);
+    nb::object elements =
+        snapshot(is_block(item_to_add) ? call_method(item_to_add, VEMO_NAME("evaluate")) : nb::borrow(item_to_add));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.ptr()); ++i) {
+        nb::handle element = PyList_GET_ITEM(elements.ptr(), i);
+        if (is_action(element))
+            check_module_name(self, module_name_of(element));
+        if (is_separator(element))
+            continue;
+        append(field_or_none(block_of(self).action_seq), element);
+    }
+}
+
+void set_script_dep(nb::handle element, nb::handle dep) {
+    if (native_action(element) && !overrides(element, "set_script_dep", ElementOps::get().set_script_dep))
+        action_of(element).script_dep = nb::borrow(dep);
+    else
+        call_method(element, VEMO_NAME("set_script_dep"), dep);
+}
+
+nb::object finish_signal_of(nb::handle element) {
+    if (native_action(element))
+        return field_or_none(action_of(element).finish_signal);
+    return get_attr(element, VEMO_NAME("finish_signal"));
+}
+
+std::vector<nb::object> copy_action_lists(const std::vector<nb::object> &sources,
+                                          const std::function<void(nb::handle)> &missing,
+                                          const std::function<void(size_t, const std::vector<nb::object> &)>
+                                              &after_list) {
+    struct Place {
+        size_t list, index;
+    };
+    std::vector<nb::object> copies;
+    copies.reserve(sources.size());
+    size_t total = 0;
+    for (const nb::object &source : sources) {
+        const Py_ssize_t n = PyList_GET_SIZE(source.ptr());
+        nb::object out = nb::steal(PyList_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            nb::handle action = PyList_GET_ITEM(source.ptr(), i);
+            nb::object copied = native_action(action) ? call_copy(action) : call_method(action, VEMO_NAME("copy"));
+            PyList_SET_ITEM(out.ptr(), i, copied.release().ptr());
+        }
+        total += (size_t) n;
+        copies.push_back(std::move(out));
+    }
+
+    // Where each source action stands; the first list and position holding it win.
+    std::unordered_map<PyObject *, Place> places;
+    places.reserve(total);
+    for (size_t m = 0; m < sources.size(); ++m)
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sources[m].ptr()); ++i)
+            places.emplace(PyList_GET_ITEM(sources[m].ptr(), i), Place{m, (size_t) i});
+
+    for (size_t m = 0; m < sources.size(); ++m) {
+        nb::handle source = sources[m], out = copies[m];
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source.ptr()); ++i) {
+            nb::handle action = PyList_GET_ITEM(source.ptr(), i);
+            nb::object deps = native_action(action) ? field_or_none(action_of(action).dependency)
+                                                    : get_attr(action, VEMO_NAME("dependency"));
+            nb::object repointed = nb::steal(PyList_New(0));
+            for_each(deps, [&](nb::handle dep) {
+                auto found = places.find(dep.ptr());
+                if (found == places.end()) {
+                    missing(dep);
+                    raise(PyExc_RuntimeError, "VemoBlock: a dependency outside the copied lists");
+                }
+                append(repointed, PyList_GET_ITEM(copies[found->second.list].ptr(), found->second.index));
+            });
+            nb::handle copied = PyList_GET_ITEM(out.ptr(), i);
+            if (native_action(copied))
+                action_of(copied).dependency = repointed;
+            else
+                set_attr(copied, VEMO_NAME("dependency"), repointed);
+        }
+        if (after_list)
+            after_list(m, copies);
+        if (PyList_GET_SIZE(out.ptr()) == 0)
+            raise(PyExc_IndexError, "list index out of range");
+        nb::handle head = PyList_GET_ITEM(source.ptr(), 0);
+        nb::object head_dep = native_action(head) ? field_or_none(action_of(head).script_dep)
+                                                  : get_attr(head, VEMO_NAME("script_dep"));
+        set_script_dep(PyList_GET_ITEM(out.ptr(), 0), head_dep);
+    }
+    for (const nb::object &out : copies)
+        for (Py_ssize_t i = 1; i < PyList_GET_SIZE(out.ptr()); ++i)
+            set_script_dep(PyList_GET_ITEM(out.ptr(), i), finish_signal_of(PyList_GET_ITEM(out.ptr(), i - 1)));
+    return copies;
+}
+
+nb::object copy(nb::handle self) {
+    nb::object source = snapshot(evaluate(self));
+    auto copies = copy_action_lists({source}, [](nb::handle dep) {
+        PyErr_Format(PyExc_ValueError, "%R is not in list", dep.ptr());
+        throw nb::python_error();
+    });
+    nb::object copied_block = call((PyObject *) Py_TYPE(self.ptr()), field_or_none(block_of(self).id));
+    call_method(copied_block, VEMO_NAME("add"), copies[0]);
+    return copied_block;
+}
+
+nb::object evaluate(nb::handle self) {
+    std::vector<nb::object> chain = chain_of(self, block_base_type(), "evaluate");
+    nb::object tail; // what a competition met further down the chain evaluated to
+    size_t count = chain.size();
+    for (size_t i = 0; i < chain.size(); ++i) {
+        nb::handle block = chain[i];
+        if (flag(block, VEMO_NAME("isCompete"))) {
+            tail = evaluate_competition(block);
+            count = i;
+            break;
+        }
+        nb::object sequence = field_or_none(block_of(block).action_seq);
+        if (!is_resolved(sequence))
+            raise_not_resolved();
+        if (i + 1 < chain.size()) {
+            // The next block's first action starts only after this block's last action has finished.
+            nb::object head = first(chain[i + 1]);
+            nb::object setter;
+            if (!native_action(head) || overrides(head, "set_script_dep", ElementOps::get().set_script_dep))
+                setter = get_attr(head, VEMO_NAME("set_script_dep"));
+            nb::object signal = finish_signal_of(item(sequence, -1));
+            if (setter.is_valid())
+                call(setter, signal);
+            else
+                action_of(head).script_dep = signal;
+        }
+    }
+    if (count == 0)
+        return tail;
+    if (count == 1 && !tail.is_valid())
+        return field_or_none(block_of(self).action_seq);
+
+    bool all_lists = true;
+    for (size_t i = 0; i < count; ++i)
+        all_lists &= PyList_Check(block_of(chain[i]).action_seq.ptr());
+    if (all_lists && (!tail.is_valid() || PyList_Check(tail.ptr()))) {
+        nb::object joined = nb::steal(PyList_New(0));
+        auto extend = [&](nb::handle part) {
+            Py_ssize_t end = PyList_GET_SIZE(joined.ptr());
+            if (PyList_SetSlice(joined.ptr(), end, end, part.ptr()) != 0)
+                throw nb::python_error();
+        };
+        for (size_t i = 0; i < count; ++i)
+            extend(block_of(chain[i]).action_seq);
+        if (tail.is_valid())
+            extend(tail);
+        return joined;
+    }
+    // Sequences of other kinds join as `+` joins them, from the end of the chain.
+    nb::object joined = tail.is_valid() ? tail : field_or_none(block_of(chain[count - 1]).action_seq);
+    for (size_t i = tail.is_valid() ? count : count - 1; i-- > 0;) {
+        joined = nb::steal(PyNumber_Add(block_of(chain[i]).action_seq.ptr(), joined.ptr()));
+        if (!joined.is_valid())
+            throw nb::python_error();
+    }
+    return joined;
+}
+
+nb::object resolve_local(nb::handle self, nb::handle local_dep) {
+    std::vector<nb::object> chain = chain_of(self, block_base_type(), "resolve_local");
+    for (size_t i = 0;; ++i) {
+        nb::handle block = chain[i];
+        for_each(field_or_none(block_of(block).action_seq),
+                 [&](nb::handle element) { resolve_element(element, local_dep); });
+        bool current = is_resolved(field_or_none(block_of(block).action_seq));
+        if (!current || i + 1 == chain.size())
+            return nb::bool_(current);
+    }
+}
+
+nb::object resolve_global(nb::handle self, nb::handle extern_declaration) {
+    std::vector<nb::object> chain = chain_of(self, block_base_type(), "resolve_global");
+    for (size_t i = 0;; ++i) {
+        nb::object current = resolve_own_global(chain[i], extern_declaration);
+        if (!truthy(current) || i + 1 == chain.size())
+            return current;
+    }
+}
+
+bool is_resolved(nb::handle sequence) {
+    if (PyList_Check(sequence.ptr())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sequence.ptr()); ++i)
+            if (!is_action(PyList_GET_ITEM(sequence.ptr(), i)))
+                return false;
+        return true;
+    }
+    bool resolved = true;
+    nb::object iterator = nb::steal(PyObject_GetIter(sequence.ptr()));
+    if (!iterator.is_valid())
+        throw nb::python_error();
+    while (resolved) {
+        nb::object next = nb::steal(PyIter_Next(iterator.ptr()));
+        if (!next.is_valid())
+            break;
+        resolved = is_action(next);
+    }
+    if (PyErr_Occurred())
+        throw nb::python_error();
+    return resolved;
+}
+
+bool is_module_consistent(nb::handle self) {
+    nb::object actions = evaluate(self);
+    const Py_ssize_t count = length(actions);
+    auto module_of = [](nb::handle element) {
+        return native_action(element) ? field_or_none(action_of(element).module)
+                                      : get_attr(element, VEMO_NAME("module"));
+    };
+    for (Py_ssize_t aidx = 1; aidx < count; ++aidx) {
+        nb::object current = module_of(item(actions, aidx)), previous = module_of(item(actions, aidx - 1));
+        int differs = PyObject_RichCompareBool(current.ptr(), previous.ptr(), Py_NE);
+        if (differs < 0)
+            throw nb::python_error();
+        if (differs)
+            return false;
+    }
+    return true;
+}
+
+nb::object first(nb::handle self) {
+    nb::object sequence = field_or_none(fields(self).action_seq);
+    if (length(sequence) == 0)
+        return nb::none();
+    return item(sequence, 0);
+}
+
+nb::object last(nb::handle self) {
+    std::vector<nb::object> chain = chain_of(self, block_base_type(), "last");
+    return item(field_or_none(block_of(chain.back()).action_seq), -1);
+}
+
+nb::object local_variables_map(nb::handle self) {
+    std::vector<nb::object> chain = chain_of(self, block_base_type(), "get_local_variables_map");
+    // Filled from the end of the chain, so that an earlier block's sequence replaces a later one's.
+    nb::object frames = nb::steal(PyDict_New());
+    for (size_t i = chain.size(); i-- > 0;) {
+        const Block &block = block_of(chain[i]);
+        nb::object id = field_or_none(block.id);
+        if (!id.is_none() && PyDict_SetItem(frames.ptr(), id.ptr(), field_or_none(block.action_seq).ptr()) != 0)
+            throw nb::python_error();
+    }
+    return frames;
+}
+
+} // namespace vemo
