@@ -157,6 +157,18 @@ void resolve_element(nb::handle element, nb::handle local_dep) {
 
 } // namespace
 
+/* Freeing the head of a long chain would free each next block from inside the destructor of the one
+   before it, one stack frame per block. Instead, every next block that only this chain holds gives up
+   its own next block before it is freed, so the chain is taken apart in a loop. */
+Block::~Block() {
+    nb::object next = std::move(next_block);
+    while (next.is_valid() && Py_REFCNT(next.ptr()) == 1 && is_block(next) && nb::inst_ready(next)) {
+        nb::object after = std::move(block_of(next).next_block);
+        next.reset();
+        next = std::move(after);
+    }
+}
+
 static int block_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
     if (PyObject **dict = _PyObject_GetDictPtr(self))

@@ -17,6 +17,11 @@ struct Block {
     nb::object next_block;
     nb::object id;
     nb::object module_name;
+
+    Block() = default;
+    Block(const Block &) = delete;
+    Block &operator=(const Block &) = delete;
+    ~Block();
 };
 
 /// GC slots of every block type: they visit the fields above and the instance dictionary.
