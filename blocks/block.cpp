@@ -336,29 +336,42 @@ std::vector<nb::object> copy_action_lists(const std::vector<nb::object> &sources
         copies.push_back(std::move(out));
     }
 
-    // Where each source action stands; the first list and position holding it win.
+    // Where each source action stands; the first list and position holding it win. Made on the first
+    // dependency met: copies of blocks without dependencies need no map.
     std::unordered_map<PyObject *, Place> places;
-    places.reserve(total);
-    for (size_t m = 0; m < sources.size(); ++m)
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sources[m].ptr()); ++i)
-            places.emplace(PyList_GET_ITEM(sources[m].ptr(), i), Place{m, (size_t) i});
+    auto place_of = [&](nb::handle dep) -> const Place & {
+        if (places.empty()) {
+            places.reserve(total);
+            for (size_t m = 0; m < sources.size(); ++m)
+                for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sources[m].ptr()); ++i)
+                    places.emplace(PyList_GET_ITEM(sources[m].ptr(), i), Place{m, (size_t) i});
+        }
+        auto found = places.find(dep.ptr());
+        if (found == places.end()) {
+            missing(dep);
+            raise(PyExc_RuntimeError, "VemoBlock: a dependency outside the copied lists");
+        }
+        return found->second;
+    };
 
     for (size_t m = 0; m < sources.size(); ++m) {
         nb::handle source = sources[m], out = copies[m];
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(source.ptr()); ++i) {
             nb::handle action = PyList_GET_ITEM(source.ptr(), i);
+            nb::handle copied = PyList_GET_ITEM(out.ptr(), i);
             nb::object deps = native_action(action) ? field_or_none(action_of(action).dependency)
                                                     : get_attr(action, VEMO_NAME("dependency"));
+            if (PyList_Check(deps.ptr()) && PyList_GET_SIZE(deps.ptr()) == 0 && native_action(copied)) {
+                // The copy's own new empty list already is the re-pointed list.
+                PyObject *own = action_of(copied).dependency.ptr();
+                if (own && PyList_CheckExact(own) && PyList_GET_SIZE(own) == 0 && Py_REFCNT(own) == 1)
+                    continue;
+            }
             nb::object repointed = nb::steal(PyList_New(0));
             for_each(deps, [&](nb::handle dep) {
-                auto found = places.find(dep.ptr());
-                if (found == places.end()) {
-                    missing(dep);
-                    raise(PyExc_RuntimeError, "VemoBlock: a dependency outside the copied lists");
-                }
-                append(repointed, PyList_GET_ITEM(copies[found->second.list].ptr(), found->second.index));
+                const Place &place = place_of(dep);
+                append(repointed, PyList_GET_ITEM(copies[place.list].ptr(), place.index));
             });
-            nb::handle copied = PyList_GET_ITEM(out.ptr(), i);
             if (native_action(copied))
                 action_of(copied).dependency = repointed;
             else
