@@ -241,7 +241,8 @@ void call_setup(nb::handle self, nb::handle configs) {
 
 bool flag(nb::handle self, nb::handle name) { return truthy(get_attr(self, name)); }
 
-std::vector<nb::object> chain_of(nb::handle self, nb::handle kind, const char *op) {
+std::vector<nb::object> chain_of(nb::handle self, nb::handle kind, const char *op, const BlockFilter &settled,
+                                 nb::object *rest) {
     fields(self);
     std::vector<nb::object> chain{nb::borrow(self)};
     // Brent's cycle detection: the tortoise jumps to the hare at every power of two.
@@ -251,6 +252,11 @@ std::vector<nb::object> chain_of(nb::handle self, nb::handle kind, const char *o
         nb::object next = field_or_none(block_of(chain.back()).next_block);
         if (next.is_none())
             break;
+        if (settled && settled(next)) {
+            if (rest)
+                *rest = std::move(next);
+            break;
+        }
         if (!PyObject_TypeCheck(next.ptr(), (PyTypeObject *) kind.ptr()) || !nb::inst_ready(next)) {
             get_attr(next, nb::str(op)); // a next block without the operation fails as calling it would
             PyErr_Format(PyExc_TypeError, "VemoBlock.%s: next_block must be a %s, not %R", op,
@@ -403,8 +409,13 @@ nb::object copy(nb::handle self) {
     return copied_block;
 }
 
-nb::object evaluate(nb::handle self) {
-    std::vector<nb::object> chain = chain_of(self, block_base_type(), "evaluate");
+nb::object evaluate(nb::handle self) { return evaluate_until(self, nullptr, nullptr); }
+
+nb::object evaluate_until(nb::handle self, const BlockFilter &settled, nb::object *rest_out) {
+    nb::object rest;
+    std::vector<nb::object> chain = chain_of(self, block_base_type(), "evaluate", settled, &rest);
+    if (rest_out)
+        *rest_out = rest;
     nb::object tail; // what a competition met further down the chain evaluated to
     size_t count = chain.size();
     for (size_t i = 0; i < chain.size(); ++i) {
@@ -417,9 +428,9 @@ nb::object evaluate(nb::handle self) {
         nb::object sequence = field_or_none(block_of(block).action_seq);
         if (!is_resolved(sequence))
             raise_not_resolved();
-        if (i + 1 < chain.size()) {
+        if (i + 1 < chain.size() || rest.is_valid()) {
             // The next block's first action starts only after this block's last action has finished.
-            nb::object head = first(chain[i + 1]);
+            nb::object head = first(i + 1 < chain.size() ? nb::handle(chain[i + 1]) : nb::handle(rest));
             nb::object setter;
             if (!native_action(head) || overrides(head, "set_script_dep", ElementOps::get().set_script_dep))
                 setter = get_attr(head, VEMO_NAME("set_script_dep"));
@@ -473,8 +484,8 @@ nb::object resolve_local(nb::handle self, nb::handle local_dep) {
     }
 }
 
-nb::object resolve_global(nb::handle self, nb::handle extern_declaration) {
-    std::vector<nb::object> chain = chain_of(self, block_base_type(), "resolve_global");
+nb::object resolve_global(nb::handle self, nb::handle extern_declaration, const BlockFilter &settled) {
+    std::vector<nb::object> chain = chain_of(self, block_base_type(), "resolve_global", settled);
     for (size_t i = 0;; ++i) {
         nb::object current = resolve_own_global(chain[i], extern_declaration);
         if (!truthy(current) || i + 1 == chain.size())
@@ -504,13 +515,26 @@ bool is_resolved(nb::handle sequence) {
     return resolved;
 }
 
-bool is_module_consistent(nb::handle self) {
-    nb::object actions = evaluate(self);
+bool is_module_consistent(nb::handle self, const BlockFilter &settled) {
+    nb::object rest;
+    nb::object actions = evaluate_until(self, settled, &rest);
     const Py_ssize_t count = length(actions);
     auto module_of = [](nb::handle element) {
         return native_action(element) ? field_or_none(action_of(element).module)
                                       : get_attr(element, VEMO_NAME("module"));
     };
+    if (rest.is_valid() && count > 0) {
+        // The settled rest shares one module; its first action must share this part's.
+        nb::object rest_head = first(rest);
+        if (!rest_head.is_none()) {
+            int differs = PyObject_RichCompareBool(module_of(rest_head).ptr(),
+                                                   module_of(item(actions, count - 1)).ptr(), Py_NE);
+            if (differs < 0)
+                throw nb::python_error();
+            if (differs)
+                return false;
+        }
+    }
     for (Py_ssize_t aidx = 1; aidx < count; ++aidx) {
         nb::object current = module_of(item(actions, aidx)), previous = module_of(item(actions, aidx - 1));
         int differs = PyObject_RichCompareBool(current.ptr(), previous.ptr(), Py_NE);

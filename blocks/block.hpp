@@ -57,20 +57,30 @@ void construct_block(nb::pointer_and_handle<T> self, nb::object identifier, nb::
 /// A class flag read through the object, so that an instance value overrides the class constant.
 bool flag(nb::handle self, nb::handle name);
 
+/// A test on the blocks of a chain: true for a block whose own chain was already resolved and checked.
+using BlockFilter = std::function<bool(nb::handle)>;
+
 /// The blocks of the chain that starts at `self`, in order. Every later block must be an instance of
 /// `kind`; one that is not fails as the call of `op` on it would (AttributeError when it lacks `op`,
-/// TypeError otherwise). A chain that loops back on itself raises ValueError.
-std::vector<nb::object> chain_of(nb::handle self, nb::handle kind, const char *op);
+/// TypeError otherwise). A chain that loops back on itself raises ValueError. The walk stops before a
+/// block that `settled` accepts, which is stored in `rest`.
+std::vector<nb::object> chain_of(nb::handle self, nb::handle kind, const char *op,
+                                 const BlockFilter &settled = nullptr, nb::object *rest = nullptr);
 
 // The operations of VemoBlock, working on Python objects.
 void check_module_name(nb::handle self, nb::handle default_name);
 void add(nb::handle self, nb::handle item);
 nb::object copy(nb::handle self);
 nb::object evaluate(nb::handle self);
+/// `evaluate` of the part of the chain before the first settled block, linked to that block, which is
+/// stored in `rest`.
+nb::object evaluate_until(nb::handle self, const BlockFilter &settled, nb::object *rest);
 nb::object resolve_local(nb::handle self, nb::handle local_dep);
-nb::object resolve_global(nb::handle self, nb::handle extern_declaration);
+/// Settled blocks and the rest of the chain after them are not resolved again.
+nb::object resolve_global(nb::handle self, nb::handle extern_declaration, const BlockFilter &settled = nullptr);
 bool is_resolved(nb::handle sequence);
-bool is_module_consistent(nb::handle self);
+/// A settled rest of the chain is taken as consistent; only its first action is compared.
+bool is_module_consistent(nb::handle self, const BlockFilter &settled = nullptr);
 nb::object first(nb::handle self);
 nb::object last(nb::handle self);
 nb::object local_variables_map(nb::handle self);

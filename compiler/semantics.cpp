@@ -173,14 +173,22 @@ nb::object block(Semantics &self, const Namespace &ns, nb::handle node) {
         }
     }
     set_attr(result, VEMO_NAME("next_block"), field(node, VEMO_NAME("others")));
-    call_method(result, VEMO_NAME("resolve_global"), self.global_zone);
+    auto settled = [&](nb::handle block) {
+        int found = PySet_Contains(self.settled.ptr(), block.ptr());
+        if (found < 0)
+            throw nb::python_error();
+        return found == 1;
+    };
+    resolve_global(result, self.global_zone, settled);
 
     if (flag(result, VEMO_NAME("isAsync")))
         return get_attr(result, VEMO_NAME("tmp_async_block"));
     if (flag(result, VEMO_NAME("isCompete")))
         return get_attr(result, VEMO_NAME("tmp_compete_block"));
     if (assertions_enabled())
-        check(truthy(call_method(result, VEMO_NAME("is_module_consistent"))));
+        check(is_module_consistent(result, settled));
+    if (PySet_Add(self.settled.ptr(), result.ptr()) != 0)
+        throw nb::python_error();
     return result;
 }
 

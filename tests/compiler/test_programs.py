@@ -194,3 +194,19 @@ def test_the_program_rule_prints_the_declarations_and_needs_main(capsys):
     assert capsys.readouterr().out == f"{ {'helper': helper} }\n"
     main = s.declare("main", s.block(s.move("Gripper", "g")))
     assert s.program() is main and main.module_name == Gripper.name
+
+
+def test_a_chain_ending_in_another_module_fails_the_check_at_the_block_that_joins_it():
+    s = Script()
+    tail = s.block(s.move("YAxis", "y"))
+    with pytest.raises(AssertionError):
+        s.block(s.move("XAxis", "x"), then=tail)
+
+
+def test_a_following_block_not_made_by_the_block_rule_is_still_resolved():
+    s = Script()
+    s.declare("body", s.block(s.move("XAxis", "b")))
+    following = StandardBlock()
+    following.add([s.ident("body")])
+    head = s.block(s.move("XAxis", "a"), then=following)
+    assert [a.params["position"] for a in head.evaluate()] == ["a", "b"]
