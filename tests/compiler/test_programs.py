@@ -1,7 +1,10 @@
 import pytest
+from tatsu.ast import AST
 
 from blocks import AsyncBlock, CompeteBlock, RunExceptBlock, StandardBlock
 from modules import Gripper, YAxis
+from compiler import VemoSemantics
+from helpers import run_python
 from script_builder import Node, Script, plans, run
 
 
@@ -15,7 +18,7 @@ def targets(journal, module):
     return [target for name, target in journal if name == module]
 
 
-@pytest.mark.parametrize("node", [Node, dict])
+@pytest.mark.parametrize("node", [Node, dict, AST])
 def test_a_sequence_runs_in_script_order_whatever_the_node_class(node):
     s = Script(node)
     s.declare("main", s.block(s.move("XAxis", "a"), s.move("XAxis", "b"), s.move("XAxis", "c")))
@@ -210,3 +213,25 @@ def test_a_following_block_not_made_by_the_block_rule_is_still_resolved():
     following.add([s.ident("body")])
     head = s.block(s.move("XAxis", "a"), then=following)
     assert [a.params["position"] for a in head.evaluate()] == ["a", "b"]
+
+
+def test_a_front_end_subclass_can_attach_locations_to_what_the_rules_build():
+    class Located(VemoSemantics):
+        def block(self, ast):
+            built = super().block(ast)
+            built.location = "script.vemo:3:1"
+            return built
+
+    s = Script()
+    s.semantics = Located()
+    s.declare("main", s.block(s.move("XAxis", "a")))
+    main = s.program()
+    assert main.location == "script.vemo:3:1" and targets(run(main), "XAxis") == ["a"]
+
+
+def test_without_assertions_a_missing_main_yields_none():
+    result = run_python(
+        "from compiler import VemoSemantics\n"
+        "print(VemoSemantics().action({}))\n", flags=("-O",))
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["{}", "None"]
