@@ -25,7 +25,9 @@ inline bool truthy(nb::handle value) {
 }
 
 inline nb::object call(nb::handle callable) {
-    PyObject *result = PyObject_CallNoArgs(callable.ptr());
+    // A non-null argument array even for no arguments: nanobind copies from it without checking.
+    PyObject *no_args[1] = {nullptr};
+    PyObject *result = PyObject_Vectorcall(callable.ptr(), no_args, 0, nullptr);
     if (!result)
         throw nb::python_error();
     return nb::steal(result);
