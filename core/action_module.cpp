@@ -1,0 +1,140 @@
+/* core/action_module.cpp: module entry of _vemoaction (the abstract VemoAction) */
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <unordered_map>
+
+#include "core/action.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using vemo::Action;
+
+namespace {
+
+int action_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self))
+        return 0;
+    Action *a = nb::inst_ptr<Action>(self);
+    VEMO_VISIT(a->state);
+    VEMO_VISIT(a->finish_signal);
+    VEMO_VISIT(a->module);
+    VEMO_VISIT(a->dependency);
+    VEMO_VISIT(a->script_dep);
+    VEMO_VISIT(a->params);
+    return 0;
+}
+
+int action_clear(PyObject *self) {
+    if (nb::inst_ready(self)) {
+        Action *a = nb::inst_ptr<Action>(self);
+        a->state.reset();
+        a->finish_signal.reset();
+        a->module.reset();
+        a->dependency.reset();
+        a->script_dep.reset();
+        a->params.reset();
+    }
+    return 0;
+}
+
+PyType_Slot action_slots[] = {{Py_tp_traverse, (void *) action_traverse},
+                              {Py_tp_clear, (void *) action_clear},
+                              {0, nullptr}};
+
+/// Refuses the base class, and a host class that lacks `setup` or `execute`, as an abstract base class does.
+/// A class passes once per version of its attributes: the version tag changes whenever the class does.
+void check_concrete(nb::handle self, nb::handle base) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    static std::unordered_map<PyTypeObject *, unsigned int> concrete;
+    if (auto it = concrete.find(type);
+        it != concrete.end() && it->second == type->tp_version_tag && type->tp_version_tag != 0)
+        return;
+    nb::handle cls = (PyObject *) type;
+    std::string missing;
+    for (const char *name : {"execute", "setup"}) {
+        if (cls.attr(name).is(base.attr(name)))
+            missing += missing.empty() ? name : std::string(", ") + name;
+    }
+    if (!missing.empty()) {
+        nb::str message = nb::str("Can't instantiate abstract class {} with abstract methods {}")
+                              .format(cls.attr("__name__"), missing);
+        PyErr_SetObject(PyExc_TypeError, message.ptr());
+        throw nb::python_error();
+    }
+    concrete[type] = type->tp_version_tag;
+}
+
+/// A new unset event, made without going through a Python call.
+nb::object new_event(nb::handle event_type) {
+    nb::object event = nb::inst_alloc(event_type);
+    new (nb::inst_ptr<vemo::Event>(event)) vemo::Event();
+    nb::inst_mark_ready(event);
+    return event;
+}
+
+} // namespace
+
+NB_MODULE(_vemoaction, m) {
+    m.doc() = "The abstract action of the Vemo runtime.";
+    nb::module_ primitives = nb::module_::import_("_vemoprimitives");
+    nb::object not_executed = primitives.attr("VemoState").attr("NotExecuted");
+    nb::object event_type = primitives.attr("Event");
+
+    auto cls = nb::class_<Action>(
+        m, "VemoAction", nb::type_slots(action_slots),
+        "The basic action of the script: it stores the current state (VemoState), gives finish_signal, and is\n"
+        "blocking: running it waits until the previous or dependent signals are all resolved. Concrete actions\n"
+        "implement setup (initial setup of all parameters) and execute (called when the action is run; it is\n"
+        "responsible for the finish signal and the state transitions).");
+    nb::handle base = cls;
+
+    cls.def("__init__",
+            [not_executed, event_type, base](nb::pointer_and_handle<Action> self, nb::object module,
+                                              nb::kwargs configs) {
+                check_concrete(self.h, base);
+                new (self.p) Action{not_executed, new_event(event_type), std::move(module), nb::list(), nb::none(),
+                                    vemo::deep_copy(configs)};
+                nb::inst_mark_ready(self.h);
+                nb::object setup = self.h.attr("setup");
+                if (!nb::steal(PyObject_Call(setup.ptr(), nb::tuple().ptr(), configs.ptr())).is_valid())
+                    throw nb::python_error();
+            },
+            "module"_a, "configs"_a)
+        .def_rw("state", &Action::state)
+        .def_rw("finish_signal", &Action::finish_signal)
+        .def_rw("module", &Action::module)
+        .def_rw("dependency", &Action::dependency)
+        .def_rw("script_dep", &Action::script_dep)
+        .def_rw("params", &Action::params)
+        .def("run", [](nb::handle self) { vemo::run_action(self); },
+             "Waits for every dependency and the script-order signal, then executes the action.")
+        .def("copy", [](nb::handle self) { return vemo::copy_action(self); },
+             "A new action of the same kind, module and parameters, with the same dependencies.")
+        .def("dependency_is_resolved", [](Action &self) { return vemo::dependency_is_resolved(self); },
+             "True when no dependency is still an identifier.")
+        .def("resolve_dependencies",
+             [](Action &self, nb::handle table) { vemo::resolve_dependencies(self, table); },
+             "declaration_table"_a,
+             "Replaces each identifier dependency found in the table by the last action of its sequence.")
+        .def("add_dependencies",
+             [](Action &self, nb::handle dep) { vemo::append_dependencies(self.dependency, dep); }, "dep"_a,
+             "Appends a list of dependencies (the first ';' removed from it) or one entry.")
+        .def("set_script_dep", [](Action &self, nb::object dep) { self.script_dep = std::move(dep); }, "dep"_a.none())
+        .def("wait_signals", [](nb::handle self) { vemo::wait_action_signals(self, nullptr); },
+             "Waits on the finish signal of every dependency, then on the script-order signal.")
+        .def("setup", [](nb::handle, nb::kwargs) { return nb::borrow(Py_NotImplemented); }, "configs"_a,
+             "Initial setup of the concrete action from its named settings (abstract).")
+        .def("execute", [](nb::handle) { return nb::borrow(Py_NotImplemented); },
+             "Performs the action (abstract).")
+        .def("__repr__", [](nb::handle self) {
+            Action &a = vemo::action_of(self);
+            nb::str kind = nb::str(nb::handle((PyObject *) Py_TYPE(self.ptr())).attr("__name__"));
+            nb::list items;
+            if (PyDict_Check(a.params.ptr()))
+                for (auto [key, value] : nb::borrow<nb::dict>(a.params))
+                    items.append(nb::str("{}={!r}").format(key, value));
+            return nb::str("{}({})").format(kind, nb::str(", ").attr("join")(items));
+        });
+}

@@ -1,0 +1,97 @@
+/* core/python_support.hpp: what all binding code shares: diagnostics, assertions, GIL-free waits */
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <chrono>
+#include <optional>
+#include <string_view>
+
+#include "core/event.hpp"
+
+namespace vemo {
+
+namespace nb = nanobind;
+
+/// Writes one diagnostic line through Python's sys.stdout, so that hosts and tests can redirect it.
+inline void print_line(nb::handle text) {
+    PyObject *out = PySys_GetObject("stdout"); // borrowed
+    if (out == nullptr || out == Py_None)
+        return;
+    nb::handle(out).attr("write")(nb::str("{}\n").format(text));
+}
+
+inline void print_line(std::string_view text) { print_line(nb::str(text.data(), text.size())); }
+
+/// False when Python runs with -O: assertion checks are skipped then, as Python's own are.
+inline bool assertions_enabled() {
+    static const bool enabled =
+        nb::cast<int>(nb::module_::import_("sys").attr("flags").attr("optimize")) == 0;
+    return enabled;
+}
+
+/// Raises AssertionError without a message.
+[[noreturn]] inline void raise_assertion() {
+    PyErr_SetNone(PyExc_AssertionError);
+    throw nb::python_error();
+}
+
+/// Python delivers the operator's interrupt to the main thread only.
+inline bool on_main_thread() {
+    static const unsigned long main_ident = nb::cast<unsigned long>(
+        nb::module_::import_("threading").attr("main_thread")().attr("ident"));
+    return PyThread_get_thread_ident() == main_ident;
+}
+
+enum class WaitResult { reached, timed_out, aborted };
+
+/// Waits with the GIL released until `event` reads `target`, `timeout` seconds pass (none: no limit)
+/// or `abort()` turns true. The wait wakes every 100 ms on the main thread, so that Ctrl-C raises
+/// KeyboardInterrupt (thrown as nb::python_error), and wherever an abort condition is given.
+template <class Abort>
+WaitResult wait_event(Event &event, bool target, std::optional<double> timeout, Abort &&abort) {
+    using clock = std::chrono::steady_clock;
+    constexpr auto slice = std::chrono::milliseconds(100);
+    if (event.is_set() == target)
+        return WaitResult::reached;
+
+    const bool main_thread = on_main_thread();
+    constexpr bool abortable = !std::is_same_v<std::decay_t<Abort>, std::nullptr_t>;
+    const bool sliced = main_thread || abortable;
+    std::optional<clock::time_point> deadline;
+    if (timeout)
+        deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
+                                      std::chrono::duration<double>(*timeout > 0 ? *timeout : 0.0));
+    for (;;) {
+        bool reached;
+        if (!sliced && !deadline) {
+            nb::gil_scoped_release release;
+            event.wait_until(target);
+            reached = true;
+        } else {
+            auto step = sliced ? clock::duration(slice) : clock::duration::max();
+            if (deadline) {
+                auto remaining = *deadline - clock::now();
+                if (remaining <= clock::duration::zero())
+                    return event.is_set() == target ? WaitResult::reached : WaitResult::timed_out;
+                step = std::min(step, remaining);
+            }
+            nb::gil_scoped_release release;
+            reached = event.wait_until(target, step);
+        }
+        if (reached)
+            return WaitResult::reached;
+        if (main_thread && PyErr_CheckSignals() != 0)
+            throw nb::python_error();
+        if constexpr (abortable) {
+            if (abort())
+                return WaitResult::aborted;
+        }
+    }
+}
+
+inline WaitResult wait_event(Event &event, bool target, std::optional<double> timeout) {
+    return wait_event(event, target, timeout, nullptr);
+}
+
+} // namespace vemo
