@@ -1,0 +1,164 @@
+/* executor/module_entry.cpp: module entry of _vemomodule (the abstract VemoModule) */
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include "core/identifier.hpp"
+#include "core/python_support.hpp"
+#include "executor/executor.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using vemo::Module;
+
+namespace {
+
+int module_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self))
+        return 0;
+    Module *m = nb::inst_ptr<Module>(self);
+    VEMO_VISIT(m->queue);
+    VEMO_VISIT(m->round_robin_set);
+    VEMO_VISIT(m->exception_block);
+    VEMO_VISIT(m->run_event);
+    return 0;
+}
+
+int module_clear(PyObject *self) {
+    if (nb::inst_ready(self)) {
+        Module *m = nb::inst_ptr<Module>(self);
+        m->queue.reset();
+        m->round_robin_set.reset();
+        m->exception_block.reset();
+        m->run_event.reset();
+    }
+    return 0;
+}
+
+PyType_Slot module_slots[] = {{Py_tp_traverse, (void *) module_traverse},
+                              {Py_tp_clear, (void *) module_clear},
+                              {0, nullptr}};
+
+void check_concrete(nb::handle self, nb::handle base) {
+    nb::handle cls = self.type();
+    nb::list missing;
+    for (const char *name : {"run", "setup"})
+        if (cls.attr(name).is(base.attr(name)))
+            missing.append(name);
+    if (nb::len(missing)) {
+        nb::str message = nb::str("Can't instantiate abstract class {} with abstract methods {}")
+                              .format(cls.attr("__name__"), nb::str(", ").attr("join")(missing));
+        PyErr_SetObject(PyExc_TypeError, message.ptr());
+        throw nb::python_error();
+    }
+}
+
+/// Builds `kind(cls, **settings, **cls.configs)`; a configs entry that repeats a setting is a TypeError.
+nb::object make_action(nb::handle cls, const char *kind, nb::dict settings) {
+    nb::object configs = nb::steal(PyDict_New());
+    if (PyDict_Merge(configs.ptr(), nb::object(cls.attr("configs")).ptr(), 1) != 0)
+        throw nb::python_error();
+    for (auto [key, value] : nb::borrow<nb::dict>(configs)) {
+        if (settings.contains(key)) {
+            PyErr_SetObject(PyExc_TypeError,
+                            nb::str("{}() got multiple values for keyword argument '{}'").format(kind, key).ptr());
+            throw nb::python_error();
+        }
+        settings[key] = value;
+    }
+    nb::object action_type = nb::module_::import_("actions").attr(kind);
+    nb::object action = nb::steal(PyObject_Call(action_type.ptr(), nb::make_tuple(cls).ptr(), settings.ptr()));
+    if (!action.is_valid())
+        throw nb::python_error();
+    return action;
+}
+
+nb::object classmethod(nb::handle fn) { return nb::module_::import_("builtins").attr("classmethod")(fn); }
+
+} // namespace
+
+NB_MODULE(_vemomodule, m) {
+    m.doc() = "The abstract module and executor of the Vemo runtime.";
+    nb::module_ pq = nb::module_::import_("_vemopq");
+    nb::module_::import_("actions"); // the host's action kinds, built by the factories
+    vemo::ExecutorImports &imports = vemo::ExecutorImports::get();
+    imports.queue_type = pq.attr("VemoPriorityQueue");
+    imports.standard_priority = nb::cast<long>(nb::int_(pq.attr("VemoPriority").attr("Standard")));
+    imports.event_type = nb::module_::import_("_vemoprimitives").attr("Event");
+
+    auto cls = nb::class_<Module>(
+        m, "VemoModule", nb::type_slots(module_slots),
+        "The basic module of the script: it stores all its actions in a priority queue and executes the\n"
+        "sequence of actions based on priority. Concrete modules implement setup (initial setup of all\n"
+        "parameters) and run (the body executed when the module is run; it calls execute_sequence).");
+    imports.module_type = cls;
+    nb::handle base = cls;
+
+    cls.def("__init__",
+            [base](nb::pointer_and_handle<Module> self, nb::object action_seq, nb::kwargs configs) {
+                check_concrete(self.h, base);
+                new (self.p) Module{};
+                nb::inst_mark_ready(self.h);
+                vemo::construct_module(self.h, *self.p, action_seq.is_none() ? nb::list() : action_seq, configs);
+            },
+            "action_seq"_a = nb::none(), "configs"_a)
+        .def_rw("queue", &Module::queue)
+        .def_prop_rw(
+            "round_robin_set",
+            [](Module &self) {
+                if (!self.round_robin_set.is_valid())
+                    throw nb::attribute_error("'VemoModule' in sequence mode has no attribute 'round_robin_set'");
+                return self.round_robin_set;
+            },
+            [](Module &self, nb::object value) { self.round_robin_set = std::move(value); })
+        .def_rw("exception_block", &Module::exception_block)
+        .def_rw("run_event", &Module::run_event)
+        .def("async_run",
+             [](nb::handle self) {
+                 nb::object event = nb::getattr(self, "run_event");
+                 event.attr("set")();
+                 nb::object thread = nb::module_::import_("threading").attr("Thread")("target"_a = self.attr("run"));
+                 thread.attr("start")();
+                 return thread;
+             },
+             "Sets run_event and starts a thread running the module's run(); returns the thread.")
+        .def("queue_cleared", [](Module &self) { return vemo::queue_cleared(self); },
+             "True when no action is left in the queue (in any lane).")
+        .def("get_next_queue_action",
+             [](nb::handle self) { return vemo::get_next_queue_action(self, *nb::inst_ptr<Module>(self)); },
+             "Removes and returns the next action: the queue's next, or the next ready lane's in round robin.")
+        .def("execute_sequence",
+             [](nb::handle self) { vemo::execute_sequence(self, *nb::inst_ptr<Module>(self)); },
+             "Runs the queued actions one at a time until the queue is empty or run_event is cleared.")
+        .def("add_action_seq", [](Module &self, nb::handle seq) { vemo::add_action_seq(self, seq); },
+             "action_seq"_a, "Queues a list of actions, or a map of lane key to list in lane mode.")
+        .def("setup", [](nb::handle, nb::kwargs) { return nb::borrow(Py_NotImplemented); }, "configs"_a,
+             "Initial setup of the concrete module from its named settings (abstract).")
+        .def("run", [](nb::handle) { return nb::borrow(Py_NotImplemented); },
+             "The module's body, run on the thread that async_run starts (abstract).");
+
+    cls.attr("io_action") = classmethod(nb::cpp_function(
+        [](nb::handle cls, nb::object identifier, nb::object status) {
+            nb::dict settings;
+            settings["io_id"] = identifier;
+            settings["status"] = status;
+            return make_action(cls, "IOAction", settings);
+        },
+        "cls"_a, "identifier"_a, "status"_a, ("A new IOAction of this module kind.")));
+    cls.attr("move_action") = classmethod(nb::cpp_function(
+        [](nb::handle cls, nb::object identifier) {
+            nb::dict settings;
+            settings["position"] = identifier;
+            return make_action(cls, "Move", settings);
+        },
+        "cls"_a, "identifier"_a, ("A new Move of this module kind.")));
+    cls.attr("tray_action") = classmethod(nb::cpp_function(
+        [](nb::handle cls, nb::object tray_id, nb::object identifier) {
+            nb::dict settings;
+            settings["tray_id"] = tray_id;
+            settings["position_seq"] = identifier;
+            return make_action(cls, "MoveTray", settings);
+        },
+        "cls"_a, "tray_id"_a, "identifier"_a, ("A new MoveTray of this module kind.")));
+    cls.attr("COMPETE_LOOP_WAIT_TIME_SEC") = 1;
+}
