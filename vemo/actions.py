@@ -162,13 +162,17 @@ class Dwell(HostAction):
 
     verb = "call"
 
-    def configure(self, milliseconds: int, **settings: Any) -> None:
+    def configure(self, milliseconds: int, reason: str = "", **settings: Any) -> None:
         if isinstance(milliseconds, bool) or not isinstance(milliseconds, int) or milliseconds < 0:
             raise ValueError(f"dwell takes a whole number of milliseconds of at least 0, got {milliseconds!r}")
+        if not isinstance(reason, str):
+            raise ValueError(f"the reason of a dwell is a quoted text, got {reason!r}")
         self.milliseconds = milliseconds
+        self.reason = reason
 
     def describe(self) -> str:
-        return f"call @{_module_name(self.module)}.dwell({self.milliseconds})"
+        reason = f", {chr(34)}{self.reason}{chr(34)}" if self.reason else ""
+        return f"call @{_module_name(self.module)}.dwell({self.milliseconds}{reason})"
 
     def estimate(self, position: float | None) -> tuple[float | None, float | None]:
         return self.milliseconds / 1000.0, position

@@ -24,9 +24,9 @@ class CellModule(VemoModule):
     def run(self) -> None:
         self.execute_sequence()
 
-    def dwell(self, milliseconds: int) -> Dwell:
-        """`call @M.dwell(ms)`: the module holds still for `ms` milliseconds."""
-        return Dwell(type(self), milliseconds=milliseconds, **type(self).configs)
+    def dwell(self, milliseconds: int, reason: str = "") -> Dwell:
+        """`call @M.dwell(ms)` or `call @M.dwell(ms, "why")`: the module holds still for `ms` milliseconds."""
+        return Dwell(type(self), milliseconds=milliseconds, reason=reason, **type(self).configs)
 
 
 class AxisModule(CellModule):
