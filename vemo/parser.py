@@ -11,7 +11,7 @@ import tatsu
 import tatsu.exceptions
 from tatsu.ast import AST
 
-from vemo.grammar import model
+from vemo import grammar
 
 # Operations of the semantics object, one per rule, and the parse-node fields each of them reads.
 TERM_RULES = frozenset({"number", "identifier", "extern_str", "module"})
@@ -151,42 +151,31 @@ def _expected(error: tatsu.exceptions.FailedParse) -> str | None:
 _TOKEN = re.compile(r"@*\w+|\"[^\"\n]*\"?|\S")
 
 
-def _is_keyword_refusal(error: tatsu.exceptions.FailedParse) -> bool:
-    return "is a reserved word" in str(error.message)
+_LAYOUT = re.compile(r"(?:\s|#[^\n]*)+")
 
 
-def _keyword_start(text: str, end: int) -> int:
-    start = end
-    while start > 0 and text[start - 1] in " \t\r\n":
-        start -= 1
-    while start > 0 and (text[start - 1].isalnum() or text[start - 1] == "_"):
-        start -= 1
-    return start
-
-
-def _message(script: Script, position: int, error: tatsu.exceptions.FailedParse) -> str:
-    if _is_keyword_refusal(error):
-        return f"{_TOKEN.match(script.text, position).group()!r} is a keyword and cannot be used as a name"
-    if position >= len(script.text.rstrip()):
+def _message(script: Script, position: int, expected: str | None) -> str:
+    if not script.text[position:].strip():
         return "unexpected end of script"
-    return f"unexpected {_TOKEN.match(script.text, position).group()!r}"
+    token = _TOKEN.match(script.text, position).group()
+    if token in grammar.KEYWORDS and expected == _EXPECTED["identifier"]:
+        return f"{token!r} is a keyword and cannot be used as a name"
+    return f"unexpected {token!r}"
 
 
 def parse(script: Script) -> AST:
     """The script's parse tree, or a ScriptError at the place the text stops fitting the grammar."""
     try:
-        return model().parse(script.text, parseinfo=True)
+        return grammar.parse(script.text)
     except tatsu.exceptions.FailedParse as error:
-        position = error.pos
-        if _is_keyword_refusal(error):
-            # The parser stands after the keyword it refused as a name; point at the keyword.
-            position = _keyword_start(script.text, position)
-        # The parser stands on the whitespace before the token it could not use; point at the token.
-        while position < len(script.text) and script.text[position] in " \t\r\n":
-            position += 1
+        # The parser stands on the layout before the token it could not use; point at the token.
+        layout = _LAYOUT.match(script.text, error.pos)
+        position = layout.end() if layout else error.pos
         if position >= len(script.text):
+            # Nothing but layout is left: point just after the last written character.
             position = len(script.text.rstrip())
-        raise script.error(position, _message(script, position, error), _expected(error)) from None
+        expected = _expected(error)
+        raise script.error(position, _message(script, position, expected), expected) from None
 
 
 class TreeWalker:

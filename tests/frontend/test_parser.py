@@ -220,3 +220,10 @@ def test_long_chains_and_many_declarations_need_no_deep_recursion():
     chain = " then ".join("{ x }" for _ in range(3000))
     semantics, _ = run(f"main = {chain}")
     assert len(calls_of(semantics, "block")) == 3000
+
+
+def test_checked_in_parser_is_generated_from_the_current_grammar():
+    from vemo import grammar
+
+    assert grammar.GENERATED.read_text(encoding="utf-8") == grammar.generated_source(), \
+        "run `python -m vemo.grammar` after changing the grammar"
