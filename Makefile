@@ -6,7 +6,9 @@ PIP := $(VENV)/bin/pip
 APT_PACKAGES := g++ libzmq3-dev cppzmq-dev libyaml-cpp-dev libgtest-dev
 BUILD_TOOLS := "scikit-build-core>=0.10" "nanobind>=2.4" ninja cmake
 PYTEST_FLAGS ?= -q
-ASAN_RT = $(shell g++ -print-file-name=libasan.so)
+# The sanitizer runtime must come first, and libstdc++ with it: Python itself does not link libstdc++, and
+# ASan's C++ exception interceptor fails when that library arrives later with an extension module.
+ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
 
 .PHONY: all deps install dev test cpptest demo bench asan clean
 
@@ -57,7 +59,7 @@ bench: install
 asan: deps
 	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DVEMO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	$(VENV)/bin/cmake --build build/asan
-	PYTHONPATH=build/asan/python:. LD_PRELOAD=$(ASAN_RT) ASAN_OPTIONS=detect_leaks=0 \
+	PYTHONPATH=build/asan/python:. LD_PRELOAD="$(ASAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(PY) -m pytest $(PYTEST_FLAGS) -p no:cacheprovider
 
 clean:

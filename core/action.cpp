@@ -5,6 +5,14 @@
 
 namespace vemo {
 
+namespace {
+struct PairHash {
+    size_t operator()(const std::pair<PyTypeObject *, const char *> &key) const noexcept {
+        return std::hash<const void *>()(key.first) * 31 + std::hash<const void *>()(key.second);
+    }
+};
+} // namespace
+
 const ActionClass &ActionClass::get() {
     static const ActionClass *cls = [] {
         nb::object type = nb::module_::import_("_vemoaction").attr("VemoAction");
@@ -20,11 +28,24 @@ const ActionClass &ActionClass::get() {
 }
 
 bool overrides(nb::handle self, const char *name, nb::handle base_fn) {
-    PyObject *found = PyObject_GetAttrString((PyObject *) Py_TYPE(self.ptr()), name);
+    // Looked up on every call of run, copy and the executor loop, so the answer is kept per class and
+    // operation, until the class changes (its version tag then changes too).
+    struct Answer {
+        unsigned int version;
+        bool own;
+    };
+    static std::unordered_map<std::pair<PyTypeObject *, const char *>, Answer, PairHash> answers;
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    auto key = std::make_pair(type, name);
+    if (auto it = answers.find(key); it != answers.end() && it->second.version == type->tp_version_tag &&
+                                      type->tp_version_tag != 0)
+        return it->second.own;
+    PyObject *found = PyObject_GetAttrString((PyObject *) type, name);
     if (!found)
         throw nb::python_error();
     bool own = found != base_fn.ptr();
     Py_DECREF(found);
+    answers[key] = {type->tp_version_tag, own};
     return own;
 }
 

@@ -27,11 +27,12 @@ struct ActionClass {
     static const ActionClass &get();
 };
 
-inline bool is_action(nb::handle h) { return nb::isinstance<Action>(h); }
+inline bool is_action(nb::handle h) { return is_instance<Action>(h); }
 inline Action &action_of(nb::handle h) { return *nb::inst_ptr<Action>(h); }
-inline bool is_identifier(nb::handle h) { return nb::isinstance<Identifier>(h); }
+inline bool is_identifier(nb::handle h) { return is_instance<Identifier>(h); }
 
-/// True when the class of `self` provides its own operation `name` instead of `base_fn`.
+/// True when the class of `self` provides its own operation `name` instead of `base_fn`. `name` must be
+/// a string literal: the answer is cached per class and name.
 bool overrides(nb::handle self, const char *name, nb::handle base_fn);
 
 /// Python's copy.deepcopy, with a fast path for the plain values, lists, tuples and dicts that
@@ -54,7 +55,7 @@ void call_run(nb::handle self);
 /// Waits on one finish signal: a native event with the GIL released, anything else through its `wait`.
 template <class Abort>
 bool wait_signal(nb::handle signal, Abort &&abort) {
-    if (nb::isinstance<Event>(signal))
+    if (is_instance<Event>(signal))
         return wait_event(*nb::inst_ptr<Event>(signal), true, std::nullopt, abort) == WaitResult::reached;
     signal.attr("wait")();
     return true;

@@ -30,6 +30,21 @@ inline bool assertions_enabled() {
     return enabled;
 }
 
+/// isinstance() against a C++ type bound by any of the extension modules. nanobind's own lookup falls back
+/// to comparing type names for a type bound by another module, which is too slow for the executor's hot
+/// loop; the Python type is looked up once here instead.
+template <class T>
+bool is_instance(nb::handle h) {
+    static PyTypeObject *type = nullptr;
+    if (!type) {
+        nb::handle bound = nb::type<T>();
+        if (!bound)
+            return false;
+        type = (PyTypeObject *) bound.ptr();
+    }
+    return PyObject_TypeCheck(h.ptr(), type);
+}
+
 /// Raises AssertionError without a message.
 [[noreturn]] inline void raise_assertion() {
     PyErr_SetNone(PyExc_AssertionError);

@@ -16,27 +16,32 @@ namespace {
 
 // Queue operations: direct for the default queue, through Python for a host's own.
 
+bool is_native(nb::handle queue) {
+    PyTypeObject *native = ExecutorImports::get().native_queue_type;
+    return native && Py_TYPE(queue.ptr()) == native;
+}
+
 void queue_add(nb::handle queue, nb::handle action, long priority) {
-    if (nb::isinstance<PriorityQueue>(queue))
+    if (is_native(queue))
         nb::inst_ptr<PriorityQueue>(queue)->add(nb::borrow(action), priority);
     else
         queue.attr("add")(action, priority);
 }
 
 nb::object queue_peek(nb::handle queue) {
-    if (nb::isinstance<PriorityQueue>(queue))
+    if (is_native(queue))
         return nb::inst_ptr<PriorityQueue>(queue)->peek();
     return queue.attr("peek")();
 }
 
 nb::object queue_pop(nb::handle queue) {
-    if (nb::isinstance<PriorityQueue>(queue))
+    if (is_native(queue))
         return nb::inst_ptr<PriorityQueue>(queue)->pop();
     return queue.attr("pop")();
 }
 
 bool signal_is_set(nb::handle signal) {
-    if (nb::isinstance<Event>(signal))
+    if (is_instance<Event>(signal))
         return nb::inst_ptr<Event>(signal)->is_set();
     return nb::cast<bool>(signal.attr("is_set")());
 }
@@ -45,7 +50,7 @@ bool running(const Module &module) { return signal_is_set(module.run_event); }
 
 /// Sleeps up to `seconds`, waking early when the module is stopped. Ctrl-C raises on the main thread.
 void pause_unless_stopped(Module &module, double seconds) {
-    if (nb::isinstance<Event>(module.run_event)) {
+    if (is_instance<Event>(module.run_event)) {
         wait_event(*nb::inst_ptr<Event>(module.run_event), false, seconds);
         return;
     }

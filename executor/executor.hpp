@@ -18,6 +18,7 @@ struct Module {
 /// What the executor takes from the modules it imports when it loads.
 struct ExecutorImports {
     nb::object queue_type;  // _vemopq.VemoPriorityQueue
+    PyTypeObject *native_queue_type = nullptr; // queue_type when it is the default queue
     long standard_priority; // int(_vemopq.VemoPriority.Standard)
     nb::object event_type;  // _vemoprimitives.Event
     nb::object module_type; // VemoModule, to tell which operations a host class overrides

@@ -5,6 +5,7 @@
 #include "core/identifier.hpp"
 #include "core/python_support.hpp"
 #include "executor/executor.hpp"
+#include "executor/priority_queue.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -83,6 +84,8 @@ NB_MODULE(_vemomodule, m) {
     nb::module_::import_("actions"); // the host's action kinds, built by the factories
     vemo::ExecutorImports &imports = vemo::ExecutorImports::get();
     imports.queue_type = pq.attr("VemoPriorityQueue");
+    if (imports.queue_type.is(nb::type<vemo::PriorityQueue>()))
+        imports.native_queue_type = (PyTypeObject *) imports.queue_type.ptr();
     imports.standard_priority = nb::cast<long>(nb::int_(pq.attr("VemoPriority").attr("Standard")));
     imports.event_type = nb::module_::import_("_vemoprimitives").attr("Event");
 

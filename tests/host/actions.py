@@ -1,10 +1,12 @@
 """Test double of the host module `actions`: action kinds that record what ran, in order."""
 
-import threading
 import time
 
 from _vemoaction import VemoAction
 from _vemoprimitives import VemoState
+
+gates = {}
+"""Named threading.Event objects that gated actions wait for (settings are deep-copied, events cannot be)."""
 
 journal = []
 """(module name, kind, target) of every executed action, in execution order across all threads."""
@@ -18,7 +20,7 @@ class RecordingAction(VemoAction):
     """Executes by appending itself to `journal`.
 
     Settings the tests use: `fail` (raise instead of finishing), `duration` (seconds to sleep first),
-    `gate` (a threading.Event to wait for, with a timeout, before finishing).
+    `gate` (the name of a threading.Event in `gates` to wait for, with a timeout, before finishing).
     """
 
     target_key = None
@@ -33,7 +35,7 @@ class RecordingAction(VemoAction):
         self.state = VemoState.Executing
         if self.duration:
             time.sleep(self.duration)
-        if self.gate is not None and not self.gate.wait(10):
+        if self.gate is not None and not gates[self.gate].wait(10):
             raise TimeoutError("gate never opened")
         if self.fail:
             self.state = VemoState.Error
@@ -66,9 +68,6 @@ class FastAction(VemoAction):
         self.finish_signal.set()
 
 
-_journal_lock = threading.Lock()
-
-
 def reset_journal():
-    with _journal_lock:
-        journal.clear()
+    journal.clear()
+    gates.clear()
