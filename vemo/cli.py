@@ -56,6 +56,9 @@ def check(args: argparse.Namespace) -> int:
         compiler = install(cell, actions=args.actions, modules=args.modules)
     except (CellError, HostError) as error:
         return _fail(args, [{"message": str(error)}], f"error: {error}")
+    except ImportError as error:
+        return _fail(args, [{"message": f"the Vemo runtime is incomplete: {error}"}],
+                     f"error: the Vemo runtime is incomplete: {error}")
 
     from vemo.analysis import analyse
     from vemo.frontend import compile_script

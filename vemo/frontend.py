@@ -41,9 +41,12 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
         def __init__(self) -> None:
             super().__init__()
             self.origins: dict[int, tuple[Any, SourceLocation]] = {}
+            self.declarations: dict[str, SourceLocation] = {}
             self.script: Any = None
 
         def record(self, rule: str, result: Any, location: SourceLocation) -> None:
+            if rule == "declaration":
+                self.declarations[str(result.id)] = location
             if isinstance(result, (VemoId, VemoAction)):
                 self.origins[id(result)] = (result, location)
             if isinstance(result, HostAction) and result.origin is None:
@@ -156,6 +159,11 @@ def compile_script(text: str, filename: str, compiler: types.ModuleType) -> Comp
     captured = io.StringIO()
     with contextlib.redirect_stdout(captured):
         main = walker.walk(tree)
-        plans = plan_modules(main)
+        try:
+            plans = plan_modules(main)
+        except Exception as error:
+            location = semantics.declarations.get("main", semantics.script.location(0))
+            raise semantics.script.error(location, f"main cannot be evaluated: {type(error).__name__}: "
+                                                   f"{error}") from error
     diagnostics = [line for line in captured.getvalue().splitlines() if line.strip()]
     return CompiledScript(main, plans, semantics, diagnostics)
