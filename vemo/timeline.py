@@ -1,0 +1,139 @@
+"""Run timelines: a self-contained HTML page with an SVG Gantt chart, and a Chrome-trace JSON file."""
+
+from __future__ import annotations
+
+import html
+import json
+from dataclasses import dataclass, field
+from typing import Iterable, Sequence
+
+OUTCOME_COLOURS = {"finished": "#4c9f70", "error": "#d64545", "not run": "#b8b8b8", "running": "#e0a030"}
+
+
+@dataclass
+class ActionRecord:
+    """What one action did in a run. Times are seconds from the start of the run; None if it never ran."""
+
+    number: int
+    module: str
+    kind: str
+    target: str
+    origin: str | None = None
+    start: float | None = None
+    end: float | None = None
+    outcome: str = "not run"
+    waits_on: list[int] = field(default_factory=list)
+
+    @property
+    def label(self) -> str:
+        return f"{self.kind} {self.target}".strip()
+
+
+def _modules(records: Sequence[ActionRecord]) -> list[str]:
+    return list(dict.fromkeys(r.module for r in records))
+
+
+def write_chrome_trace(records: Sequence[ActionRecord], path: str) -> None:
+    """Chrome's trace-event format, as Perfetto and chrome://tracing open it: one track per module, one
+    complete event per action, and a flow arrow from each awaited action to the action that waited."""
+    tracks = {name: index + 1 for index, name in enumerate(_modules(records))}
+    events: list[dict] = [
+        {"ph": "M", "name": "process_name", "pid": 1, "args": {"name": "vemo run"}},
+        *({"ph": "M", "name": "thread_name", "pid": 1, "tid": tid, "args": {"name": name}}
+          for name, tid in tracks.items()),
+    ]
+    ran = {r.number: r for r in records if r.start is not None}
+    for r in ran.values():
+        end = r.end if r.end is not None else r.start
+        events.append({
+            "ph": "X", "name": r.label, "cat": r.kind, "pid": 1, "tid": tracks[r.module],
+            "ts": round(r.start * 1e6, 1), "dur": round((end - r.start) * 1e6, 1),
+            "args": {"outcome": r.outcome, "origin": r.origin or "", "action": r.number},
+        })
+    flow = 0
+    for r in ran.values():
+        for number in r.waits_on:
+            source = ran.get(number)
+            if source is None or source.end is None:
+                continue
+            flow += 1
+            events.append({"ph": "s", "id": flow, "name": "waits on", "cat": "dependency", "pid": 1,
+                           "tid": tracks[source.module], "ts": round(source.end * 1e6, 1) - 0.1})
+            events.append({"ph": "f", "bp": "e", "id": flow, "name": "waits on", "cat": "dependency", "pid": 1,
+                           "tid": tracks[r.module], "ts": round(r.start * 1e6, 1)})
+    with open(path, "w", encoding="utf-8") as out:
+        json.dump({"traceEvents": events, "displayTimeUnit": "ms"}, out, indent=1)
+
+
+def render_html(records: Sequence[ActionRecord], title: str) -> str:
+    """A page that opens without network: inline SVG and CSS, bars with tooltips, dependency arrows."""
+    modules = _modules(records)
+    row_h, bar_h, left, width, top = 34, 20, 150, 960, 40
+    ran = [r for r in records if r.start is not None]
+    span = max([(r.end if r.end is not None else r.start) for r in ran] + [0.001])
+    scale = width / span
+
+    def x(t: float) -> float:
+        return left + t * scale
+
+    height = top + row_h * len(modules) + 30
+    rows = {name: top + i * row_h for i, name in enumerate(modules)}
+    parts = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{left + width + 20}" height="{height}" '
+             f'font-family="sans-serif" font-size="12">',
+             '<defs><marker id="arrow" markerWidth="8" markerHeight="8" refX="7" refY="4" orient="auto">'
+             '<path d="M0,0 L8,4 L0,8 z" fill="#555"/></marker></defs>']
+    for tick in _ticks(span):
+        parts.append(f'<line x1="{x(tick):.1f}" y1="{top - 6}" x2="{x(tick):.1f}" y2="{height - 24}" '
+                     f'stroke="#eee"/><text x="{x(tick):.1f}" y="{top - 10}" text-anchor="middle" '
+                     f'fill="#666">{tick:g} s</text>')
+    for name, y in rows.items():
+        parts.append(f'<text x="{left - 10}" y="{y + bar_h / 2 + 4}" text-anchor="end" font-weight="bold">'
+                     f'{html.escape(name)}</text>')
+    by_number = {r.number: r for r in ran}
+    for r in ran:
+        end = r.end if r.end is not None else r.start
+        y = rows[r.module]
+        colour = OUTCOME_COLOURS.get(r.outcome, "#888")
+        tip = f"{r.module}: {r.label}\n{r.outcome}, {r.start:.3f} s to {end:.3f} s"
+        if r.origin:
+            tip += f"\n{r.origin}"
+        w = max((end - r.start) * scale, 2.0)
+        parts.append(f'<g><title>{html.escape(tip)}</title><rect x="{x(r.start):.1f}" y="{y}" width="{w:.1f}" '
+                     f'height="{bar_h}" rx="3" fill="{colour}" stroke="#333" stroke-width="0.5"/>')
+        if w > 40:
+            parts.append(f'<text x="{x(r.start) + 4:.1f}" y="{y + 14}" fill="#fff" clip-path="none">'
+                         f'{html.escape(_fit(r.label, w))}</text>')
+        parts.append('</g>')
+        for number in r.waits_on:
+            source = by_number.get(number)
+            if source is None or source.end is None or source.module == r.module:
+                continue
+            y0 = rows[source.module] + bar_h / 2
+            parts.append(f'<line x1="{x(source.end):.1f}" y1="{y0}" x2="{x(r.start):.1f}" '
+                         f'y2="{y + bar_h / 2}" stroke="#555" stroke-dasharray="3,2" marker-end="url(#arrow)"/>')
+    legend = "".join(f'<span class="key" style="background:{c}"></span>{html.escape(o)} '
+                     for o, c in OUTCOME_COLOURS.items())
+    parts.append("</svg>")
+    return (f"<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>{html.escape(title)}</title>"
+            "<style>body{font-family:sans-serif;margin:20px}.key{display:inline-block;width:12px;height:12px;"
+            "margin:0 4px 0 12px;vertical-align:middle}</style></head><body>"
+            f"<h2>{html.escape(title)}</h2><p>One row per module, one bar per action; dashed arrows show an "
+            f"action waiting on another module's action. {legend}</p>{''.join(parts)}</body></html>\n")
+
+
+def write_html(records: Sequence[ActionRecord], path: str, title: str) -> None:
+    with open(path, "w", encoding="utf-8") as out:
+        out.write(render_html(records, title))
+
+
+def _fit(text: str, width_px: float) -> str:
+    room = int(width_px / 7)
+    return text if len(text) <= room else text[: max(room - 1, 1)] + "…"
+
+
+def _ticks(span: float) -> Iterable[float]:
+    for step in (0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 30, 60, 120, 300, 600):
+        if span / step <= 10:
+            break
+    count = int(span / step) + 1
+    return [round(i * step, 6) for i in range(count + 1)]
