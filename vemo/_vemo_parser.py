@@ -247,6 +247,8 @@ class VemoParser(Parser):
         self._cut()
 
         def block1():
+            with self._ifnot():
+                self._token('}')
             self._element_()
         self._positive_closure(block1)
         self.name_last_node('primary')
@@ -260,12 +262,20 @@ class VemoParser(Parser):
     def _element_(self):
         with self._choice():
             with self._option():
+                with self._if():
+                    self._token('move')
                 self._move_()
             with self._option():
+                with self._if():
+                    self._token('set')
                 self._io_()
             with self._option():
+                with self._if():
+                    self._token('transfer')
                 self._transfer_()
             with self._option():
+                with self._if():
+                    self._token('call')
                 self._external_()
             with self._option():
                 self._identifier_()
@@ -275,7 +285,7 @@ class VemoParser(Parser):
                 'ng|and|async|call|compete|except|loop|mo'
                 've|off|on|or|set|then|times|to|transfer|'
                 'tray|try|wait)\\b)[A-Za-z_][A-Za-z0-9_]*'
-                '<external> <identifier> <io>'
+                '<identifier>'
             )
 
     @tatsumasu()

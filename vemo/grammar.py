@@ -48,10 +48,17 @@ link
     =
     [ ident:identifier ':' ]
     [ wait:'wait' ~ waits+:identifier { ',' ~ waits+:identifier } ]
-    '{' ~ primary:{ element }+ '}'
+    '{' ~ primary:{ !'}' element }+ '}'
     ;
 
-element = move | io | transfer | external | identifier ;
+element
+    =
+    | &'move' move
+    | &'set' io
+    | &'transfer' transfer
+    | &'call' external
+    | identifier
+    ;
 
 move = 'move' ~ mod:module 'to' ~ ident:identifier ;
 

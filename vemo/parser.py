@@ -111,10 +111,12 @@ class Script:
 
 # What fits at a failure, by the token or rule the parser tried last. PEG parsers only know the last
 # alternative they tried, so the hint names the whole set that the grammar allows at that point.
-_ELEMENT = "an action (move, set, transfer, call), the name of a declared block, or '}'"
+_ELEMENT = "an action (move, set, transfer, call) or the name of a declared block"
 _BLOCK_START = "a block: '{', 'name:', 'wait', 'try', 'loop', 'async' or 'compete'"
 _EXPECTED = {
     "'move'": _ELEMENT,
+    "'}'": "another action, or '}' to close the block",
+    "link": _ELEMENT,
     "'{'": _BLOCK_START,
     "'loop'": _BLOCK_START,
     "'='": "'=' after the declared name",
