@@ -14,8 +14,8 @@ from vemo.parser import Script, SourceLocation, TreeWalker, parse
 _ASSERTIONS = {
     "block": "the actions of a block and of the blocks chained to it with 'then' must all belong to one "
              "module; combine modules with async",
-    "asyncblock": "a wait in this async block names no block of its branches",
-    "competeblock": "a wait in this compete block names no block of its competitors",
+    "asyncblock": "a branch of this async block still holds something that is not an action after resolution",
+    "competeblock": "a competitor still holds something that is not an action after resolution",
     "action": 'no block is declared as "main"',
 }
 
@@ -24,7 +24,7 @@ def explain(rule: str, error: BaseException) -> str:
     """A compile failure as the script's author reads it."""
     if isinstance(error, AssertionError) and not str(error):
         return _ASSERTIONS.get(rule, f"{rule}: check failed")
-    if isinstance(error, ValueError) and type(error) is ValueError and rule in ("io", "move", "transfer", "external"):
+    if type(error) is ValueError:
         return str(error)
     return f"{rule}: {type(error).__name__}: {error}"
 
@@ -76,7 +76,16 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
                     raise self.script.error(location, f"{element.id!r} is not a block declared before this point")
             return super().block(ast)
 
+        def _single_module_branches(self, ast: Any, left: str, right: str, construct: str) -> None:
+            if not ast.get(right):
+                return
+            for branch in [ast.get(left), *ast.get(right)]:
+                if branch.isAsync or branch.isCompete:
+                    raise ValueError(f"a branch of {construct} must run on one module; an async or compete "
+                                     f"block cannot be one of its branches")
+
         def asyncblock(self, ast: Any) -> Any:
+            self._single_module_branches(ast, "asyncleft", "asyncright", "async")
             result = super().asyncblock(ast)
             if ast.get("asyncright") and len(result.async_block_map) < len(result.async_blocks):
                 names = [block.module_name for block in result.async_blocks]
@@ -84,6 +93,15 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
                 raise ValueError(f"more than one branch runs on {', '.join(map(str, twice))}; an async block "
                                  f"keeps one branch per module, so chain them with 'then' or use compete")
             return result
+
+        def competeblock(self, ast: Any) -> Any:
+            self._single_module_branches(ast, "competeleft", "competeright", "compete")
+            return super().competeblock(ast)
+
+        def loop(self, ast: Any) -> Any:
+            if ast.iterateBlock.isCompete:
+                raise ValueError("a compete block cannot be repeated; repeat inside its competitors instead")
+            return super().loop(ast)
 
         def action(self, ast: Any) -> Any:
             result = super().action(ast)
