@@ -131,7 +131,6 @@ _EXPECTED = {
     "'.'": "'.' and the operation name: call @Module.operation(...)",
     "status": "a status: on, off or a whole number",
     "identifier": "a name (letters, digits, '_'; not a keyword)",
-    "name": "a name (letters, digits, '_'; not a keyword)",
     "module": "a module reference such as @XAxis",
     "number": "a whole number",
     "argument": "a whole number or a quoted string",
@@ -151,13 +150,11 @@ def _expected(error: tatsu.exceptions.FailedParse) -> str | None:
 
 
 _TOKEN = re.compile(r"@*\w+|\"[^\"\n]*\"?|\S")
-
-
 _LAYOUT = re.compile(r"(?:\s|#[^\n]*)+")
 
 
 def _message(script: Script, position: int, expected: str | None) -> str:
-    if not script.text[position:].strip():
+    if position >= len(script.text) or _LAYOUT.fullmatch(script.text, position):
         return "unexpected end of script"
     token = _TOKEN.match(script.text, position).group()
     if token in grammar.KEYWORDS and expected == _EXPECTED["identifier"]:
@@ -174,7 +171,7 @@ def parse(script: Script) -> AST:
         layout = _LAYOUT.match(script.text, error.pos)
         position = layout.end() if layout else error.pos
         if position >= len(script.text):
-            # Nothing but layout is left: point just after the last written character.
+            # Nothing but layout is left: point just after the last character that is not blank.
             position = len(script.text.rstrip())
         expected = _expected(error)
         raise script.error(position, _message(script, position, expected), expected) from None
