@@ -178,12 +178,12 @@ NB_MODULE(kinra_client, m) {
                 new (self) XANAction{std::move(module_id), std::move(func_id), list_or_new(arg_list), list_or_new(dep_list),
                                      std::move(cmd_id)};
             },
-            "module_id"_a, "func_id"_a, "arg_list"_a = nb::none(), "dep_list"_a = nb::none(), "cmd_id"_a = "")
-        .def_rw("module_id", &XANAction::module_id)
-        .def_rw("func_id", &XANAction::func_id)
-        .def_rw("arg_list", &XANAction::arg_list)
-        .def_rw("dep_list", &XANAction::dep_list)
-        .def_rw("cmd_id", &XANAction::cmd_id)
+            "module_id"_a.none(), "func_id"_a.none(), "arg_list"_a.none() = nb::none(), "dep_list"_a.none() = nb::none(), "cmd_id"_a.none() = "")
+        .def_rw("module_id", &XANAction::module_id, nb::for_setter(nb::arg("value").none()))
+        .def_rw("func_id", &XANAction::func_id, nb::for_setter(nb::arg("value").none()))
+        .def_rw("arg_list", &XANAction::arg_list, nb::for_setter(nb::arg("value").none()))
+        .def_rw("dep_list", &XANAction::dep_list, nb::for_setter(nb::arg("value").none()))
+        .def_rw("cmd_id", &XANAction::cmd_id, nb::for_setter(nb::arg("value").none()))
         .def("get_transmit_data", &pack_action, "The 216-byte action record of this request.")
         .def("__repr__", [](const XANAction& a) {
             return "XANAction(module_id=" + repr_of(a.module_id) + ", func_id=" + repr_of(a.func_id) +
@@ -204,7 +204,7 @@ NB_MODULE(kinra_client, m) {
                 new (self) RecvTread{std::move(receiver), nb::cast(ctx), std::move(server_address), nb::int_(server_port),
                                      std::move(target_func_id), std::move(topic_list)};
             },
-            "ctx"_a, "server_address"_a, "server_port"_a, "target_func_id"_a, "topic_list"_a)
+            "ctx"_a, "server_address"_a.none(), "server_port"_a, "target_func_id"_a.none(), "topic_list"_a.none())
         .def("start", [](RecvTread& t) {
             try {
                 t.receiver->start();
@@ -251,57 +251,58 @@ NB_MODULE(kinra_client, m) {
                 }
                 self->init_socket(false);
             },
-            "config_file_path"_a = "/opt/xan/configs/handler_settings.yaml", "kwargs"_a)
+            "config_file_path"_a.none() = "/opt/xan/configs/handler_settings.yaml", "kwargs"_a)
         .def_prop_ro("action_dequeue_sub_port", [](const KinraClient&) { return KinraClient::action_dequeue_sub_port; })
         .def_prop_ro("action_enqueue_req_port", [](const KinraClient&) { return KinraClient::action_enqueue_req_port; })
         .def_prop_ro("logger_req_port", [](const KinraClient&) { return KinraClient::logger_req_port; })
         .def_prop_ro("action_req_socket_status", &KinraClient::action_req_socket_status)
         .def_prop_ro("logger_req_socket_status", &KinraClient::logger_req_socket_status)
-        .def_prop_rw("server_address", &KinraClient::server_address, &KinraClient::set_server_address)
-        .def_rw("config_fp", &KinraClient::config_fp)
-        .def_rw("config_data", &KinraClient::config_data)
+        .def_prop_rw("server_address", &KinraClient::server_address, &KinraClient::set_server_address,
+                     nb::for_setter(nb::arg("value").none()))
+        .def_rw("config_fp", &KinraClient::config_fp, nb::for_setter(nb::arg("value").none()))
+        .def_rw("config_data", &KinraClient::config_data, nb::for_setter(nb::arg("value").none()))
         .def_rw("module_data_map", &KinraClient::module_data_map)
-        .def_rw("output_start_byte", &KinraClient::output_start_byte)
-        .def_rw("input_start_byte", &KinraClient::input_start_byte)
+        .def_rw("output_start_byte", &KinraClient::output_start_byte, nb::for_setter(nb::arg("value").none()))
+        .def_rw("input_start_byte", &KinraClient::input_start_byte, nb::for_setter(nb::arg("value").none()))
         .def_prop_ro("context", [](const KinraClient& c) { return ContextHandle{c.context()}; })
         .def_prop_ro("func_id_prefix", [](KinraClient& c) { return c.ids().prefix(); })
         .def_prop_rw("func_count", [](KinraClient& c) { return c.ids().count(); },
                      [](KinraClient& c, int count) { c.ids().set_count(count); })
         .def("load_config", &KinraClient::load_config)
         .def("decode_io_config", &KinraClient::decode_io_config)
-        .def("getKinraDict", &KinraClient::getKinraDict, "target_kinraID"_a)
-        .def("getKinraDictHelper", &KinraClient::getKinraDictHelper, "input_data"_a, "target_kinraID"_a,
-             "input_return_dict"_a)
+        .def("getKinraDict", &KinraClient::getKinraDict, "target_kinraID"_a.none())
+        .def("getKinraDictHelper", &KinraClient::getKinraDictHelper, "input_data"_a.none(), "target_kinraID"_a.none(),
+             "input_return_dict"_a.none())
         .def("init_socket", &KinraClient::init_socket, "reset"_a = false)
         .def("generate_func_id", &KinraClient::generate_func_id)
         .def_static("unpack_struct_helper", &unpack_struct_helper, "datatype"_a, "data"_a)
-        .def("enqueue_action", &KinraClient::enqueue_action, "xan_action"_a)
-        .def("get_logger", &KinraClient::get_logger, "kinra_id"_a, "idx"_a)
-        .def("receive_dequeue_action", &KinraClient::receive_dequeue_action, "action_list"_a, "target_func_id"_a,
-             "topic_list"_a = nb::none())
-        .def("generate_condition", &KinraClient::generate_condition, "kinra_id"_a, "func_id"_a = nb::none(),
-             "condition_type_name"_a = "", "arg_list"_a = nb::none(), "dep_list"_a = nb::none())
-        .def("generate_condition_and_send", &KinraClient::generate_condition_and_send, "kinra_id"_a,
-             "func_id"_a = nb::none(), "condition_type_name"_a = "", "arg_list"_a = nb::none(),
-             "dep_list"_a = nb::none(), "block"_a = false)
-        .def_static("check_motor_helper", &KinraClient::check_motor_helper, "motor_data"_a)
-        .def_static("check_io_helper", &KinraClient::check_io_helper, "io_data"_a)
-        .def("generate_motor_action", &KinraClient::generate_motor_action, "kinra_id"_a, "func_enum_name"_a,
-             "arg_list"_a = nb::none(), "dep_list"_a = nb::none())
-        .def("motor_action_template", &KinraClient::motor_action_template, "kinra_id"_a, "func_enum_name"_a,
-             "arg_list"_a = nb::none(), "dep_list"_a = nb::none(), "block"_a = false)
-        .def("motor_reset", simple_command<reset_name>, "kinra_id"_a, "dep_list"_a = nb::none(), "return_action"_a = false)
-        .def("motor_enable", simple_command<enable_name>, "kinra_id"_a, "dep_list"_a = nb::none(), "return_action"_a = false)
-        .def("motor_disable", simple_command<disable_name>, "kinra_id"_a, "dep_list"_a = nb::none(),
+        .def("enqueue_action", &KinraClient::enqueue_action, "xan_action"_a.none())
+        .def("get_logger", &KinraClient::get_logger, "kinra_id"_a.none(), "idx"_a.none())
+        .def("receive_dequeue_action", &KinraClient::receive_dequeue_action, "action_list"_a.none(), "target_func_id"_a.none(),
+             "topic_list"_a.none() = nb::none())
+        .def("generate_condition", &KinraClient::generate_condition, "kinra_id"_a.none(), "func_id"_a.none() = nb::none(),
+             "condition_type_name"_a.none() = "", "arg_list"_a.none() = nb::none(), "dep_list"_a.none() = nb::none())
+        .def("generate_condition_and_send", &KinraClient::generate_condition_and_send, "kinra_id"_a.none(),
+             "func_id"_a.none() = nb::none(), "condition_type_name"_a.none() = "", "arg_list"_a.none() = nb::none(),
+             "dep_list"_a.none() = nb::none(), "block"_a = false)
+        .def_static("check_motor_helper", &KinraClient::check_motor_helper, "motor_data"_a.none())
+        .def_static("check_io_helper", &KinraClient::check_io_helper, "io_data"_a.none())
+        .def("generate_motor_action", &KinraClient::generate_motor_action, "kinra_id"_a.none(), "func_enum_name"_a.none(),
+             "arg_list"_a.none() = nb::none(), "dep_list"_a.none() = nb::none())
+        .def("motor_action_template", &KinraClient::motor_action_template, "kinra_id"_a.none(), "func_enum_name"_a.none(),
+             "arg_list"_a.none() = nb::none(), "dep_list"_a.none() = nb::none(), "block"_a = false)
+        .def("motor_reset", simple_command<reset_name>, "kinra_id"_a.none(), "dep_list"_a.none() = nb::none(), "return_action"_a = false)
+        .def("motor_enable", simple_command<enable_name>, "kinra_id"_a.none(), "dep_list"_a.none() = nb::none(), "return_action"_a = false)
+        .def("motor_disable", simple_command<disable_name>, "kinra_id"_a.none(), "dep_list"_a.none() = nb::none(),
              "return_action"_a = false)
-        .def("motor_stop", simple_command<stop_name>, "kinra_id"_a, "dep_list"_a = nb::none(), "return_action"_a = false)
+        .def("motor_stop", simple_command<stop_name>, "kinra_id"_a.none(), "dep_list"_a.none() = nb::none(), "return_action"_a = false)
         .def(
             "motor_ptp",
             [](KinraClient& c, nb::handle kinra_id, nb::handle tgtpos, nb::handle vel, nb::handle acc, nb::handle deacc,
                nb::handle dep_list, bool block, bool return_action) {
                 return c.motor_move("MOTOR_MOVE_ABS", kinra_id, tgtpos, vel, acc, deacc, dep_list, block, return_action);
             },
-            "kinra_id"_a, "tgtpos"_a, "vel"_a = -1, "acc"_a = -1, "deacc"_a = -1, "dep_list"_a = nb::none(),
+            "kinra_id"_a.none(), "tgtpos"_a.none(), "vel"_a.none() = -1, "acc"_a.none() = -1, "deacc"_a.none() = -1, "dep_list"_a.none() = nb::none(),
             "block"_a = false, "return_action"_a = false)
         .def(
             "motor_relmv",
@@ -309,22 +310,22 @@ NB_MODULE(kinra_client, m) {
                nb::handle dep_list, bool block, bool return_action) {
                 return c.motor_move("MOTOR_MOVE_REL", kinra_id, relstep, vel, acc, deacc, dep_list, block, return_action);
             },
-            "kinra_id"_a, "relstep"_a, "vel"_a = -1, "acc"_a = -1, "deacc"_a = -1, "dep_list"_a = nb::none(),
+            "kinra_id"_a.none(), "relstep"_a.none(), "vel"_a.none() = -1, "acc"_a.none() = -1, "deacc"_a.none() = -1, "dep_list"_a.none() = nb::none(),
             "block"_a = false, "return_action"_a = false)
-        .def("motor_home", &KinraClient::motor_home, "kinra_id"_a, "homing_method"_a = 17, "dep_list"_a = nb::none(),
+        .def("motor_home", &KinraClient::motor_home, "kinra_id"_a.none(), "homing_method"_a.none() = 17, "dep_list"_a.none() = nb::none(),
              "block"_a = false, "return_action"_a = false)
-        .def("motor_monitor", &KinraClient::motor_monitor, "kinra_id"_a)
-        .def("io_set", &KinraClient::io_set, "kinra_id"_a, "tgtpin"_a, "tgtval"_a, "dep_list"_a = nb::none(),
+        .def("motor_monitor", &KinraClient::motor_monitor, "kinra_id"_a.none())
+        .def("io_set", &KinraClient::io_set, "kinra_id"_a.none(), "tgtpin"_a.none(), "tgtval"_a.none(), "dep_list"_a.none() = nb::none(),
              "block"_a = false, "return_action"_a = false)
-        .def("io_monitor", &KinraClient::io_monitor, "kinra_id"_a, "datatype"_a = "KINRA_ID_INPUT_DATA")
+        .def("io_monitor", &KinraClient::io_monitor, "kinra_id"_a.none(), "datatype"_a = "KINRA_ID_INPUT_DATA")
         .def(
             "move_and_check",
             [](KinraClient& c, nb::handle motor_list, nb::handle target_position, nb::handle speed, nb::handle accel,
                nb::handle decel, nb::handle, nb::handle tol) {
                 return c.move_and_check(motor_list, target_position, speed, accel, decel, tol);
             },
-            "motor_list"_a, "target_position"_a, "speed"_a, "accel"_a, "decel"_a, "timeout"_a = 60, "tol"_a = 0.07)
-        .def("axis_homing", &KinraClient::axis_homing, "motor_list"_a, "homing_method_list"_a = nb::none());
+            "motor_list"_a.none(), "target_position"_a.none(), "speed"_a.none(), "accel"_a.none(), "decel"_a.none(), "timeout"_a.none() = 60, "tol"_a.none() = 0.07)
+        .def("axis_homing", &KinraClient::axis_homing, "motor_list"_a.none(), "homing_method_list"_a.none() = nb::none());
 
     // Receive threads are not daemons: an orderly shutdown waits for the ones still running.
     nb::module_::import_("atexit").attr("register")(nb::cpp_function([] {

@@ -221,7 +221,7 @@ private:
         entries.push_back(std::move(entry));
     }
 
-    /// The `<<` merge key: a map, or a list of maps of which the earlier ones take precedence.
+    /// The `<<` merge key: a map, or a list of maps; a key merged earlier wins over a later one.
     void merge_into(std::vector<std::pair<SettingValue, SettingValue>>& merged, const YAML::Node& source, std::size_t depth) {
         std::vector<SettingValue> maps;
         if (source.Type() == YAML::NodeType::Map) {
@@ -235,8 +235,13 @@ private:
         } else {
             throw SettingsError(where(source) + ": a merge key needs a map or a list of maps");
         }
-        for (auto it = maps.rbegin(); it != maps.rend(); ++it)
-            for (auto& entry : it->entries) merged.push_back(std::move(entry));
+        for (auto& map : maps) {
+            for (auto& entry : map.entries) {
+                bool present = false;
+                for (const auto& existing : merged) present = present || existing.first == entry.first;
+                if (!present) merged.push_back(std::move(entry));
+            }
+        }
     }
 
     static void check_collection_tag(const YAML::Node& node, std::string_view kind) {
