@@ -42,7 +42,8 @@ def reader(client):
 def test_settings_give_the_values_of_a_safe_yaml_load(write_settings, reader, text, capsys):
     loaded = reader(write_settings(text, "oracle.yaml"))
     expected = yaml.safe_load(text)
-    assert capsys.readouterr().out == ""
+    # An empty file gives None, whose membership test for "xan_handler" fails: that only warns.
+    assert bool(capsys.readouterr().out) == (expected is None)
     assert loaded == expected
     assert _key_order(loaded) == _key_order(expected)
     assert _types(loaded) == _types(expected)
