@@ -33,8 +33,8 @@ class FakeHandlerServer:
 
     result: the result field of each reply (1 accept, 0 refuse), or a callable(request) -> int.
     reply: "record" (the request with its result), "silent" (no reply) or "short" (a 215-byte reply).
-    publish: None, or a callable(request) -> (result, delay_seconds) or None, called for every accepted
-             request; the completion is published on port 5001 after that delay.
+    publish: None, or a callable(request) -> (result, delay_seconds), a list of such pairs, or None,
+             called for every accepted request; each completion is published on port 5001 after its delay.
     log_text: the text of every log reply, or a callable(kinra_id, idx) -> bytes.
     """
 
@@ -110,11 +110,10 @@ class FakeHandlerServer:
         answer = body[:215] if self.reply == "short" else with_result(body, result)
         self._actions.send_multipart(envelope + [answer])
         if result == 1 and self.publish is not None and request is not None:
-            completion = self.publish(request)
-            if completion is not None:
-                outcome, delay = completion
+            completions = self.publish(request) or []
+            for outcome, delay in completions if isinstance(completions, list) else [completions]:
                 self.schedule([request["cmd_id"].encode(), with_result(body, outcome)], delay)
-                self._publish_due()
+            self._publish_due()
 
     def _answer_log(self, frames):
         envelope, body = frames[:-1], frames[-1]
