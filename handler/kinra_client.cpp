@@ -15,36 +15,37 @@ namespace {
    would turn members with equal values into aliases of the first one (KinraConditionEnum has several
    names for 0), so each name here keeps its own member. */
 const char* const enumeration_source = R"(
-class _EnumerationType(type):
-    def __getitem__(cls, name):
-        return cls.__members__[name]
-    def __iter__(cls):
-        return iter(cls.__members__.values())
-    def __len__(cls):
-        return len(cls.__members__)
-    def __contains__(cls, member):
-        return any(member is m for m in cls.__members__.values())
-    def __repr__(cls):
-        return "<enum %r>" % cls.__name__
+import types
 
-class _Member(int):
+class EnumMember(int):
+    """A named member of a kinra_client enumeration; equal to its plain integer value."""
     @property
     def value(self):
         return int(self)
-    def __repr__(self):
-        return "<%s.%s: %d>" % (self._enumeration, self.name, int(self))
-    __str__ = int.__repr__
+
+class _EnumerationType(type):
+    @property
+    def __members__(cls):
+        return types.MappingProxyType(cls._members)
+    def __getitem__(cls, name):
+        return cls._members[name]
+    def __iter__(cls):
+        return iter(cls._members.values())
+    def __len__(cls):
+        return len(cls._members)
+    def __contains__(cls, member):
+        return any(member is m for m in cls._members.values())
+    def __repr__(cls):
+        return "<enum %r>" % cls.__name__
 
 def _make_enumeration(name, pairs, module):
     members = {}
-    namespace = {"__module__": module}
+    namespace = {"__module__": module, "_members": members}
     for member_name, value in pairs:
-        member = _Member(value)
+        member = EnumMember(value)
         member.name = member_name
-        member._enumeration = name
         members[member_name] = member
         namespace[member_name] = member
-    namespace["__members__"] = __import__("types").MappingProxyType(members)
     return _EnumerationType(name, (), namespace)
 )";
 
@@ -135,6 +136,8 @@ NB_MODULE(kinra_client, m) {
     nb::object ran = nb::steal(PyRun_String(enumeration_source, Py_file_input, scope.ptr(), scope.ptr()));
     if (!ran.is_valid()) throw nb::python_error();
     nb::object factory = scope["_make_enumeration"];
+    m.attr("EnumMember") = scope["EnumMember"];
+    m.attr("EnumMember").attr("__module__") = "kinra_client";
 
     nb::object festo = make_enumeration(factory, "FestoFunctionEnum",
                                         {{"IO_SET_IO", 0}, {"MOTOR_MOVE_ABS", 1}, {"MOTOR_MOVE_REL", 2}, {"MOTOR_HOME", 3},

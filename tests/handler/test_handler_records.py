@@ -34,7 +34,8 @@ def test_enumeration_lookup_by_name_yields_the_listed_value(enum, name, value):
     assert member == value and int(member) == value
     assert getattr(enum, name) is member
     assert member.name == name
-    assert str(member) == str(value)
+    assert str(member) == repr(member) == str(value)
+    assert isinstance(member, kc.EnumMember) and member.value == value
 
 
 def test_members_sharing_a_value_keep_their_own_names():
