@@ -231,3 +231,16 @@ def test_ctrl_c_interrupts_an_unanswered_request_and_the_socket_is_renewed(clien
     assert not client.action_req_socket_status
     server.reply = "record"
     assert client.enqueue_action(XANAction(1, 1)) == 1
+
+
+def test_actions_of_derived_classes_are_sent(client, server_factory):
+    class TaggedAction(XANAction):
+        def __init__(self, tag):
+            super().__init__(1, 2, [3])
+            self.tag = tag
+
+    server = server_factory(publish=publish_at_once())
+    action = TaggedAction("x")
+    assert client.enqueue_action(action) == 1
+    sent = server.decoded()
+    assert [r["cmd_id"] for r in sent] == [action.cmd_id] and action.tag == "x"
