@@ -75,37 +75,12 @@ int clear_objects(PyObject* self) {
     return 0;
 }
 
-/// XANAction and RecvTread expose their Python members to the collector through this adapter.
-struct ActionObjects {
-    template <class Visit>
-    static void each(XANAction& a, Visit&& visit) {
-        visit(a.module_id);
-        visit(a.func_id);
-        visit(a.arg_list);
-        visit(a.dep_list);
-        visit(a.cmd_id);
-    }
-};
-
-int traverse_action(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self)) return 0;
-    int status = 0;
-    ActionObjects::each(*nb::inst_ptr<XANAction>(self), [&](nb::object& object) {
-        if (status == 0 && object.is_valid()) status = visit(object.ptr(), arg);
-    });
-    return status;
-}
-
-int clear_action(PyObject* self) {
-    if (!nb::inst_ready(self)) return 0;
-    ActionObjects::each(*nb::inst_ptr<XANAction>(self), [](nb::object& object) { object = nb::none(); });
-    return 0;
-}
-
-PyType_Slot action_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(traverse_action)},
-                              {Py_tp_clear, reinterpret_cast<void*>(clear_action)},
+PyType_Slot action_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<XANAction>)},
+                              {Py_tp_clear, reinterpret_cast<void*>(clear_objects<XANAction>)},
                               {0, nullptr}};
+PyType_Slot receiver_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<RecvTread>)},
+                                {Py_tp_clear, reinterpret_cast<void*>(clear_objects<RecvTread>)},
+                                {0, nullptr}};
 PyType_Slot client_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(traverse_objects<KinraClient>)},
                               {Py_tp_clear, reinterpret_cast<void*>(clear_objects<KinraClient>)},
                               {0, nullptr}};
@@ -196,7 +171,7 @@ NB_MODULE(kinra_client, m) {
 
     nb::class_<ContextHandle>(m, "ZmqContext", "The ZeroMQ context of a KinraClient, shared with its receive threads.");
 
-    nb::class_<RecvTread>(m, "RecvTread", "Receiver of the completions the handler server publishes for one batch.")
+    nb::class_<RecvTread>(m, "RecvTread", nb::type_slots(receiver_slots), "Receiver of the completions the handler server publishes for one batch.")
         .def(
             "__init__",
             [](RecvTread* self, const ContextHandle& ctx, nb::object server_address, int server_port,

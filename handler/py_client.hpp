@@ -41,6 +41,16 @@ struct XANAction {
     nb::object arg_list;
     nb::object dep_list;
     nb::object cmd_id;
+
+    /// Python objects held, for the garbage collector.
+    template <class Visit>
+    void for_each_object(Visit&& visit) {
+        visit(module_id);
+        visit(func_id);
+        visit(arg_list);
+        visit(dep_list);
+        visit(cmd_id);
+    }
 };
 
 /// The 216-byte action record of `action` as Python bytes; raises on values that cannot be packed.
@@ -62,6 +72,16 @@ struct ContextHandle {
 struct RecvTread {
     std::shared_ptr<CompletionReceiver> receiver;
     nb::object ctx, server_address, server_port, target_func_id, topic_list;
+
+    /// Python objects held, for the garbage collector.
+    template <class Visit>
+    void for_each_object(Visit&& visit) {
+        visit(ctx);
+        visit(server_address);
+        visit(server_port);
+        visit(target_func_id);
+        visit(topic_list);
+    }
 };
 
 /// Builds the receiver of one batch; its failures are printed as "[Error when Receiving]: " lines.
