@@ -180,7 +180,7 @@ public:
                 SettingValue v;
                 v.kind = SettingValue::Kind::list;
                 v.items.reserve(node.size());
-                for (const YAML::Node& item : node) v.items.push_back(convert(item, depth + 1));
+                for (const YAML::Node item : node) v.items.push_back(convert(item, depth + 1));
                 return v;
             }
             case YAML::NodeType::Map: {
@@ -190,15 +190,17 @@ public:
                 std::vector<std::pair<SettingValue, SettingValue>> own;
                 std::vector<std::pair<SettingValue, SettingValue>> merged;
                 for (auto it = node.begin(); it != node.end(); ++it) {
-                    const YAML::Node& key = it->first;
+                    // The iterator hands out a temporary pair, so the nodes are copied (they are handles).
+                    const YAML::Node key = it->first;
+                    const YAML::Node value = it->second;
                     if (key.Type() == YAML::NodeType::Scalar && key.Tag() == "?" && key.Scalar() == "<<") {
-                        merge_into(merged, it->second, depth + 1);
+                        merge_into(merged, value, depth + 1);
                         continue;
                     }
                     if (key.Type() == YAML::NodeType::Sequence || key.Type() == YAML::NodeType::Map)
                         throw SettingsError(where(key) + ": a list or map cannot be a key");
                     SettingValue k = convert(key, depth + 1);
-                    own.emplace_back(std::move(k), convert(it->second, depth + 1));
+                    own.emplace_back(std::move(k), convert(value, depth + 1));
                 }
                 // Merged keys come first and the map's own keys override them.
                 for (auto& entry : merged) put(v.entries, std::move(entry));
@@ -227,7 +229,7 @@ private:
         if (source.Type() == YAML::NodeType::Map) {
             maps.push_back(convert(source, depth));
         } else if (source.Type() == YAML::NodeType::Sequence) {
-            for (const YAML::Node& item : source) {
+            for (const YAML::Node item : source) {
                 if (item.Type() != YAML::NodeType::Map)
                     throw SettingsError(where(item) + ": a merge list may hold only maps");
                 maps.push_back(convert(item, depth + 1));
