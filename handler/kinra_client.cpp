@@ -85,8 +85,6 @@ PyType_Slot client_slots[] = {{Py_tp_traverse, reinterpret_cast<void*>(traverse_
                               {Py_tp_clear, reinterpret_cast<void*>(clear_objects<KinraClient>)},
                               {0, nullptr}};
 
-nb::object list_or_new(nb::handle value) { return value.is_none() ? nb::object(nb::list()) : nb::borrow(value); }
-
 std::string repr_of(nb::handle value) { return nb::repr(value).c_str(); }
 
 constexpr char reset_name[] = "MOTOR_RESET";
@@ -153,7 +151,7 @@ NB_MODULE(kinra_client, m) {
             "__init__",
             [](XANAction* self, nb::object module_id, nb::object func_id, nb::object arg_list, nb::object dep_list,
                nb::object cmd_id) {
-                new (self) XANAction{std::move(module_id), std::move(func_id), list_or_new(arg_list), list_or_new(dep_list),
+                new (self) XANAction{std::move(module_id), std::move(func_id), new_list_if_none(arg_list), new_list_if_none(dep_list),
                                      std::move(cmd_id)};
             },
             "module_id"_a.none(), "func_id"_a.none(), "arg_list"_a.none() = nb::none(), "dep_list"_a.none() = nb::none(), "cmd_id"_a.none() = "")
@@ -239,7 +237,7 @@ NB_MODULE(kinra_client, m) {
                      nb::for_setter(nb::arg("value").none()))
         .def_rw("config_fp", &KinraClient::config_fp, nb::for_setter(nb::arg("value").none()))
         .def_rw("config_data", &KinraClient::config_data, nb::for_setter(nb::arg("value").none()))
-        .def_rw("module_data_map", &KinraClient::module_data_map)
+        .def_rw("module_data_map", &KinraClient::module_data_map, nb::for_setter(nb::arg("value").none()))
         .def_rw("output_start_byte", &KinraClient::output_start_byte, nb::for_setter(nb::arg("value").none()))
         .def_rw("input_start_byte", &KinraClient::input_start_byte, nb::for_setter(nb::arg("value").none()))
         .def_prop_ro("context", [](const KinraClient& c) { return ContextHandle{c.context()}; })

@@ -121,6 +121,7 @@ private:
 KinraClient::KinraClient(nb::object server_address, nb::object config_file_path)
     : config_fp(std::move(config_file_path)),
       config_data(nb::none()),
+      module_data_map(nb::dict()),
       output_start_byte(nb::none()),
       input_start_byte(nb::none()),
       io_slot_order(nb::list()),
@@ -190,7 +191,9 @@ void KinraClient::decode_io_config() {
 }
 
 nb::object KinraClient::getKinraDict(nb::handle target_kinra_id) {
-    if (module_data_map.contains(target_kinra_id)) return module_data_map[target_kinra_id];
+    const int cached = PySequence_Contains(module_data_map.ptr(), target_kinra_id.ptr());
+    if (cached < 0) throw nb::python_error();
+    if (cached == 1) return module_data_map[target_kinra_id];
     nb::dict found = getKinraDictHelper(config_data, target_kinra_id, nb::dict());
     module_data_map[target_kinra_id] = found;
     return found;

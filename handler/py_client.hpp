@@ -31,6 +31,11 @@ struct Enumerations {
 };
 Enumerations& enumerations();
 
+/// An absent (None) list argument becomes a new empty list; anything else is used as given.
+inline nb::object new_list_if_none(nb::handle value) {
+    return value.is_none() ? nb::object(nb::list()) : nb::borrow(value);
+}
+
 /// `enum_class[name]`: raises KeyError for a name that is no member.
 nb::object enum_value(nb::handle enum_class, nb::handle name);
 
@@ -145,7 +150,7 @@ public:
 
     nb::object config_fp;
     nb::object config_data;
-    nb::dict module_data_map;
+    nb::object module_data_map;
     nb::object output_start_byte;
     nb::object input_start_byte;
     nb::object io_slot_order;  // Slot values in slot order, to find a module's place among the IO modules

@@ -6,8 +6,6 @@ namespace kinra::py {
 
 namespace {
 
-nb::object new_list_if_none(nb::handle value) { return value.is_none() ? nb::object(nb::list()) : nb::borrow(value); }
-
 nb::object text_of_int(int value) { return nb::str(std::to_string(value).c_str()); }
 
 void append(nb::handle list, nb::handle value) {
