@@ -12,7 +12,7 @@ void put_int(char* out, std::int32_t value) noexcept { std::memcpy(out, &value, 
 
 void put_text(char* out, std::string_view text, std::size_t width) noexcept {
     const std::size_t n = std::min(text.size(), width);
-    std::memcpy(out, text.data(), n);
+    if (n != 0) std::memcpy(out, text.data(), n);  // an empty view may have no data pointer
     std::memset(out + n, 0, width - n);
 }
 
