@@ -46,7 +46,7 @@ struct CellOptions {
     double time_scale = 1.0;            // simulated seconds per wall-clock second
     double condition_timeout_s = 60.0;  // wall seconds a condition may wait before it fails; 0: forever
     double static_time_ms = 200.0;      // simulated standstill that satisfies a static-time condition
-    std::size_t history_limit = 100'000;  // finished requests remembered as dependency targets
+    std::size_t history_limit = 20'000;  // finished requests remembered as dependency targets
     bool start_unhomed = false;         // axes start in NEED_HOMING and refuse moves until homed
 };
 

@@ -48,9 +48,9 @@ void collect(const SettingValue& node, std::vector<std::pair<std::string, const 
 }
 
 std::string describe(const FoundEntry& e) {
-    std::string where = "module entry";
-    for (const auto& [key, value] : e.path) where += (where.size() == 12 ? " under " : "/") + key;
-    return where;
+    std::string path;
+    for (const auto& [key, value] : e.path) path += (path.empty() ? "" : "/") + key;
+    return path.empty() ? "module entry" : "module entry under " + path;
 }
 
 std::optional<double> number_of(const SettingValue* v) {
