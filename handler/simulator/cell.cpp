@@ -75,8 +75,11 @@ double Cell::seconds(TimePoint from, TimePoint to) const {
 }
 
 TimePoint Cell::after(TimePoint from, double sim_seconds) const {
-    return from + std::chrono::duration_cast<Clock::duration>(
-                      std::chrono::duration<double>(sim_seconds / options_.time_scale));
+    // Capped at about 30 years, far below the clock's range: a crawl at 1 drive unit/s over 2^31
+    // units on a slowed-down clock must not overflow it.
+    constexpr double longest_wait_s = 1e9;
+    const double wall = std::min(sim_seconds / options_.time_scale, longest_wait_s);
+    return from + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(wall));
 }
 
 void Cell::schedule(TimePoint t) { timers_.push(t); }

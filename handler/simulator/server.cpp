@@ -2,6 +2,7 @@
 #include "server.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <vector>
 
 #include "wire.hpp"
@@ -23,7 +24,11 @@ Server::Server(zmq::context_t& context, Cell& cell, ServerOptions options, std::
       publisher_(context, zmq::socket_type::xpub),
       actions_(context, zmq::socket_type::router),
       logs_(context, zmq::socket_type::router) {
-    for (zmq::socket_t* s : {&publisher_, &actions_, &logs_}) s->set(zmq::sockopt::linger, 0);
+    for (zmq::socket_t* s : {&publisher_, &actions_, &logs_}) {
+        s->set(zmq::sockopt::linger, 0);
+        // No request or subscription comes near this; a peer that sends more is disconnected.
+        s->set(zmq::sockopt::maxmsgsize, int64_t{4096});
+    }
     // Every subscription reaches us, also a second one to a topic, so each late subscriber gets its replay.
     publisher_.set(zmq::sockopt::xpub_verbose, 1);
     publisher_.set(zmq::sockopt::sndhwm, 100'000);

@@ -1,6 +1,7 @@
 """vemo-sim over the wire: request replies, published results, dependencies, conditions and log requests."""
 
 import pytest
+import zmq
 
 from helpers import wait_until
 
@@ -138,3 +139,15 @@ def test_stop_interrupts_a_waiting_motion(start_sim, context):
     assert c.log(1, 0)[2] == "7"
     assert int(c.log(1, 2)[2]) < 600_000
     c.close()
+
+
+def test_oversized_message_costs_only_its_sender_the_connection(client, context):
+    big = Client(context, client.address)
+    try:
+        big.actions.setsockopt(zmq.RCVTIMEO, 300)
+        big.actions.send(b"x" * 100_000)
+        with pytest.raises(zmq.Again):
+            big.actions.recv()
+    finally:
+        big.close()
+    assert client.send(0, 150, [], "still-serving")[-1] == 1
