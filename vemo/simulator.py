@@ -127,10 +127,12 @@ class Simulator:
         self._stdout.clear()
         self._stderr.clear()
         self._ready.clear()
+        # The simulator watches its standard input: should this process die without stop(), the pipe
+        # closes and the simulator ends instead of holding its address.
         command = [binary, "--address", self.address, "--settings", self.settings,
-                   "--time-scale", repr(self.time_scale), *self.extra_args]
+                   "--time-scale", repr(self.time_scale), "--watch-stdin", *self.extra_args]
         try:
-            self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+            self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                             stderr=subprocess.PIPE, text=True, errors="replace",
                                             start_new_session=True)
         except OSError as e:
@@ -143,6 +145,7 @@ class Simulator:
         while not self._ready.wait(0.05):
             if self.process.poll() is not None:
                 self._join_readers()
+                self.process.stdin.close()
                 return self._ready.is_set()
             if time.monotonic() > deadline:
                 self.stop()
@@ -174,4 +177,6 @@ class Simulator:
                 process.kill()
                 process.wait(timeout)
         self._join_readers()
+        if process.stdin:
+            process.stdin.close()
         return process.returncode

@@ -50,12 +50,13 @@ namespace {
 
 constexpr const char* usage =
     "usage: vemo-sim [--address ADDR] [--settings FILE] [--time-scale F] [--condition-timeout S]\n"
-    "                [--static-time MS] [--replay-window S] [--start-unhomed] [--verbose]\n";
+    "                [--static-time MS] [--replay-window S] [--start-unhomed] [--watch-stdin] [--verbose]\n";
 
 struct Arguments {
     vemo::sim::ServerOptions server;
     vemo::sim::CellOptions cell;
     std::string settings = "/opt/xan/configs/handler_settings.yaml";
+    bool watch_stdin = false;  // stop at the end of standard input: the launcher's pipe closes when it dies
 };
 
 [[noreturn]] void bad_usage(const std::string& message) {
@@ -88,6 +89,7 @@ Arguments parse(int argc, char** argv) {
         else if (arg == "--replay-window") a.server.replay_window_s = number(arg, value(), 0);
         else if (arg == "--start-unhomed") a.cell.start_unhomed = true;
         else if (arg == "--verbose") a.server.verbose = true;
+        else if (arg == "--watch-stdin") a.watch_stdin = true;
         else if (arg == "--help" || arg == "-h") {
             std::fputs(usage, stdout);
             std::exit(0);
@@ -130,7 +132,10 @@ int main(int argc, char** argv) {
         std::printf("vemo-sim ready on %s: publisher %d, actions %d, logs %d; %zu axes, %zu IO modules; time scale %g\n",
                     args.server.address.c_str(), args.server.publisher_port, args.server.action_port,
                     args.server.log_port, spec.axes.size(), spec.io_modules.size(), args.cell.time_scale);
-        server.run(stop_fd);
+        if (server.run(stop_fd, args.watch_stdin ? STDIN_FILENO : -1) == vemo::sim::Server::Stop::watched_fd_closed) {
+            std::printf("vemo-sim stopped: standard input closed\n");
+            return 0;
+        }
     } catch (const zmq::error_t& e) {
         std::fprintf(stderr, "vemo-sim: %s on %s\n", e.what(), args.server.address.c_str());
         return 1;

@@ -1,7 +1,10 @@
 /* handler/simulator/server.cpp: the simulator's sockets and its single event loop */
 #include "server.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <vector>
 
@@ -37,7 +40,7 @@ Server::Server(zmq::context_t& context, Cell& cell, ServerOptions options, std::
     logs_.bind(endpoint(options_.address, options_.log_port));
 }
 
-void Server::run(int stop_fd) {
+Server::Stop Server::run(int stop_fd, int watch_fd) {
     for (;;) {
         std::vector<zmq::pollitem_t> items = {
             {publisher_.handle(), 0, ZMQ_POLLIN, 0},
@@ -45,6 +48,7 @@ void Server::run(int stop_fd) {
             {logs_.handle(), 0, ZMQ_POLLIN, 0},
             {nullptr, stop_fd, ZMQ_POLLIN, 0},
         };
+        if (watch_fd >= 0) items.push_back({nullptr, watch_fd, ZMQ_POLLIN, 0});
         std::chrono::milliseconds timeout{-1};
         if (const auto wake = cell_.next_wakeup()) {
             const auto left = *wake - Clock::now();
@@ -56,7 +60,12 @@ void Server::run(int stop_fd) {
             if (e.num() == EINTR) continue;
             throw;
         }
-        if (items[3].revents & ZMQ_POLLIN) return;
+        if (items[3].revents & ZMQ_POLLIN) return Stop::signal;
+        if (watch_fd >= 0 && (items[4].revents & (ZMQ_POLLIN | ZMQ_POLLERR))) {
+            char discard[256];
+            const ssize_t got = read(watch_fd, discard, sizeof discard);
+            if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return Stop::watched_fd_closed;
+        }
         cell_.advance(Clock::now());
         publish_completions();
         if (items[0].revents & ZMQ_POLLIN) serve_subscriptions();

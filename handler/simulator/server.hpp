@@ -25,8 +25,12 @@ class Server {
 public:
     Server(zmq::context_t& context, Cell& cell, ServerOptions options, std::FILE* log);
 
-    /// Serves until `stop_fd` (a signalfd or a pipe) becomes readable; the caller reads it.
-    void run(int stop_fd);
+    enum class Stop { signal, watched_fd_closed };
+
+    /// Serves until `stop_fd` (a signalfd) becomes readable, which the caller then reads, or until
+    /// `watch_fd` (when >= 0) reaches its end, as a pipe does when the process holding its other end
+    /// is gone. Whatever arrives on `watch_fd` is discarded.
+    Stop run(int stop_fd, int watch_fd = -1);
 
 private:
     void serve_requests(zmq::socket_t& socket, bool actions);

@@ -3,10 +3,12 @@
 import os
 import signal
 import subprocess
+import sys
 import time
 
 import pytest
 
+from helpers import wait_until
 from simclient import EXAMPLE_CELL, Client
 from vemo.simulator import Simulator, SimulatorError, find_binary, ports_free
 
@@ -20,6 +22,19 @@ def test_simulator_stops_cleanly_on_signal(start_sim, signum):
     sim.stop()
     assert sim.output()[-1] == f"vemo-sim stopped by {signum.name}"
     assert ports_free(sim.address)
+
+
+def test_simulator_ends_when_its_launching_process_dies(sim_binary):
+    repo = os.path.join(os.path.dirname(__file__), "..", "..")
+    code = (f"import os, signal, sys; sys.path.insert(0, {repo!r})\n"
+            "from vemo.simulator import Simulator\n"
+            f"sim = Simulator({EXAMPLE_CELL!r}, binary={sim_binary!r}).start()\n"
+            "print(sim.address, flush=True)\n"
+            "os.kill(os.getpid(), signal.SIGKILL)\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=20)
+    address = done.stdout.strip()
+    assert address.startswith("127."), done.stderr
+    wait_until(lambda: ports_free(address), timeout=5)
 
 
 def test_launcher_picks_a_free_loopback_address_and_reports_ready(start_sim):
