@@ -428,7 +428,7 @@ MotorState Cell::state_at(const Axis& a, TimePoint now) const {
     if (!a.op) return a.rest_state;
     const Operation& op = *a.op;
     if (now >= op.end) return op.homing ? MotorState::end_homing : MotorState::end_moving;
-    const bool starting = seconds(op.start, now) < op.profile.accel_time();
+    const bool starting = now < after(op.start, op.profile.accel_time());
     if (op.homing) return starting ? MotorState::start_homing : MotorState::homing;
     return starting ? MotorState::start_moving : MotorState::moving;
 }
@@ -501,10 +501,14 @@ Cell::Evaluation Cell::evaluate(Entry& e, TimePoint now) {
             ev.holds = compare(static_cast<ImageMode>(args[0]), axes_[target].spec.temperature, args[1]);
             return ev;
         case ConditionKind::static_time: {
+            // Compared as instants, the way the wake-up is scheduled, so that rounding cannot leave
+            // the condition unsatisfied at its own wake-up time.
             const Axis& a = axes_[target];
+            if (a.op) return ev;
             const double wanted = args[0] >= 0 ? args[0] : options_.static_time_ms;
-            ev.holds = static_ms(a, now) >= wanted;
-            if (!ev.holds && !a.op) ev.next_check = after(a.still_since, wanted / 1000);
+            const TimePoint due = after(a.still_since, wanted / 1000);
+            ev.holds = now >= due;
+            if (!ev.holds) ev.next_check = due;
             return ev;
         }
         case ConditionKind::output:

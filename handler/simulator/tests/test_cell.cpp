@@ -267,3 +267,29 @@ TEST_F(CellTest, FinishedIdentifierCanBeReusedAndIsForgottenBeyondTheHistory) {
     EXPECT_FALSE(cell->submit(req("d", 0, 150, {-1, -1, -1, -1, -1, -1}, {"a"}), t0).accepted);
     accept(req("e", 0, 150, {-1, -1, -1, -1, -1, -1}, {"c"}), t0);
 }
+
+TEST_F(CellTest, EveryWakeUpMakesProgressWhateverTheTimeScale) {
+    // Driven only by its own wake-ups, as the server drives it: each wake-up must finish something
+    // or lie later than the one before, or the server would spin or stall.
+    for (double scale : {1.0, 3.0, 7.3, 113.0}) {
+        options.time_scale = scale;
+        make();
+        accept(move_abs("m", 37'123), t0);
+        accept(req("moving", 0, status_code_axis1, {2, -1, -1, -1, -1, -1}), t0);
+        accept(req("near", 0, pos_code_axis1, {2, 20'000, 3, -1, -1, -1}), t0);
+        accept(req("still", 0, static_code_axis1, {333, -1, -1, -1, -1, -1}, {"m"}), t0);
+        std::map<std::string, bool> seen = finished(t0);
+        TimePoint last = t0;
+        for (int i = 0; i < 50 && seen.size() < 4; ++i) {
+            const auto wake = cell->next_wakeup();
+            ASSERT_TRUE(wake) << "nothing scheduled while work is pending, scale " << scale;
+            const auto now = std::max(*wake, last);
+            auto got = finished(now);
+            ASSERT_TRUE(!got.empty() || now > last) << "wake-up without progress, scale " << scale;
+            seen.merge(got);
+            last = now;
+        }
+        EXPECT_EQ(seen, (std::map<std::string, bool>{{"m", true}, {"moving", true}, {"near", true}, {"still", true}}))
+            << "scale " << scale;
+    }
+}
