@@ -73,7 +73,7 @@ class Simulator:
     """
 
     def __init__(self, settings, address: str | None = None, time_scale: float = 1.0, *,
-                 binary: str | None = None, extra_args=(), ready_timeout: float = 10.0):
+                 binary: str | None = None, extra_args=(), ready_timeout: float = 10.0, echo=None):
         self.settings = os.fspath(settings)
         self.requested_address = address
         self.address = address
@@ -81,6 +81,7 @@ class Simulator:
         self.binary = binary
         self.extra_args = [str(a) for a in extra_args]
         self.ready_timeout = ready_timeout
+        self.echo = echo  # called with each output line (both streams) as it arrives
         self.process: subprocess.Popen | None = None
         self._stdout: collections.deque[str] = collections.deque(maxlen=500)
         self._stderr: collections.deque[str] = collections.deque(maxlen=500)
@@ -156,6 +157,8 @@ class Simulator:
         for line in pipe:
             line = line.rstrip("\n")
             lines.append(line)
+            if self.echo:
+                self.echo(line)
             if line.startswith(READY_PREFIX):
                 self._ready.set()
         pipe.close()
@@ -180,3 +183,23 @@ class Simulator:
         if process.stdin:
             process.stdin.close()
         return process.returncode
+
+
+
+def run_foreground(settings, address: str | None = None, time_scale: float = 1.0, out=None) -> int:
+    """Runs a simulator until the operator's Ctrl-C or until it ends by itself, echoing its output
+    lines to `out` (default sys.stdout); returns 0 after Ctrl-C, else the simulator's exit code."""
+    out = out or sys.stdout
+    sim = Simulator(settings, address=address, time_scale=time_scale,
+                    echo=lambda line: print(line, file=out, flush=True))
+    try:
+        sim.start()
+        while sim.running:
+            try:
+                sim.process.wait(0.5)
+            except subprocess.TimeoutExpired:
+                pass
+    except KeyboardInterrupt:
+        sim.stop()
+        return 0
+    return sim.stop()

@@ -102,3 +102,23 @@ def test_idle_simulator_with_pending_work_does_not_spin(start_sim, context):
     before = cpu_seconds()
     time.sleep(1.0)
     assert cpu_seconds() - before < 0.2
+
+
+def test_foreground_run_echoes_the_simulator_and_ends_on_ctrl_c(sim_binary):
+    repo = os.path.join(os.path.dirname(__file__), "..", "..")
+    code = (f"import sys; sys.path.insert(0, {repo!r})\n"
+            "from vemo.simulator import run_foreground\n"
+            f"sys.exit(run_foreground({EXAMPLE_CELL!r}))\n")
+    env = dict(os.environ, VEMO_SIMULATOR=sim_binary)
+    proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True, env=env)
+    try:
+        ready = proc.stdout.readline()
+        assert ready.startswith("vemo-sim ready on 127.")
+        proc.send_signal(signal.SIGINT)
+        rest = proc.communicate(timeout=10)[0]
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+    assert proc.returncode == 0
+    assert "vemo-sim stopped by SIGTERM" in rest
+    assert ports_free(ready.split()[3].rstrip(":"))
