@@ -130,7 +130,10 @@ void CompletionReceiver::await_handshake(zmq::socket_t& subscriber) {
         } catch (const zmq::error_t& e) {
             if (e.num() != EINTR) throw;
         }
-        if (item.revents & ZMQ_POLLIN) break;
+        if (item.revents & ZMQ_POLLIN) {
+            std::this_thread::sleep_for(subscription_settle);
+            break;
+        }
     }
     zmq_socket_monitor(subscriber.handle(), nullptr, 0);
 }

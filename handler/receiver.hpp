@@ -28,6 +28,10 @@ public:
 
     static constexpr std::chrono::milliseconds poll_slice = 20ms;
     static constexpr std::chrono::milliseconds handshake_grace = 500ms;
+    /* libzmq publishers take in new subscribers and subscriptions through commands that a sending socket
+       processes at most about once a millisecond (3M TSC ticks). A completion published sooner after the
+       handshake than that can miss the new subscriber, so readiness waits this much longer. */
+    static constexpr std::chrono::milliseconds subscription_settle = 2ms;
     static constexpr std::chrono::milliseconds quiet_period = 5000ms;
 
     /// `sink` receives the text of a receiving failure, from the receiving thread.
@@ -44,8 +48,8 @@ public:
 
     void stop() noexcept;
 
-    /// Ready: subscriptions are set and the connection to the publisher has completed its handshake,
-    /// or `handshake_grace` has passed since connecting.
+    /// Ready: subscriptions are set and the connection to the publisher has completed its handshake
+    /// `subscription_settle` ago, or `handshake_grace` has passed since connecting.
     bool ready() const noexcept { return ready_.load(std::memory_order_acquire); }
     bool finished() const noexcept { return finished_.load(std::memory_order_acquire); }
     bool stop_requested() const noexcept { return stop_.load(std::memory_order_acquire); }

@@ -180,7 +180,7 @@ public:
                 SettingValue v;
                 v.kind = SettingValue::Kind::list;
                 v.items.reserve(node.size());
-                for (const YAML::Node& item : node) v.items.push_back(convert(item, depth + 1));
+                for (const YAML::Node item : node) v.items.push_back(convert(item, depth + 1));
                 return v;
             }
             case YAML::NodeType::Map: {
@@ -190,15 +190,17 @@ public:
                 std::vector<std::pair<SettingValue, SettingValue>> own;
                 std::vector<std::pair<SettingValue, SettingValue>> merged;
                 for (auto it = node.begin(); it != node.end(); ++it) {
-                    const YAML::Node& key = it->first;
+                    // The iterator hands out a temporary pair, so the nodes are copied (they are handles).
+                    const YAML::Node key = it->first;
+                    const YAML::Node value = it->second;
                     if (key.Type() == YAML::NodeType::Scalar && key.Tag() == "?" && key.Scalar() == "<<") {
-                        merge_into(merged, it->second, depth + 1);
+                        merge_into(merged, value, depth + 1);
                         continue;
                     }
                     if (key.Type() == YAML::NodeType::Sequence || key.Type() == YAML::NodeType::Map)
                         throw SettingsError(where(key) + ": a list or map cannot be a key");
                     SettingValue k = convert(key, depth + 1);
-                    own.emplace_back(std::move(k), convert(it->second, depth + 1));
+                    own.emplace_back(std::move(k), convert(value, depth + 1));
                 }
                 // Merged keys come first and the map's own keys override them.
                 for (auto& entry : merged) put(v.entries, std::move(entry));
@@ -221,13 +223,13 @@ private:
         entries.push_back(std::move(entry));
     }
 
-    /// The `<<` merge key: a map, or a list of maps of which the earlier ones take precedence.
+    /// The `<<` merge key: a map, or a list of maps; a key merged earlier wins over a later one.
     void merge_into(std::vector<std::pair<SettingValue, SettingValue>>& merged, const YAML::Node& source, std::size_t depth) {
         std::vector<SettingValue> maps;
         if (source.Type() == YAML::NodeType::Map) {
             maps.push_back(convert(source, depth));
         } else if (source.Type() == YAML::NodeType::Sequence) {
-            for (const YAML::Node& item : source) {
+            for (const YAML::Node item : source) {
                 if (item.Type() != YAML::NodeType::Map)
                     throw SettingsError(where(item) + ": a merge list may hold only maps");
                 maps.push_back(convert(item, depth + 1));
@@ -235,8 +237,13 @@ private:
         } else {
             throw SettingsError(where(source) + ": a merge key needs a map or a list of maps");
         }
-        for (auto it = maps.rbegin(); it != maps.rend(); ++it)
-            for (auto& entry : it->entries) merged.push_back(std::move(entry));
+        for (auto& map : maps) {
+            for (auto& entry : map.entries) {
+                bool present = false;
+                for (const auto& existing : merged) present = present || existing.first == entry.first;
+                if (!present) merged.push_back(std::move(entry));
+            }
+        }
     }
 
     static void check_collection_tag(const YAML::Node& node, std::string_view kind) {

@@ -93,7 +93,8 @@ void RequestPair::set_endpoints(std::string action_endpoint, std::string log_end
 }
 
 bool RequestPair::init(bool reset, std::string& error) {
-    std::scoped_lock both(action_mutex_, log_mutex_);
+    std::lock_guard action_lock(action_mutex_);  // always the action lock first
+    std::lock_guard log_lock(log_mutex_);
     return init_locked(reset, error);
 }
 
