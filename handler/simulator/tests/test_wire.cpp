@@ -12,11 +12,11 @@ namespace {
 
 const char* cell_yaml = "a: [{KinraID: 1, SlaveNo: 2, Params: {DistanceFactor: 10}}]";
 
-std::string record(std::int32_t module, std::int32_t func, std::string_view id, std::string_view dep = {}) {
+std::string record(std::int32_t module, std::int32_t func, std::string_view id, std::string_view dep = "") {
     kinra::ActionFields f;
     f.head = {module, func, -1, -1, -1, -1, -1, -1};
     f.cmd_id = id;
-    f.dependencies[0] = dep;
+    f.dependencies = {dep, "", "", ""};  // views with storage: the codec copies from each
     std::string out(kinra::action_record_size, '\0');
     kinra::pack_action(f, out.data());
     return out;
