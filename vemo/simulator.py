@@ -103,6 +103,7 @@ class Simulator:
         return list(self._stdout)
 
     def errors(self) -> list[str]:
+        """The lines the simulator printed on standard error so far (the last 500)."""
         return list(self._stderr)
 
     def start(self) -> Simulator:
@@ -183,7 +184,6 @@ class Simulator:
         if process.stdin:
             process.stdin.close()
         return process.returncode
-
 
 
 def run_foreground(settings, address: str | None = None, time_scale: float = 1.0, out=None) -> int:
