@@ -115,7 +115,7 @@ std::optional<std::string> Cell::classify(const Request& r, Command& out) const 
             return "condition on KinraID " + std::to_string(kinra_id) + ", which the cell does not have";
         const bool on_axis = axis != axis_by_kinra_.end();
         out.target = on_axis ? axis->second : io->second;
-        out.value = on_axis;  // a condition's `value` flag marks an axis target
+        out.on_axis = on_axis;
         switch (out.condition) {
             case ConditionKind::slave_status:
                 if (a[0] < -2 || a[0] > 7) return "slave status condition on unknown state " + std::to_string(a[0]);
@@ -473,7 +473,7 @@ bool Cell::evaluate_conditions(TimePoint now) {
 
 Cell::Evaluation Cell::evaluate(Entry& e, TimePoint now) {
     const auto& args = e.request.args;
-    const bool on_axis = e.command.value;
+    const bool on_axis = e.command.on_axis;
     const auto target = static_cast<std::size_t>(e.command.target);
     Evaluation ev;
     switch (e.command.condition) {

@@ -106,6 +106,7 @@ private:
     struct Command {
         Type type = Type::immediate;
         int target = -1;  // index into axes_ or io_
+        bool on_axis = false;  // a condition's target is an axis (else an IO module)
         DriveCommand drive = DriveCommand::stop;
         ConditionKind condition = ConditionKind::slave_status;
         int bit = 0;       // io_set: bit of the module's output image
