@@ -122,3 +122,19 @@ def test_foreground_run_echoes_the_simulator_and_ends_on_ctrl_c(sim_binary):
     assert proc.returncode == 0
     assert "vemo-sim stopped by SIGTERM" in rest
     assert ports_free(ready.split()[3].rstrip(":"))
+
+
+@pytest.mark.parametrize("verbose", [False, True])
+def test_refusals_are_always_reported_and_verbose_lists_every_request(start_sim, context, verbose):
+    sim = start_sim(extra_args=["--verbose"] if verbose else [])
+    c = Client(context, sim.address)
+    try:
+        assert c.send(0, 150, [], "ok1")[-1] == 1
+        assert c.send(1, 42, [], "bad1")[-1] == 0
+    finally:
+        c.close()
+    sim.stop()
+    lines = sim.output()
+    assert "refused bad1: unknown function code 42" in lines
+    assert ("accepted ok1: module 0 function 150" in lines) == verbose
+    assert ("finished ok1: result 1" in lines) == verbose
