@@ -24,21 +24,28 @@ class SimulatorError(RuntimeError):
 
 
 def find_binary() -> str:
-    """Path of the vemo-sim program: $VEMO_SIMULATOR, else the one installed with this package (or
-    with another `vemo` on sys.path), else the newest one in build/*/bin of this source tree."""
+    """Path of the vemo-sim program: $VEMO_SIMULATOR, else the one installed with this package, else
+    the newest one in build/*/bin when this package is a source tree, else one installed with another
+    `vemo` on sys.path (a source tree imported ahead of its installed copy)."""
     override = os.environ.get("VEMO_SIMULATOR")
     if override:
         if os.path.isfile(override) and os.access(override, os.X_OK):
             return override
         raise SimulatorError(f"VEMO_SIMULATOR={override} is not an executable file")
-    candidates = [_PACKAGE_DIR / "bin" / BINARY_NAME]
-    candidates += [Path(p) / "vemo" / "bin" / BINARY_NAME for p in sys.path if p]
-    for path in candidates:
-        if path.is_file() and os.access(path, os.X_OK):
-            return str(path)
-    built = [p for p in (_PACKAGE_DIR.parent / "build").glob(f"*/bin/{BINARY_NAME}") if os.access(p, os.X_OK)]
+
+    def runnable(path: Path) -> bool:
+        return path.is_file() and os.access(path, os.X_OK)
+
+    own = _PACKAGE_DIR / "bin" / BINARY_NAME
+    if runnable(own):
+        return str(own)
+    built = [p for p in (_PACKAGE_DIR.parent / "build").glob(f"*/bin/{BINARY_NAME}") if runnable(p)]
     if built:
         return str(max(built, key=lambda p: p.stat().st_mtime))
+    for entry in sys.path:
+        installed = Path(entry or ".") / "vemo" / "bin" / BINARY_NAME
+        if runnable(installed):
+            return str(installed)
     raise SimulatorError(f"{BINARY_NAME} not found: install the package, build the source tree "
                          f"(make dev) or set VEMO_SIMULATOR")
 
