@@ -8,7 +8,7 @@ BUILD_TOOLS := "scikit-build-core>=0.10" "nanobind>=2.4" ninja cmake
 PYTEST_FLAGS ?= -q
 # The sanitizer runtime must come first, and libstdc++ with it: Python itself does not link libstdc++, and
 # ASan's C++ exception interceptor fails when that library arrives later with an extension module.
-ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so)
+ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so.6)
 
 .PHONY: all deps install dev test cpptest demo bench asan clean
 

@@ -1,0 +1,57 @@
+/* handler/simulator/cell_spec.hpp: the simulated cell as described by a handler settings file */
+#pragma once
+
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "settings.hpp"
+
+namespace vemo::sim {
+
+enum class DriveFamily { festo, akribis };
+
+/// One motor axis. Factors convert user units to drive units, as the client applies them.
+struct AxisSpec {
+    std::string name;
+    int kinra_id = 0;
+    int slave_no = -1;  // Festo drives are addressed by it; -1 when the entry has none
+    DriveFamily family = DriveFamily::festo;
+    double distance_factor = 1, speed_factor = 1, accel_factor = 1;
+    // Simulation settings in user units (optional `Sim` map of the module entry).
+    double default_speed = 100, default_accel = 1000;
+    double home_position = 0, start_position = 0;
+    std::optional<double> min_position, max_position;
+    double homing_settle_s = 0.2;  // extra time a homing spends searching its reference
+    double temperature = 25;
+};
+
+/// One IO module of the IO station, with its blocks in the concatenated process images.
+struct IoModuleSpec {
+    std::string name;
+    int kinra_id = 0;
+    int slot = 0;
+    int input_bytes = 0, output_bytes = 0;
+    int input_start = -1, output_start = -1;  // -1: the module has no such image
+    std::optional<int> loopback;               // KinraID whose outputs this module's inputs mirror
+};
+
+struct CellSpec {
+    std::vector<AxisSpec> axes;
+    std::optional<int> io_station_slave;  // xan_handler/IOModule/SlaveNo
+    std::vector<IoModuleSpec> io_modules;  // in slot order
+    int input_image_bytes = 0, output_image_bytes = 0;
+};
+
+struct CellSpecError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+/// Finds every module entry (a map with `KinraID`) the way the client does: an entry below a key
+/// `IOModule` is an IO module, below a key `Akribis` an Akribis drive, anything else a Festo drive.
+/// Throws CellSpecError for what the simulator cannot run: duplicate KinraIDs or drive addresses,
+/// non-integer identifiers, non-positive factors, IO modules without Slot or byte counts.
+CellSpec cell_from_settings(const kinra::SettingValue& root);
+
+}  // namespace vemo::sim

@@ -1,0 +1,178 @@
+"""The reference host's action kinds (the host module `actions`): IO switches, moves, tray transfers."""
+
+from __future__ import annotations
+
+from typing import Any
+
+from _vemoaction import VemoAction
+from _vemoprimitives import VemoState
+
+
+def _spec(module: Any) -> Any:
+    """The cell entry of a module kind built from a cell description; None for other hosts' kinds."""
+    return getattr(module, "spec", None)
+
+
+def _module_name(module: Any) -> str:
+    return getattr(module, "name", None) or getattr(module, "__name__", str(module))
+
+
+def _known(names: Any) -> str:
+    return ", ".join(sorted(names)) or "none"
+
+
+class HostAction(VemoAction):
+    """Base of the reference host's actions.
+
+    Every action accepts an `origin` setting, the script location it was written at. Keeping it among
+    the settings means copies made while blocks are resolved and repeated carry it too.
+    """
+
+    verb = "action"
+
+    def setup(self, origin: str | None = None, **settings: Any) -> None:
+        self.origin = origin
+        self.settings = settings
+        self.configure(**settings)
+
+    def configure(self, **settings: Any) -> None:
+        """Reads and checks the kind's own settings; the module-level settings are ignored here."""
+
+    def target(self) -> str:
+        return ""
+
+    def describe(self) -> str:
+        """How the action reads in a script."""
+        return f"{self.verb} @{_module_name(self.module)} {self.target()}".rstrip()
+
+    def estimate(self, position: float | None) -> tuple[float | None, float | None]:
+        """(seconds the action takes or None if unknown, axis position afterwards) from `position`."""
+        return None, position
+
+    def execute(self) -> None:
+        self.state = VemoState.Executing
+        self.state = VemoState.Finished
+        self.finish_signal.set()
+
+
+class IOAction(HostAction):
+    """Switches one IO point of an IO module on or off."""
+
+    verb = "set"
+
+    def configure(self, io_id: str, status: Any, **settings: Any) -> None:
+        spec = _spec(self.module)
+        if spec is not None and io_id not in spec.points:
+            raise ValueError(f"{spec.name} has no IO point {io_id!r} (known: {_known(spec.points)})")
+        if status in ("on", 1) and not isinstance(status, bool):
+            self.value = 1
+        elif status in ("off", 0) and not isinstance(status, bool):
+            self.value = 0
+        else:
+            raise ValueError(f"IO status must be on, off, 1 or 0, got {status!r}")
+        self.io_id = io_id
+        self.status = status
+
+    def target(self) -> str:
+        return f"{self.io_id} {'on' if self.value else 'off'}"
+
+    def estimate(self, position: float | None) -> tuple[float | None, float | None]:
+        spec = _spec(self.module)
+        return (spec.switch_time if spec is not None else None), position
+
+
+class Move(HostAction):
+    """Moves an axis to one of its named positions."""
+
+    verb = "move"
+
+    def configure(self, position: str, **settings: Any) -> None:
+        spec = _spec(self.module)
+        if spec is not None and position not in spec.positions:
+            raise ValueError(f"{spec.name} has no position {position!r} (known: {_known(spec.positions)})")
+        self.position = position
+
+    def target(self) -> str:
+        return f"to {self.position}"
+
+    def destination(self) -> float | None:
+        spec = _spec(self.module)
+        return spec.positions[self.position] if spec is not None else None
+
+    def estimate(self, position: float | None) -> tuple[float | None, float | None]:
+        spec = _spec(self.module)
+        goal = self.destination()
+        if spec is None or spec.motion is None or goal is None:
+            return None, goal
+        start = spec.home if position is None else position
+        return spec.motion.duration(goal - start), goal
+
+
+class Home(Move):
+    """Homes an axis: it ends at the module's home position."""
+
+    verb = "call"
+
+    def configure(self, **settings: Any) -> None:
+        self.position = "home"
+
+    def describe(self) -> str:
+        return f"call @{_module_name(self.module)}.home()"
+
+    def destination(self) -> float | None:
+        spec = _spec(self.module)
+        return spec.home if spec is not None else None
+
+
+class MoveTray(HostAction):
+    """Moves a tray handler through one of its named position sequences, carrying tray `tray_id`."""
+
+    verb = "transfer"
+
+    def configure(self, tray_id: Any, position_seq: str, **settings: Any) -> None:
+        spec = _spec(self.module)
+        if spec is not None:
+            if isinstance(tray_id, bool) or not isinstance(tray_id, int) or not 1 <= tray_id <= spec.trays:
+                raise ValueError(f"{spec.name} holds trays 1 to {spec.trays}, not {tray_id!r}")
+            if position_seq not in spec.sequences:
+                raise ValueError(f"{spec.name} has no sequence {position_seq!r} (known: {_known(spec.sequences)})")
+        self.tray_id = tray_id
+        self.position_seq = position_seq
+
+    def target(self) -> str:
+        return f"tray {self.tray_id} along {self.position_seq}"
+
+    def estimate(self, position: float | None) -> tuple[float | None, float | None]:
+        spec = _spec(self.module)
+        if spec is None:
+            return None, position
+        steps = [spec.positions[name] for name in spec.sequences[self.position_seq]]
+        if spec.motion is None:
+            return None, steps[-1]
+        here = spec.home if position is None else position
+        total = 0.0
+        for step in steps:
+            total += spec.motion.duration(step - here)
+            here = step
+        return total, here
+
+
+class Dwell(HostAction):
+    """Holds its module for a given number of milliseconds."""
+
+    verb = "call"
+
+    def configure(self, milliseconds: int, reason: str = "", **settings: Any) -> None:
+        if isinstance(milliseconds, bool) or not isinstance(milliseconds, int) or milliseconds < 0:
+            raise ValueError(f"dwell takes a whole number of milliseconds of at least 0, got {milliseconds!r}")
+        if not isinstance(reason, str):
+            raise ValueError(f"the reason of a dwell is a quoted text, got {reason!r}")
+        self.milliseconds = milliseconds
+        self.reason = reason
+
+    def describe(self) -> str:
+        reason = f", {chr(34)}{self.reason}{chr(34)}" if self.reason else ""
+        return f"call @{_module_name(self.module)}.dwell({self.milliseconds}{reason})"
+
+    def estimate(self, position: float | None) -> tuple[float | None, float | None]:
+        return self.milliseconds / 1000.0, position

@@ -1,0 +1,217 @@
+"""Static checks of a compiled script (waits that can never be met, wait cycles) and its duration estimate."""
+
+from __future__ import annotations
+
+import dataclasses
+from typing import Any
+
+from vemo.frontend import CompiledScript
+
+
+@dataclasses.dataclass
+class Problem:
+    """A fault found in a compiled script; `origin` is the script location it is reported at."""
+
+    origin: str | None
+    message: str
+    actions: list[str] = dataclasses.field(default_factory=list)
+
+    def report(self) -> str:
+        return f"{self.origin or '<script>'}: {self.message}"
+
+
+@dataclasses.dataclass
+class Step:
+    """One action of a module's plan, with the names of what it waits for."""
+
+    label: str
+    action: Any
+    module: str
+    lane: Any
+    waits: list[str]
+    after: str | None
+    duration: float | None = None
+    start: float | None = None
+    finish: float | None = None
+
+
+@dataclasses.dataclass
+class Analysis:
+    steps: list[Step]
+    problems: list[Problem]
+    estimate: float | None
+    critical_path: list[str]
+    unknown_durations: list[str]
+
+
+def _labels(compiled: CompiledScript) -> dict[int, str]:
+    labels = {}
+    for plan in compiled.plans:
+        for lane, actions in plan.lanes.items():
+            prefix = plan.name if lane is None else f"{plan.name}[{lane}]"
+            for index, action in enumerate(actions, 1):
+                labels[id(action)] = f"{prefix}#{index}"
+    return labels
+
+
+def analyse(compiled: CompiledScript) -> Analysis:
+    """Names every action, finds waits that cannot be met and cycles, and estimates the run's duration."""
+    from _vemoprimitives import VemoId
+
+    labels = _labels(compiled)
+    by_signal = {}
+    for plan in compiled.plans:
+        for action in plan.actions():
+            by_signal[id(action.finish_signal)] = action
+    problems: list[Problem] = []
+    steps: list[Step] = []
+    # Edges: what must have finished before an action can start (its waits, its script-order signal,
+    # and, within a module's list or lane, the action queued before it).
+    before: dict[int, list[Any]] = {}
+    for plan in compiled.plans:
+        for lane, actions in plan.lanes.items():
+            previous = None
+            for action in actions:
+                label = labels[id(action)]
+                waits, needs = [], []
+                for dependency in action.dependency:
+                    if isinstance(dependency, VemoId):
+                        where = compiled.origin(dependency) or compiled.origin(action)
+                        problems.append(Problem(where, f"wait on {dependency.id!r} names no block that {label} "
+                                                       f"can see (a named block of its chain or of another branch "
+                                                       f"of the same async or compete block)", [label]))
+                        waits.append(f"?{dependency.id}")
+                    elif id(dependency) in labels:
+                        waits.append(labels[id(dependency)])
+                        needs.append(dependency)
+                    else:
+                        problems.append(Problem(compiled.origin(action), f"{label} waits on an action that no "
+                                                                         f"module runs, so it never starts",
+                                                [label]))
+                        waits.append("?unscheduled")
+                after = None
+                if action.script_dep is not None:
+                    source = by_signal.get(id(action.script_dep))
+                    if source is None:
+                        problems.append(Problem(compiled.origin(action), f"{label} waits in script order on a "
+                                                                         f"signal that no action of the program "
+                                                                         f"sets, so it never starts", [label]))
+                        after = "?unscheduled"
+                    else:
+                        after = labels[id(source)]
+                        needs.append(source)
+                if previous is not None:
+                    needs.append(previous)
+                before[id(action)] = needs
+                steps.append(Step(label, action, plan.name, lane, waits, after))
+                previous = action
+    cycles = _cycles(steps, before)
+    for cycle in cycles:
+        names = [labels[id(action)] for action in cycle]
+        origin = compiled.origin(cycle[0])
+        problems.append(Problem(origin, "wait cycle: these actions wait on each other and can never start: "
+                                + " -> ".join(names + names[:1]), names))
+    estimate, path, unknown = (None, [], []) if cycles else _estimate(compiled, steps, before, labels)
+    return Analysis(steps, problems, estimate, path, unknown)
+
+
+def _cycles(steps: list[Step], before: dict[int, list[Any]]) -> list[list[Any]]:
+    """Strongly connected groups of actions that wait on each other (Tarjan, without recursion)."""
+    index: dict[int, int] = {}
+    low: dict[int, int] = {}
+    on_stack: set[int] = set()
+    stack: list[Any] = []
+    found: list[list[Any]] = []
+    counter = 0
+    for step in steps:
+        if id(step.action) in index:
+            continue
+        work = [(step.action, iter(before[id(step.action)]))]
+        index[id(step.action)] = low[id(step.action)] = counter
+        counter += 1
+        stack.append(step.action)
+        on_stack.add(id(step.action))
+        while work:
+            node, edges = work[-1]
+            advanced = False
+            for target in edges:
+                if id(target) not in before:
+                    continue
+                if id(target) not in index:
+                    index[id(target)] = low[id(target)] = counter
+                    counter += 1
+                    stack.append(target)
+                    on_stack.add(id(target))
+                    work.append((target, iter(before[id(target)])))
+                    advanced = True
+                    break
+                if id(target) in on_stack:
+                    low[id(node)] = min(low[id(node)], index[id(target)])
+            if advanced:
+                continue
+            work.pop()
+            if work:
+                parent = work[-1][0]
+                low[id(parent)] = min(low[id(parent)], low[id(node)])
+            if low[id(node)] == index[id(node)]:
+                group = []
+                while True:
+                    member = stack.pop()
+                    on_stack.discard(id(member))
+                    group.append(member)
+                    if member is node:
+                        break
+                if len(group) > 1 or node in before[id(node)]:
+                    # Members come off the stack in reverse wait order; list them as they wait.
+                    found.append(group)
+    return found
+
+
+def _estimate(compiled: CompiledScript, steps: list[Step], before: dict[int, list[Any]],
+              labels: dict[int, str]) -> tuple[float | None, list[str], list[str]]:
+    """Earliest finish of the last action when every action takes its estimated time (critical path)."""
+    unknown = []
+    positions: dict[Any, Any] = {}
+    by_id = {id(step.action): step for step in steps}
+    for step in steps:
+        estimate = getattr(step.action, "estimate", None)
+        key = (step.module, step.lane)
+        if estimate is None:
+            unknown.append(step.label)
+            continue
+        step.duration, positions[key] = estimate(positions.get(key))
+        if step.duration is None:
+            unknown.append(step.label)
+    if unknown:
+        return None, [], unknown
+    # Kahn's order over the wait edges: an action starts when the last thing it waits for finishes.
+    waiting_on = {id(step.action): len(before[id(step.action)]) for step in steps}
+    dependants: dict[int, list[Step]] = {}
+    for step in steps:
+        for need in before[id(step.action)]:
+            dependants.setdefault(id(need), []).append(step)
+    cause: dict[int, Any] = {}
+    ready = [step for step in steps if waiting_on[id(step.action)] == 0]
+    while ready:
+        step = ready.pop()
+        latest = max(before[id(step.action)], key=lambda need: by_id[id(need)].finish, default=None)
+        step.start = by_id[id(latest)].finish if latest is not None else 0.0
+        step.finish = step.start + step.duration
+        cause[id(step.action)] = latest
+        for dependant in dependants.get(id(step.action), []):
+            waiting_on[id(dependant.action)] -= 1
+            if waiting_on[id(dependant.action)] == 0:
+                ready.append(dependant)
+    # Lanes of one module share it: the module is busy at least the sum of its actions.
+    busy = {}
+    for step in steps:
+        busy[step.module] = busy.get(step.module, 0.0) + step.duration
+    last = max(steps, key=lambda s: s.finish, default=None)
+    if last is None:
+        return 0.0, [], []
+    path = []
+    node = last.action
+    while node is not None:
+        path.append(labels[id(node)])
+        node = cause.get(id(node))
+    return max([last.finish, *busy.values()]), path[::-1], []

@@ -1,0 +1,181 @@
+"""Cell description files: the modules of a workcell, their kinds, handler ids, named places and motion."""
+
+from __future__ import annotations
+
+import dataclasses
+import keyword
+import re
+from pathlib import Path
+from typing import Any
+
+import yaml
+
+KINDS = ("axis", "io", "tray")
+_NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
+
+
+class CellError(ValueError):
+    """A cell description that cannot be used, with the file and the entry at fault."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Motion:
+    """Trapezoidal motion profile of an axis: cruise speed and acceleration (units per s, per s²)."""
+
+    speed: float
+    acceleration: float
+
+    def duration(self, distance: float) -> float:
+        """Seconds to travel `distance` from standstill to standstill."""
+        distance = abs(distance)
+        if distance == 0:
+            return 0.0
+        ramp = self.speed * self.speed / self.acceleration  # distance spent accelerating and braking
+        if distance >= ramp:
+            return distance / self.speed + self.speed / self.acceleration
+        return 2.0 * (distance / self.acceleration) ** 0.5
+
+
+@dataclasses.dataclass(frozen=True)
+class ModuleSpec:
+    """One module of the cell as its description gives it."""
+
+    name: str
+    kind: str
+    handler_id: int
+    positions: dict[str, float] = dataclasses.field(default_factory=dict)
+    home: float = 0.0
+    points: dict[str, int] = dataclasses.field(default_factory=dict)
+    switch_time: float | None = None
+    trays: int = 0
+    sequences: dict[str, tuple[str, ...]] = dataclasses.field(default_factory=dict)
+    motion: Motion | None = None
+
+
+@dataclasses.dataclass(frozen=True)
+class Cell:
+    """A whole cell description: its name and its modules in file order."""
+
+    name: str
+    modules: tuple[ModuleSpec, ...]
+    source: str = "<cell>"
+
+    def module(self, name: str) -> ModuleSpec:
+        for spec in self.modules:
+            if spec.name == name:
+                return spec
+        raise KeyError(name)
+
+
+def _number(where: str, value: Any, *, positive: bool = False) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise CellError(f"{where}: expected a number, got {value!r}")
+    if positive and not value > 0:
+        raise CellError(f"{where}: must be greater than 0, got {value!r}")
+    return float(value)
+
+
+def _integer(where: str, value: Any, *, minimum: int = 0) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or value < minimum:
+        raise CellError(f"{where}: expected a whole number of at least {minimum}, got {value!r}")
+    return value
+
+
+def _mapping(where: str, value: Any) -> dict:
+    if value is None:
+        return {}
+    if not isinstance(value, dict):
+        raise CellError(f"{where}: expected a mapping, got {type(value).__name__}")
+    for key in value:
+        if not isinstance(key, str) or not _NAME.match(key):
+            raise CellError(f"{where}: {key!r} is not a valid name (letters, digits, '_')")
+    return value
+
+
+_ALLOWED = {
+    "axis": {"kind", "handler_id", "positions", "home", "motion"},
+    "io": {"kind", "handler_id", "points", "switch_time"},
+    "tray": {"kind", "handler_id", "positions", "home", "motion", "trays", "sequences"},
+}
+
+
+def _module(source: str, name: Any, entry: Any, reserved: frozenset[str]) -> ModuleSpec:
+    where = f"{source}: module {name!r}"
+    if not isinstance(name, str) or not _NAME.match(name) or keyword.iskeyword(name):
+        raise CellError(f"{where}: a module name must be a name (letters, digits, '_')")
+    if name in reserved:
+        raise CellError(f"{where}: the name is taken by the runtime; choose another")
+    if not isinstance(entry, dict):
+        raise CellError(f"{where}: expected a mapping of settings")
+    kind = entry.get("kind")
+    if kind not in KINDS:
+        raise CellError(f"{where}: kind must be one of {', '.join(KINDS)}, got {kind!r}")
+    unknown = set(entry) - _ALLOWED[kind]
+    if unknown:
+        raise CellError(f"{where}: unknown settings for a {kind} module: {', '.join(sorted(map(str, unknown)))}")
+    if "handler_id" not in entry:
+        raise CellError(f"{where}: handler_id is missing")
+    fields: dict[str, Any] = {"name": name, "kind": kind,
+                              "handler_id": _integer(f"{where}: handler_id", entry["handler_id"])}
+    if kind in ("axis", "tray"):
+        positions = _mapping(f"{where}: positions", entry.get("positions"))
+        fields["positions"] = {k: _number(f"{where}: position {k}", v) for k, v in positions.items()}
+        fields["home"] = _number(f"{where}: home", entry.get("home", 0.0))
+        motion = entry.get("motion")
+        if motion is not None:
+            motion = _mapping(f"{where}: motion", motion)
+            if set(motion) != {"speed", "acceleration"}:
+                raise CellError(f"{where}: motion needs exactly speed and acceleration")
+            fields["motion"] = Motion(_number(f"{where}: motion speed", motion["speed"], positive=True),
+                                      _number(f"{where}: motion acceleration", motion["acceleration"],
+                                              positive=True))
+    if kind == "io":
+        points = _mapping(f"{where}: points", entry.get("points"))
+        fields["points"] = {k: _integer(f"{where}: point {k}", v) for k, v in points.items()}
+        if "switch_time" in entry:
+            fields["switch_time"] = _number(f"{where}: switch_time", entry["switch_time"])
+            if fields["switch_time"] < 0:
+                raise CellError(f"{where}: switch_time must not be negative")
+    if kind == "tray":
+        fields["trays"] = _integer(f"{where}: trays", entry.get("trays", 1), minimum=1)
+        sequences = _mapping(f"{where}: sequences", entry.get("sequences"))
+        checked = {}
+        for seq_name, steps in sequences.items():
+            if not isinstance(steps, list) or not steps:
+                raise CellError(f"{where}: sequence {seq_name} must be a non-empty list of positions")
+            for step in steps:
+                if step not in fields["positions"]:
+                    raise CellError(f"{where}: sequence {seq_name} names unknown position {step!r}")
+            checked[seq_name] = tuple(steps)
+        fields["sequences"] = checked
+    return ModuleSpec(**fields)
+
+
+def parse_cell(text: str, source: str = "<cell>", reserved: frozenset[str] = frozenset()) -> Cell:
+    """A cell from the text of its description. `reserved` holds names the runtime already uses."""
+    try:
+        data = yaml.safe_load(text)
+    except yaml.YAMLError as error:
+        raise CellError(f"{source}: not valid YAML: {error}") from None
+    if not isinstance(data, dict) or not isinstance(data.get("modules"), dict) or not data["modules"]:
+        raise CellError(f"{source}: expected a mapping with a non-empty 'modules' mapping")
+    unknown = set(data) - {"cell", "modules"}
+    if unknown:
+        raise CellError(f"{source}: unknown top-level entries: {', '.join(sorted(map(str, unknown)))}")
+    modules = tuple(_module(source, name, entry, reserved) for name, entry in data["modules"].items())
+    ids: dict[int, str] = {}
+    for spec in modules:
+        if spec.handler_id in ids:
+            raise CellError(f"{source}: modules {ids[spec.handler_id]} and {spec.name} share handler_id "
+                            f"{spec.handler_id}")
+        ids[spec.handler_id] = spec.name
+    return Cell(str(data.get("cell", Path(source).stem)), modules, source)
+
+
+def load_cell(path: str | Path, reserved: frozenset[str] = frozenset()) -> Cell:
+    path = Path(path)
+    try:
+        text = path.read_text(encoding="utf-8")
+    except OSError as error:
+        raise CellError(f"{path}: cannot read the cell description: {error.strerror}") from None
+    return parse_cell(text, str(path), reserved)

@@ -1,0 +1,187 @@
+"""Compiles a script with the runtime's compiler into per-module plans, with every action's script location."""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import io
+import types
+from typing import Any
+
+from vemo.parser import Script, SourceLocation, TreeWalker, parse
+
+# What a bare assertion failure of a rule means in the script's terms.
+_ASSERTIONS = {
+    "block": "the actions of a block and of the blocks chained to it with 'then' must all belong to one "
+             "module; combine modules with async",
+    "asyncblock": "a branch of this async block still holds something that is not an action after resolution",
+    "competeblock": "a competitor still holds something that is not an action after resolution",
+    "action": 'no block is declared as "main"',
+}
+
+
+def explain(rule: str, error: BaseException) -> str:
+    """A compile failure as the script's author reads it."""
+    if isinstance(error, AssertionError) and not str(error):
+        return _ASSERTIONS.get(rule, f"{rule}: check failed")
+    if type(error) is ValueError:
+        return str(error)
+    return f"{rule}: {type(error).__name__}: {error}"
+
+
+def _located_semantics_class(compiler: types.ModuleType) -> type:
+    """A VemoSemantics that tags what it builds with script locations and checks names early."""
+    from _vemoaction import VemoAction
+    from _vemomodule import VemoModule
+    from _vemoprimitives import VemoId
+
+    from vemo.actions import HostAction
+
+    class LocatedSemantics(compiler.VemoSemantics):
+        def __init__(self) -> None:
+            super().__init__()
+            self.origins: dict[int, tuple[Any, SourceLocation]] = {}
+            self.declarations: dict[str, SourceLocation] = {}
+            self.script: Any = None
+
+        def record(self, rule: str, result: Any, location: SourceLocation) -> None:
+            if rule == "declaration":
+                self.declarations[str(result.id)] = location
+            if isinstance(result, (VemoId, VemoAction)):
+                self.origins[id(result)] = (result, location)
+            if isinstance(result, HostAction) and result.origin is None:
+                # Copies are rebuilt from the settings, so the location travels with them.
+                result.params["origin"] = str(location)
+                result.origin = str(location)
+
+        def origin(self, item: Any) -> SourceLocation | None:
+            entry = self.origins.get(id(item))
+            return entry[1] if entry is not None and entry[0] is item else None
+
+        def module(self, ast: str) -> Any:
+            try:
+                kind = super().module(ast)
+            except Exception:
+                raise ValueError(f"unknown module {ast!r}: the cell has no module "
+                                 f"{ast.replace('@', '')!r}") from None
+            if not (isinstance(kind, type) and issubclass(kind, VemoModule)):
+                raise ValueError(f"{ast!r} names {kind!r}, which is not a module kind")
+            return kind
+
+        def block(self, ast: Any) -> Any:
+            primary = ast.primary if isinstance(ast.primary, list) else [ast.primary]
+            for element in primary:
+                if isinstance(element, VemoId) and element.id not in self.global_zone:
+                    location = self.origin(element) or ast.location
+                    raise self.script.error(location, f"{element.id!r} is not a block declared before this point")
+            return super().block(ast)
+
+        def _single_module_branches(self, ast: Any, left: str, right: str, construct: str) -> None:
+            if not ast.get(right):
+                return
+            for branch in [ast.get(left), *ast.get(right)]:
+                if branch.isAsync or branch.isCompete:
+                    raise ValueError(f"a branch of {construct} must run on one module; an async or compete "
+                                     f"block cannot be one of its branches")
+
+        def asyncblock(self, ast: Any) -> Any:
+            self._single_module_branches(ast, "asyncleft", "asyncright", "async")
+            result = super().asyncblock(ast)
+            if ast.get("asyncright") and len(result.async_block_map) < len(result.async_blocks):
+                names = [block.module_name for block in result.async_blocks]
+                twice = sorted({name for name in names if names.count(name) > 1})
+                raise ValueError(f"more than one branch runs on {', '.join(map(str, twice))}; an async block "
+                                 f"keeps one branch per module, so chain them with 'then' or use compete")
+            return result
+
+        def competeblock(self, ast: Any) -> Any:
+            self._single_module_branches(ast, "competeleft", "competeright", "compete")
+            return super().competeblock(ast)
+
+        def loop(self, ast: Any) -> Any:
+            if ast.iterateBlock.isCompete:
+                raise ValueError("a compete block cannot be repeated; repeat inside its competitors instead")
+            return super().loop(ast)
+
+        def action(self, ast: Any) -> Any:
+            result = super().action(ast)
+            if result is None:
+                raise AssertionError
+            return result
+
+    return LocatedSemantics
+
+
+@dataclasses.dataclass
+class ModulePlan:
+    """What one module runs: its kind and its action list (sequence mode) or lane map (lane mode)."""
+
+    name: str
+    kind: type
+    sequence: list | dict
+
+    @property
+    def lanes(self) -> dict[Any, list]:
+        return self.sequence if isinstance(self.sequence, dict) else {None: self.sequence}
+
+    def actions(self) -> list:
+        return [action for lane in self.lanes.values() for action in lane]
+
+
+@dataclasses.dataclass
+class CompiledScript:
+    """A compiled script: the main block, one plan per module, and where each action was written."""
+
+    main: Any
+    plans: list[ModulePlan]
+    semantics: Any
+    diagnostics: list[str]
+
+    def origin(self, item: Any) -> str | None:
+        location = self.semantics.origin(item)
+        if location is not None:
+            return str(location)
+        return getattr(item, "origin", None)
+
+
+def _kind_of(sequence: list | dict) -> type | None:
+    lists = sequence.values() if isinstance(sequence, dict) else [sequence]
+    for actions in lists:
+        for action in actions:
+            return action.module
+    return None
+
+
+def plan_modules(main: Any) -> list[ModulePlan]:
+    """Evaluates the main block into one plan per module, the way the host hands them to modules."""
+    if main.isAsync:
+        parts = [(name, block.evaluate()) for name, block in main.async_block_map.items()]
+    else:
+        sequence = main.evaluate()
+        kind = _kind_of(sequence)
+        parts = [(getattr(kind, "name", None) or main.module_name, sequence)]
+    plans = []
+    for name, sequence in parts:
+        kind = _kind_of(sequence)
+        if kind is not None:
+            plans.append(ModulePlan(str(getattr(kind, "name", name)), kind, sequence))
+    return plans
+
+
+def compile_script(text: str, filename: str, compiler: types.ModuleType) -> CompiledScript:
+    """Parses and compiles a script; a ScriptError names the place of the first problem."""
+    semantics = _located_semantics_class(compiler)()
+    semantics.script = Script(text, filename)
+    walker = TreeWalker(semantics.script, semantics, on_result=semantics.record, explain=explain)
+    tree = parse(semantics.script)
+    captured = io.StringIO()
+    with contextlib.redirect_stdout(captured):
+        main = walker.walk(tree)
+        try:
+            plans = plan_modules(main)
+        except Exception as error:
+            location = semantics.declarations.get("main", semantics.script.location(0))
+            raise semantics.script.error(location, f"main cannot be evaluated: {type(error).__name__}: "
+                                                   f"{error}") from error
+    diagnostics = [line for line in captured.getvalue().splitlines() if line.strip()]
+    return CompiledScript(main, plans, semantics, diagnostics)
