@@ -105,7 +105,7 @@ class Move(HostAction):
         if spec is None or spec.motion is None or goal is None:
             return None, goal
         start = spec.home if position is None else position
-        return spec.motion.duration(goal - start), goal
+        return spec.motion.travel(start, goal), goal
 
 
 class Home(Move):
@@ -152,7 +152,7 @@ class MoveTray(HostAction):
         here = spec.home if position is None else position
         total = 0.0
         for step in steps:
-            total += spec.motion.duration(step - here)
+            total += spec.motion.travel(here, step)
             here = step
         return total, here
 

@@ -35,6 +35,12 @@ class Motion:
             return distance / self.speed + self.speed / self.acceleration
         return 2.0 * (distance / self.acceleration) ** 0.5
 
+    def travel(self, start: Any, goal: Any) -> float:
+        """Seconds from `start` to `goal`: numbers, or tuples of one per axis moving together."""
+        if isinstance(goal, tuple):
+            return max(self.duration(b - a) for a, b in zip(start, goal))
+        return self.duration(goal - start)
+
 
 @dataclasses.dataclass(frozen=True)
 class ModuleSpec:
@@ -50,6 +56,12 @@ class ModuleSpec:
     trays: int = 0
     sequences: dict[str, tuple[str, ...]] = dataclasses.field(default_factory=dict)
     motion: Motion | None = None
+    axes: tuple[int, ...] = ()
+
+    @property
+    def drives(self) -> tuple[int, ...]:
+        """The handler ids of the axes this module moves: a tray handler's own axes, else its handler id."""
+        return self.axes or (self.handler_id,)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -59,6 +71,7 @@ class Cell:
     name: str
     modules: tuple[ModuleSpec, ...]
     source: str = "<cell>"
+    handler_settings: str | None = None  # the handler settings file the cell runs against, if named
 
     def module(self, name: str) -> ModuleSpec:
         for spec in self.modules:
@@ -73,6 +86,15 @@ def _number(where: str, value: Any, *, positive: bool = False) -> float:
     if positive and not value > 0:
         raise CellError(f"{where}: must be greater than 0, got {value!r}")
     return float(value)
+
+
+def _place(where: str, value: Any, width: int) -> float | tuple[float, ...]:
+    """A position: a number for one axis, a list of one number per axis for a module with several."""
+    if width == 1:
+        return _number(where, value)
+    if not isinstance(value, list) or len(value) != width:
+        raise CellError(f"{where}: expected a list of {width} numbers, one per axis, got {value!r}")
+    return tuple(_number(where, v) for v in value)
 
 
 def _integer(where: str, value: Any, *, minimum: int = 0) -> int:
@@ -95,7 +117,7 @@ def _mapping(where: str, value: Any) -> dict:
 _ALLOWED = {
     "axis": {"kind", "handler_id", "positions", "home", "motion"},
     "io": {"kind", "handler_id", "points", "switch_time"},
-    "tray": {"kind", "handler_id", "positions", "home", "motion", "trays", "sequences"},
+    "tray": {"kind", "handler_id", "positions", "home", "motion", "trays", "sequences", "axes"},
 }
 
 
@@ -118,9 +140,18 @@ def _module(source: str, name: Any, entry: Any, reserved: frozenset[str]) -> Mod
     fields: dict[str, Any] = {"name": name, "kind": kind,
                               "handler_id": _integer(f"{where}: handler_id", entry["handler_id"])}
     if kind in ("axis", "tray"):
+        width = 1
+        if kind == "tray" and "axes" in entry:
+            axes = entry["axes"]
+            if not isinstance(axes, list) or not axes:
+                raise CellError(f"{where}: axes must be a non-empty list of handler ids")
+            fields["axes"] = tuple(_integer(f"{where}: axes", axis) for axis in axes)
+            if len(set(fields["axes"])) < len(axes):
+                raise CellError(f"{where}: axes names one handler id twice")
+            width = len(axes)
         positions = _mapping(f"{where}: positions", entry.get("positions"))
-        fields["positions"] = {k: _number(f"{where}: position {k}", v) for k, v in positions.items()}
-        fields["home"] = _number(f"{where}: home", entry.get("home", 0.0))
+        fields["positions"] = {k: _place(f"{where}: position {k}", v, width) for k, v in positions.items()}
+        fields["home"] = _place(f"{where}: home", entry.get("home", 0.0 if width == 1 else [0.0] * width), width)
         motion = entry.get("motion")
         if motion is not None:
             motion = _mapping(f"{where}: motion", motion)
@@ -159,17 +190,24 @@ def parse_cell(text: str, source: str = "<cell>", reserved: frozenset[str] = fro
         raise CellError(f"{source}: not valid YAML: {error}") from None
     if not isinstance(data, dict) or not isinstance(data.get("modules"), dict) or not data["modules"]:
         raise CellError(f"{source}: expected a mapping with a non-empty 'modules' mapping")
-    unknown = set(data) - {"cell", "modules"}
+    unknown = set(data) - {"cell", "modules", "handler_settings"}
     if unknown:
         raise CellError(f"{source}: unknown top-level entries: {', '.join(sorted(map(str, unknown)))}")
     modules = tuple(_module(source, name, entry, reserved) for name, entry in data["modules"].items())
     ids: dict[int, str] = {}
     for spec in modules:
-        if spec.handler_id in ids:
-            raise CellError(f"{source}: modules {ids[spec.handler_id]} and {spec.name} share handler_id "
-                            f"{spec.handler_id}")
-        ids[spec.handler_id] = spec.name
-    return Cell(str(data.get("cell", Path(source).stem)), modules, source)
+        for handler_id in dict.fromkeys((spec.handler_id, *spec.axes)):
+            if handler_id in ids:
+                raise CellError(f"{source}: modules {ids[handler_id]} and {spec.name} share handler_id "
+                                f"{handler_id}")
+            ids[handler_id] = spec.name
+    settings = data.get("handler_settings")
+    if settings is not None:
+        if not isinstance(settings, str) or not settings:
+            raise CellError(f"{source}: handler_settings must be a file path")
+        # Relative to the cell file, so a cell and its handler settings travel together.
+        settings = str(Path(source).parent / settings) if source != "<cell>" else settings
+    return Cell(str(data.get("cell", Path(source).stem)), modules, source, settings)
 
 
 def load_cell(path: str | Path, reserved: frozenset[str] = frozenset()) -> Cell:

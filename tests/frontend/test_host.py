@@ -34,7 +34,7 @@ out([[n, getattr(m, n).name, getattr(m, n).configs, issubclass(getattr(m, n), _v
      for n in m.__all__])
 """)
     assert got == [["XAxis", "XAxis", {"handler_id": 1}, True], ["ZAxis", "ZAxis", {"handler_id": 2}, True],
-                   ["Gripper", "Gripper", {"handler_id": 10}, True], ["Loader", "Loader", {"handler_id": 20}, True]]
+                   ["Gripper", "Gripper", {"handler_id": 11}, True], ["Loader", "Loader", {"handler_id": 5}, True]]
 
 
 def test_factories_build_the_host_actions_with_their_settings_and_readable_text():
@@ -45,13 +45,13 @@ out([[type(a).__name__, a.describe(), a.params, a.module.name] for a in made])
 """)
     assert got == [
         ["Move", "move @XAxis to pick", {"position": "pick", "handler_id": 1}, "XAxis"],
-        ["IOAction", "set @Gripper vacuum on", {"io_id": "vacuum", "status": "on", "handler_id": 10}, "Gripper"],
-        ["IOAction", "set @Gripper blow off", {"io_id": "blow", "status": 0, "handler_id": 10}, "Gripper"],
+        ["IOAction", "set @Gripper vacuum on", {"io_id": "vacuum", "status": "on", "handler_id": 11}, "Gripper"],
+        ["IOAction", "set @Gripper blow off", {"io_id": "blow", "status": 0, "handler_id": 11}, "Gripper"],
         ["MoveTray", "transfer @Loader tray 2 along unload",
-         {"tray_id": 2, "position_seq": "unload", "handler_id": 20}, "Loader"],
+         {"tray_id": 2, "position_seq": "unload", "handler_id": 5}, "Loader"],
         ["Home", "call @XAxis.home()", {"handler_id": 1}, "XAxis"],
         ["Dwell", 'call @Gripper.dwell(100, "settle")',
-         {"milliseconds": 100, "reason": "settle", "handler_id": 10}, "Gripper"],
+         {"milliseconds": 100, "reason": "settle", "handler_id": 11}, "Gripper"],
     ]
 
 
@@ -94,10 +94,12 @@ t2, p2 = place.estimate(p1)
 t3, p3 = m.Loader.tray_action(1, "unload").estimate(None)
 out([t1, p1, t2, p2, t3, p3, m.Gripper.io_action("vacuum", 1).estimate(None)[0], m.XAxis().dwell(250).estimate(0)[0]])
 """)
-    # X: 120 from home 0 at 250/s with 1000/s² (cruise), then 360 more. Loader from 0: 40 is shorter than
-    # its ramp distance (200²/600), so a triangular profile, then 260 with a cruise phase.
-    loader = 2 * (40 / 600) ** 0.5 + 260 / 200 + 200 / 600
-    assert got == pytest.approx([0.73, 120, 360 / 250 + 0.25, 480, loader, 300, 0.05, 0.25])
+    # X: 120 from home 0 at 250/s with 1000/s² (cruise), then 360 more. Loader from (0, 0): its axes move
+    # together, so the longer travel counts: 50 in y is shorter than the ramp distance (200²/600), a
+    # triangular profile; then 100 in x with a cruise phase.
+    loader = 2 * (50 / 600) ** 0.5 + 100 / 200 + 200 / 600
+    assert got[5] == [110, 50]
+    assert got[:5] + got[6:] == pytest.approx([0.73, 120, 360 / 250 + 0.25, 480, loader, 0.05, 0.25])
 
 
 def test_modules_run_their_queued_host_actions_in_order():
