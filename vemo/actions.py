@@ -7,6 +7,8 @@ from typing import Any
 from _vemoaction import VemoAction
 from _vemoprimitives import VemoState
 
+from vemo.drive import coordinates
+
 
 def _spec(module: Any) -> Any:
     """The cell entry of a module kind built from a cell description; None for other hosts' kinds."""
@@ -15,6 +17,11 @@ def _spec(module: Any) -> Any:
 
 def _module_name(module: Any) -> str:
     return getattr(module, "name", None) or getattr(module, "__name__", str(module))
+
+
+def _profile(spec: Any) -> tuple[float, float]:
+    """Speed and acceleration of the cell's motion settings; -1 leaves the drive's own."""
+    return (spec.motion.speed, spec.motion.acceleration) if spec.motion is not None else (-1, -1)
 
 
 def _known(names: Any) -> str:
@@ -50,9 +57,22 @@ class HostAction(VemoAction):
         return None, position
 
     def execute(self) -> None:
+        context = getattr(self.module, "run_context", None)
+        if context is not None:
+            context.execute(self)
+            return
         self.state = VemoState.Executing
         self.state = VemoState.Finished
         self.finish_signal.set()
+
+    def drive(self, context: Any) -> None:
+        """Carries the action out on the cell through the run context's handler client."""
+
+    def _cell_entry(self) -> Any:
+        spec = _spec(self.module)
+        if spec is None:
+            raise RuntimeError(f"{_module_name(self.module)} has no cell entry to drive it by")
+        return spec
 
 
 class IOAction(HostAction):
@@ -75,6 +95,10 @@ class IOAction(HostAction):
 
     def target(self) -> str:
         return f"{self.io_id} {'on' if self.value else 'off'}"
+
+    def drive(self, context: Any) -> None:
+        spec = self._cell_entry()
+        context.set_output(spec.handler_id, spec.points[self.io_id], self.value)
 
     def estimate(self, position: float | None) -> tuple[float | None, float | None]:
         spec = _spec(self.module)
@@ -99,6 +123,10 @@ class Move(HostAction):
         spec = _spec(self.module)
         return spec.positions[self.position] if spec is not None else None
 
+    def drive(self, context: Any) -> None:
+        spec = self._cell_entry()
+        context.move_axes(coordinates(spec, self.destination()), *_profile(spec))
+
     def estimate(self, position: float | None) -> tuple[float | None, float | None]:
         spec = _spec(self.module)
         goal = self.destination()
@@ -118,6 +146,9 @@ class Home(Move):
 
     def describe(self) -> str:
         return f"call @{_module_name(self.module)}.home()"
+
+    def drive(self, context: Any) -> None:
+        context.home_axes(self._cell_entry().drives)
 
     def destination(self) -> float | None:
         spec = _spec(self.module)
@@ -141,6 +172,12 @@ class MoveTray(HostAction):
 
     def target(self) -> str:
         return f"tray {self.tray_id} along {self.position_seq}"
+
+    def drive(self, context: Any) -> None:
+        spec = self._cell_entry()
+        for step in spec.sequences[self.position_seq]:
+            context.move_axes(coordinates(spec, spec.positions[step]), *_profile(spec),
+                              what=f"step to {step}")
 
     def estimate(self, position: float | None) -> tuple[float | None, float | None]:
         spec = _spec(self.module)
@@ -173,6 +210,9 @@ class Dwell(HostAction):
     def describe(self) -> str:
         reason = f", {chr(34)}{self.reason}{chr(34)}" if self.reason else ""
         return f"call @{_module_name(self.module)}.dwell({self.milliseconds}{reason})"
+
+    def drive(self, context: Any) -> None:
+        context.dwell(self.milliseconds / 1000.0)
 
     def estimate(self, position: float | None) -> tuple[float | None, float | None]:
         return self.milliseconds / 1000.0, position

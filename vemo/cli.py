@@ -1,4 +1,4 @@
-"""The `vemo` command line: `vemo check SCRIPT` compiles a script and lists what each module will run."""
+"""The `vemo` command line: `vemo check` lists what a script will run, `vemo run` runs it, `vemo sim` simulates."""
 
 from __future__ import annotations
 
@@ -27,6 +27,32 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument("--modules", help="host package of module kinds to use instead of the cell's "
                                          "(file path or dotted name)")
     check.add_argument("--verbose", action="store_true", help="also print the compiler's own output lines")
+
+    run = commands.add_parser("run", help="run a script on the cell (the embedded simulator by default)",
+                              description="Compiles SCRIPT and runs it: every module on its own thread, driving "
+                                          "the cell through the handler. Without --server, a handler simulator "
+                                          "is started on a free loopback address for the run. Exit code 0 when "
+                                          "every action finished, 1 when one failed, 130 on Ctrl-C.")
+    run.add_argument("script", help="the script file (.vemo)")
+    run.add_argument("--cell", help="the cell description (YAML); default: cell.yaml beside the script")
+    run.add_argument("--server", metavar="ADDRESS", help="address of a running handler server (ports 5001-5003) "
+                                                          "instead of the embedded simulator")
+    run.add_argument("--handler-settings", metavar="FILE", help="the handler settings file; default: the one "
+                                                                "the cell names")
+    run.add_argument("--speed", type=float, default=1.0, metavar="FACTOR",
+                     help="simulated time runs FACTOR times faster (motions and dwells); embedded simulator only")
+    run.add_argument("--timeline", metavar="FILE.html", help="write the run's timeline (HTML with an SVG chart)")
+    run.add_argument("--trace", metavar="FILE.json", help="write the run as a Chrome trace (Perfetto)")
+    run.add_argument("--record", metavar="FILE.json", help="write the run's record of every action as JSON")
+    run.add_argument("--plain", action="store_true", help="plain progress lines even on a terminal")
+
+    sim = commands.add_parser("sim", help="run the handler simulator in the foreground until Ctrl-C",
+                              description="Starts vemo-sim on ADDRESS with the handler settings of a cell.")
+    sim.add_argument("--cell", help="a cell description whose handler_settings file to simulate "
+                                    "(default: cell.yaml in the current directory)")
+    sim.add_argument("--handler-settings", metavar="FILE", help="the handler settings file to simulate")
+    sim.add_argument("--address", default="127.0.0.1", help="where to bind the handler ports (default 127.0.0.1)")
+    sim.add_argument("--speed", type=float, default=1.0, metavar="FACTOR", help="time scale of the simulation")
     return parser
 
 
@@ -82,9 +108,51 @@ def check(args: argparse.Namespace) -> int:
     return 1 if analysis.problems else 0
 
 
+def _speed_ok(args: argparse.Namespace) -> bool:
+    if not args.speed > 0 or args.speed == float("inf"):
+        print(f"error: --speed must be a positive number, got {args.speed}", file=sys.stderr)
+        return False
+    return True
+
+
+def run(args: argparse.Namespace) -> int:
+    if not _speed_ok(args):
+        return 2
+    if args.server is not None and args.speed != 1.0:
+        print("error: --speed applies to the embedded simulator; a real handler runs in real time",
+              file=sys.stderr)
+        return 2
+    from vemo.run import run as run_script
+
+    return run_script(args)
+
+
+def sim(args: argparse.Namespace) -> int:
+    if not _speed_ok(args):
+        return 2
+    settings = args.handler_settings
+    if settings is None:
+        try:
+            cell = load_cell(args.cell or "cell.yaml", RUNTIME_NAMES)
+        except CellError as error:
+            print(f"error: {error}", file=sys.stderr)
+            return 2
+        if cell.handler_settings is None:
+            print(f"error: {cell.source} names no handler_settings file; pass --handler-settings FILE",
+                  file=sys.stderr)
+            return 2
+        settings = cell.handler_settings
+    from vemo.simulator import SimulatorError, run_foreground
+
+    try:
+        return run_foreground(settings, args.address, args.speed)
+    except SimulatorError as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 1
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
-    if args.command == "check":
-        return check(args)
-    raise AssertionError(args.command)
+    commands = {"check": check, "run": run, "sim": sim}
+    return commands[args.command](args)
 

@@ -17,6 +17,7 @@ class CellModule(VemoModule):
     name = "CellModule"
     configs: dict[str, Any] = {}
     spec: ModuleSpec | None = None
+    run_context: Any = None  # set by `vemo run` for the run's duration; its actions then drive the cell
 
     def setup(self, **configs: Any) -> None:
         self.configs_given = configs

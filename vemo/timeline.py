@@ -4,10 +4,12 @@ from __future__ import annotations
 
 import html
 import json
-from dataclasses import dataclass, field
+from dataclasses import asdict, dataclass, field
 from typing import Iterable, Sequence
 
-OUTCOME_COLOURS = {"finished": "#4c9f70", "error": "#d64545", "not run": "#b8b8b8", "running": "#e0a030"}
+OUTCOME_COLOURS = {"finished": "#4c9f70", "error": "#d64545", "interrupted": "#8a5fbf", "not run": "#b8b8b8",
+                   "running": "#e0a030"}
+WAIT_COLOUR = "#d9e4f2"
 
 
 @dataclass
@@ -23,10 +25,25 @@ class ActionRecord:
     end: float | None = None
     outcome: str = "not run"
     waits_on: list[int] = field(default_factory=list)
+    lane: str | None = None  # the competitor lane of a module in lane mode
+    after: int | None = None  # the action it follows in script order
+    ready: float | None = None  # when its module could first have started it (the previous action's end)
+    start_seq: int | None = None  # rank of its start among all starts and ends of the run
+    end_seq: int | None = None
+    reason: str | None = None  # why it failed
 
     @property
     def label(self) -> str:
         return f"{self.kind} {self.target}".strip()
+
+    def as_dict(self) -> dict:
+        return asdict(self)
+
+
+def write_records(records: Sequence[ActionRecord], path: str) -> None:
+    """The run's own record as JSON: one object per action, in plan order."""
+    with open(path, "w", encoding="utf-8") as out:
+        json.dump([record.as_dict() for record in records], out, indent=1)
 
 
 def _modules(records: Sequence[ActionRecord]) -> list[str]:
@@ -93,10 +110,16 @@ def render_html(records: Sequence[ActionRecord], title: str) -> str:
     for r in ran:
         end = r.end if r.end is not None else r.start
         y = rows[r.module]
+        if r.ready is not None and r.start - r.ready > 0 and (r.waits_on or r.after is not None):
+            parts.append(f'<rect x="{x(r.ready):.1f}" y="{y + bar_h / 2 - 3}" width="{(r.start - r.ready) * scale:.1f}" '
+                         f'height="6" fill="{WAIT_COLOUR}"><title>{html.escape(r.module)} waits '
+                         f'{r.start - r.ready:.3f} s before {html.escape(r.label)}</title></rect>')
         colour = OUTCOME_COLOURS.get(r.outcome, "#888")
         tip = f"{r.module}: {r.label}\n{r.outcome}, {r.start:.3f} s to {end:.3f} s"
         if r.origin:
             tip += f"\n{r.origin}"
+        if r.reason:
+            tip += f"\n{r.reason}"
         w = max((end - r.start) * scale, 2.0)
         parts.append(f'<g><title>{html.escape(tip)}</title><rect x="{x(r.start):.1f}" y="{y}" width="{w:.1f}" '
                      f'height="{bar_h}" rx="3" fill="{colour}" stroke="#333" stroke-width="0.5"/>')
@@ -118,7 +141,8 @@ def render_html(records: Sequence[ActionRecord], title: str) -> str:
             "<style>body{font-family:sans-serif;margin:20px}.key{display:inline-block;width:12px;height:12px;"
             "margin:0 4px 0 12px;vertical-align:middle}</style></head><body>"
             f"<h2>{html.escape(title)}</h2><p>One row per module, one bar per action; dashed arrows show an "
-            f"action waiting on another module's action. {legend}</p>{''.join(parts)}</body></html>\n")
+            f"action waiting on another module's action; a thin pale bar is the time a module waited before an action. "
+            f"{legend}</p>{''.join(parts)}</body></html>\n")
 
 
 def write_html(records: Sequence[ActionRecord], path: str, title: str) -> None:

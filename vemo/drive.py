@@ -1,0 +1,273 @@
+"""Drives a cell through the handler client during `vemo run`: the run context that host actions execute in."""
+
+from __future__ import annotations
+
+import dataclasses
+import threading
+from pathlib import Path
+from typing import Any, Callable, Sequence
+
+import yaml
+
+from vemo.cell import Cell, ModuleSpec
+
+# Position tolerance of the end-of-move check, in user units (the handler client's own default).
+POSITION_TOLERANCE = 0.07
+BLANK_CONDITION = 150
+
+
+class ActionFailed(RuntimeError):
+    """An action that did not complete on the handler; the message names module, action and script location."""
+
+
+class RunStopped(Exception):
+    """The run is being stopped (another action failed, or the operator interrupted it)."""
+
+
+@dataclasses.dataclass(frozen=True)
+class HandlerModule:
+    """What the handler settings file says about one KinraID."""
+
+    kinra_id: int
+    kind: str  # "motor" or "io"
+    output_bits: int = 0
+    limits: tuple[float | None, float | None] = (None, None)  # simulator travel limits (Sim/Min, Sim/Max)
+
+
+def read_handler_modules(path: str | Path) -> dict[int, HandlerModule]:
+    """Every map with a KinraID in the file's `xan_handler` section, classified the way the client does:
+    below a key `IOModule` an IO module, otherwise a motor."""
+    with open(path, encoding="utf-8") as stream:
+        data = yaml.safe_load(stream)
+    found: dict[int, HandlerModule] = {}
+
+    def visit(node: Any, in_io: bool) -> None:
+        if isinstance(node, dict):
+            kinra_id = node.get("KinraID")
+            if isinstance(kinra_id, int) and not isinstance(kinra_id, bool):
+                sim = node.get("Sim") if isinstance(node.get("Sim"), dict) else {}
+                if in_io:
+                    bytes_out = node.get("OutputBytes", 0)
+                    found[kinra_id] = HandlerModule(kinra_id, "io", 8 * bytes_out if isinstance(bytes_out, int) else 0)
+                else:
+                    found[kinra_id] = HandlerModule(kinra_id, "motor", limits=(sim.get("Min"), sim.get("Max")))
+            for key, value in node.items():
+                visit(value, in_io or key == "IOModule")
+        elif isinstance(node, list):
+            for item in node:
+                visit(item, in_io)
+
+    section = data.get("xan_handler") if isinstance(data, dict) else None
+    if not isinstance(section, dict):
+        raise ValueError(f"{path}: no xan_handler section")
+    visit(section, False)
+    return found
+
+
+def coordinates(spec: ModuleSpec, place: Any) -> list[tuple[int, float]]:
+    """A named place of a module as (handler axis id, target in user units) pairs."""
+    values = place if isinstance(place, tuple) else (place,)
+    return list(zip(spec.drives, values))
+
+
+def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tuple[list[str], list[str]]:
+    """(errors, warnings) of running `cell` against the handler modules read from `where`. Errors make a
+    run impossible (unknown ids, wrong kinds, missing outputs); warnings name positions outside the
+    simulator's travel limits, where a move fails."""
+    errors: list[str] = []
+    warnings: list[str] = []
+    for spec in cell.modules:
+        ids = spec.drives if spec.kind != "io" else (spec.handler_id,)
+        for kinra_id in ids:
+            entry = handler.get(kinra_id)
+            if entry is None:
+                errors.append(f"{spec.name}: handler id {kinra_id} is no KinraID of {where}")
+                continue
+            wanted = "io" if spec.kind == "io" else "motor"
+            if entry.kind != wanted:
+                errors.append(f"{spec.name}: handler id {kinra_id} is {'an IO module' if entry.kind == 'io' else 'a motor'}"
+                              f" in {where}, but the cell makes it {'an' if spec.kind == 'io' else 'a'} {spec.kind} module")
+                continue
+            if spec.kind == "io":
+                for point, pin in spec.points.items():
+                    if pin >= entry.output_bits:
+                        errors.append(f"{spec.name}: IO point {point} is pin {pin}, but handler module {kinra_id} "
+                                      f"has {entry.output_bits} outputs")
+        if spec.kind == "io":
+            continue
+        for name, place in [("home", spec.home), *spec.positions.items()]:
+            for kinra_id, value in coordinates(spec, place):
+                entry = handler.get(kinra_id)
+                if entry is None or entry.kind != "motor":
+                    continue
+                minimum, maximum = entry.limits
+                if (minimum is not None and value < minimum) or (maximum is not None and value > maximum):
+                    warnings.append(f"{spec.name}: position {name} puts handler axis {kinra_id} at {value:g}, outside "
+                                    f"its travel {minimum:g} to {maximum:g}; a move there fails on the simulator")
+    return errors, warnings
+
+
+class RunContext:
+    """What host actions need while a script runs: one shared handler client, the run's stop signal, the
+    time factor of dwells, and the callbacks that record what each action did."""
+
+    def __init__(self, client: Any, *, time_factor: float = 1.0,
+                 on_start: Callable[[Any], None] | None = None,
+                 on_end: Callable[[Any, str, str | None], None] | None = None) -> None:
+        self.client = client
+        self.time_factor = time_factor
+        self.stopping = threading.Event()
+        self.on_start = on_start or (lambda action: None)
+        self.on_end = on_end or (lambda action, outcome, reason: None)
+        self._moving: dict[int, int] = {}  # axes with a motion in flight -> how many
+        self._lock = threading.Lock()
+
+    # --- executing one action -------------------------------------------------------------------
+
+    def execute(self, action: Any) -> None:
+        """Runs `action.drive(self)` with its state, record and finish signal kept right. The finish signal
+        is set in every case, after the outcome is recorded, so whatever waits on the action wakes to a
+        run that already knows whether to go on."""
+        from _vemoprimitives import VemoState
+
+        try:
+            if self.stopping.is_set():
+                self.on_end(action, "not run", None)
+                return
+            action.state = VemoState.Executing
+            self.on_start(action)
+            try:
+                action.drive(self)
+            except RunStopped:
+                action.state = VemoState.Error
+                self.on_end(action, "interrupted", None)
+                return
+            except Exception as error:
+                action.state = VemoState.Error
+                if self.stopping.is_set():
+                    # Ended by the stop, not by a fault of its own.
+                    self.on_end(action, "interrupted", None)
+                    return
+                reason = str(error) if isinstance(error, ActionFailed) else f"{type(error).__name__}: {error}"
+                text = _failure_text(action, reason)
+                self.stopping.set()
+                self.on_end(action, "error", text)
+                raise ActionFailed(text) from error
+            action.state = VemoState.Finished
+            self.on_end(action, "finished", None)
+        finally:
+            action.finish_signal.set()
+
+    # --- handler commands -----------------------------------------------------------------------
+
+    def _check(self, result: Any, what: str) -> None:
+        if result == 1 and not isinstance(result, bool):
+            return
+        if self.stopping.is_set():
+            raise RunStopped()
+        if isinstance(result, list):
+            meaning = "the handler published no result for it"
+        else:
+            meaning = {0: "the handler refused it or reported it failed", -2: "invalid request for this module",
+                       -3: "the handler server cannot be reached"}.get(result, "unexpected result")
+            meaning += f" (result {result})"
+        raise ActionFailed(f"{what}: {meaning}" if what else meaning)
+
+    def _built(self, request: Any, what: str) -> Any:
+        if isinstance(request, int):
+            raise ActionFailed(f"{what}: the handler client cannot build the request (result {request})" if what
+                               else f"the handler client cannot build the request (result {request})")
+        return request
+
+    def _wait_for(self, requests: list, target: Any, what: str, axes: Sequence[int] = ()) -> None:
+        """Sends `requests` in order and waits for the published result of `target`, the last one.
+
+        The awaited identifier gets a suffix: subscriptions match by prefix, and a plain identifier such
+        as PC...-12 would also receive the results of PC...-120 to -129, sent for other modules' actions
+        meanwhile, which could end the wait without the awaited result."""
+        target.cmd_id = target.cmd_id + "."
+        with self._lock:
+            for axis in axes:
+                self._moving[axis] = self._moving.get(axis, 0) + 1
+        try:
+            result = self.client.receive_dequeue_action(requests, target.cmd_id, [target.cmd_id])
+        finally:
+            with self._lock:
+                for axis in axes:
+                    self._moving[axis] -= 1
+                    if not self._moving[axis]:
+                        del self._moving[axis]
+        self._check(result, what)
+
+    def move_axes(self, targets: Sequence[tuple[int, float]], speed: float = -1, acceleration: float = -1,
+                  what: str = "") -> None:
+        """Moves the axes to their targets together and returns once every axis has stopped at its
+        target (end-of-motion condition, then a position check, per axis)."""
+        client = self.client
+        requests, checks = [], []
+        for kinra_id, target in targets:
+            motion = self._built(client.motor_ptp(kinra_id, target, speed, acceleration, acceleration,
+                                                  return_action=True), what)
+            ended = self._built(client.generate_condition(
+                kinra_id, condition_type_name="KONRA_ID_SLAVE_STATUS_CONDITION", arg_list=["END_MOVING"],
+                dep_list=[motion.cmd_id]), what)
+            there = self._built(client.generate_condition(
+                kinra_id, condition_type_name="KINRA_ID_POS_CONDITION",
+                arg_list=["POS_NEAR", target, POSITION_TOLERANCE], dep_list=[ended.cmd_id]), what)
+            requests += [motion, ended, there]
+            checks.append(there)
+        gathered = requests + self._gather(checks, what)
+        self._wait_for(gathered, gathered[-1], what, [kinra_id for kinra_id, _ in targets])
+
+    def home_axes(self, axes: Sequence[int], what: str = "") -> None:
+        """Homes the axes together and returns once every one has reported the end of its homing."""
+        client = self.client
+        requests, checks = [], []
+        for kinra_id in axes:
+            homing = self._built(client.motor_home(kinra_id, return_action=True), what)
+            ended = self._built(client.generate_condition(
+                kinra_id, condition_type_name="KONRA_ID_SLAVE_STATUS_CONDITION", arg_list=["END_HOMING"],
+                dep_list=[homing.cmd_id]), what)
+            requests += [homing, ended]
+            checks.append(ended)
+        gathered = requests + self._gather(checks, what)
+        self._wait_for(gathered, gathered[-1], what, list(axes))
+
+    def _gather(self, checks: list, what: str = "") -> list:
+        """A blank condition over several axes' checks, so that one published result ends the wait."""
+        if len(checks) == 1:
+            return []
+        # A request carries at most four dependencies; chain the blank conditions beyond that.
+        gathered = []
+        pending = [check.cmd_id for check in checks]
+        while len(pending) > 1:
+            blank = self._built(self.client.generate_condition(0, BLANK_CONDITION, dep_list=pending[:4]), what)
+            gathered.append(blank)
+            pending = [blank.cmd_id] + pending[4:]
+        return gathered
+
+    def set_output(self, kinra_id: int, pin: int, value: int, what: str = "") -> None:
+        """Sets one output and returns once the handler reports it written."""
+        request = self._built(self.client.io_set(kinra_id, pin, value, return_action=True), what)
+        self._wait_for([request], request, what)
+
+    def dwell(self, seconds: float) -> None:
+        """Holds still for `seconds` of run time; a stop of the run ends it early."""
+        if self.stopping.wait(seconds / self.time_factor):
+            raise RunStopped()
+
+    def stop_motion(self) -> list[int]:
+        """Stops every axis that has a motion in flight, so that waits on those motions end. Returns them."""
+        with self._lock:
+            axes = sorted(self._moving)
+        for axis in axes:
+            self.client.motor_stop(axis)
+        return axes
+
+
+def _failure_text(action: Any, reason: str) -> str:
+    module = getattr(action.module, "name", None) or getattr(action.module, "__name__", "?")
+    describe = getattr(action, "describe", None)
+    text = describe() if describe is not None else str(action)
+    origin = getattr(action, "origin", None)
+    return f"{module}: {text}{f' ({origin})' if origin else ''} failed: {reason}"
