@@ -273,8 +273,6 @@ def execute(compiled: Any, context: RunContext, recorder: Recorder, progress: An
                     stop_modules()  # an action failed: the others stop after their current action
                     stopped = True
                 progress.refresh()
-            while not recorder.events.empty():
-                progress.event(*recorder.events.get())
             for name, _ in threads:
                 recorder.module_ended(name)
     except KeyboardInterrupt:
@@ -295,6 +293,8 @@ def execute(compiled: Any, context: RunContext, recorder: Recorder, progress: An
             all_ended = not any(thread.is_alive() for _, thread in threads)
         for plan in compiled.plans:
             plan.kind.run_context = None
+        while not recorder.events.empty():
+            progress.event(*recorder.events.get())
     return interrupted, all_ended
 
 
