@@ -37,6 +37,8 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--cell", help="the cell description (YAML); default: cell.yaml beside the script")
     run.add_argument("--server", metavar="ADDRESS", help="address of a running handler server (ports 5001-5003) "
                                                           "instead of the embedded simulator")
+    run.add_argument("--sim-address", metavar="ADDRESS", help="where the embedded simulator binds its ports "
+                                                               "(default: a free 127.x.y.z address)")
     run.add_argument("--handler-settings", metavar="FILE", help="the handler settings file; default: the one "
                                                                 "the cell names")
     run.add_argument("--speed", type=float, default=1.0, metavar="FACTOR",
@@ -118,8 +120,8 @@ def _speed_ok(args: argparse.Namespace) -> bool:
 def run(args: argparse.Namespace) -> int:
     if not _speed_ok(args):
         return 2
-    if args.server is not None and args.speed != 1.0:
-        print("error: --speed applies to the embedded simulator; a real handler runs in real time",
+    if args.server is not None and (args.speed != 1.0 or args.sim_address is not None):
+        print("error: --speed and --sim-address apply to the embedded simulator, not to a handler server",
               file=sys.stderr)
         return 2
     from vemo.run import run as run_script

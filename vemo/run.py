@@ -308,7 +308,8 @@ def run(args: Any, out: TextIO | None = None) -> int:
             from vemo.simulator import Simulator, SimulatorError
 
             try:
-                simulator = Simulator(settings, time_scale=args.speed).start()
+                simulator = Simulator(settings, address=getattr(args, "sim_address", None),
+                                      time_scale=args.speed).start()
             except SimulatorError as error:
                 raise RunError(str(error)) from None
             address = simulator.address

@@ -1,0 +1,170 @@
+"""`vemo run` end to end on the handler simulator: order across modules, failures, Ctrl-C."""
+
+import queue
+import re
+import signal
+import subprocess
+import threading
+from pathlib import Path
+
+import pytest
+
+import kinra_client
+from runsupport import EXAMPLES, HANDLER_SETTINGS, ROOT, child_env, load_record, run_vemo, vemo_command
+from vemo.simulator import ports_free
+
+
+def by_module(records):
+    modules = {}
+    for record in records:
+        modules.setdefault(record["module"], []).append(record)
+    return modules
+
+
+def ended_before(first, then):
+    """`first` ended before `then` started, by the run's own order of events."""
+    return first["end_seq"] is not None and then["start_seq"] is not None and first["end_seq"] < then["start_seq"]
+
+
+def assert_waits_kept(records):
+    """Every action started only after what it waits for ended, and a module ran one action at a time."""
+    numbered = {r["number"]: r for r in records}
+    for record in records:
+        if record["start_seq"] is None:
+            continue
+        for number in record["waits_on"] + ([record["after"]] if record["after"] else []):
+            assert ended_before(numbered[number], record), (numbered[number], record)
+    for actions in by_module(records).values():
+        ran = sorted((r for r in actions if r["start_seq"]), key=lambda r: r["start_seq"])
+        for previous, following in zip(ran, ran[1:]):
+            assert ended_before(previous, following), (previous, following)
+
+
+def targets(actions):
+    return [a["target"] for a in actions]
+
+
+def check_pick_place(modules, client):
+    x, z, g = modules["XAxis"], modules["ZAxis"], modules["Gripper"]
+    assert targets(x) == ["move @XAxis to park", "move @XAxis to pick", "move @XAxis to place"] * 3
+    assert targets(z) == ["move @ZAxis to down", "move @ZAxis to up"] * 6
+    assert targets(g) == ["set @Gripper vacuum on", "set @Gripper vacuum off", "set @Gripper blow on",
+                          'call @Gripper.dwell(100, "let the part settle")', "set @Gripper blow off"] * 3
+    for k in range(3):
+        xs, zs, gs = x[3 * k:3 * k + 3], z[4 * k:4 * k + 4], g[5 * k:5 * k + 5]
+        assert ended_before(xs[1], zs[0])   # z_down waits x_pick
+        assert ended_before(zs[0], gs[0])   # grip waits z_down
+        assert ended_before(gs[0], zs[1])   # z_lift waits grip
+        assert ended_before(zs[1], xs[2])   # x_place waits z_lift
+        assert ended_before(xs[2], zs[2])   # z_drop waits x_place
+        assert ended_before(zs[2], gs[1])   # release waits z_drop
+        assert ended_before(gs[4], zs[3])   # z_back waits release
+    # The cell really moved: the last cycle leaves X at place, Z up and both valves closed.
+    assert (client.motor_monitor(1), client.motor_monitor(2)) == (480.0, 0.0)
+    assert client.io_monitor(11, "KINRA_ID_OUTPUT_DATA") == "0000"
+
+
+def check_tray_compete(modules, client):
+    loader = modules["Loader"]
+    unloads = [a for a in loader if "along unload" in a["target"]]
+    reload, = [a for a in loader if "along reload" in a["target"]]
+    assert [a["target"] for a in unloads] == ["transfer @Loader tray 1 along unload",
+                                             "transfer @Loader tray 2 along unload"]
+    assert all(ended_before(unload, reload) for unload in unloads)  # wait first
+    assert (client.motor_monitor(5), client.motor_monitor(6)) == (10.0, 10.0)  # reload ends at the stack
+
+
+def check_axis_service(modules, client):
+    x = modules["XAxis"]
+    assert targets(x) == (["call @XAxis.home()"] + ["move @XAxis to pick", "move @XAxis to place"] * 5
+                          + ["call @XAxis.dwell(250)", "move @XAxis to park"])
+    assert client.motor_monitor(1) == 20.0
+
+
+@pytest.mark.parametrize("script, check", [
+    ("pick_place.vemo", check_pick_place),
+    ("tray_compete.vemo", check_tray_compete),
+    ("axis_service.vemo", check_axis_service),
+])
+def test_example_runs_with_the_order_across_modules_that_the_script_demands(script, check, simulator, tmp_path):
+    sim = simulator()
+    record = tmp_path / "record.json"
+    result = run_vemo("run", EXAMPLES / script, "--server", sim.address, "--record", record)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "run finished in" in result.stdout
+    records = load_record(record)
+    assert records and all(r["outcome"] == "finished" for r in records)
+    assert_waits_kept(records)
+    client = kinra_client.KinraClient(str(HANDLER_SETTINGS), server_address=sim.address)
+    check(by_module(records), client)
+
+
+def test_failing_action_ends_the_run_with_exit_1_naming_module_action_and_location(simulator, tmp_path):
+    # The same cell on a handler whose X axis travels only to 300 mm: the move to place (480) fails.
+    settings = HANDLER_SETTINGS.read_text().replace("Min: -5, Max: 600", "Min: -5, Max: 300")
+    assert settings != HANDLER_SETTINGS.read_text()
+    (tmp_path / "handler.yaml").write_text(settings)
+    cell = (EXAMPLES / "cell.yaml").read_text().replace("handler_settings: handler/cell.yaml",
+                                                        "handler_settings: handler.yaml")
+    (tmp_path / "cell.yaml").write_text(cell)
+    sim = simulator(tmp_path / "handler.yaml")
+    script = EXAMPLES / "pick_place.vemo"
+    line_number, line = next((n, text) for n, text in enumerate(script.read_text().splitlines(), 1)
+                             if "move @XAxis to place" in text)
+    location = f"{script}:{line_number}:{line.index('move @XAxis to place') + 1}"
+
+    result = run_vemo("run", script, "--cell", tmp_path / "cell.yaml", "--server", sim.address,
+                      "--record", tmp_path / "record.json", "--timeline", tmp_path / "timeline.html", timeout=30)
+
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert "outside its travel -5 to 300" in result.stderr  # the check before the run warns
+    assert f"FAILED: XAxis: move @XAxis to place ({location}) failed: the handler refused it" in result.stderr
+    assert "[ERROR] Exception occurred in XAxis action" in result.stdout
+    assert "run failed after" in result.stdout
+    records = load_record(tmp_path / "record.json")
+    failed, = [r for r in records if r["outcome"] == "error"]
+    assert (failed["module"], failed["target"], failed["origin"]) == ("XAxis", "move @XAxis to place", location)
+    # What waits on the failed move never ran, and the cell stopped there.
+    z = by_module(records)["ZAxis"]
+    assert z[2]["target"] == "move @ZAxis to down" and z[2]["outcome"] == "not run"
+    assert all(r["outcome"] == "not run" for r in records if r["start_seq"] is None)
+    assert_waits_kept(records)
+    assert "error" in (tmp_path / "timeline.html").read_text()
+
+
+def _lines(stream, into):
+    for line in stream:
+        into.put(line)
+    into.put(None)
+
+
+def test_ctrl_c_ends_the_run_with_130_and_stops_the_simulator(address, tmp_path):
+    record = tmp_path / "record.json"
+    process = subprocess.Popen(vemo_command("run", EXAMPLES / "pick_place.vemo", "--sim-address", address,
+                                            "--record", record),
+                               env=child_env(), cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    lines = queue.Queue()
+    threading.Thread(target=_lines, args=(process.stdout, lines), daemon=True).start()
+    seen = []
+    try:
+        # Interrupt once the third action has started: modules are then moving and waiting on each other.
+        while sum(1 for line in seen if re.search(r"\[\d+/\d+\]", line)) < 3:
+            line = lines.get(timeout=30)
+            assert line is not None, "".join(seen) + process.stderr.read()
+            seen.append(line)
+        process.send_signal(signal.SIGINT)
+        assert process.wait(timeout=30) == 130
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait(10)
+    while (line := lines.get(timeout=10)) is not None:
+        seen.append(line)
+    output = "".join(seen)
+    assert "run interrupted by Ctrl-C" in output
+    pid = int(re.search(r"embedded simulator on \S+ \(pid (\d+)", output).group(1))
+    assert not Path(f"/proc/{pid}").exists()
+    assert ports_free(address)
+    records = load_record(record)
+    assert not any(r["outcome"] in ("running", "error") for r in records)
+    assert any(r["outcome"] == "not run" for r in records)
