@@ -50,7 +50,8 @@ test: install cpptest
 	$(PY) -m pytest $(PYTEST_FLAGS)
 
 demo: install
-	$(PY) examples/handbuilt_demo.py
+	@mkdir -p build/demo
+	$(VENV)/bin/vemo run examples/pick_place.vemo --speed 4 --timeline build/demo/timeline.html --trace build/demo/trace.json
 
 bench: install
 	@for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
