@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import itertools
+import re
 import os
 import queue
 import sys
@@ -31,6 +32,11 @@ def _describe(action: Any) -> str:
     return describe() if describe is not None else str(action)
 
 
+def _short(text: str) -> str:
+    """What an action does without its verb and module: "to pick", "vacuum on", "home()"."""
+    return re.sub(r"^\w+ @\w+[ .]?", "", text) or text
+
+
 class Recorder:
     """Numbers every action of the plans and records, as the module threads report them, when each
     started and ended, how it ended, and in which order starts and ends happened (one counter for both,
@@ -47,8 +53,9 @@ class Recorder:
             self.totals[plan.name] = len(plan.actions())
             for lane, actions in plan.lanes.items():
                 for action in actions:
-                    record = ActionRecord(next(number), plan.name, type(action).__name__, _describe(action),
-                                          origin=origin(action), lane=None if lane is None else str(lane))
+                    text = _describe(action)
+                    record = ActionRecord(next(number), plan.name, type(action).__name__, _short(text),
+                                          origin=origin(action), lane=None if lane is None else str(lane), text=text)
                     self.records.append(record)
                     self._by_action[id(action)] = record
                     by_signal[id(action.finish_signal)] = record
@@ -129,10 +136,10 @@ class PlainProgress:
         if kind == "start":
             count = sum(1 for x in r.records if x.module == record.module and x.start_seq)
             print(f"{record.start:8.3f} s  {record.module:<{self.width}}  [{count}/{r.totals[record.module]}] "
-                  f"{record.target}", file=self.out, flush=True)
+                  f"{record.text}", file=self.out, flush=True)
         elif record.outcome in ("error", "interrupted"):
             print(f"{record.end if record.end is not None else r.elapsed():8.3f} s  {record.module:<{self.width}}  "
-                  f"{record.outcome.upper()}: {record.target}", file=self.out, flush=True)
+                  f"{record.outcome.upper()}: {record.text}", file=self.out, flush=True)
 
     def refresh(self) -> None:
         pass
@@ -181,7 +188,7 @@ class LiveProgress:
             else:
                 state = "waiting"
             elapsed = r.finished_at.get(module, r.elapsed())
-            table.add_row(module, state, current.target if current is not None else "",
+            table.add_row(module, state, current.text if current is not None else "",
                           f"{r.done[module]}/{total}", f"{elapsed:.1f} s")
         return table
 

@@ -31,6 +31,7 @@ class ActionRecord:
     start_seq: int | None = None  # rank of its start among all starts and ends of the run
     end_seq: int | None = None
     reason: str | None = None  # why it failed
+    text: str = ""  # the action as the script reads, e.g. "move @XAxis to pick"; target is its last part
 
     @property
     def label(self) -> str:
@@ -113,9 +114,9 @@ def render_html(records: Sequence[ActionRecord], title: str) -> str:
         if r.ready is not None and r.start - r.ready > 0 and (r.waits_on or r.after is not None):
             parts.append(f'<rect x="{x(r.ready):.1f}" y="{y + bar_h / 2 - 3}" width="{(r.start - r.ready) * scale:.1f}" '
                          f'height="6" fill="{WAIT_COLOUR}"><title>{html.escape(r.module)} waits '
-                         f'{r.start - r.ready:.3f} s before {html.escape(r.label)}</title></rect>')
+                         f'{r.start - r.ready:.3f} s before {html.escape(r.text or r.label)}</title></rect>')
         colour = OUTCOME_COLOURS.get(r.outcome, "#888")
-        tip = f"{r.module}: {r.label}\n{r.outcome}, {r.start:.3f} s to {end:.3f} s"
+        tip = f"{r.module}: {r.text or r.label}\n{r.outcome}, {r.start:.3f} s to {end:.3f} s"
         if r.origin:
             tip += f"\n{r.origin}"
         if r.reason:
@@ -125,7 +126,7 @@ def render_html(records: Sequence[ActionRecord], title: str) -> str:
                      f'height="{bar_h}" rx="3" fill="{colour}" stroke="#333" stroke-width="0.5"/>')
         if w > 40:
             parts.append(f'<text x="{x(r.start) + 4:.1f}" y="{y + 14}" fill="#fff" clip-path="none">'
-                         f'{html.escape(_fit(r.label, w))}</text>')
+                         f'{html.escape(_fit(r.target or r.kind, w))}</text>')
         parts.append('</g>')
         for number in r.waits_on:
             source = by_number.get(number)
@@ -159,5 +160,4 @@ def _ticks(span: float) -> Iterable[float]:
     for step in (0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 30, 60, 120, 300, 600):
         if span / step <= 10:
             break
-    count = int(span / step) + 1
-    return [round(i * step, 6) for i in range(count + 1)]
+    return [round(i * step, 6) for i in range(int(span / step + 1e-9) + 1)]

@@ -40,15 +40,15 @@ def assert_waits_kept(records):
             assert ended_before(previous, following), (previous, following)
 
 
-def targets(actions):
-    return [a["target"] for a in actions]
+def texts(actions):
+    return [a["text"] for a in actions]
 
 
 def check_pick_place(modules, client):
     x, z, g = modules["XAxis"], modules["ZAxis"], modules["Gripper"]
-    assert targets(x) == ["move @XAxis to park", "move @XAxis to pick", "move @XAxis to place"] * 3
-    assert targets(z) == ["move @ZAxis to down", "move @ZAxis to up"] * 6
-    assert targets(g) == ["set @Gripper vacuum on", "set @Gripper vacuum off", "set @Gripper blow on",
+    assert texts(x) == ["move @XAxis to park", "move @XAxis to pick", "move @XAxis to place"] * 3
+    assert texts(z) == ["move @ZAxis to down", "move @ZAxis to up"] * 6
+    assert texts(g) == ["set @Gripper vacuum on", "set @Gripper vacuum off", "set @Gripper blow on",
                           'call @Gripper.dwell(100, "let the part settle")', "set @Gripper blow off"] * 3
     for k in range(3):
         xs, zs, gs = x[3 * k:3 * k + 3], z[4 * k:4 * k + 4], g[5 * k:5 * k + 5]
@@ -66,9 +66,9 @@ def check_pick_place(modules, client):
 
 def check_tray_compete(modules, client):
     loader = modules["Loader"]
-    unloads = [a for a in loader if "along unload" in a["target"]]
-    reload, = [a for a in loader if "along reload" in a["target"]]
-    assert [a["target"] for a in unloads] == ["transfer @Loader tray 1 along unload",
+    unloads = [a for a in loader if "along unload" in a["text"]]
+    reload, = [a for a in loader if "along reload" in a["text"]]
+    assert [a["text"] for a in unloads] == ["transfer @Loader tray 1 along unload",
                                              "transfer @Loader tray 2 along unload"]
     assert all(ended_before(unload, reload) for unload in unloads)  # wait first
     assert (client.motor_monitor(5), client.motor_monitor(6)) == (10.0, 10.0)  # reload ends at the stack
@@ -76,7 +76,7 @@ def check_tray_compete(modules, client):
 
 def check_axis_service(modules, client):
     x = modules["XAxis"]
-    assert targets(x) == (["call @XAxis.home()"] + ["move @XAxis to pick", "move @XAxis to place"] * 5
+    assert texts(x) == (["call @XAxis.home()"] + ["move @XAxis to pick", "move @XAxis to place"] * 5
                           + ["call @XAxis.dwell(250)", "move @XAxis to park"])
     assert client.motor_monitor(1) == 20.0
 
@@ -123,10 +123,10 @@ def test_failing_action_ends_the_run_with_exit_1_naming_module_action_and_locati
     assert "run failed after" in result.stdout
     records = load_record(tmp_path / "record.json")
     failed, = [r for r in records if r["outcome"] == "error"]
-    assert (failed["module"], failed["target"], failed["origin"]) == ("XAxis", "move @XAxis to place", location)
+    assert (failed["module"], failed["text"], failed["origin"]) == ("XAxis", "move @XAxis to place", location)
     # What waits on the failed move never ran, and the cell stopped there.
     z = by_module(records)["ZAxis"]
-    assert z[2]["target"] == "move @ZAxis to down" and z[2]["outcome"] == "not run"
+    assert z[2]["text"] == "move @ZAxis to down" and z[2]["outcome"] == "not run"
     assert all(r["outcome"] == "not run" for r in records if r["start_seq"] is None)
     assert_waits_kept(records)
     assert "error" in (tmp_path / "timeline.html").read_text()
