@@ -88,11 +88,13 @@ def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tup
                 errors.append(f"{spec.name}: handler id {kinra_id} is {'an IO module' if entry.kind == 'io' else 'a motor'}"
                               f" in {where}, but the cell makes it {'an' if spec.kind == 'io' else 'a'} {spec.kind} module")
                 continue
-            if spec.kind == "io":
+            if spec.kind == "io" and spec.points and not entry.output_bits:
+                errors.append(f"{spec.name}: handler module {kinra_id} has no outputs to switch")
+            elif spec.kind == "io":
                 for point, pin in spec.points.items():
                     if pin >= entry.output_bits:
                         errors.append(f"{spec.name}: IO point {point} is pin {pin}, but handler module {kinra_id} "
-                                      f"has {entry.output_bits} outputs")
+                                      f"has {entry.output_bits} outputs (pins 0 to {entry.output_bits - 1})")
         if spec.kind == "io":
             continue
         for name, place in [("home", spec.home), *spec.positions.items()]:

@@ -1,0 +1,225 @@
+"""The parts of `vemo run` on their own: the cell against its handler settings, the run context, the timeline."""
+
+import json
+import threading
+
+import pytest
+
+from runsupport import EXAMPLES
+from vemo.actions import Dwell, IOAction, Move, MoveTray
+from vemo.cell import CellError, load_cell, parse_cell
+from vemo.drive import ActionFailed, RunContext, check_cell, read_handler_modules
+from vemo.modulekinds import modules_package
+from vemo.timeline import ActionRecord, render_html, write_chrome_trace
+
+CELL_TEXT = (EXAMPLES / "cell.yaml").read_text()
+
+
+def check(cell_text):
+    cell = parse_cell(cell_text, str(EXAMPLES / "cell.yaml"))
+    return check_cell(cell, read_handler_modules(cell.handler_settings), "handler.yaml")
+
+
+def test_example_cell_names_its_handler_settings_and_matches_them():
+    cell = load_cell(EXAMPLES / "cell.yaml")
+    assert cell.handler_settings == str(EXAMPLES / "handler" / "cell.yaml")
+    assert check(CELL_TEXT) == ([], [])
+
+
+@pytest.mark.parametrize("old, new, message", [
+    ("handler_id: 11", "handler_id: 10", "Gripper: handler module 10 has no outputs to switch"),
+    ("handler_id: 11", "handler_id: 3", "Gripper: handler id 3 is a motor in handler.yaml, but the cell makes it an io"),
+    ("handler_id: 1 ", "handler_id: 12 ", "XAxis: handler id 12 is an IO module in handler.yaml, but the cell makes it a"),
+    ("axes: [5, 6]", "axes: [5, 9]", "Loader: handler id 9 is no KinraID of handler.yaml"),
+    ("points: {vacuum: 3, blow: 4}", "points: {vacuum: 3, blow: 16}", "Gripper: IO point blow is pin 16, but handler module 11 has 16 outputs"),
+])
+def test_cell_that_does_not_match_its_handler_settings_is_refused(old, new, message):
+    assert old in CELL_TEXT
+    errors, _ = check(CELL_TEXT.replace(old, new, 1))
+    assert len(errors) == 1 and errors[0].startswith(message), errors
+
+
+@pytest.mark.parametrize("old, new, message", [
+    ("place: 480", "place: 700", "XAxis: position place puts handler axis 1 at 700, outside its travel -5 to 600"),
+    ("out: [110, 50]", "out: [110, 75]", "Loader: position out puts handler axis 6 at 75, outside its travel 0 to 70"),
+])
+def test_position_beyond_the_simulated_travel_is_a_warning(old, new, message):
+    errors, warnings = check(CELL_TEXT.replace(old, new))
+    assert errors == [] and len(warnings) == 1 and warnings[0].startswith(message)
+
+
+@pytest.mark.parametrize("text, message", [
+    ("modules: {T: {kind: tray, handler_id: 1, axes: [1, 2], positions: {p: 3}}}", "expected a list of 2 numbers"),
+    ("modules: {T: {kind: tray, handler_id: 1, axes: [1, 1]}}", "axes names one handler id twice"),
+    ("modules: {T: {kind: tray, handler_id: 1, axes: [2]}, X: {kind: axis, handler_id: 2}}", "share handler_id 2"),
+    ("handler_settings: 5\nmodules: {X: {kind: axis, handler_id: 1}}", "handler_settings must be a file path"),
+])
+def test_bad_tray_axes_and_handler_settings_entries_are_reported(text, message):
+    with pytest.raises(CellError, match=message):
+        parse_cell(text, "c.yaml")
+
+
+class FakeRequest:
+    def __init__(self, cmd_id, kind, args):
+        self.cmd_id, self.kind, self.args = cmd_id, kind, args
+
+
+class FakeClient:
+    """Builds requests like the handler client and answers every wait with `result`; a wait may instead
+    block until a motor stop arrives (then 0, as a stopped motion's conditions report)."""
+
+    def __init__(self, result=1, block_until_stop=False):
+        self.result, self.block_until_stop = result, block_until_stop
+        self.count = 0
+        self.batches, self.stops = [], []
+        self.waiting, self.stopped = threading.Event(), threading.Event()
+
+    def _request(self, kind, **args):
+        self.count += 1
+        return FakeRequest(f"PC1-{self.count}", kind, args)
+
+    def motor_ptp(self, kinra_id, target, vel, acc, deacc, return_action):
+        return self._request("move", kinra_id=kinra_id, target=target, vel=vel, acc=acc)
+
+    def motor_home(self, kinra_id, return_action):
+        return self._request("home", kinra_id=kinra_id)
+
+    def io_set(self, kinra_id, pin, value, return_action):
+        return self._request("io", kinra_id=kinra_id, pin=pin, value=value)
+
+    def generate_condition(self, kinra_id, func_id=None, condition_type_name="", arg_list=None, dep_list=None):
+        return self._request(condition_type_name or func_id, args=arg_list, deps=list(dep_list))
+
+    def receive_dequeue_action(self, batch, target, topics):
+        self.batches.append((batch, target, topics))
+        if self.block_until_stop:
+            self.waiting.set()
+            assert self.stopped.wait(10)
+            return 0
+        return self.result
+
+    def motor_stop(self, axis):
+        self.stops.append(axis)
+        self.stopped.set()
+
+
+@pytest.fixture(scope="module")
+def kinds():
+    return modules_package(load_cell(EXAMPLES / "cell.yaml"))
+
+
+def recording_context(client):
+    ended = []
+    context = RunContext(client, on_end=lambda action, outcome, reason: ended.append((outcome, reason)))
+    return context, ended
+
+
+def test_move_sends_motion_end_and_position_checks_and_waits_on_a_suffixed_identifier(kinds):
+    from _vemoprimitives import VemoState
+
+    client = FakeClient()
+    context, ended = recording_context(client)
+    move = Move(kinds.XAxis, position="place", handler_id=1)
+    context.execute(move)
+    (batch, target, topics), = client.batches
+    assert [r.kind for r in batch] == ["move", "KONRA_ID_SLAVE_STATUS_CONDITION", "KINRA_ID_POS_CONDITION"]
+    assert batch[0].args == {"kinra_id": 1, "target": 480.0, "vel": 250.0, "acc": 1000.0}
+    assert batch[1].args["deps"] == [batch[0].cmd_id] and batch[2].args["deps"] == [batch[1].cmd_id]
+    assert target == batch[2].cmd_id == "PC1-3." and topics == [target]
+    assert (move.state, move.finish_signal.is_set(), ended) == (VemoState.Finished, True, [("finished", None)])
+
+
+def test_tray_step_over_five_axes_gathers_the_checks_four_at_a_time(kinds):
+    spec = kinds.Loader.spec
+    client = FakeClient()
+    context, _ = recording_context(client)
+    context.move_axes([(axis, 1.0) for axis in (5, 6, 7, 8, 9)], what=spec.name)
+    (batch, target, _), = client.batches
+    checks = [r.cmd_id for r in batch if r.kind == "KINRA_ID_POS_CONDITION"]
+    blanks = [r for r in batch if r.kind == 150]
+    assert [b.args["deps"] for b in blanks] == [checks[:4], [blanks[0].cmd_id, checks[4]]]
+    assert target == blanks[-1].cmd_id and batch[-1] is blanks[-1]
+
+
+def test_tray_transfer_moves_both_axes_through_each_step(kinds):
+    client = FakeClient()
+    context, _ = recording_context(client)
+    context.execute(MoveTray(kinds.Loader, tray_id=1, position_seq="unload", handler_id=5))
+    steps = [[(r.args["kinra_id"], r.args["target"]) for r in batch if r.kind == "move"] for batch, _, _ in client.batches]
+    assert steps == [[(5, 10.0), (6, 50.0)], [(5, 110.0), (6, 50.0)]]
+
+
+def test_failed_action_sets_error_and_its_finish_signal_and_names_module_action_and_location(kinds):
+    from _vemoprimitives import VemoState
+
+    context, ended = recording_context(FakeClient(result=0))
+    grip = IOAction(kinds.Gripper, io_id="vacuum", status="on", handler_id=11, origin="job.vemo:4:9")
+    with pytest.raises(ActionFailed) as failure:
+        context.execute(grip)
+    text = "Gripper: set @Gripper vacuum on (job.vemo:4:9) failed: the handler refused it or reported it failed (result 0)"
+    assert str(failure.value) == text
+    assert (grip.state, grip.finish_signal.is_set(), context.stopping.is_set()) == (VemoState.Error, True, True)
+    assert ended == [("error", text)]
+    # Once the run stops, what comes next does not run, but still releases whatever waits on it.
+    later = Move(kinds.XAxis, position="pick", handler_id=1)
+    context.execute(later)
+    assert (later.state, later.finish_signal.is_set(), ended[-1]) == (VemoState.NotExecuted, True, ("not run", None))
+
+
+def test_stopping_a_run_stops_the_axes_in_motion_and_marks_the_move_interrupted(kinds):
+    client = FakeClient(block_until_stop=True)
+    context, ended = recording_context(client)
+    move = Move(kinds.ZAxis, position="down", handler_id=2)
+    runner = threading.Thread(target=context.execute, args=(move,))
+    runner.start()
+    assert client.waiting.wait(10)
+    context.stopping.set()
+    assert context.stop_motion() == [2]
+    runner.join(10)
+    assert not runner.is_alive() and client.stops == [2]
+    assert ended == [("interrupted", None)] and move.finish_signal.is_set()
+
+
+def test_dwell_runs_faster_by_the_time_factor_and_ends_when_the_run_stops(kinds):
+    context, ended = recording_context(FakeClient())
+    context.time_factor = 4.0
+    waited = []
+    real_wait = context.stopping.wait
+
+    def wait(seconds):
+        waited.append(seconds)
+        if seconds > 1:
+            context.stopping.set()  # the run stops while this dwell waits
+        return real_wait(seconds)
+
+    context.stopping.wait = wait
+    context.execute(Dwell(kinds.Gripper, milliseconds=20))
+    context.execute(Dwell(kinds.Gripper, milliseconds=10 ** 9))  # days, unless the stop ends it
+    assert waited == [0.005, 10 ** 6 / 4.0] and ended == [("finished", None), ("interrupted", None)]
+
+
+def _records():
+    return [
+        ActionRecord(1, "XAxis", "Move", "to pick", "s.vemo:1:1", 0.0, 0.5, "finished", text="move @XAxis to pick"),
+        ActionRecord(2, "ZAxis", "Move", "to down", "s.vemo:2:1", 0.6, 0.9, "error", waits_on=[1], ready=0.0,
+                     reason="ZAxis: move @ZAxis to down failed", text="move @ZAxis to down"),
+        ActionRecord(3, "ZAxis", "Move", "to up", "s.vemo:3:1", after=2),
+    ]
+
+
+def test_timeline_page_draws_bars_by_outcome_waits_and_arrows_and_no_bar_for_what_never_ran():
+    page = render_html(_records(), "run <1>")
+    assert page.count('rx="3" fill="#4c9f70"') == 1 and page.count('rx="3" fill="#d64545"') == 1
+    assert page.count('marker-end="url(#arrow)"') == 1
+    assert "ZAxis waits 0.600 s before move @ZAxis to down" in page
+    assert "ZAxis: move @ZAxis to down failed" in page and "to up" not in page
+    assert "run &lt;1&gt;" in page and "http" not in page.replace('xmlns="http://www.w3.org/2000/svg"', "")
+
+
+def test_chrome_trace_has_a_track_per_module_an_event_per_run_action_and_a_flow_per_wait(tmp_path):
+    write_chrome_trace(_records(), tmp_path / "t.json")
+    events = json.loads((tmp_path / "t.json").read_text())["traceEvents"]
+    assert sorted(e["args"]["name"] for e in events if e.get("name") == "thread_name") == ["XAxis", "ZAxis"]
+    complete = [e for e in events if e["ph"] == "X"]
+    assert [(e["args"]["action"], e["ts"], e["dur"]) for e in complete] == [(1, 0.0, 500000.0), (2, 600000.0, 300000.0)]
+    assert [e["ph"] for e in events if e.get("cat") == "dependency"] == ["s", "f"]
