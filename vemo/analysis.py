@@ -73,6 +73,12 @@ def analyse(compiled: CompiledScript) -> Analysis:
             previous = None
             for action in actions:
                 label = labels[id(action)]
+                owner = getattr(action.module, "name", None)
+                if owner != plan.name:
+                    # The compiler's module check is an assertion, skipped under `python -O`.
+                    problems.append(Problem(compiled.origin(action), f"{label} is an action of {owner} but "
+                                                                     f"would run on {plan.name}: a block mixes "
+                                                                     f"modules", [label]))
                 waits, needs = [], []
                 for dependency in action.dependency:
                     if isinstance(dependency, VemoId):
