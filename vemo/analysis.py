@@ -167,9 +167,10 @@ def _cycles(steps: list[Step], before: dict[int, list[Any]]) -> list[list[Any]]:
                     group.append(member)
                     if member is node:
                         break
-                if len(group) > 1 or node in before[id(node)]:
-                    # Members come off the stack in reverse wait order; list them as they wait.
-                    found.append(group)
+                if len(group) > 1 or any(need is node for need in before[id(node)]):
+                    # Members come off the stack last-visited first; the search visits what an action
+                    # waits for after the action, so reversed they read "a waits for b waits for ...".
+                    found.append(group[::-1])
     return found
 
 

@@ -206,9 +206,7 @@ def plan_modules(main: Any) -> list[ModulePlan]:
     if main.isAsync:
         parts = [(name, block.evaluate()) for name, block in main.async_block_map.items()]
     else:
-        sequence = main.evaluate()
-        kind = _kind_of(sequence)
-        parts = [(getattr(kind, "name", None) or main.module_name, sequence)]
+        parts = [(main.module_name, main.evaluate())]
     plans = []
     for name, sequence in parts:
         kind = _kind_of(sequence)
