@@ -55,7 +55,7 @@ and
     z: wait x { move @ZAxis to down }
 main = { cycle }
 """)
-    x, z = data["modules"]
+    x, z = (next(m for m in data["modules"] if m["name"] == name) for name in ("XAxis", "ZAxis"))
     assert [(a["label"], a["text"], a["waits"], a["after"]) for a in x["actions"]] == [
         ("XAxis#1", "move @XAxis to pick", [], None),
         ("XAxis#2", "move @XAxis to place", ["ZAxis#1"], "XAxis#1"),
