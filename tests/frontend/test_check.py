@@ -56,7 +56,7 @@ and
     z: wait x { move @ZAxis to down }
 main = { cycle }
 """)
-    z, x = data["modules"]  # an async block lists its first branch last
+    x, z = (next(m for m in data["modules"] if m["name"] == name) for name in ("XAxis", "ZAxis"))
     assert [(a["label"], a["text"], a["waits"], a["after"]) for a in x["actions"]] == [
         ("XAxis#1", "move @XAxis to pick", [], None),
         ("XAxis#2", "move @XAxis to place", ["ZAxis#1"], "XAxis#1"),
