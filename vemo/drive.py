@@ -14,6 +14,7 @@ from vemo.cell import Cell, ModuleSpec
 # Position tolerance of the end-of-move check, in user units (the handler client's own default).
 POSITION_TOLERANCE = 0.07
 BLANK_CONDITION = 150
+ERROR_STATE_INDEX = 1  # KINRA_ID_ERROR_STATE, the data index of a log request
 
 
 class ActionFailed(RuntimeError):
@@ -162,7 +163,7 @@ class RunContext:
 
     # --- handler commands -----------------------------------------------------------------------
 
-    def _check(self, result: Any, what: str) -> None:
+    def _check(self, result: Any, what: str, detail: str = "") -> None:
         if result == 1 and not isinstance(result, bool):
             return
         if self.stopping.is_set():
@@ -173,6 +174,8 @@ class RunContext:
             meaning = {0: "the handler refused it or reported it failed", -2: "invalid request for this module",
                        -3: "the handler server cannot be reached"}.get(result, "unexpected result")
             meaning += f" (result {result})"
+        if detail:
+            meaning += f"; {detail}"
         raise ActionFailed(f"{what}: {meaning}" if what else meaning)
 
     def _built(self, request: Any, what: str) -> Any:
@@ -199,7 +202,18 @@ class RunContext:
                     self._moving[axis] -= 1
                     if not self._moving[axis]:
                         del self._moving[axis]
-        self._check(result, what)
+        detail = self._error_states(axes) if result == 0 and axes and not self.stopping.is_set() else ""
+        self._check(result, what, detail)
+
+    def _error_states(self, axes: Sequence[int]) -> str:
+        """The axes' own error codes after a failed motion, as the handler reports them (the codes are
+        the handler's: on the simulator 1 is a target beyond the travel, 2 disabled, 3 not homed)."""
+        states = []
+        for axis in axes:
+            code = self.client.get_logger(axis, ERROR_STATE_INDEX)
+            if isinstance(code, str) and code.strip() not in ("", "0"):
+                states.append(f"axis {axis} reports error state {code.strip()}")
+        return ", ".join(states)
 
     def move_axes(self, targets: Sequence[tuple[int, float]], speed: float = -1, acceleration: float = -1,
                   what: str = "") -> None:

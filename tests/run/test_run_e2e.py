@@ -119,6 +119,7 @@ def test_failing_action_ends_the_run_with_exit_1_naming_module_action_and_locati
     assert result.returncode == 1, result.stdout + result.stderr
     assert "outside its travel -5 to 300" in result.stderr  # the check before the run warns
     assert f"FAILED: XAxis: move @XAxis to place ({location}) failed: the handler refused it" in result.stderr
+    assert "; axis 1 reports error state 1" in result.stderr  # the simulator: target beyond the travel
     assert "[ERROR] Exception occurred in XAxis action" in result.stdout
     assert "run failed after" in result.stdout
     records = load_record(tmp_path / "record.json")
@@ -168,3 +169,22 @@ def test_ctrl_c_ends_the_run_with_130_and_stops_the_simulator(address, tmp_path)
     records = load_record(record)
     assert not any(r["outcome"] in ("running", "error") for r in records)
     assert any(r["outcome"] == "not run" for r in records)
+
+
+@pytest.mark.parametrize("script, cell_change, message", [
+    ("c = async\n a: wait b { move @XAxis to pick }\nand\n b: wait a { move @ZAxis to down }\nmain = { c }\n",
+     None, "wait cycle: these actions wait on each other"),
+    ("main = { move @XAxis to }\n", None, "unexpected '}'"),
+    ("main = { set @Gripper vacuum on }\n", ("handler_id: 11", "handler_id: 10"),
+     "the cell does not match its handler settings:\n  Gripper: handler module 10 has no outputs to switch"),
+])
+def test_script_that_cannot_run_is_refused_with_exit_1_before_anything_moves(script, cell_change, message, address,
+                                                                             tmp_path):
+    cell = (EXAMPLES / "cell.yaml").read_text().replace("handler/cell.yaml", str(HANDLER_SETTINGS))
+    if cell_change:
+        cell = cell.replace(*cell_change)
+    (tmp_path / "cell.yaml").write_text(cell)
+    (tmp_path / "job.vemo").write_text(script)
+    result = run_vemo("run", tmp_path / "job.vemo", "--sim-address", address, timeout=30)
+    assert result.returncode == 1 and message in result.stderr, result.stderr
+    assert "embedded simulator" not in result.stdout
