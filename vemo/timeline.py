@@ -138,12 +138,20 @@ def render_html(records: Sequence[ActionRecord], title: str) -> str:
     legend = "".join(f'<span class="key" style="background:{c}"></span>{html.escape(o)} '
                      for o, c in OUTCOME_COLOURS.items())
     parts.append("</svg>")
+    counts: dict[str, int] = {}
+    for r in records:
+        counts[r.outcome] = counts.get(r.outcome, 0) + 1
+    summary = f"{len(records)} actions: " + ", ".join(f"{n} {outcome}" for outcome, n in counts.items())
+    failures = "".join(f"<li>{html.escape(r.reason or r.text or r.label)}</li>"
+                       for r in records if r.outcome == "error")
+    if failures:
+        summary += f"<ul>{failures}</ul>"
     return (f"<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>{html.escape(title)}</title>"
             "<style>body{font-family:sans-serif;margin:20px}.key{display:inline-block;width:12px;height:12px;"
             "margin:0 4px 0 12px;vertical-align:middle}</style></head><body>"
             f"<h2>{html.escape(title)}</h2><p>One row per module, one bar per action; dashed arrows show an "
             f"action waiting on another module's action; a thin pale bar is the time a module waited before an action. "
-            f"{legend}</p>{''.join(parts)}</body></html>\n")
+            f"{legend}</p>{''.join(parts)}<p>{summary}</p></body></html>\n")
 
 
 def write_html(records: Sequence[ActionRecord], path: str, title: str) -> None:

@@ -212,7 +212,8 @@ def test_timeline_page_draws_bars_by_outcome_waits_and_arrows_and_no_bar_for_wha
     assert page.count('rx="3" fill="#4c9f70"') == 1 and page.count('rx="3" fill="#d64545"') == 1
     assert page.count('marker-end="url(#arrow)"') == 1
     assert "ZAxis waits 0.600 s before move @ZAxis to down" in page
-    assert "ZAxis: move @ZAxis to down failed" in page and "to up" not in page
+    assert "<li>ZAxis: move @ZAxis to down failed</li>" in page and "to up" not in page
+    assert "3 actions: 1 finished, 1 error, 1 not run" in page
     assert "run &lt;1&gt;" in page and "http" not in page.replace('xmlns="http://www.w3.org/2000/svg"', "")
 
 
