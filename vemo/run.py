@@ -255,30 +255,30 @@ def execute(compiled: Any, context: RunContext, recorder: Recorder, progress: An
         plan.kind.run_context = context
         modules.append((plan.name, plan.kind(plan.sequence)))
     interrupted = False
-    stopped = False
     threads: list[tuple[str, threading.Thread]] = []
 
     def stop_modules() -> None:
         context.stopping.set()
         for _, module in modules:
-            module.run_event.clear()
+            module.run_event.clear()  # ends a failed module's parking and every wait for a dependency
+
+    def running() -> bool:
+        return any(thread.is_alive() for _, thread in threads)
 
     try:
         recorder.start_clock()
         threads = [(name, module.async_run()) for name, module in modules]
         with progress:
-            while any(thread.is_alive() for _, thread in threads):
+            while running():
                 try:
-                    kind, record = recorder.events.get(timeout=0.125)
-                    progress.event(kind, record)
+                    progress.event(*recorder.events.get(timeout=0.125))
                 except queue.Empty:
                     pass
                 for name, thread in threads:
                     if not thread.is_alive():
                         recorder.module_ended(name)
-                if context.stopping.is_set() and not stopped:
+                if context.stopping.is_set():
                     stop_modules()  # an action failed: the others stop after their current action
-                    stopped = True
                 progress.refresh()
             for name, _ in threads:
                 recorder.module_ended(name)
@@ -290,14 +290,13 @@ def execute(compiled: Any, context: RunContext, recorder: Recorder, progress: An
         except KeyboardInterrupt:
             pass
     finally:
-        if interrupted or context.stopping.is_set():
+        if running():
             stop_modules()
-        all_ended = True
         try:
             all_ended = _wait_for_threads([thread for _, thread in threads], STOP_GRACE_SECONDS)
         except KeyboardInterrupt:
             interrupted = True
-            all_ended = not any(thread.is_alive() for _, thread in threads)
+            all_ended = not running()
         for plan in compiled.plans:
             plan.kind.run_context = None
         while not recorder.events.empty():
