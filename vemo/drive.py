@@ -39,7 +39,10 @@ def read_handler_modules(path: str | Path) -> dict[int, HandlerModule]:
     """Every map with a KinraID in the file's `xan_handler` section, classified the way the client does:
     below a key `IOModule` an IO module, otherwise a motor."""
     with open(path, encoding="utf-8") as stream:
-        data = yaml.safe_load(stream)
+        try:
+            data = yaml.safe_load(stream)
+        except yaml.YAMLError as error:
+            raise ValueError(f"{path}: not valid YAML: {error}") from None
     found: dict[int, HandlerModule] = {}
 
     def visit(node: Any, in_io: bool) -> None:
@@ -51,7 +54,8 @@ def read_handler_modules(path: str | Path) -> dict[int, HandlerModule]:
                     bytes_out = node.get("OutputBytes", 0)
                     found[kinra_id] = HandlerModule(kinra_id, "io", 8 * bytes_out if isinstance(bytes_out, int) else 0)
                 else:
-                    found[kinra_id] = HandlerModule(kinra_id, "motor", limits=(sim.get("Min"), sim.get("Max")))
+                    found[kinra_id] = HandlerModule(kinra_id, "motor", limits=(_limit(sim.get("Min")),
+                                                                               _limit(sim.get("Max"))))
             for key, value in node.items():
                 visit(value, in_io or key == "IOModule")
         elif isinstance(node, list):
@@ -63,6 +67,10 @@ def read_handler_modules(path: str | Path) -> dict[int, HandlerModule]:
         raise ValueError(f"{path}: no xan_handler section")
     visit(section, False)
     return found
+
+
+def _limit(value: Any) -> float | None:
+    return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else None
 
 
 def coordinates(spec: ModuleSpec, place: Any) -> list[tuple[int, float]]:
@@ -105,8 +113,9 @@ def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tup
                     continue
                 minimum, maximum = entry.limits
                 if (minimum is not None and value < minimum) or (maximum is not None and value > maximum):
+                    travel = f"{'' if minimum is None else f'{minimum:g}'} to {'' if maximum is None else f'{maximum:g}'}"
                     warnings.append(f"{spec.name}: position {name} puts handler axis {kinra_id} at {value:g}, outside "
-                                    f"its travel {minimum:g} to {maximum:g}; a move there fails on the simulator")
+                                    f"its travel {travel.strip()}; a move there fails on the simulator")
     return errors, warnings
 
 
