@@ -76,12 +76,22 @@ nb::object evaluate_competition(nb::handle self) {
     return map;
 }
 
+/// The copy of the block after a superseded one. A block `reusable` accepts is a copy nobody else holds,
+/// made by an earlier resolution: it stands for its own copy, detached from its chain as a copy is.
+nb::object copy_of_next(nb::handle next, nb::handle copy_operation, const BlockFilter &reusable) {
+    if (reusable && reusable(next)) {
+        set_attr(next, VEMO_NAME("next_block"), Py_None);
+        return nb::borrow(next);
+    }
+    return call_method(next, copy_operation);
+}
+
 /// A block that resolution meets under a declared async block's name takes a folded copy of it.
-void supersede_by_async(nb::handle self, nb::handle declared) {
+void supersede_by_async(nb::handle self, nb::handle declared, const BlockFilter &reusable) {
     nb::object replacement = call_method(declared, VEMO_NAME("async_copy"));
     nb::object next = field_or_none(fields(self).next_block);
     if (!next.is_none())
-        set_attr(replacement, VEMO_NAME("next_block"), call_method(next, VEMO_NAME("async_copy")));
+        set_attr(replacement, VEMO_NAME("next_block"), copy_of_next(next, VEMO_NAME("async_copy"), reusable));
     nb::object chain = call_method(replacement, VEMO_NAME("async_evaluate"));
     nb::object rest = nb::steal(PySequence_GetSlice(chain.ptr(), 1, PY_SSIZE_T_MAX));
     if (!rest.is_valid())
@@ -91,11 +101,11 @@ void supersede_by_async(nb::handle self, nb::handle declared) {
     set_attr(self, VEMO_NAME("isAsync"), Py_True);
 }
 
-void supersede_by_competition(nb::handle self, nb::handle declared) {
+void supersede_by_competition(nb::handle self, nb::handle declared, const BlockFilter &reusable) {
     nb::object replacement = call_method(declared, VEMO_NAME("compete_copy"));
     nb::object next = field_or_none(fields(self).next_block);
     if (!next.is_none())
-        set_attr(replacement, VEMO_NAME("next_block"), call_method(next, VEMO_NAME("compete_copy")));
+        set_attr(replacement, VEMO_NAME("next_block"), copy_of_next(next, VEMO_NAME("compete_copy"), reusable));
     nb::object chain = call_method(replacement, VEMO_NAME("compete_evaluate"));
     nb::object rest = nb::steal(PySequence_GetSlice(chain.ptr(), 1, PY_SSIZE_T_MAX));
     if (!rest.is_valid())
@@ -109,7 +119,7 @@ void supersede_by_competition(nb::handle self, nb::handle declared) {
 }
 
 /// Global resolution of one block's own sequence. None when the block was superseded.
-nb::object resolve_own_global(nb::handle self, nb::handle table) {
+nb::object resolve_own_global(nb::handle self, nb::handle table, const BlockFilter &reusable) {
     nb::object sequence = field_or_none(fields(self).action_seq);
     const Py_ssize_t count = length(sequence);
     nb::object resolved_sequence = nb::steal(PyList_New(0));
@@ -127,11 +137,11 @@ nb::object resolve_own_global(nb::handle self, nb::handle table) {
             continue;
         }
         if (flag(declared, VEMO_NAME("isAsync"))) {
-            supersede_by_async(self, declared);
+            supersede_by_async(self, declared, reusable);
             return nb::none();
         }
         if (flag(declared, VEMO_NAME("isCompete"))) {
-            supersede_by_competition(self, declared);
+            supersede_by_competition(self, declared, reusable);
             return nb::none();
         }
         nb::object copied = call_method(declared, VEMO_NAME("copy"));
@@ -484,10 +494,11 @@ nb::object resolve_local(nb::handle self, nb::handle local_dep) {
     }
 }
 
-nb::object resolve_global(nb::handle self, nb::handle extern_declaration, const BlockFilter &settled) {
+nb::object resolve_global(nb::handle self, nb::handle extern_declaration, const BlockFilter &settled,
+                          const BlockFilter &reusable) {
     std::vector<nb::object> chain = chain_of(self, block_base_type(), "resolve_global", settled);
     for (size_t i = 0;; ++i) {
-        nb::object current = resolve_own_global(chain[i], extern_declaration);
+        nb::object current = resolve_own_global(chain[i], extern_declaration, reusable);
         if (!truthy(current) || i + 1 == chain.size())
             return current;
     }

@@ -76,8 +76,10 @@ nb::object evaluate(nb::handle self);
 /// stored in `rest`.
 nb::object evaluate_until(nb::handle self, const BlockFilter &settled, nb::object *rest);
 nb::object resolve_local(nb::handle self, nb::handle local_dep);
-/// Settled blocks and the rest of the chain after them are not resolved again.
-nb::object resolve_global(nb::handle self, nb::handle extern_declaration, const BlockFilter &settled = nullptr);
+/// Settled blocks and the rest of the chain after them are not resolved again. A superseded block whose
+/// next block `reusable` accepts takes that block itself where it would take a copy of it.
+nb::object resolve_global(nb::handle self, nb::handle extern_declaration, const BlockFilter &settled = nullptr,
+                          const BlockFilter &reusable = nullptr);
 bool is_resolved(nb::handle sequence);
 /// A settled rest of the chain is taken as consistent; only its first action is compared.
 bool is_module_consistent(nb::handle self, const BlockFilter &settled = nullptr);
