@@ -307,14 +307,48 @@ void add(nb::handle self, nb::handle item_to_add) {
     fields(self);
     nb::object elements =
         snapshot(is_block(item_to_add) ? call_method(item_to_add, VEMO_NAME("evaluate")) : nb::borrow(item_to_add));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.ptr()); ++i) {
-        nb::handle element = PyList_GET_ITEM(elements.ptr(), i);
-        if (is_action(element))
-            check_module_name(self, module_name_of(element));
-        if (is_separator(element))
-            continue;
-        append(field_or_none(block_of(self).action_seq), element);
+    // The elements to keep are appended at once at the end, or up to a failing one. An action class that
+    // compares by identity, once seen, needs no second type test and never equals ";"; actions of one
+    // module object have one module name, so the check is repeated only when the module changes.
+    nb::object kept = nb::steal(PyList_New(0));
+    PyTypeObject *plain_action_type = nullptr;
+    PyObject *checked_module = nullptr;
+    auto keep = [&](nb::handle element) {
+        PyTypeObject *type = Py_TYPE(element.ptr());
+        bool plain = type == plain_action_type;
+        if (plain || is_action(element)) {
+            PyObject *module = nb::inst_ready(element) ? action_of(element).module.ptr() : nullptr;
+            if (!module || module != checked_module) {
+                check_module_name(self, module_name_of(element));
+                checked_module = module;
+            }
+            if (!plain && compares_by_identity(element)) {
+                plain_action_type = type;
+                plain = true;
+            }
+        }
+        if (!plain && is_separator(element))
+            return;
+        append(kept, element);
+    };
+    auto flush = [&] {
+        nb::object sequence = field_or_none(block_of(self).action_seq);
+        if (PyList_Check(sequence.ptr())) {
+            Py_ssize_t end = PyList_GET_SIZE(sequence.ptr());
+            if (PyList_SetSlice(sequence.ptr(), end, end, kept.ptr()) != 0)
+                throw nb::python_error();
+        } else {
+            for_each(kept, [&](nb::handle element) { append(sequence, element); });
+        }
+    };
+    try {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.ptr()); ++i)
+            keep(PyList_GET_ITEM(elements.ptr(), i));
+    } catch (nb::python_error &) {
+        flush(); // the elements before the failing one stay appended
+        throw;
     }
+    flush();
 }
 
 void set_script_dep(nb::handle element, nb::handle dep) {
