@@ -76,10 +76,76 @@ nb::object evaluate_competition(nb::handle self) {
     return map;
 }
 
-/// The copy of the block after a superseded one. A block `reusable` accepts is a copy nobody else holds,
-/// made by an earlier resolution: it stands for its own copy, detached from its chain as a copy is.
-nb::object copy_of_next(nb::handle next, nb::handle copy_operation, const BlockFilter &reusable) {
-    if (reusable && reusable(next)) {
+/* A parser reduces a script's following block first, so resolving a chain of n references to declared
+   async (or compete) blocks supersedes the last reference first and each earlier one later, and each
+   earlier replacement folds everything after it into its own member blocks. The following replacement
+   is then a copy that only the compiler holds (`reusable` accepts it): it stands for its own copy,
+   detached from its chain as a copy is, and each of its members' lists is taken over whole, with the
+   replacement's own actions moved in front, instead of being copied again and appended element by
+   element, which made such a chain cost n² copies and appends. The taken member is left empty. */
+
+/// Appends `theirs` (a member of a following block) to `mine`, after linking its first action to mine's
+/// last one, as async_concat and compete_concat do; `movable` members give up their list.
+void join_member(nb::handle mine, nb::handle theirs, bool movable) {
+    nb::object head = call_method(theirs, VEMO_NAME("first"));
+    nb::object setter = get_attr(head, VEMO_NAME("set_script_dep"));
+    call(setter, finish_signal_of(call_method(mine, VEMO_NAME("last"))));
+    auto plain = [](nb::handle block) {
+        return is_block(block) && nb::inst_ready(block) && field_or_none(block_of(block).next_block).is_none() &&
+               PyList_CheckExact(block_of(block).action_seq.ptr());
+    };
+    if (!movable || mine.is(theirs) || !plain(mine) || !plain(theirs) ||
+        field_or_none(block_of(theirs).module_name).is_none()) {
+        call_method(mine, VEMO_NAME("add"), theirs);
+        return;
+    }
+    check_module_name(mine, block_of(theirs).module_name); // every action of theirs has its module name
+    nb::object taken = block_of(theirs).action_seq;
+    if (PyList_SetSlice(taken.ptr(), 0, 0, block_of(mine).action_seq.ptr()) != 0)
+        throw nb::python_error();
+    block_of(mine).action_seq = taken;
+    block_of(theirs).action_seq = nb::steal(PyList_New(0));
+}
+
+/// The members of `replacement` absorb those of the blocks after it on its chain, through the kind's own
+/// concatenation unless the only following block is a reused one.
+void fold_following(nb::handle replacement, bool reused, bool by_module) {
+    nb::object chain = call_method(replacement, by_module ? VEMO_NAME("async_evaluate") : VEMO_NAME("compete_evaluate"));
+    nb::object rest = nb::steal(PySequence_GetSlice(chain.ptr(), 1, PY_SSIZE_T_MAX));
+    if (!rest.is_valid())
+        throw nb::python_error();
+    if (!reused || length(rest) != 1) {
+        call_method(replacement, by_module ? VEMO_NAME("async_concat") : VEMO_NAME("compete_concat"), rest);
+        return;
+    }
+    nb::object following = item(rest, 0);
+    if (by_module) {
+        nb::object own = get_attr(replacement, VEMO_NAME("async_block_map"));
+        for_each(snapshot(own), [&](nb::handle module) {
+            nb::object theirs =
+                nb::steal(PyObject_GetItem(get_attr(following, VEMO_NAME("async_block_map")).ptr(), module.ptr()));
+            if (!theirs.is_valid())
+                throw nb::python_error();
+            nb::object mine = nb::steal(PyObject_GetItem(own.ptr(), module.ptr()));
+            if (!mine.is_valid())
+                throw nb::python_error();
+            join_member(mine, theirs, true);
+        });
+        return;
+    }
+    nb::object own = get_attr(replacement, VEMO_NAME("compete_blocks"));
+    const Py_ssize_t count = length(own);
+    for (Py_ssize_t cidx = 0; cidx < count; ++cidx) {
+        nb::object theirs = item(get_attr(following, VEMO_NAME("compete_blocks")), cidx);
+        join_member(item(own, cidx), theirs, true);
+    }
+}
+
+/// The block after a superseded one, as its replacement's next block: a copy, or the block itself when
+/// `reusable` accepts it (`reused` then says so).
+nb::object copy_of_next(nb::handle next, nb::handle copy_operation, const BlockFilter &reusable, bool &reused) {
+    reused = reusable && reusable(next);
+    if (reused) {
         set_attr(next, VEMO_NAME("next_block"), Py_None);
         return nb::borrow(next);
     }
@@ -90,13 +156,10 @@ nb::object copy_of_next(nb::handle next, nb::handle copy_operation, const BlockF
 void supersede_by_async(nb::handle self, nb::handle declared, const BlockFilter &reusable) {
     nb::object replacement = call_method(declared, VEMO_NAME("async_copy"));
     nb::object next = field_or_none(fields(self).next_block);
+    bool reused = false;
     if (!next.is_none())
-        set_attr(replacement, VEMO_NAME("next_block"), copy_of_next(next, VEMO_NAME("async_copy"), reusable));
-    nb::object chain = call_method(replacement, VEMO_NAME("async_evaluate"));
-    nb::object rest = nb::steal(PySequence_GetSlice(chain.ptr(), 1, PY_SSIZE_T_MAX));
-    if (!rest.is_valid())
-        throw nb::python_error();
-    call_method(replacement, VEMO_NAME("async_concat"), rest);
+        set_attr(replacement, VEMO_NAME("next_block"), copy_of_next(next, VEMO_NAME("async_copy"), reusable, reused));
+    fold_following(replacement, reused, true);
     set_attr(self, VEMO_NAME("tmp_async_block"), replacement);
     set_attr(self, VEMO_NAME("isAsync"), Py_True);
 }
@@ -104,13 +167,11 @@ void supersede_by_async(nb::handle self, nb::handle declared, const BlockFilter 
 void supersede_by_competition(nb::handle self, nb::handle declared, const BlockFilter &reusable) {
     nb::object replacement = call_method(declared, VEMO_NAME("compete_copy"));
     nb::object next = field_or_none(fields(self).next_block);
+    bool reused = false;
     if (!next.is_none())
-        set_attr(replacement, VEMO_NAME("next_block"), copy_of_next(next, VEMO_NAME("compete_copy"), reusable));
-    nb::object chain = call_method(replacement, VEMO_NAME("compete_evaluate"));
-    nb::object rest = nb::steal(PySequence_GetSlice(chain.ptr(), 1, PY_SSIZE_T_MAX));
-    if (!rest.is_valid())
-        throw nb::python_error();
-    call_method(replacement, VEMO_NAME("compete_concat"), rest);
+        set_attr(replacement, VEMO_NAME("next_block"),
+                 copy_of_next(next, VEMO_NAME("compete_copy"), reusable, reused));
+    fold_following(replacement, reused, false);
     nb::object first_competitor = item(get_attr(declared, VEMO_NAME("compete_blocks")), 0);
     nb::object first_action = item(call_method(first_competitor, VEMO_NAME("evaluate")), 0);
     check_module_name(self, module_name_of(first_action));
