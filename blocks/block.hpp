@@ -30,11 +30,12 @@ extern PyType_Slot block_slots[];
 inline bool is_block(nb::handle h) { return is_instance<Block>(h); }
 inline Block &block_of(nb::handle h) { return *nb::inst_ptr<Block>(h); }
 
-/// Builds the base fields in place and calls `self.setup(**configs)`. Refuses a class that still lacks
-/// `isAsync`, `isCompete` or its own `setup`, as an abstract base class does.
+/// Refuses a class that still lacks `isAsync`, `isCompete` or its own `setup`, as an abstract base class does.
 void check_concrete_block(nb::handle self);
+/// `self.setup(**configs)`.
 void call_setup(nb::handle self, nb::handle configs);
 
+/// The constructor of every block kind: the base fields in place, then `self.setup(**configs)`.
 template <class T>
 void construct_block(nb::pointer_and_handle<T> self, nb::object identifier, nb::handle configs) {
     check_concrete_block(self.h);
@@ -57,7 +58,8 @@ void construct_block(nb::pointer_and_handle<T> self, nb::object identifier, nb::
 /// A class flag read through the object, so that an instance value overrides the class constant.
 bool flag(nb::handle self, nb::handle name);
 
-/// A test on the blocks of a chain: true for a block whose own chain was already resolved and checked.
+/// A test on a block met on a chain: whether it is settled (resolved and checked with the rest of its
+/// chain already) or reusable (a copy only the caller holds), as the operations below use it.
 using BlockFilter = std::function<bool(nb::handle)>;
 
 /// The blocks of the chain that starts at `self`, in order. Every later block must be an instance of
