@@ -73,6 +73,12 @@ def analyse(compiled: CompiledScript) -> Analysis:
             previous = None
             for action in actions:
                 label = labels[id(action)]
+                owner = getattr(action.module, "name", None)
+                if owner != plan.name:
+                    # The compiler's module check is an assertion, skipped under `python -O`.
+                    problems.append(Problem(compiled.origin(action), f"{label} is an action of {owner} but "
+                                                                     f"would run on {plan.name}: a block mixes "
+                                                                     f"modules", [label]))
                 waits, needs = [], []
                 for dependency in action.dependency:
                     if isinstance(dependency, VemoId):
@@ -161,9 +167,10 @@ def _cycles(steps: list[Step], before: dict[int, list[Any]]) -> list[list[Any]]:
                     group.append(member)
                     if member is node:
                         break
-                if len(group) > 1 or node in before[id(node)]:
-                    # Members come off the stack in reverse wait order; list them as they wait.
-                    found.append(group)
+                if len(group) > 1 or any(need is node for need in before[id(node)]):
+                    # Members come off the stack last-visited first; the search visits what an action
+                    # waits for after the action, so reversed they read "a waits for b waits for ...".
+                    found.append(group[::-1])
     return found
 
 

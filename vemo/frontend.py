@@ -74,7 +74,47 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
                 if isinstance(element, VemoId) and element.id not in self.global_zone:
                     location = self.origin(element) or ast.location
                     raise self.script.error(location, f"{element.id!r} is not a block declared before this point")
+            self._check_whole_block_references(ast, primary)
             return super().block(ast)
+
+        def _check_whole_block_references(self, ast: Any, primary: list) -> None:
+            """An async or compete block used by name replaces the whole block it is written in, so
+            anything beside it would be dropped without a word, and the blocks chained after it must be
+            of the same kind, module by module or competitor by competitor."""
+            whole = [self.global_zone[e.id] for e in primary
+                     if isinstance(e, VemoId) and (self.global_zone[e.id].isAsync or self.global_zone[e.id].isCompete)]
+            others = ast.get("others")
+            if not whole:
+                if others is not None and (others.isAsync or others.isCompete):
+                    raise ValueError("a block of one module cannot be followed with 'then' by an async or "
+                                     "compete block")
+                return
+            declared = whole[0]
+            kind = "an async" if declared.isAsync else "a compete"
+            if len(primary) > 1:
+                raise ValueError(f"{kind} block used by name must stand alone in its block: "
+                                 f"the other elements would be dropped")
+            if others is None:
+                return
+            if declared.isAsync != bool(others.isAsync) or declared.isCompete != bool(others.isCompete):
+                raise ValueError(f"{kind} block can only be followed with 'then' by a block of the same kind")
+            if declared.isAsync:
+                missing = [name for name in declared.async_block_map if name not in others.async_block_map]
+                if missing:
+                    raise ValueError(f"the async block after 'then' has no branch for {', '.join(missing)}; "
+                                     f"every module of the first must go on in the next")
+            elif len(others.compete_blocks) < len(declared.compete_blocks):
+                raise ValueError("the compete block after 'then' has fewer competitors than the first")
+
+        def external(self, ast: Any) -> Any:
+            kind, name = ast.mod, ast.ident.id
+            if not callable(getattr(kind, name, None)):
+                base = set(dir(VemoModule)) | {"setup", "run"}
+                offered = sorted(n for n in dir(kind) if not n.startswith("_") and n not in base
+                                 and callable(getattr(kind, n)))
+                raise ValueError(f"{getattr(kind, 'name', kind)} has no operation {name!r} "
+                                 f"(it has: {', '.join(offered) or 'none'})")
+            return super().external(ast)
 
         def _single_module_branches(self, ast: Any, left: str, right: str, construct: str) -> None:
             if not ast.get(right):
@@ -99,8 +139,16 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
             return super().competeblock(ast)
 
         def loop(self, ast: Any) -> Any:
-            if ast.iterateBlock.isCompete:
+            body = ast.iterateBlock
+            if body.isCompete:
                 raise ValueError("a compete block cannot be repeated; repeat inside its competitors instead")
+            if not body.isAsync:
+                for action in body.evaluate():
+                    waits = [d.id for d in action.dependency if isinstance(d, VemoId)]
+                    if waits:
+                        raise ValueError(f"the loop body waits for {', '.join(map(repr, waits))}, which is not "
+                                         f"met inside it; declare the body as an async block and loop over "
+                                         f"its name")
             return super().loop(ast)
 
         def action(self, ast: Any) -> Any:
@@ -136,6 +184,7 @@ class CompiledScript:
     plans: list[ModulePlan]
     semantics: Any
     diagnostics: list[str]
+    exception_actions: list = dataclasses.field(default_factory=list)
 
     def origin(self, item: Any) -> str | None:
         location = self.semantics.origin(item)
@@ -157,9 +206,7 @@ def plan_modules(main: Any) -> list[ModulePlan]:
     if main.isAsync:
         parts = [(name, block.evaluate()) for name, block in main.async_block_map.items()]
     else:
-        sequence = main.evaluate()
-        kind = _kind_of(sequence)
-        parts = [(getattr(kind, "name", None) or main.module_name, sequence)]
+        parts = [(main.module_name, main.evaluate())]
     plans = []
     for name, sequence in parts:
         kind = _kind_of(sequence)
@@ -184,4 +231,6 @@ def compile_script(text: str, filename: str, compiler: types.ModuleType) -> Comp
             raise semantics.script.error(location, f"main cannot be evaluated: {type(error).__name__}: "
                                                    f"{error}") from error
     diagnostics = [line for line in captured.getvalue().splitlines() if line.strip()]
-    return CompiledScript(main, plans, semantics, diagnostics)
+    exception = getattr(main, "exception_block", None)
+    exception_actions = exception.evaluate() if hasattr(exception, "evaluate") else []
+    return CompiledScript(main, plans, semantics, diagnostics, exception_actions)

@@ -42,17 +42,24 @@ def as_dict(compiled: CompiledScript, analysis: Analysis) -> dict[str, Any]:
         "estimate": None if analysis.estimate is None else {
             "seconds": round(analysis.estimate, 6), "critical_path": analysis.critical_path},
         "unknown_durations": analysis.unknown_durations,
+        "exception_block": [{"text": describe(a), "origin": compiled.origin(a)} for a in compiled.exception_actions],
         "problems": [{"origin": p.origin, "message": p.message, "actions": p.actions} for p in analysis.problems],
         "diagnostics": compiled.diagnostics,
     }
 
 
+def _count(number: int, noun: str) -> str:
+    return f"{number} {noun}" if number == 1 else f"{number} {noun}s"
+
+
 def as_text(compiled: CompiledScript, analysis: Analysis) -> str:
+    if not compiled.plans:
+        return "main runs no actions"
     out = []
     for plan in compiled.plans:
         steps = [step for step in analysis.steps if step.module == plan.name]
-        mode = f"{len(plan.lanes)} competing lanes" if isinstance(plan.sequence, dict) else "in sequence"
-        out.append(f"module {plan.name} ({_kind_text(plan.kind)}): {len(steps)} actions {mode}")
+        mode = f"in {len(plan.lanes)} competing lanes" if isinstance(plan.sequence, dict) else "in sequence"
+        out.append(f"module {plan.name} ({_kind_text(plan.kind)}): {_count(len(steps), 'action')} {mode}")
         width = max((len(step.label) for step in steps), default=0)
         text_width = max((len(describe(step.action)) for step in steps), default=0)
         for step in steps:
@@ -67,6 +74,9 @@ def as_text(compiled: CompiledScript, analysis: Analysis) -> str:
             if extras:
                 line += "  [" + "; ".join(extras) + "]"
             out.append(line.rstrip())
+    if compiled.exception_actions:
+        out.append("except block of main (recorded with it; the runtime does not run it):")
+        out.extend(f"  {describe(a)}  {compiled.origin(a) or ''}".rstrip() for a in compiled.exception_actions)
     if analysis.estimate is not None:
         out.append(f"estimated duration: {analysis.estimate:.2f} s along "
                    + " -> ".join(analysis.critical_path))

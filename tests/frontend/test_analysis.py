@@ -126,3 +126,14 @@ report([ModulePlan("Valve", bare.Valve, [bare.Valve.io_action("a", "on")])])
 """)
     assert got["data"]["estimate"] is None and got["data"]["unknown_durations"] == ["Valve#1"]
     assert "estimated duration: not available (the cell gives no motion or switch time for Valve)" in got["text"]
+
+
+def test_an_action_queued_on_another_module_is_reported():
+    # What a block mixing modules compiles to when the compiler's assertions are off (python -O).
+    got = child("""
+a, b = X.move_action("pick"), Z.move_action("up")
+report([ModulePlan("XAxis", X, [a, b])], {id(b): "s.vemo:1:31"})
+""")
+    (problem,) = got["data"]["problems"]
+    assert (problem["origin"], problem["message"]) == (
+        "s.vemo:1:31", "XAxis#2 is an action of ZAxis but would run on XAxis: a block mixes modules")

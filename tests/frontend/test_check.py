@@ -10,6 +10,7 @@ pytestmark = pytest.mark.skipif(not runtime_has("_vemoaction", "_vemomodule", "c
                                 reason="needs the runtime's compiler extension module")
 
 CELL = EXAMPLES / "cell.yaml"
+ASYNC_C = "c = async { move @XAxis to pick } and { move @ZAxis to up }\n"
 
 
 def check(tmp_path, text, *options):
@@ -55,7 +56,7 @@ and
     z: wait x { move @ZAxis to down }
 main = { cycle }
 """)
-    x, z = data["modules"]
+    x, z = (next(m for m in data["modules"] if m["name"] == name) for name in ("XAxis", "ZAxis"))
     assert [(a["label"], a["text"], a["waits"], a["after"]) for a in x["actions"]] == [
         ("XAxis#1", "move @XAxis to pick", [], None),
         ("XAxis#2", "move @XAxis to place", ["ZAxis#1"], "XAxis#1"),
@@ -81,11 +82,21 @@ def test_competing_sequences_are_listed_as_lanes(tmp_path):
     ("main = { move @XAxis to nowhere }", "3:10", "XAxis has no position 'nowhere'"),
     ("main = { set @Gripper suction on }", "3:10", "Gripper has no IO point 'suction'"),
     ("main = { transfer @Loader tray 7 along unload }", "3:10", "Loader holds trays 1 to 4, not 7"),
-    ("main = { call @XAxis.spin() }", "3:10", "external: AttributeError"),
+    ("main = { call @XAxis.spin() }", "3:10", "XAxis has no operation 'spin' (it has: dwell, home)"),
     ("main = { later }\nlater = { move @XAxis to pick }", "3:10", "'later' is not a block declared before"),
     ("main = { move @XAxis to pick } then { move @ZAxis to up }", "3:8", "must all belong to one module"),
     ("x = { move @XAxis to pick }", "1:1", 'no block is declared as "main"'),
     ("main = async { move @XAxis to pick } and { move @XAxis to park }", "3:8", "more than one branch runs on XAxis"),
+    (ASYNC_C + "main = { move @XAxis to park  c }", "4:8", "must stand alone in its block"),
+    (ASYNC_C + "main = { c } then { move @XAxis to park }", "4:8", "followed with 'then' by a block of the same kind"),
+    (ASYNC_C + "main = { move @XAxis to park } then { c }", "4:8", "cannot be followed with 'then' by an async"),
+    (ASYNC_C + "d = async { move @XAxis to pick } and { set @Gripper vacuum on }\nmain = { c } then { d }", "5:8",
+     "has no branch for ZAxis"),
+    (ASYNC_C + "main = async { c } and { set @Gripper vacuum on }", "4:8", "cannot be one of its branches"),
+    ("main = loop 2 times x: { move @XAxis to pick } then wait x { move @XAxis to park }", "3:8",
+     "the loop body waits for 'x'"),
+    ("c = compete { move @XAxis to pick } or { move @XAxis to park }\nmain = loop 2 times { c }", "4:8",
+     "a compete block cannot be repeated"),
 ])
 def test_compile_errors_are_reported_at_their_script_location(tmp_path, text, where, message):
     result = check(tmp_path, "# errors\n\n" + text if not text.startswith("x =") else text)

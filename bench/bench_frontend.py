@@ -6,7 +6,7 @@ import sys
 import time
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parents[2]
+ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT))
 
 from vemo.parser import Script, parse  # noqa: E402
@@ -73,6 +73,9 @@ def main():
     actions = sum(len(plan.actions()) for plan in compiled[-1].plans)
     print(f"parse + compile {line_count} lines ({actions} actions): median {median * 1000:.1f} ms, "
           f"best {best * 1000:.1f} ms")
+    from vemo.analysis import analyse
+    median, best = timed(lambda: analyse(compiled[-1]), args.repeat)
+    print(f"checks + estimate of {actions} actions: median {median * 1000:.1f} ms, best {best * 1000:.1f} ms")
 
 
 if __name__ == "__main__":
