@@ -276,33 +276,6 @@ nb::handle block_base_type() {
     return type;
 }
 
-void check_concrete_block(nb::handle self) {
-    PyTypeObject *type = Py_TYPE(self.ptr());
-    static std::unordered_map<PyTypeObject *, unsigned int> concrete;
-    if (auto it = concrete.find(type);
-        it != concrete.end() && it->second == type->tp_version_tag && type->tp_version_tag != 0)
-        return;
-    nb::handle cls = (PyObject *) type;
-    nb::object base_setup = block_base_type().attr("setup");
-    std::string missing;
-    for (const char *name : {"isAsync", "isCompete", "setup"}) {
-        PyObject *found = PyObject_GetAttrString(cls.ptr(), name);
-        if (!found)
-            PyErr_Clear();
-        bool abstract = !found || found == base_setup.ptr();
-        Py_XDECREF(found);
-        if (abstract)
-            missing += missing.empty() ? name : std::string(", ") + name;
-    }
-    if (!missing.empty()) {
-        nb::str message = nb::str("Can't instantiate abstract class {} with abstract methods {}")
-                              .format(cls.attr("__name__"), missing);
-        PyErr_SetObject(PyExc_TypeError, message.ptr());
-        throw nb::python_error();
-    }
-    concrete[type] = type->tp_version_tag;
-}
-
 void call_setup(nb::handle self, nb::handle configs) {
     nb::object setup = get_attr(self, VEMO_NAME("setup"));
     nb::object no_args = nb::steal(PyTuple_New(0));

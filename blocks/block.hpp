@@ -30,15 +30,15 @@ extern PyType_Slot block_slots[];
 inline bool is_block(nb::handle h) { return is_instance<Block>(h); }
 inline Block &block_of(nb::handle h) { return *nb::inst_ptr<Block>(h); }
 
-/// Refuses a class that still lacks `isAsync`, `isCompete` or its own `setup`, as an abstract base class does.
-void check_concrete_block(nb::handle self);
+/// The class that created the block core's types, cached once the module that defines it is loaded.
+nb::handle block_base_type();
 /// `self.setup(**configs)`.
 void call_setup(nb::handle self, nb::handle configs);
 
 /// The constructor of every block kind: the base fields in place, then `self.setup(**configs)`.
 template <class T>
 void construct_block(nb::pointer_and_handle<T> self, nb::object identifier, nb::handle configs) {
-    check_concrete_block(self.h);
+    check_concrete(self.h, block_base_type(), {"isAsync", "isCompete", "setup"});
     T *block = new (self.p) T();
     block->action_seq = nb::list();
     block->next_block = nb::none();
@@ -103,8 +103,5 @@ std::vector<nb::object> copy_action_lists(const std::vector<nb::object> &sources
 void set_script_dep(nb::handle element, nb::handle dep);
 /// `element.finish_signal`.
 nb::object finish_signal_of(nb::handle element);
-
-/// The class that created the block core's types, cached once the module that defines it is loaded.
-nb::handle block_base_type();
 
 } // namespace vemo
