@@ -43,7 +43,27 @@ def compile_program(blocks_per_module):
     return sum(len(block.evaluate()) for block in program.async_block_map.values())
 
 
-def measure(blocks_per_module, collector, repeats=3):
+def compile_cycles(cycles):
+    """Declares `cycles` async blocks of five actions (three X moves; two Y moves waiting on the X block)
+    and a main block chaining one reference to each, the shape of a script of repeated work cycles."""
+    s = VemoSemantics()
+
+    def moves(module, prefix, count):
+        return [s.move(Node(mod=s.module(module), ident=s.identifier(f"{prefix}{i}"))) for i in range(count)]
+
+    for c in range(cycles):
+        x = s.block(Node(ident=s.identifier("xs"), primary=moves("@XAxis", "x", 3)))
+        y = s.block(Node(primary=moves("@YAxis", "y", 2), wait="wait", dependency=s.identifier("xs")))
+        s.declaration(Node(ident=s.identifier(f"cycle{c}"), action=s.asyncblock(Node(asyncleft=x, asyncright=y))))
+    chain = None
+    for c in reversed(range(cycles)):
+        chain = s.block(Node(primary=s.identifier(f"cycle{c}"), others=chain))
+    s.declaration(Node(ident=s.identifier("main"), action=chain))
+    program = s.action(Node())
+    return sum(len(block.evaluate()) for block in program.async_block_map.values())
+
+
+def measure(program, size, collector, repeats=3):
     """Best of `repeats` compilations, with Python's cyclic garbage collector on or paused."""
     best = None
     for _ in range(repeats):
@@ -53,7 +73,7 @@ def measure(blocks_per_module, collector, repeats=3):
         try:
             with contextlib.redirect_stdout(io.StringIO()):
                 start = time.perf_counter()
-                actions = compile_program(blocks_per_module)
+                actions = program(size)
                 elapsed = time.perf_counter() - start
         finally:
             gc.enable()
@@ -62,12 +82,21 @@ def measure(blocks_per_module, collector, repeats=3):
 
 
 def main():
-    print("program: helper declarations + async main of two chained modules, waits and references")
+    for title, program, sizes in (
+            ("helper declarations + async main of two chained modules, waits and references", compile_program,
+             (125, 500, 2000)),
+            ("declared async cycles of 5 actions, main chaining a reference to each", compile_cycles,
+             (500, 2000, 8000))):
+        report(title, program, sizes)
+
+
+def report(title, program, sizes):
+    print(f"program: {title}")
     base = {}
-    for blocks_per_module in (125, 500, 2000):
+    for size in sizes:
         row = ""
         for collector in (True, False):
-            elapsed, actions = measure(blocks_per_module, collector)
+            elapsed, actions = measure(program, size, collector)
             base.setdefault(collector, elapsed)
             row += (f"  {actions:6d} actions of main {elapsed * 1e3:8.1f} ms {elapsed / actions * 1e6:5.2f} us/action"
                     f" x{elapsed / base[collector]:5.1f}" + ("  | collector paused:" if collector else ""))

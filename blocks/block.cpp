@@ -76,31 +76,102 @@ nb::object evaluate_competition(nb::handle self) {
     return map;
 }
 
-/// A block that resolution meets under a declared async block's name takes a folded copy of it.
-void supersede_by_async(nb::handle self, nb::handle declared) {
-    nb::object replacement = call_method(declared, VEMO_NAME("async_copy"));
-    nb::object next = field_or_none(fields(self).next_block);
-    if (!next.is_none())
-        set_attr(replacement, VEMO_NAME("next_block"), call_method(next, VEMO_NAME("async_copy")));
-    nb::object chain = call_method(replacement, VEMO_NAME("async_evaluate"));
+/* A parser reduces a script's following block first, so resolving a chain of n references to declared
+   async (or compete) blocks supersedes the last reference first and each earlier one later, and each
+   earlier replacement folds everything after it into its own member blocks. The following replacement
+   is then a copy that only the compiler holds (`reusable` accepts it): it stands for its own copy,
+   detached from its chain as a copy is, and each of its members' lists is taken over whole, with the
+   replacement's own actions moved in front, instead of being copied again and appended element by
+   element, which made such a chain cost n² copies and appends. The taken member is left empty. */
+
+/// Appends `theirs` (a member of a following block) to `mine`, after linking its first action to mine's
+/// last one, as async_concat and compete_concat do; `movable` members give up their list.
+void join_member(nb::handle mine, nb::handle theirs, bool movable) {
+    nb::object head = call_method(theirs, VEMO_NAME("first"));
+    nb::object setter = get_attr(head, VEMO_NAME("set_script_dep"));
+    call(setter, finish_signal_of(call_method(mine, VEMO_NAME("last"))));
+    auto plain = [](nb::handle block) {
+        return is_block(block) && nb::inst_ready(block) && field_or_none(block_of(block).next_block).is_none() &&
+               PyList_CheckExact(block_of(block).action_seq.ptr());
+    };
+    if (!movable || mine.is(theirs) || !plain(mine) || !plain(theirs) ||
+        field_or_none(block_of(theirs).module_name).is_none()) {
+        call_method(mine, VEMO_NAME("add"), theirs);
+        return;
+    }
+    check_module_name(mine, block_of(theirs).module_name); // every action of theirs has its module name
+    nb::object taken = block_of(theirs).action_seq;
+    if (PyList_SetSlice(taken.ptr(), 0, 0, block_of(mine).action_seq.ptr()) != 0)
+        throw nb::python_error();
+    block_of(mine).action_seq = taken;
+    block_of(theirs).action_seq = nb::steal(PyList_New(0));
+}
+
+/// The members of `replacement` absorb those of the blocks after it on its chain, through the kind's own
+/// concatenation unless the only following block is a reused one.
+void fold_following(nb::handle replacement, bool reused, bool by_module) {
+    nb::object chain = call_method(replacement, by_module ? VEMO_NAME("async_evaluate") : VEMO_NAME("compete_evaluate"));
     nb::object rest = nb::steal(PySequence_GetSlice(chain.ptr(), 1, PY_SSIZE_T_MAX));
     if (!rest.is_valid())
         throw nb::python_error();
-    call_method(replacement, VEMO_NAME("async_concat"), rest);
+    if (!reused || length(rest) != 1) {
+        call_method(replacement, by_module ? VEMO_NAME("async_concat") : VEMO_NAME("compete_concat"), rest);
+        return;
+    }
+    nb::object following = item(rest, 0);
+    if (by_module) {
+        nb::object own = get_attr(replacement, VEMO_NAME("async_block_map"));
+        for_each(snapshot(own), [&](nb::handle module) {
+            nb::object theirs =
+                nb::steal(PyObject_GetItem(get_attr(following, VEMO_NAME("async_block_map")).ptr(), module.ptr()));
+            if (!theirs.is_valid())
+                throw nb::python_error();
+            nb::object mine = nb::steal(PyObject_GetItem(own.ptr(), module.ptr()));
+            if (!mine.is_valid())
+                throw nb::python_error();
+            join_member(mine, theirs, true);
+        });
+        return;
+    }
+    nb::object own = get_attr(replacement, VEMO_NAME("compete_blocks"));
+    const Py_ssize_t count = length(own);
+    for (Py_ssize_t cidx = 0; cidx < count; ++cidx) {
+        nb::object theirs = item(get_attr(following, VEMO_NAME("compete_blocks")), cidx);
+        join_member(item(own, cidx), theirs, true);
+    }
+}
+
+/// The block after a superseded one, as its replacement's next block: a copy, or the block itself when
+/// `reusable` accepts it (`reused` then says so).
+nb::object copy_of_next(nb::handle next, nb::handle copy_operation, const BlockFilter &reusable, bool &reused) {
+    reused = reusable && reusable(next);
+    if (reused) {
+        set_attr(next, VEMO_NAME("next_block"), Py_None);
+        return nb::borrow(next);
+    }
+    return call_method(next, copy_operation);
+}
+
+/// A block that resolution meets under a declared async block's name takes a folded copy of it.
+void supersede_by_async(nb::handle self, nb::handle declared, const BlockFilter &reusable) {
+    nb::object replacement = call_method(declared, VEMO_NAME("async_copy"));
+    nb::object next = field_or_none(fields(self).next_block);
+    bool reused = false;
+    if (!next.is_none())
+        set_attr(replacement, VEMO_NAME("next_block"), copy_of_next(next, VEMO_NAME("async_copy"), reusable, reused));
+    fold_following(replacement, reused, true);
     set_attr(self, VEMO_NAME("tmp_async_block"), replacement);
     set_attr(self, VEMO_NAME("isAsync"), Py_True);
 }
 
-void supersede_by_competition(nb::handle self, nb::handle declared) {
+void supersede_by_competition(nb::handle self, nb::handle declared, const BlockFilter &reusable) {
     nb::object replacement = call_method(declared, VEMO_NAME("compete_copy"));
     nb::object next = field_or_none(fields(self).next_block);
+    bool reused = false;
     if (!next.is_none())
-        set_attr(replacement, VEMO_NAME("next_block"), call_method(next, VEMO_NAME("compete_copy")));
-    nb::object chain = call_method(replacement, VEMO_NAME("compete_evaluate"));
-    nb::object rest = nb::steal(PySequence_GetSlice(chain.ptr(), 1, PY_SSIZE_T_MAX));
-    if (!rest.is_valid())
-        throw nb::python_error();
-    call_method(replacement, VEMO_NAME("compete_concat"), rest);
+        set_attr(replacement, VEMO_NAME("next_block"),
+                 copy_of_next(next, VEMO_NAME("compete_copy"), reusable, reused));
+    fold_following(replacement, reused, false);
     nb::object first_competitor = item(get_attr(declared, VEMO_NAME("compete_blocks")), 0);
     nb::object first_action = item(call_method(first_competitor, VEMO_NAME("evaluate")), 0);
     check_module_name(self, module_name_of(first_action));
@@ -109,7 +180,7 @@ void supersede_by_competition(nb::handle self, nb::handle declared) {
 }
 
 /// Global resolution of one block's own sequence. None when the block was superseded.
-nb::object resolve_own_global(nb::handle self, nb::handle table) {
+nb::object resolve_own_global(nb::handle self, nb::handle table, const BlockFilter &reusable) {
     nb::object sequence = field_or_none(fields(self).action_seq);
     const Py_ssize_t count = length(sequence);
     nb::object resolved_sequence = nb::steal(PyList_New(0));
@@ -127,11 +198,11 @@ nb::object resolve_own_global(nb::handle self, nb::handle table) {
             continue;
         }
         if (flag(declared, VEMO_NAME("isAsync"))) {
-            supersede_by_async(self, declared);
+            supersede_by_async(self, declared, reusable);
             return nb::none();
         }
         if (flag(declared, VEMO_NAME("isCompete"))) {
-            supersede_by_competition(self, declared);
+            supersede_by_competition(self, declared, reusable);
             return nb::none();
         }
         nb::object copied = call_method(declared, VEMO_NAME("copy"));
@@ -205,33 +276,6 @@ nb::handle block_base_type() {
     return type;
 }
 
-void check_concrete_block(nb::handle self) {
-    PyTypeObject *type = Py_TYPE(self.ptr());
-    static std::unordered_map<PyTypeObject *, unsigned int> concrete;
-    if (auto it = concrete.find(type);
-        it != concrete.end() && it->second == type->tp_version_tag && type->tp_version_tag != 0)
-        return;
-    nb::handle cls = (PyObject *) type;
-    nb::object base_setup = block_base_type().attr("setup");
-    std::string missing;
-    for (const char *name : {"isAsync", "isCompete", "setup"}) {
-        PyObject *found = PyObject_GetAttrString(cls.ptr(), name);
-        if (!found)
-            PyErr_Clear();
-        bool abstract = !found || found == base_setup.ptr();
-        Py_XDECREF(found);
-        if (abstract)
-            missing += missing.empty() ? name : std::string(", ") + name;
-    }
-    if (!missing.empty()) {
-        nb::str message = nb::str("Can't instantiate abstract class {} with abstract methods {}")
-                              .format(cls.attr("__name__"), missing);
-        PyErr_SetObject(PyExc_TypeError, message.ptr());
-        throw nb::python_error();
-    }
-    concrete[type] = type->tp_version_tag;
-}
-
 void call_setup(nb::handle self, nb::handle configs) {
     nb::object setup = get_attr(self, VEMO_NAME("setup"));
     nb::object no_args = nb::steal(PyTuple_New(0));
@@ -297,14 +341,48 @@ void add(nb::handle self, nb::handle item_to_add) {
     fields(self);
     nb::object elements =
         snapshot(is_block(item_to_add) ? call_method(item_to_add, VEMO_NAME("evaluate")) : nb::borrow(item_to_add));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.ptr()); ++i) {
-        nb::handle element = PyList_GET_ITEM(elements.ptr(), i);
-        if (is_action(element))
-            check_module_name(self, module_name_of(element));
-        if (is_separator(element))
-            continue;
-        append(field_or_none(block_of(self).action_seq), element);
+    // The elements to keep are appended at once at the end, or up to a failing one. An action class that
+    // compares by identity, once seen, needs no second type test and never equals ";"; actions of one
+    // module object have one module name, so the check is repeated only when the module changes.
+    nb::object kept = nb::steal(PyList_New(0));
+    PyTypeObject *plain_action_type = nullptr;
+    PyObject *checked_module = nullptr;
+    auto keep = [&](nb::handle element) {
+        PyTypeObject *type = Py_TYPE(element.ptr());
+        bool plain = type == plain_action_type;
+        if (plain || is_action(element)) {
+            PyObject *module = nb::inst_ready(element) ? action_of(element).module.ptr() : nullptr;
+            if (!module || module != checked_module) {
+                check_module_name(self, module_name_of(element));
+                checked_module = module;
+            }
+            if (!plain && compares_by_identity(element)) {
+                plain_action_type = type;
+                plain = true;
+            }
+        }
+        if (!plain && is_separator(element))
+            return;
+        append(kept, element);
+    };
+    auto flush = [&] {
+        nb::object sequence = field_or_none(block_of(self).action_seq);
+        if (PyList_Check(sequence.ptr())) {
+            Py_ssize_t end = PyList_GET_SIZE(sequence.ptr());
+            if (PyList_SetSlice(sequence.ptr(), end, end, kept.ptr()) != 0)
+                throw nb::python_error();
+        } else {
+            for_each(kept, [&](nb::handle element) { append(sequence, element); });
+        }
+    };
+    try {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(elements.ptr()); ++i)
+            keep(PyList_GET_ITEM(elements.ptr(), i));
+    } catch (nb::python_error &) {
+        flush(); // the elements before the failing one stay appended
+        throw;
     }
+    flush();
 }
 
 void set_script_dep(nb::handle element, nb::handle dep) {
@@ -484,10 +562,11 @@ nb::object resolve_local(nb::handle self, nb::handle local_dep) {
     }
 }
 
-nb::object resolve_global(nb::handle self, nb::handle extern_declaration, const BlockFilter &settled) {
+nb::object resolve_global(nb::handle self, nb::handle extern_declaration, const BlockFilter &settled,
+                          const BlockFilter &reusable) {
     std::vector<nb::object> chain = chain_of(self, block_base_type(), "resolve_global", settled);
     for (size_t i = 0;; ++i) {
-        nb::object current = resolve_own_global(chain[i], extern_declaration);
+        nb::object current = resolve_own_global(chain[i], extern_declaration, reusable);
         if (!truthy(current) || i + 1 == chain.size())
             return current;
     }

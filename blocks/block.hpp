@@ -30,14 +30,15 @@ extern PyType_Slot block_slots[];
 inline bool is_block(nb::handle h) { return is_instance<Block>(h); }
 inline Block &block_of(nb::handle h) { return *nb::inst_ptr<Block>(h); }
 
-/// Builds the base fields in place and calls `self.setup(**configs)`. Refuses a class that still lacks
-/// `isAsync`, `isCompete` or its own `setup`, as an abstract base class does.
-void check_concrete_block(nb::handle self);
+/// The class that created the block core's types, cached once the module that defines it is loaded.
+nb::handle block_base_type();
+/// `self.setup(**configs)`.
 void call_setup(nb::handle self, nb::handle configs);
 
+/// The constructor of every block kind: the base fields in place, then `self.setup(**configs)`.
 template <class T>
 void construct_block(nb::pointer_and_handle<T> self, nb::object identifier, nb::handle configs) {
-    check_concrete_block(self.h);
+    check_concrete(self.h, block_base_type(), {"isAsync", "isCompete", "setup"});
     T *block = new (self.p) T();
     block->action_seq = nb::list();
     block->next_block = nb::none();
@@ -57,7 +58,8 @@ void construct_block(nb::pointer_and_handle<T> self, nb::object identifier, nb::
 /// A class flag read through the object, so that an instance value overrides the class constant.
 bool flag(nb::handle self, nb::handle name);
 
-/// A test on the blocks of a chain: true for a block whose own chain was already resolved and checked.
+/// A test on a block met on a chain: whether it is settled (resolved and checked with the rest of its
+/// chain already) or reusable (a copy only the caller holds), as the operations below use it.
 using BlockFilter = std::function<bool(nb::handle)>;
 
 /// The blocks of the chain that starts at `self`, in order. Every later block must be an instance of
@@ -76,8 +78,10 @@ nb::object evaluate(nb::handle self);
 /// stored in `rest`.
 nb::object evaluate_until(nb::handle self, const BlockFilter &settled, nb::object *rest);
 nb::object resolve_local(nb::handle self, nb::handle local_dep);
-/// Settled blocks and the rest of the chain after them are not resolved again.
-nb::object resolve_global(nb::handle self, nb::handle extern_declaration, const BlockFilter &settled = nullptr);
+/// Settled blocks and the rest of the chain after them are not resolved again. A superseded block whose
+/// next block `reusable` accepts takes that block itself where it would take a copy of it.
+nb::object resolve_global(nb::handle self, nb::handle extern_declaration, const BlockFilter &settled = nullptr,
+                          const BlockFilter &reusable = nullptr);
 bool is_resolved(nb::handle sequence);
 /// A settled rest of the chain is taken as consistent; only its first action is compared.
 bool is_module_consistent(nb::handle self, const BlockFilter &settled = nullptr);
@@ -99,8 +103,5 @@ std::vector<nb::object> copy_action_lists(const std::vector<nb::object> &sources
 void set_script_dep(nb::handle element, nb::handle dep);
 /// `element.finish_signal`.
 nb::object finish_signal_of(nb::handle element);
-
-/// The class that created the block core's types, cached once the module that defines it is loaded.
-nb::handle block_base_type();
 
 } // namespace vemo

@@ -18,6 +18,7 @@ int semantics_traverse(PyObject *self, visitproc visit, void *arg) {
     if (nb::inst_ready(self)) {
         VEMO_VISIT(nb::inst_ptr<Semantics>(self)->global_zone);
         VEMO_VISIT(nb::inst_ptr<Semantics>(self)->settled);
+        VEMO_VISIT(nb::inst_ptr<Semantics>(self)->fresh);
     }
     return 0;
 }
@@ -28,6 +29,7 @@ int semantics_clear(PyObject *self) {
     if (nb::inst_ready(self)) {
         nb::inst_ptr<Semantics>(self)->global_zone = nb::dict();
         nb::inst_ptr<Semantics>(self)->settled = nb::set();
+        nb::inst_ptr<Semantics>(self)->fresh = nb::set();
     }
     return 0;
 }
@@ -73,7 +75,7 @@ NB_MODULE(compiler, m) {
         m, "VemoSemantics", nb::dynamic_attr(), nb::type_slots(semantics_slots),
         "The semantic actions of the language, one per grammar rule, called by the parser bottom-up with each\n"
         "rule's parse node. Note: the semantics do not yet check that identifiers exist.")
-        .def("__init__", [](Semantics *self) { new (self) Semantics{nb::dict(), nb::set()}; })
+        .def("__init__", [](Semantics *self) { new (self) Semantics{nb::dict(), nb::set(), nb::set()}; })
         .def_rw("global_zone", &Semantics::global_zone, "The script's declarations: name -> block.")
         .def("number", [](nb::handle, nb::handle ast) { return vemo::number(ast); }, "ast"_a.none(),
              "The integer a number token denotes.")

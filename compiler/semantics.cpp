@@ -56,6 +56,13 @@ nb::object members_of(nb::handle node, nb::handle left_name, nb::handle right_na
     return members;
 }
 
+bool contains(nb::handle set, nb::handle block) {
+    int found = PySet_Contains(set.ptr(), block.ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 1;
+}
+
 nb::object resolve_alone(nb::handle block) {
     return call_method(block, VEMO_NAME("resolve_local"), call_method(block, VEMO_NAME("get_local_variables_map")));
 }
@@ -173,18 +180,25 @@ nb::object block(Semantics &self, const Namespace &ns, nb::handle node) {
         }
     }
     set_attr(result, VEMO_NAME("next_block"), field(node, VEMO_NAME("others")));
-    auto settled = [&](nb::handle block) {
-        int found = PySet_Contains(self.settled.ptr(), block.ptr());
-        if (found < 0)
+    auto settled = [&](nb::handle block) { return contains(self.settled, block); };
+    auto reusable = [&](nb::handle block) {
+        if (!contains(self.fresh, block))
+            return false;
+        if (PySet_Discard(self.fresh.ptr(), block.ptr()) < 0)
             throw nb::python_error();
-        return found == 1;
+        return true;
     };
-    resolve_global(result, self.global_zone, settled);
+    resolve_global(result, self.global_zone, settled, reusable);
 
-    if (flag(result, VEMO_NAME("isAsync")))
-        return get_attr(result, VEMO_NAME("tmp_async_block"));
-    if (flag(result, VEMO_NAME("isCompete")))
-        return get_attr(result, VEMO_NAME("tmp_compete_block"));
+    for (nb::handle name : {VEMO_NAME("isAsync"), VEMO_NAME("isCompete")}) {
+        if (!flag(result, name))
+            continue;
+        nb::object replacement =
+            get_attr(result, name.is(VEMO_NAME("isAsync")) ? VEMO_NAME("tmp_async_block") : VEMO_NAME("tmp_compete_block"));
+        if (PySet_Add(self.fresh.ptr(), replacement.ptr()) != 0)
+            throw nb::python_error();
+        return replacement;
+    }
     if (assertions_enabled())
         check(is_module_consistent(result, settled));
     if (PySet_Add(self.settled.ptr(), result.ptr()) != 0)

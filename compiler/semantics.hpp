@@ -7,13 +7,17 @@ namespace vemo {
 
 namespace nb = nanobind;
 
-/// The state of one VemoSemantics: the script's declarations by name, and the standard blocks the block
-/// rule has returned. Such a block is resolved and checked with the rest of its chain; a later block rule
-/// that chains to it (a parser reduces the following block first) resolves and checks only its own part,
-/// so that a chain of n blocks compiles in time linear in n.
+/// The state of one VemoSemantics: the script's declarations by name, and what the block rule returned.
+/// A parser reduces the following block first, so a block rule meets a chain whose rest an earlier rule
+/// built. A standard block it returned (`settled`) is resolved and checked with the rest of its chain: the
+/// later rule resolves and checks only its own part. An async or compete block it returned in place of a
+/// reference to a declared one (`fresh`) is a copy that nothing else holds: a later rule that folds it
+/// into its own copy takes it as it is instead of copying it again. Chains of n blocks so compile in time
+/// linear in n.
 struct Semantics {
     nb::object global_zone;
     nb::object settled;
+    nb::object fresh;
 };
 
 /// The names scripts may use as module kinds, and the block kinds the rules build, fixed at load.

@@ -1,8 +1,5 @@
 /* core/action_module.cpp: module entry of _vemoaction (the abstract VemoAction) */
 #include <nanobind/nanobind.h>
-#include <nanobind/stl/string.h>
-
-#include <unordered_map>
 
 #include "core/action.hpp"
 
@@ -43,29 +40,6 @@ PyType_Slot action_slots[] = {{Py_tp_traverse, (void *) action_traverse},
                               {Py_tp_clear, (void *) action_clear},
                               {0, nullptr}};
 
-/// Refuses the base class, and a host class that lacks `setup` or `execute`, as an abstract base class does.
-/// A class passes once per version of its attributes: the version tag changes whenever the class does.
-void check_concrete(nb::handle self, nb::handle base) {
-    PyTypeObject *type = Py_TYPE(self.ptr());
-    static std::unordered_map<PyTypeObject *, unsigned int> concrete;
-    if (auto it = concrete.find(type);
-        it != concrete.end() && it->second == type->tp_version_tag && type->tp_version_tag != 0)
-        return;
-    nb::handle cls = (PyObject *) type;
-    std::string missing;
-    for (const char *name : {"execute", "setup"}) {
-        if (cls.attr(name).is(base.attr(name)))
-            missing += missing.empty() ? name : std::string(", ") + name;
-    }
-    if (!missing.empty()) {
-        nb::str message = nb::str("Can't instantiate abstract class {} with abstract methods {}")
-                              .format(cls.attr("__name__"), missing);
-        PyErr_SetObject(PyExc_TypeError, message.ptr());
-        throw nb::python_error();
-    }
-    concrete[type] = type->tp_version_tag;
-}
-
 /// A new unset event, made without going through a Python call.
 nb::object new_event(nb::handle event_type) {
     nb::object event = nb::inst_alloc(event_type);
@@ -93,7 +67,7 @@ NB_MODULE(_vemoaction, m) {
     cls.def("__init__",
             [not_executed, event_type, base](nb::pointer_and_handle<Action> self, nb::object module,
                                               nb::kwargs configs) {
-                check_concrete(self.h, base);
+                vemo::check_concrete(self.h, base, {"execute", "setup"});
                 new (self.p) Action{not_executed, new_event(event_type), std::move(module), nb::list(), nb::none(),
                                     vemo::deep_copy(configs)};
                 nb::inst_mark_ready(self.h);

@@ -4,6 +4,8 @@
 #include <nanobind/nanobind.h>
 
 #include <chrono>
+#include <initializer_list>
+#include <map>
 #include <optional>
 #include <string_view>
 
@@ -43,6 +45,34 @@ bool is_instance(nb::handle h) {
         type = (PyTypeObject *) bound.ptr();
     }
     return PyObject_TypeCheck(h.ptr(), type);
+}
+
+/// Refuses an instance whose class lacks one of the `abstract` operations or still has it as `base`
+/// defines it, with the TypeError of Python's abstract base classes. A class that passes is remembered
+/// until it changes (its version tag changes with it).
+inline void check_concrete(nb::handle self, nb::handle base, std::initializer_list<const char *> abstract) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    static std::map<std::pair<PyTypeObject *, PyObject *>, unsigned int> concrete;
+    auto key = std::make_pair(type, base.ptr());
+    if (auto it = concrete.find(key);
+        it != concrete.end() && it->second == type->tp_version_tag && type->tp_version_tag != 0)
+        return;
+    nb::list missing;
+    for (const char *name : abstract) {
+        nb::object own = nb::steal(PyObject_GetAttrString((PyObject *) type, name));
+        nb::object inherited = nb::steal(PyObject_GetAttrString(base.ptr(), name));
+        PyErr_Clear();
+        if (!own.is_valid() || (inherited.is_valid() && own.is(inherited)))
+            missing.append(name);
+    }
+    if (nb::len(missing)) {
+        nb::str message = nb::str("Can't instantiate abstract class {} with abstract methods {}")
+                              .format(nb::handle((PyObject *) type).attr("__name__"),
+                                      nb::str(", ").attr("join")(missing));
+        PyErr_SetObject(PyExc_TypeError, message.ptr());
+        throw nb::python_error();
+    }
+    concrete[key] = type->tp_version_tag;
 }
 
 /// Raises AssertionError without a message.

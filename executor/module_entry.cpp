@@ -40,20 +40,6 @@ PyType_Slot module_slots[] = {{Py_tp_traverse, (void *) module_traverse},
                               {Py_tp_clear, (void *) module_clear},
                               {0, nullptr}};
 
-void check_concrete(nb::handle self, nb::handle base) {
-    nb::handle cls = self.type();
-    nb::list missing;
-    for (const char *name : {"run", "setup"})
-        if (cls.attr(name).is(base.attr(name)))
-            missing.append(name);
-    if (nb::len(missing)) {
-        nb::str message = nb::str("Can't instantiate abstract class {} with abstract methods {}")
-                              .format(cls.attr("__name__"), nb::str(", ").attr("join")(missing));
-        PyErr_SetObject(PyExc_TypeError, message.ptr());
-        throw nb::python_error();
-    }
-}
-
 /// Builds `kind(cls, **settings, **cls.configs)`; a configs entry that repeats a setting is a TypeError.
 nb::object make_action(nb::handle cls, const char *kind, nb::dict settings) {
     nb::object configs = nb::steal(PyDict_New());
@@ -99,7 +85,7 @@ NB_MODULE(_vemomodule, m) {
 
     cls.def("__init__",
             [base](nb::pointer_and_handle<Module> self, nb::object action_seq, nb::kwargs configs) {
-                check_concrete(self.h, base);
+                vemo::check_concrete(self.h, base, {"run", "setup"});
                 new (self.p) Module{};
                 nb::inst_mark_ready(self.h);
                 vemo::construct_module(self.h, *self.p, action_seq.is_none() ? nb::list() : action_seq, configs);

@@ -331,3 +331,11 @@ def test_a_python_subclass_is_copied_into_its_own_class():
     block.add(acts(2))
     copied = block.copy()
     assert type(copied) is Marked and copied.id == "m" and copied.module_name == "XAxis"
+
+
+def test_the_block_module_needs_the_priority_queue_module_and_publishes_its_names():
+    result = run_python("import sys\nsys.modules['_vemopq'] = None\nimport _vemoblock\n")
+    assert result.returncode != 0 and "ImportError" in result.stderr
+    import _vemoblock
+    import _vemopq
+    assert _vemoblock.VemoPriorityQueue is _vemopq.VemoPriorityQueue and _vemoblock.VemoPriority is _vemopq.VemoPriority

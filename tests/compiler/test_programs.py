@@ -235,3 +235,33 @@ def test_without_assertions_a_missing_main_yields_none():
         "print(VemoSemantics().action({}))\n", flags=("-O",))
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["{}", "None"]
+
+
+@pytest.mark.parametrize("kind", ["async", "compete"])
+def test_a_chain_of_references_to_declared_parallel_blocks_folds_every_one_once(kind, slow_y):
+    s = Script()
+    for k in range(3):
+        if kind == "async":
+            y = s.block(s.move("YAxis", f"y{k}"), name="ys")
+            declared = s.parallel(s.block(s.move("XAxis", f"x{k}"), waits=["ys"]), y)
+        else:
+            declared = s.compete(s.block(s.move("XAxis", f"a{k}")), s.block(s.move("XAxis", f"b{k}")))
+        s.declare(f"c{k}", declared)
+    main = s.declare("main", s.block("c0", then=s.block("c1", then=s.block("c2"))))
+    lists = plans(main)
+    if kind == "async":
+        x, y = (main.async_block_map[name].action_seq for name in ("XAxis", "YAxis"))
+        assert [a.params["position"] for a in x] == ["x0", "x1", "x2"]
+        assert [a.dependency for a in x] == [[y[0]], [y[1]], [y[2]]]
+        assert x[1].script_dep is x[0].finish_signal and x[2].script_dep is x[1].finish_signal
+        assert run(s.program()) == [(m, f"{t}{k}") for k in range(3) for m, t in (("YAxis", "y"), ("XAxis", "x"))]
+    else:
+        assert {lane: [a.params["position"] for a in actions] for lane, actions in lists[0].items()} == {
+            0: ["b0", "b1", "b2"], 1: ["a0", "a1", "a2"]}
+        assert lists[0][0][1].script_dep is lists[0][0][0].finish_signal
+        assert sorted(targets(run(s.program()), "XAxis")) == sorted(f"{t}{k}" for k in range(3) for t in "ab")
+    def actions_of(block):
+        members = block.async_blocks if kind == "async" else block.compete_blocks
+        return {id(a) for member in members for a in member.action_seq}
+
+    assert not set().union(*(actions_of(s.semantics.global_zone[f"c{k}"]) for k in range(3))) & actions_of(main)
