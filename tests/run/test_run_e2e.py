@@ -188,3 +188,30 @@ def test_script_that_cannot_run_is_refused_with_exit_1_before_anything_moves(scr
     result = run_vemo("run", tmp_path / "job.vemo", "--sim-address", address, timeout=30)
     assert result.returncode == 1 and message in result.stderr, result.stderr
     assert "embedded simulator" not in result.stdout
+
+
+def test_vemo_sim_serves_in_the_foreground_until_ctrl_c(address):
+    process = subprocess.Popen(vemo_command("sim", "--cell", EXAMPLES / "cell.yaml", "--address", address,
+                                            "--speed", 10),
+                               env=child_env(), cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    lines = queue.Queue()
+    threading.Thread(target=_lines, args=(process.stdout, lines), daemon=True).start()
+    try:
+        ready = lines.get(timeout=30)
+        assert ready is not None and ready.startswith(f"vemo-sim ready on {address}"), process.stderr.read()
+        result = run_vemo("run", EXAMPLES / "tray_compete.vemo", "--server", address, timeout=30)
+        assert result.returncode == 0, result.stdout + result.stderr
+        process.send_signal(signal.SIGINT)
+        assert process.wait(timeout=30) == 0
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait(10)
+    assert ports_free(address)
+
+
+@pytest.mark.parametrize("options", [["--server", "127.0.0.1", "--speed", "2"], ["--speed", "0"],
+                                     ["--server", "127.0.0.1", "--sim-address", "127.0.0.2"]])
+def test_options_that_do_not_fit_together_are_refused_with_exit_2(options):
+    result = run_vemo("run", EXAMPLES / "pick_place.vemo", *options, timeout=30)
+    assert result.returncode == 2 and "error:" in result.stderr
