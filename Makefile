@@ -50,7 +50,6 @@ test: install cpptest
 	$(PY) -m pytest $(PYTEST_FLAGS)
 
 demo: install
-	@mkdir -p build/demo
 	$(VENV)/bin/vemo run examples/pick_place.vemo --speed 4 --timeline build/demo/timeline.html --trace build/demo/trace.json
 
 bench: install

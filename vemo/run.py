@@ -358,6 +358,7 @@ def _write_outputs(args: Any, recorder: Recorder, out: TextIO) -> None:
         path = getattr(args, option, None)
         if path:
             try:
+                Path(path).parent.mkdir(parents=True, exist_ok=True)
                 writer(path)
             except OSError as error:
                 print(f"warning: cannot write {path}: {error.strerror}", file=sys.stderr)
