@@ -116,7 +116,8 @@ def render_html(records: Sequence[ActionRecord], title: str) -> str:
                          f'height="6" fill="{WAIT_COLOUR}"><title>{html.escape(r.module)} waits '
                          f'{r.start - r.ready:.3f} s before {html.escape(r.text or r.label)}</title></rect>')
         colour = OUTCOME_COLOURS.get(r.outcome, "#888")
-        tip = f"{r.module}: {r.text or r.label}\n{r.outcome}, {r.start:.3f} s to {end:.3f} s"
+        lane = f" (competitor {r.lane})" if r.lane is not None else ""
+        tip = f"{r.module}{lane}: {r.text or r.label}\n{r.outcome}, {r.start:.3f} s to {end:.3f} s"
         if r.origin:
             tip += f"\n{r.origin}"
         if r.reason:
