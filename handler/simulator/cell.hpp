@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "cell_spec.hpp"
+#include "cell_layout.hpp"
 #include "motion.hpp"
 #include "protocol.hpp"
 

@@ -1,7 +1,7 @@
-/* handler/simulator/tests/test_cell_spec.cpp: reading the cell out of a settings tree */
+/* handler/simulator/tests/test_cell_layout.cpp: reading the cell out of a settings tree */
 #include <gtest/gtest.h>
 
-#include "cell_spec.hpp"
+#include "cell_layout.hpp"
 
 using namespace vemo::sim;
 

@@ -1,5 +1,5 @@
-/* handler/simulator/cell_spec.cpp: reads the cell's axes and IO modules out of a settings tree */
-#include "cell_spec.hpp"
+/* handler/simulator/cell_layout.cpp: reads the cell's axes and IO modules out of a settings tree */
+#include "cell_layout.hpp"
 
 #include <algorithm>
 #include <charconv>

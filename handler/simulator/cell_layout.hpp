@@ -1,4 +1,4 @@
-/* handler/simulator/cell_spec.hpp: the simulated cell as described by a handler settings file */
+/* handler/simulator/cell_layout.hpp: the simulated cell as described by a handler settings file */
 #pragma once
 
 #include <optional>
