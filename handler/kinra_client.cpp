@@ -112,32 +112,51 @@ NB_MODULE(kinra_client, m) {
     m.attr("EnumMember") = scope["EnumMember"];
     m.attr("EnumMember").attr("__module__") = "kinra_client";
 
-    nb::object festo = make_enumeration(factory, "FestoFunctionEnum",
-                                        {{"IO_SET_IO", 0}, {"MOTOR_MOVE_ABS", 1}, {"MOTOR_MOVE_REL", 2}, {"MOTOR_HOME", 3},
-                                         {"MOTOR_STOP", 4}, {"MOTOR_RESET", 5}, {"MOTOR_DISABLE", 6}, {"MOTOR_ENABLE", 7}});
-    nb::object akribis = make_enumeration(factory, "AkribisFunctionEnum",
-                                          {{"MOTOR_MOVE_ABS", 51}, {"MOTOR_MOVE_REL", 52}, {"MOTOR_HOME", 53},
-                                           {"MOTOR_STOP", 54}, {"MOTOR_RESET", 55}, {"MOTOR_DISABLE", 56}, {"MOTOR_ENABLE", 57}});
+    using namespace kinra::protocol;
+    using C = DriveCommand;
+    const int akribis = akribis_code_base;
+    nb::object festo_enum = make_enumeration(
+        factory, "FestoFunctionEnum",
+        {{"IO_SET_IO", code(C::set_io)}, {"MOTOR_MOVE_ABS", code(C::move_abs)}, {"MOTOR_MOVE_REL", code(C::move_rel)},
+         {"MOTOR_HOME", code(C::home)}, {"MOTOR_STOP", code(C::stop)}, {"MOTOR_RESET", code(C::reset)},
+         {"MOTOR_DISABLE", code(C::disable)}, {"MOTOR_ENABLE", code(C::enable)}});
+    nb::object akribis_enum = make_enumeration(
+        factory, "AkribisFunctionEnum",
+        {{"MOTOR_MOVE_ABS", akribis + code(C::move_abs)}, {"MOTOR_MOVE_REL", akribis + code(C::move_rel)},
+         {"MOTOR_HOME", akribis + code(C::home)}, {"MOTOR_STOP", akribis + code(C::stop)},
+         {"MOTOR_RESET", akribis + code(C::reset)}, {"MOTOR_DISABLE", akribis + code(C::disable)},
+         {"MOTOR_ENABLE", akribis + code(C::enable)}});
+    using D = DataItem;
     nb::object data_index = make_enumeration(
         factory, "KinraDataIdxEnum",
-        {{"KINRA_ID_SLAVE_STATUS", 0}, {"KINRA_ID_ERROR_STATE", 1}, {"KINRA_ID_POS_DATA", 2}, {"KINRA_ID_OUTPUT_DATA", 3},
-         {"KINRA_ID_INPUT_DATA", 4}, {"KINRA_ID_THERMAL_DATA", 5}, {"KINRA_ID_STATIC_TIME_DATA", 6},
-         {"KINRA_ID_MOVE_TIME_DATA", 7}});
+        {{"KINRA_ID_SLAVE_STATUS", code(D::slave_status)}, {"KINRA_ID_ERROR_STATE", code(D::error_state)},
+         {"KINRA_ID_POS_DATA", code(D::position)}, {"KINRA_ID_OUTPUT_DATA", code(D::output)},
+         {"KINRA_ID_INPUT_DATA", code(D::input)}, {"KINRA_ID_THERMAL_DATA", code(D::thermal)},
+         {"KINRA_ID_STATIC_TIME_DATA", code(D::static_time)}, {"KINRA_ID_MOVE_TIME_DATA", code(D::move_time)}});
+    using K = ConditionKind;
+    using P = PositionMode;
+    using I = ImageMode;
+    using S = MotorState;
     nb::object condition = make_enumeration(
         factory, "KinraConditionEnum",
-        {{"KONRA_ID_SLAVE_STATUS_CONDITION", 0}, {"KINRA_ID_ERROR_STATE_CONDITION", 1}, {"KINRA_ID_POS_CONDITION", 2},
-         {"KINRA_ID_OUTPUT_CONDITION", 3}, {"KINRA_ID_INPUT_CONDITION", 4}, {"KINRA_ID_THERMAL_CONDITION", 5},
-         {"KINRA_ID_STATIC_TIME_CONDITION", 6}, {"POS_GRATER", 0}, {"POS_EQUAL", 1}, {"POS_NEAR", 2}, {"POS_LESSTHAN", 3},
-         {"DIGITAL", 0}, {"ANALOG_GRATER", 1}, {"ANALOG_EQUAL", 2}, {"ANALOG_LESSTHAN", 3},
-         {"ADMIN_FESTO_STATE_SPAWNED", admin_festo_state_spawned}, {"ADMIN_AKRIBIS_STATE_SPAWNED", admin_akribis_state_spawned},
-         {"NEED_HOMING", -2}, {"NOTMOTOR", -1}, {"CONTROLABLE", 0}, {"START_MOVING", 1}, {"MOVING", 2}, {"END_MOVING", 3},
-         {"START_HOMING", 4}, {"HOMING", 5}, {"END_HOMING", 6}, {"STOP", 7}});
-    m.attr("FestoFunctionEnum") = festo;
-    m.attr("AkribisFunctionEnum") = akribis;
+        {{"KONRA_ID_SLAVE_STATUS_CONDITION", code(K::slave_status)},
+         {"KINRA_ID_ERROR_STATE_CONDITION", code(K::error_state)}, {"KINRA_ID_POS_CONDITION", code(K::position)},
+         {"KINRA_ID_OUTPUT_CONDITION", code(K::output)}, {"KINRA_ID_INPUT_CONDITION", code(K::input)},
+         {"KINRA_ID_THERMAL_CONDITION", code(K::thermal)}, {"KINRA_ID_STATIC_TIME_CONDITION", code(K::static_time)},
+         {"POS_GRATER", code(P::greater)}, {"POS_EQUAL", code(P::equal)}, {"POS_NEAR", code(P::near)},
+         {"POS_LESSTHAN", code(P::less)}, {"DIGITAL", code(I::digital)}, {"ANALOG_GRATER", code(I::analog_greater)},
+         {"ANALOG_EQUAL", code(I::analog_equal)}, {"ANALOG_LESSTHAN", code(I::analog_less)},
+         {"ADMIN_FESTO_STATE_SPAWNED", festo_spawned}, {"ADMIN_AKRIBIS_STATE_SPAWNED", akribis_spawned},
+         {"NEED_HOMING", code(S::need_homing)}, {"NOTMOTOR", code(S::not_motor)}, {"CONTROLABLE", code(S::controllable)},
+         {"START_MOVING", code(S::start_moving)}, {"MOVING", code(S::moving)}, {"END_MOVING", code(S::end_moving)},
+         {"START_HOMING", code(S::start_homing)}, {"HOMING", code(S::homing)}, {"END_HOMING", code(S::end_homing)},
+         {"STOP", code(S::stop)}});
+    m.attr("FestoFunctionEnum") = festo_enum;
+    m.attr("AkribisFunctionEnum") = akribis_enum;
     m.attr("KinraDataIdxEnum") = data_index;
     m.attr("KinraConditionEnum") = condition;
     // The module keeps the classes alive for the life of the process; the lookups borrow them.
-    enumerations() = {festo.release(), akribis.release(), data_index.release(), condition.release()};
+    enumerations() = {festo_enum.release(), akribis_enum.release(), data_index.release(), condition.release()};
 
     m.attr("BLANK_CONDITION") = blank_condition;
     m.attr("CONDITION_START") = condition_start;

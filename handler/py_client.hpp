@@ -9,6 +9,7 @@
 
 #include "command_ids.hpp"
 #include "receiver.hpp"
+#include "protocol.hpp"
 #include "record_codec.hpp"
 #include "transport.hpp"
 
@@ -16,11 +17,11 @@ namespace kinra::py {
 
 namespace nb = nanobind;
 
-inline constexpr int blank_condition = 150;
-inline constexpr int condition_start = 151;
-inline constexpr int each_kinra_condition_num = 10;
-inline constexpr int admin_festo_state_spawned = 502;
-inline constexpr int admin_akribis_state_spawned = 503;
+using protocol::blank_condition;
+using protocol::condition_start;
+inline constexpr int each_kinra_condition_num = protocol::codes_per_module;
+inline constexpr int admin_festo_state_spawned = protocol::festo_spawned;
+inline constexpr int admin_akribis_state_spawned = protocol::akribis_spawned;
 
 /// The enumeration classes created at import, kept for lookups by member name.
 struct Enumerations {

@@ -14,9 +14,21 @@
 
 #include "cell_layout.hpp"
 #include "motion.hpp"
-#include "protocol.hpp"
+#include "protocol.hpp"  // the handler core's protocol codes
 
 namespace vemo::sim {
+
+using namespace kinra::protocol;
+
+/// Codes of the axis's error state: the reason of the last refused command, 0 after a success.
+enum class AxisFault : std::int32_t {
+    none = 0,
+    beyond_limits = 1,
+    disabled = 2,
+    not_homed = 3,
+    busy = 4,
+    interrupted = 5,
+};
 
 using Clock = std::chrono::steady_clock;
 using TimePoint = Clock::time_point;

@@ -6,7 +6,7 @@ import textwrap
 import pytest
 
 import kinra_client
-from kinra_fake_server import FakeHandlerServer
+from kinra_fake_server import SETTINGS, FakeHandlerServer
 
 # The handler ports are fixed, so every test gets its own loopback address; the second octet keeps
 # concurrent test runs of other processes apart.
@@ -19,34 +19,6 @@ def next_address():
     return "127.%d.%d.%d" % (_block, n // 250, n % 250 + 1)
 
 
-SETTINGS = """\
-xan_handler:
-  server_address: {address}
-  Festo:
-    Motors:
-      - KinraID: 13
-        SlaveNo: 2
-        Params: {{DistanceFactor: 1000, SpeedFactor: 100, AccelerationFactor: 10}}
-      - KinraID: "14"
-        SlaveNo: 3
-        Params: {{DistanceFactor: 500, SpeedFactor: 100, AccelerationFactor: 10}}
-      - KinraID: 15
-        SlaveNo: 4
-      - KinraID: 16
-        Params: {{DistanceFactor: 1000, SpeedFactor: 100, AccelerationFactor: 10}}
-  Akribis:
-    Motors:
-      - KinraID: 21
-        Params: {{DistanceFactor: 1000, SpeedFactor: 100, AccelerationFactor: 10}}
-      - KinraID: 22
-        Params: {{DistanceFactor: 200, SpeedFactor: 100, AccelerationFactor: 10}}
-  IOModule:
-    SlaveNo: 7
-    Modules:
-      - {{KinraID: 30, Slot: 3, InputBytes: 1, OutputBytes: 1}}
-      - {{KinraID: 31, Slot: 1, InputBytes: 2, OutputBytes: 0}}
-      - {{KinraID: 10, Slot: 2, InputBytes: 0, OutputBytes: 4}}
-"""
 
 
 @pytest.fixture

@@ -6,6 +6,36 @@ import time
 
 import zmq
 
+# The handler settings of the tests' cell; {address} is the test's own loopback address.
+SETTINGS = """\
+xan_handler:
+  server_address: {address}
+  Festo:
+    Motors:
+      - KinraID: 13
+        SlaveNo: 2
+        Params: {{DistanceFactor: 1000, SpeedFactor: 100, AccelerationFactor: 10}}
+      - KinraID: "14"
+        SlaveNo: 3
+        Params: {{DistanceFactor: 500, SpeedFactor: 100, AccelerationFactor: 10}}
+      - KinraID: 15
+        SlaveNo: 4
+      - KinraID: 16
+        Params: {{DistanceFactor: 1000, SpeedFactor: 100, AccelerationFactor: 10}}
+  Akribis:
+    Motors:
+      - KinraID: 21
+        Params: {{DistanceFactor: 1000, SpeedFactor: 100, AccelerationFactor: 10}}
+      - KinraID: 22
+        Params: {{DistanceFactor: 200, SpeedFactor: 100, AccelerationFactor: 10}}
+  IOModule:
+    SlaveNo: 7
+    Modules:
+      - {{KinraID: 30, Slot: 3, InputBytes: 1, OutputBytes: 1}}
+      - {{KinraID: 31, Slot: 1, InputBytes: 2, OutputBytes: 0}}
+      - {{KinraID: 10, Slot: 2, InputBytes: 0, OutputBytes: 4}}
+"""
+
 ACTION_LAYOUT = "iiiiiiii36s36s36s36s36si"
 LOG_LAYOUT = "ii80s"
 

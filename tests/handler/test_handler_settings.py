@@ -6,7 +6,7 @@ import pytest
 import yaml
 
 import kinra_client as kc
-from conftest import SETTINGS
+from kinra_fake_server import SETTINGS
 
 ORACLE_TEXTS = [
     "a: 1\nb: -0x1F\nc: 0b101\nd: 017\ne: 1_000\nf: 1:30\ng: 08\nh: +12\n",

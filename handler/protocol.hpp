@@ -1,9 +1,9 @@
-/* handler/simulator/protocol.hpp: codes of the handler protocol that the simulator interprets */
+/* handler/protocol.hpp: the codes of the handler protocol, shared by the client and the simulator */
 #pragma once
 
 #include <cstdint>
 
-namespace vemo::sim {
+namespace kinra::protocol {
 
 /// Motor states reported as slave status (values of the client's KinraConditionEnum).
 enum class MotorState : std::int32_t {
@@ -32,7 +32,7 @@ enum class DriveCommand : std::int32_t {
 };
 inline constexpr std::int32_t akribis_code_base = 50;
 
-/// Condition codes: module_id 0, func_id = condition_start + 10 * (KinraID - 1) + kind.
+/// Condition codes: module_id 0, func_id = condition_start + codes_per_module * (KinraID - 1) + kind.
 inline constexpr std::int32_t blank_condition = 150;
 inline constexpr std::int32_t condition_start = 151;
 inline constexpr std::int32_t codes_per_module = 10;
@@ -65,14 +65,6 @@ enum class DataItem : std::int32_t {
     move_time = 7,
 };
 
-/// Codes of the axis's error state: the reason of the last refused command, 0 after a success.
-enum class AxisFault : std::int32_t {
-    none = 0,
-    beyond_limits = 1,
-    disabled = 2,
-    not_homed = 3,
-    busy = 4,
-    interrupted = 5,
-};
+inline constexpr int code(auto value) { return static_cast<int>(value); }
 
-}  // namespace vemo::sim
+}  // namespace kinra::protocol
