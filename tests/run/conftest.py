@@ -5,7 +5,7 @@ import itertools
 import pytest
 
 from runsupport import HANDLER_SETTINGS
-from vemo.simulator import Simulator, SimulatorError, find_binary, ports_free
+from vemo.simulator import Simulator, ports_free
 
 # The handler ports are fixed: every test gets an address 127.0.0.N of its own, skipping any whose ports
 # another process holds.
@@ -21,13 +21,6 @@ def address():
         if ports_free(candidate):
             return candidate
 
-
-@pytest.fixture(scope="session")
-def sim_binary():
-    try:
-        return find_binary()
-    except SimulatorError as e:
-        pytest.fail(str(e))
 
 
 @pytest.fixture

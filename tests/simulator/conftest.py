@@ -4,15 +4,8 @@ import pytest
 import zmq
 
 from simclient import EXAMPLE_CELL, Client
-from vemo.simulator import Simulator, SimulatorError, find_binary
+from vemo.simulator import Simulator
 
-
-@pytest.fixture(scope="session")
-def sim_binary():
-    try:
-        return find_binary()
-    except SimulatorError as e:
-        pytest.fail(str(e))
 
 
 @pytest.fixture
