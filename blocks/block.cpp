@@ -240,36 +240,6 @@ Block::~Block() {
     }
 }
 
-static int block_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (PyObject **dict = _PyObject_GetDictPtr(self))
-        Py_VISIT(*dict);
-    if (!nb::inst_ready(self))
-        return 0;
-    Block *b = nb::inst_ptr<Block>(self);
-    VEMO_VISIT(b->action_seq);
-    VEMO_VISIT(b->next_block);
-    VEMO_VISIT(b->id);
-    VEMO_VISIT(b->module_name);
-    return 0;
-}
-
-static int block_clear(PyObject *self) {
-    if (PyObject **dict = _PyObject_GetDictPtr(self))
-        Py_CLEAR(*dict);
-    if (nb::inst_ready(self)) {
-        Block *b = nb::inst_ptr<Block>(self);
-        b->action_seq = nb::none();
-        b->next_block = nb::none();
-        b->id = nb::none();
-        b->module_name = nb::none();
-    }
-    return 0;
-}
-
-PyType_Slot block_slots[] = {{Py_tp_traverse, (void *) block_traverse},
-                             {Py_tp_clear, (void *) block_clear},
-                             {0, nullptr}};
 
 nb::handle block_base_type() {
     static PyObject *type = nb::object(nb::module_::import_("_vemoblock").attr("VemoBlock")).release().ptr();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/action.hpp"
+#include "core/gc_slots.hpp"
 
 namespace vemo {
 
@@ -24,8 +25,9 @@ struct Block {
     ~Block();
 };
 
-/// GC slots of every block type: they visit the fields above and the instance dictionary.
-extern PyType_Slot block_slots[];
+/// GC slots of every block type: the fields above and the instance dictionary.
+using BlockGc = GcSlots<Block, InstanceDict::own, &Block::action_seq, &Block::next_block, &Block::id,
+                        &Block::module_name>;
 
 inline bool is_block(nb::handle h) { return is_instance<Block>(h); }
 inline Block &block_of(nb::handle h) { return *nb::inst_ptr<Block>(h); }

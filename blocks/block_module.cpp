@@ -22,7 +22,7 @@ NB_MODULE(_vemoblock, m) {
     nb::dict no_declarations;
 
     nb::class_<Block>(
-        m, "VemoBlock", nb::dynamic_attr(), nb::type_slots(vemo::block_slots),
+        m, "VemoBlock", nb::dynamic_attr(), nb::type_slots(vemo::BlockGc::slots),
         "The abstract block: an ordered action sequence of one module, chained to a next block.\n"
         "Concrete kinds define the class flags isAsync and isCompete and implement setup.")
         .def("__init__",

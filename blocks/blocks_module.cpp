@@ -34,7 +34,7 @@ NB_MODULE(blocks, m) {
     m.attr("VemoBlock") = base;
 
     auto standard = nb::class_<vemo::StandardBlock>(
-        m, "StandardBlock", base, nb::type_slots(vemo::block_slots),
+        m, "StandardBlock", base, nb::type_slots(vemo::BlockGc::slots),
         "The ordinary block of script text: a sequence of actions run one after the other.");
     standard
         .def("__init__",
@@ -47,7 +47,7 @@ NB_MODULE(blocks, m) {
     nb::handle standard_type = standard;
 
     auto run_except = nb::class_<vemo::RunExceptBlock>(
-        m, "RunExceptBlock", base, nb::type_slots(vemo::block_slots),
+        m, "RunExceptBlock", base, nb::type_slots(vemo::BlockGc::slots),
         "A standard block that also carries an exception clause, stored as exception_block.");
     run_except
         .def("__init__",
@@ -61,7 +61,7 @@ NB_MODULE(blocks, m) {
     set_flags(run_except, false, false);
 
     auto async = nb::class_<vemo::AsyncBlock>(
-        m, "AsyncBlock", base, nb::type_slots(vemo::block_slots),
+        m, "AsyncBlock", base, nb::type_slots(vemo::BlockGc::slots),
         "Blocks of several modules run in parallel: one standard block per module in async_block_map.");
     async
         .def("__init__",
@@ -122,7 +122,7 @@ NB_MODULE(blocks, m) {
         "standard_block"_a.none());
 
     auto compete = nb::class_<vemo::CompeteBlock>(
-        m, "CompeteBlock", base, nb::type_slots(vemo::block_slots),
+        m, "CompeteBlock", base, nb::type_slots(vemo::BlockGc::slots),
         "Competing sequences of one module; evaluates to a map from competitor index to action list.");
     compete
         .def("__init__",

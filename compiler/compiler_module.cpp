@@ -3,7 +3,7 @@
 
 #include "blocks/python_ops.hpp"
 #include "compiler/semantics.hpp"
-#include "core/identifier.hpp"
+#include "core/gc_slots.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

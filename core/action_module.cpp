@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 
 #include "core/action.hpp"
+#include "core/gc_slots.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -9,36 +10,9 @@ using vemo::Action;
 
 namespace {
 
-int action_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    Action *a = nb::inst_ptr<Action>(self);
-    VEMO_VISIT(a->state);
-    VEMO_VISIT(a->finish_signal);
-    VEMO_VISIT(a->module);
-    VEMO_VISIT(a->dependency);
-    VEMO_VISIT(a->script_dep);
-    VEMO_VISIT(a->params);
-    return 0;
-}
+using ActionGc = vemo::GcSlots<Action, vemo::InstanceDict::none, &Action::state, &Action::finish_signal,
+                                &Action::module, &Action::dependency, &Action::script_dep, &Action::params>;
 
-int action_clear(PyObject *self) {
-    if (nb::inst_ready(self)) {
-        Action *a = nb::inst_ptr<Action>(self);
-        a->state.reset();
-        a->finish_signal.reset();
-        a->module.reset();
-        a->dependency.reset();
-        a->script_dep.reset();
-        a->params.reset();
-    }
-    return 0;
-}
-
-PyType_Slot action_slots[] = {{Py_tp_traverse, (void *) action_traverse},
-                              {Py_tp_clear, (void *) action_clear},
-                              {0, nullptr}};
 
 /// A new unset event, made without going through a Python call.
 nb::object new_event(nb::handle event_type) {
@@ -57,7 +31,7 @@ NB_MODULE(_vemoaction, m) {
     nb::object event_type = primitives.attr("Event");
 
     auto cls = nb::class_<Action>(
-        m, "VemoAction", nb::type_slots(action_slots),
+        m, "VemoAction", nb::type_slots(ActionGc::slots),
         "The basic action of the script: it stores the current state (VemoState), gives finish_signal, and is\n"
         "blocking: running it waits until the previous or dependent signals are all resolved. Concrete actions\n"
         "implement setup (initial setup of all parameters) and execute (called when the action is run; it is\n"

@@ -47,11 +47,4 @@ inline void append_dependencies(nb::handle target, nb::handle dep) {
     }
 }
 
-/// GC support for types whose C++ fields hold Python references.
-#define VEMO_VISIT(field)                                                                              \
-    do {                                                                                               \
-        if ((field).ptr())                                                                             \
-            Py_VISIT((field).ptr());                                                                   \
-    } while (0)
-
 } // namespace vemo

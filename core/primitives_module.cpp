@@ -2,6 +2,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
 
+#include "core/gc_slots.hpp"
 #include "core/identifier.hpp"
 #include "core/python_support.hpp"
 
@@ -10,30 +11,11 @@ using namespace nb::literals;
 
 namespace {
 
+using IdentifierGc = vemo::GcSlots<vemo::Identifier, vemo::InstanceDict::none, &vemo::Identifier::id,
+                                   &vemo::Identifier::dependency>;
+
 enum class State { NotExecuted = 1, Executing = 2, Finished = 3, Error = 4 };
 
-int identifier_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    auto *ident = nb::inst_ptr<vemo::Identifier>(self);
-    VEMO_VISIT(ident->id);
-    VEMO_VISIT(ident->dependency);
-    return 0;
-}
-
-int identifier_clear(PyObject *self) {
-    if (nb::inst_ready(self)) {
-        auto *ident = nb::inst_ptr<vemo::Identifier>(self);
-        ident->id.reset();
-        ident->dependency.reset();
-    }
-    return 0;
-}
-
-PyType_Slot identifier_slots[] = {{Py_tp_traverse, (void *) identifier_traverse},
-                                  {Py_tp_clear, (void *) identifier_clear},
-                                  {0, nullptr}};
 
 } // namespace
 
@@ -46,7 +28,7 @@ NB_MODULE(_vemoprimitives, m) {
         .value("Finished", State::Finished)
         .value("Error", State::Error);
 
-    nb::class_<vemo::Identifier>(m, "VemoId", nb::type_slots(identifier_slots),
+    nb::class_<vemo::Identifier>(m, "VemoId", nb::type_slots(IdentifierGc::slots),
                                  "The class that represents an identifier of the language.")
         .def("__init__",
              [](vemo::Identifier *self, nb::object identifier) {

@@ -2,7 +2,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
-#include "core/identifier.hpp"
+#include "core/gc_slots.hpp"
 #include "core/python_support.hpp"
 #include "executor/executor.hpp"
 #include "executor/priority_queue.hpp"
@@ -13,32 +13,9 @@ using vemo::Module;
 
 namespace {
 
-int module_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    Module *m = nb::inst_ptr<Module>(self);
-    VEMO_VISIT(m->queue);
-    VEMO_VISIT(m->round_robin_set);
-    VEMO_VISIT(m->exception_block);
-    VEMO_VISIT(m->run_event);
-    return 0;
-}
+using ModuleGc = vemo::GcSlots<Module, vemo::InstanceDict::none, &Module::queue, &Module::round_robin_set,
+                                &Module::exception_block, &Module::run_event>;
 
-int module_clear(PyObject *self) {
-    if (nb::inst_ready(self)) {
-        Module *m = nb::inst_ptr<Module>(self);
-        m->queue.reset();
-        m->round_robin_set.reset();
-        m->exception_block.reset();
-        m->run_event.reset();
-    }
-    return 0;
-}
-
-PyType_Slot module_slots[] = {{Py_tp_traverse, (void *) module_traverse},
-                              {Py_tp_clear, (void *) module_clear},
-                              {0, nullptr}};
 
 /// Builds `kind(cls, **settings, **cls.configs)`; a configs entry that repeats a setting is a TypeError.
 nb::object make_action(nb::handle cls, const char *kind, nb::dict settings) {
@@ -76,7 +53,7 @@ NB_MODULE(_vemomodule, m) {
     imports.event_type = nb::module_::import_("_vemoprimitives").attr("Event");
 
     auto cls = nb::class_<Module>(
-        m, "VemoModule", nb::type_slots(module_slots),
+        m, "VemoModule", nb::type_slots(ModuleGc::slots),
         "The basic module of the script: it stores all its actions in a priority queue and executes the\n"
         "sequence of actions based on priority. Concrete modules implement setup (initial setup of all\n"
         "parameters) and run (the body executed when the module is run; it calls execute_sequence).");
