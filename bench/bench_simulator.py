@@ -12,7 +12,7 @@ import zmq
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, ".."))
 
-from vemo.simulator import Simulator  # noqa: E402
+from vemo.run.simulator import Simulator  # noqa: E402
 
 ACTION = struct.Struct("iiiiiiii36s36s36s36s36si")
 LOG = struct.Struct("ii80s")

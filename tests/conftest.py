@@ -14,7 +14,7 @@ if HOST_DIR not in sys.path:
 @pytest.fixture(scope="session")
 def sim_binary():
     """The handler simulator program, found as `vemo run` finds it."""
-    from vemo.simulator import SimulatorError, find_binary
+    from vemo.run.simulator import SimulatorError, find_binary
 
     try:
         return find_binary()

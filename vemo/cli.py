@@ -124,7 +124,7 @@ def run(args: argparse.Namespace) -> int:
         print("error: --speed and --sim-address apply to the embedded simulator, not to a handler server",
               file=sys.stderr)
         return 2
-    from vemo.run import run as run_script
+    from vemo.run.runner import run as run_script
 
     return run_script(args)
 
@@ -144,7 +144,7 @@ def sim(args: argparse.Namespace) -> int:
                   file=sys.stderr)
             return 2
         settings = cell.handler_settings
-    from vemo.simulator import SimulatorError, run_foreground
+    from vemo.run.simulator import SimulatorError, run_foreground
 
     try:
         return run_foreground(settings, args.address, args.speed)

@@ -5,7 +5,7 @@ import itertools
 import pytest
 
 from runsupport import HANDLER_SETTINGS
-from vemo.simulator import Simulator, ports_free
+from vemo.run.simulator import Simulator, ports_free
 
 # The handler ports are fixed: every test gets an address 127.0.0.N of its own, skipping any whose ports
 # another process holds.

@@ -11,7 +11,7 @@ import pytest
 
 import kinra_client
 from runsupport import EXAMPLES, HANDLER_SETTINGS, ROOT, child_env, load_record, run_vemo, vemo_command
-from vemo.simulator import ports_free
+from vemo.run.simulator import ports_free
 
 
 def by_module(records):

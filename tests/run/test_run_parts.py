@@ -8,9 +8,9 @@ import pytest
 from runsupport import EXAMPLES
 from vemo.actions import Dwell, IOAction, Move, MoveTray
 from vemo.cell import CellError, load_cell, parse_cell
-from vemo.drive import ActionFailed, RunContext, check_cell, read_handler_modules
+from vemo.run.drive import ActionFailed, RunContext, check_cell, read_handler_modules
 from vemo.modulekinds import modules_package
-from vemo.timeline import ActionRecord, render_html, write_chrome_trace
+from vemo.run.timeline import ActionRecord, render_html, write_chrome_trace
 
 CELL_TEXT = (EXAMPLES / "cell.yaml").read_text()
 

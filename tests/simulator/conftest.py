@@ -4,7 +4,7 @@ import pytest
 import zmq
 
 from simclient import EXAMPLE_CELL, Client
-from vemo.simulator import Simulator
+from vemo.run.simulator import Simulator
 
 
 

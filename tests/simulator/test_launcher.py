@@ -10,7 +10,7 @@ import pytest
 
 from helpers import wait_until
 from simclient import EXAMPLE_CELL, Client
-from vemo.simulator import Simulator, SimulatorError, find_binary, ports_free
+from vemo.run.simulator import Simulator, SimulatorError, find_binary, ports_free
 
 
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
@@ -27,7 +27,7 @@ def test_simulator_stops_cleanly_on_signal(start_sim, signum):
 def test_simulator_ends_when_its_launching_process_dies(sim_binary):
     repo = os.path.join(os.path.dirname(__file__), "..", "..")
     code = (f"import os, signal, sys; sys.path.insert(0, {repo!r})\n"
-            "from vemo.simulator import Simulator\n"
+            "from vemo.run.simulator import Simulator\n"
             f"sim = Simulator({EXAMPLE_CELL!r}, binary={sim_binary!r}).start()\n"
             "print(sim.address, flush=True)\n"
             "os.kill(os.getpid(), signal.SIGKILL)\n")
@@ -107,7 +107,7 @@ def test_idle_simulator_with_pending_work_does_not_spin(start_sim, context):
 def test_foreground_run_echoes_the_simulator_and_ends_on_ctrl_c(sim_binary):
     repo = os.path.join(os.path.dirname(__file__), "..", "..")
     code = (f"import sys; sys.path.insert(0, {repo!r})\n"
-            "from vemo.simulator import run_foreground\n"
+            "from vemo.run.simulator import run_foreground\n"
             f"sys.exit(run_foreground({EXAMPLE_CELL!r}))\n")
     env = dict(os.environ, VEMO_SIMULATOR=sim_binary)
     proc = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True, env=env)

@@ -13,10 +13,10 @@ from pathlib import Path
 from typing import Any, Callable, TextIO
 
 from vemo.cell import Cell, CellError, load_cell
-from vemo.drive import RunContext, check_cell, read_handler_modules
+from vemo.run.drive import RunContext, check_cell, read_handler_modules
 from vemo.host import RUNTIME_NAMES, HostError, install
 from vemo.parser import ScriptError
-from vemo.timeline import ActionRecord, write_chrome_trace, write_html, write_records
+from vemo.run.timeline import ActionRecord, write_chrome_trace, write_html, write_records
 
 EXIT_OK, EXIT_FAILED, EXIT_INTERRUPTED = 0, 1, 130
 # How long the end of a run waits for module threads once they are told to stop.
@@ -311,7 +311,7 @@ def run(args: Any, out: TextIO | None = None) -> int:
     try:
         compiled, cell, settings = prepare(args)
         if args.server is None:
-            from vemo.simulator import Simulator, SimulatorError
+            from vemo.run.simulator import Simulator, SimulatorError
 
             try:
                 simulator = Simulator(settings, address=getattr(args, "sim_address", None),

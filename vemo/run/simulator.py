@@ -16,7 +16,7 @@ from pathlib import Path
 BINARY_NAME = "vemo-sim"
 HANDLER_PORTS = (5001, 5002, 5003)
 READY_PREFIX = "vemo-sim ready on "
-_PACKAGE_DIR = Path(__file__).resolve().parent
+_PACKAGE_DIR = Path(__file__).resolve().parents[1]  # the vemo package
 
 
 class SimulatorError(RuntimeError):
