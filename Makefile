@@ -4,6 +4,8 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIP := $(VENV)/bin/pip
 APT_PACKAGES := g++ libzmq3-dev cppzmq-dev libyaml-cpp-dev libgtest-dev
+# The browser the console tests drive, with its WebDriver.
+BROWSER_PACKAGES := chromium chromium-driver
 BUILD_TOOLS := "scikit-build-core>=0.10" "nanobind>=2.4" ninja cmake
 PYTEST_FLAGS ?= -q
 # The sanitizer runtime must come first, and libstdc++ with it: Python itself does not link libstdc++, and
@@ -14,20 +16,28 @@ ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-
 
 all: test
 
-# Debian packages the build needs, installed only when one is missing.
-build/.apt-stamp:
-	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+# Debian packages, installed only when one is missing.
+define apt_install
+	@missing=""; for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing"; \
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
 	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
 	fi
 	@mkdir -p build && touch $@
+endef
+
+build/.apt-stamp:
+	$(call apt_install,$(APT_PACKAGES))
+
+build/.browser-stamp:
+	$(call apt_install,$(BROWSER_PACKAGES))
 
 $(VENV)/.stamp: pyproject.toml
 	python3 -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	$(PIP) install -q $(BUILD_TOOLS) "TatSu>=5.12" "rich>=13" "PyYAML>=6" "pytest>=8" "pyzmq>=25"
+	$(PIP) install -q $(BUILD_TOOLS) "TatSu>=5.12" "rich>=13" "PyYAML>=6" "pytest>=8" "pyzmq>=25" \
+	  "aiohttp>=3.9" "selenium>=4.15"
 	touch $@
 
 deps: build/.apt-stamp $(VENV)/.stamp
@@ -46,7 +56,7 @@ cpptest: deps
 	$(VENV)/bin/cmake --build build/cpptest
 	$(VENV)/bin/ctest --test-dir build/cpptest --output-on-failure
 
-test: install cpptest
+test: install cpptest build/.browser-stamp
 	$(PY) -m pytest $(PYTEST_FLAGS)
 
 demo: install

@@ -1,4 +1,5 @@
-"""The `vemo` command line: `vemo check` lists what a script will run, `vemo run` runs it, `vemo sim` simulates."""
+"""The `vemo` command line: `vemo check` lists what a script will run, `vemo run` runs it, `vemo sim` simulates,
+`vemo console` serves a run's operator console."""
 
 from __future__ import annotations
 
@@ -47,6 +48,18 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--trace", metavar="FILE.json", help="write the run as a Chrome trace (Perfetto)")
     run.add_argument("--record", metavar="FILE.json", help="write the run's record of every action as JSON")
     run.add_argument("--plain", action="store_true", help="plain progress lines even on a terminal")
+    run.add_argument("--console", metavar="[HOST:]PORT", type=_listen_address,
+                     help="serve the operator console of the run in the browser (HOST defaults to 127.0.0.1; "
+                          "port 0 picks a free one); the URL to open is printed at the start")
+
+    console = commands.add_parser("console", help="serve the operator console of a run in the browser",
+                                  description="Serves a page that shows the run in DIR as it goes (modules, "
+                                              "interlocks, a growing timeline) with its pause, resume and stop "
+                                              "commands. Prints the URL to open, with the run's token.")
+    console.add_argument("dir", metavar="DIR", help="the run folder (holds journal.jsonl)")
+    console.add_argument("--listen", metavar="HOST:PORT", type=_listen_address, default=("127.0.0.1", 0),
+                         help="where to serve the page (default: a free port on 127.0.0.1)")
+    console.add_argument("--from-run", action="store_true", help=argparse.SUPPRESS)
 
     sim = commands.add_parser("sim", help="run the handler simulator in the foreground until Ctrl-C",
                               description="Starts vemo-sim on ADDRESS with the handler settings of a cell.")
@@ -56,6 +69,15 @@ def _parser() -> argparse.ArgumentParser:
     sim.add_argument("--address", default="127.0.0.1", help="where to bind the handler ports (default 127.0.0.1)")
     sim.add_argument("--speed", type=float, default=1.0, metavar="FACTOR", help="time scale of the simulation")
     return parser
+
+
+def _listen_address(text: str) -> tuple[str, int]:
+    from vemo.run.console.address import parse_listen
+
+    try:
+        return parse_listen(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
 
 
 def _fail(args: argparse.Namespace, errors: list[dict], text: str) -> int:
@@ -153,8 +175,14 @@ def sim(args: argparse.Namespace) -> int:
         return 1
 
 
+def console(args: argparse.Namespace) -> int:
+    from vemo.run.console.server import serve
+
+    return serve(args.dir, *args.listen, from_run=args.from_run)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
-    commands = {"check": check, "run": run, "sim": sim}
+    commands = {"check": check, "run": run, "sim": sim, "console": console}
     return commands[args.command](args)
 

@@ -83,8 +83,9 @@ def write_chrome_trace(records: Sequence[ActionRecord], path: str) -> None:
         json.dump({"traceEvents": events, "displayTimeUnit": "ms"}, out, indent=1)
 
 
-def render_html(records: Sequence[ActionRecord], title: str) -> str:
-    """A page that opens without network: inline SVG and CSS, bars with tooltips, dependency arrows."""
+def render_chart(records: Sequence[ActionRecord]) -> str:
+    """The Gantt chart as inline SVG: one row per module, one bar per action with its tooltip, dependency
+    arrows and the time a module waited. The timeline page and the live console both draw with it."""
     modules = _modules(records)
     row_h, bar_h, left, width, top = 34, 20, 150, 960, 40
     ran = [r for r in records if r.start is not None]
@@ -136,9 +137,21 @@ def render_html(records: Sequence[ActionRecord], title: str) -> str:
             y0 = rows[source.module] + bar_h / 2
             parts.append(f'<line x1="{x(source.end):.1f}" y1="{y0}" x2="{x(r.start):.1f}" '
                          f'y2="{y + bar_h / 2}" stroke="#555" stroke-dasharray="3,2" marker-end="url(#arrow)"/>')
-    legend = "".join(f'<span class="key" style="background:{c}"></span>{html.escape(o)} '
-                     for o, c in OUTCOME_COLOURS.items())
     parts.append("</svg>")
+    return "".join(parts)
+
+
+def render_legend() -> str:
+    """The key to the chart's colours, as HTML."""
+    return "".join(f'<span class="key" style="background:{c}"></span>{html.escape(o)} '
+                   for o, c in OUTCOME_COLOURS.items())
+
+
+CHART_CSS = ".key{display:inline-block;width:12px;height:12px;margin:0 4px 0 12px;vertical-align:middle}"
+
+
+def render_html(records: Sequence[ActionRecord], title: str) -> str:
+    """A page that opens without network: inline SVG and CSS, bars with tooltips, dependency arrows."""
     counts: dict[str, int] = {}
     for r in records:
         counts[r.outcome] = counts.get(r.outcome, 0) + 1
@@ -148,11 +161,10 @@ def render_html(records: Sequence[ActionRecord], title: str) -> str:
     if failures:
         summary += f"<ul>{failures}</ul>"
     return (f"<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>{html.escape(title)}</title>"
-            "<style>body{font-family:sans-serif;margin:20px}.key{display:inline-block;width:12px;height:12px;"
-            "margin:0 4px 0 12px;vertical-align:middle}</style></head><body>"
+            f"<style>body{{font-family:sans-serif;margin:20px}}{CHART_CSS}</style></head><body>"
             f"<h2>{html.escape(title)}</h2><p>One row per module, one bar per action; dashed arrows show an "
             f"action waiting on another module's action; a thin pale bar is the time a module waited before an action. "
-            f"{legend}</p>{''.join(parts)}<p>{summary}</p></body></html>\n")
+            f"{render_legend()}</p>{render_chart(records)}<p>{summary}</p></body></html>\n")
 
 
 def write_html(records: Sequence[ActionRecord], path: str, title: str) -> None:

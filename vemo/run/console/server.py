@@ -1,0 +1,283 @@
+"""The console's web server: one page, a Server-Sent Events stream of the run as it stands, and the operator's
+commands passed on to the run's control socket. Every request carries the run's token."""
+
+from __future__ import annotations
+
+import asyncio
+import hmac
+import json
+import os
+import secrets
+import signal
+import sys
+import threading
+import time
+from pathlib import Path
+from typing import Any, Callable
+
+from aiohttp import web
+
+from vemo.run.console.address import is_loopback
+from vemo.run.console.view import RunView
+from vemo.run.journal import JOURNAL_NAME, JournalError, follow
+from vemo.run.timeline import CHART_CSS
+
+TOKEN_NAME = "console-token"
+STATIC_DIR = Path(__file__).parent / "static"
+# Snapshots of a busy run are coalesced: at most one per this many seconds (the end of the run goes at once).
+MIN_PUBLISH_INTERVAL = 0.05
+# What the page may load and talk to: its own server only, never a third party.
+CONTENT_SECURITY_POLICY = ("default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
+                           "img-src 'self' data:; connect-src 'self'; base-uri 'none'; form-action 'none'; "
+                           "frame-ancestors 'none'")
+OPERATOR_COMMANDS = ("pause", "resume", "stop", "retry", "skip", "abort")
+
+
+class ConsoleError(Exception):
+    """The console cannot serve this run: no journal, an unusable address, a token file that is not ours."""
+
+
+def run_token(run_dir: Path) -> str:
+    """The run's console token from DIR/console-token, created (mode 0600) by the first console of the run."""
+    path = run_dir / TOKEN_NAME
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC | os.O_NOFOLLOW, 0o600)
+    except FileExistsError:
+        return _read_token(path)
+    except OSError as error:
+        raise ConsoleError(f"{path}: cannot create the console token: {error.strerror}") from None
+    token = secrets.token_urlsafe(32)
+    with os.fdopen(fd, "w") as out:
+        out.write(token + "\n")
+    return token
+
+
+def _read_token(path: Path) -> str:
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC | os.O_NOFOLLOW)
+    except OSError as error:
+        raise ConsoleError(f"{path}: cannot read the console token: {error.strerror}") from None
+    with os.fdopen(fd) as stream:
+        info = os.fstat(stream.fileno())
+        if info.st_uid != os.getuid() or info.st_mode & 0o077:
+            raise ConsoleError(f"{path}: the token file must belong to you and be readable by you alone "
+                               f"(mode 0600); remove it and start the console again")
+        token = stream.read(256).strip()
+    if len(token) < 32 or not all(c.isalnum() or c in "-_" for c in token):
+        raise ConsoleError(f"{path}: not a console token; remove it and start the console again")
+    return token
+
+
+def page_url(host: str, port: int, token: str) -> str:
+    """The address to open: a wildcard bind is opened on this machine through loopback."""
+    if host in ("0.0.0.0", "", "::"):
+        host = "127.0.0.1"
+    shown = f"[{host}]" if ":" in host else host
+    return f"http://{shown}:{port}/?token={token}"
+
+
+class ConsoleServer:
+    """Serves one run's console. The journal is followed on a thread of its own; the web side runs on the
+    asyncio loop that `start` is awaited on."""
+
+    def __init__(self, run_dir: str | Path, host: str = "127.0.0.1", port: int = 0,
+                 on_ended: Callable[[], None] | None = None) -> None:
+        self.run_dir = Path(run_dir)
+        self.journal = self.run_dir / JOURNAL_NAME
+        if not self.journal.is_file():
+            raise ConsoleError(f"{self.run_dir}: no run here (no {JOURNAL_NAME})")
+        self.host, self.port = host, port
+        self.token = run_token(self.run_dir)
+        self.view = RunView()
+        self.error: str | None = None
+        self._on_ended = on_ended
+        self._stop = threading.Event()
+        # The run's clock against ours: an event is read no earlier than it was written, so the smallest
+        # difference seen is the closest estimate of when the run started.
+        self._clock_offset = float("inf")
+        self._snapshot = b""
+        self._changed = asyncio.Event()
+        self._closing = False
+        self._publish_handle: asyncio.Handle | None = None
+        self._last_publish = 0.0
+        self._page = ""
+        self._runner: web.AppRunner | None = None
+
+    @property
+    def url(self) -> str:
+        return page_url(self.host, self.port, self.token)
+
+    async def start(self) -> str:
+        """Binds the address, starts following the journal and returns the URL to open."""
+        self._loop = asyncio.get_running_loop()
+        self._page = (STATIC_DIR / "index.html").read_text(encoding="utf-8").replace("{{token}}", self.token)
+        self._publish()
+        app = web.Application(middlewares=[self._guard], client_max_size=4096)
+        app.router.add_get("/", self._index)
+        app.router.add_get("/console.js", self._static)
+        app.router.add_get("/console.css", self._static)
+        app.router.add_get("/events", self._events)
+        app.router.add_post("/api/command", self._command)
+        self._runner = web.AppRunner(app, handle_signals=False, access_log=None)
+        await self._runner.setup()
+        site = web.TCPSite(self._runner, self.host, self.port, shutdown_timeout=1.0)
+        try:
+            await site.start()
+        except OSError as error:
+            await self._runner.cleanup()
+            raise ConsoleError(f"cannot listen on {self.host}:{self.port}: {error.strerror or error}") from None
+        self.port = self._runner.addresses[0][1]  # the port chosen when asked for port 0
+        threading.Thread(target=self._follow, name="console-journal", daemon=True).start()
+        return self.url
+
+    async def close(self) -> None:
+        self._stop.set()
+        self._closing = True
+        self._changed.set()
+        if self._runner is not None:
+            await self._runner.cleanup()
+
+    def _follow(self) -> None:
+        try:
+            for event in follow(self.journal, self._stop):
+                self._clock_offset = min(self._clock_offset, time.monotonic() - float(event["t"]))
+                self._loop.call_soon_threadsafe(self._apply, event)
+        except (JournalError, OSError) as error:
+            self._loop.call_soon_threadsafe(self._fail, str(error))
+
+    def _fail(self, message: str) -> None:
+        self.error = f"the journal cannot be followed: {message}"
+        print(f"warning: {self.error}", file=sys.stderr, flush=True)
+        self._publish()
+
+    def _apply(self, event: dict) -> None:
+        self.view.apply(event)
+        if event["event"] == "run_ended":
+            self._publish()
+            if self._on_ended is not None:
+                self._on_ended()
+        elif self._publish_handle is None:
+            delay = max(0.0, self._last_publish + MIN_PUBLISH_INTERVAL - self._loop.time())
+            self._publish_handle = self._loop.call_later(delay, self._publish)
+
+    def _publish(self) -> None:
+        if self._publish_handle is not None:
+            self._publish_handle.cancel()
+            self._publish_handle = None
+        self._last_publish = self._loop.time()
+        now = time.monotonic() - self._clock_offset if self._clock_offset != float("inf") else None
+        snapshot = self.view.snapshot(now)
+        snapshot["error"] = self.error
+        self._snapshot = json.dumps(snapshot, ensure_ascii=False, default=str).encode("utf-8")
+        changed, self._changed = self._changed, asyncio.Event()
+        changed.set()
+
+    @web.middleware
+    async def _guard(self, request: web.Request, handler: Any) -> web.StreamResponse:
+        supplied = request.query.get("token")
+        authorization = request.headers.get("Authorization", "")
+        if authorization.startswith("Bearer "):
+            supplied = authorization[len("Bearer "):]
+        if not supplied:
+            raise web.HTTPUnauthorized(text="this console needs the token of its run: open the URL vemo printed "
+                                            "(the run folder's console-token file holds it)\n",
+                                       headers={"WWW-Authenticate": 'Bearer realm="vemo console"'})
+        if not hmac.compare_digest(supplied.encode(), self.token.encode()):
+            raise web.HTTPForbidden(text="wrong token for this console\n")
+        response = await handler(request)
+        response.headers["Content-Security-Policy"] = CONTENT_SECURITY_POLICY
+        response.headers["Cache-Control"] = "no-store"
+        response.headers["Referrer-Policy"] = "no-referrer"
+        response.headers["X-Content-Type-Options"] = "nosniff"
+        return response
+
+    async def _index(self, request: web.Request) -> web.Response:
+        return web.Response(text=self._page, content_type="text/html", charset="utf-8")
+
+    async def _static(self, request: web.Request) -> web.Response:
+        name = request.path.lstrip("/")
+        body = (STATIC_DIR / name).read_text(encoding="utf-8")
+        if name.endswith(".css"):
+            return web.Response(text=body + CHART_CSS + "\n", content_type="text/css", charset="utf-8")
+        return web.Response(text=body, content_type="text/javascript", charset="utf-8")
+
+    async def _events(self, request: web.Request) -> web.StreamResponse:
+        response = web.StreamResponse(headers={"Content-Type": "text/event-stream", "Cache-Control": "no-store",
+                                               "Content-Security-Policy": CONTENT_SECURITY_POLICY})
+        await response.prepare(request)
+        sent = b""
+        while not self._closing:
+            changed = self._changed
+            if self._snapshot is not sent:
+                sent = self._snapshot
+                await response.write(b"data: " + sent + b"\n\n")
+            await changed.wait()
+        return response
+
+    async def _command(self, request: web.Request) -> web.Response:
+        if request.content_type != "application/json":
+            return _refuse(415, "a command is a JSON object sent as application/json")
+        try:
+            body = await request.json()
+        except ValueError:
+            return _refuse(400, "a command is a JSON object")
+        command = body.get("command") if isinstance(body, dict) else None
+        if command not in OPERATOR_COMMANDS:
+            return _refuse(400, f"unknown command {command!r}; the console sends {', '.join(OPERATOR_COMMANDS)}")
+        arguments = {"now": True} if command == "pause" and body.get("now") is True else {}
+        from vemo.run.control import ControlError, send
+
+        try:
+            reply = await self._loop.run_in_executor(None, lambda: send(self.run_dir, command, **arguments))
+        except ControlError as error:
+            return _refuse(503, str(error))
+        return web.json_response(reply, status=200 if reply.get("ok") else 409)
+
+
+def _refuse(status: int, message: str) -> web.Response:
+    return web.json_response({"ok": False, "error": message}, status=status)
+
+
+def _wait_for_eof(loop: asyncio.AbstractEventLoop, done: asyncio.Event) -> None:
+    """Reads standard input to its end (the parent run's exit closes it), then ends the console."""
+    while sys.stdin.buffer.read(4096):
+        pass
+    loop.call_soon_threadsafe(done.set)
+
+
+def serve(run_dir: str, host: str, port: int, from_run: bool = False) -> int:
+    """`vemo console`: serves the run's console until Ctrl-C or SIGTERM. Started by `vemo run`, it tells
+    its parent the URL as one JSON line on stdout and ends when its standard input closes."""
+    try:
+        return asyncio.run(_serve(run_dir, host, port, from_run))
+    except ConsoleError as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 1
+
+
+async def _serve(run_dir: str, host: str, port: int, from_run: bool) -> int:
+    loop = asyncio.get_running_loop()
+    done = asyncio.Event()
+    for number in (signal.SIGTERM, signal.SIGHUP, signal.SIGINT):
+        if signal.getsignal(number) != signal.SIG_IGN:
+            loop.add_signal_handler(number, done.set)
+    if not is_loopback(host):
+        print(f"warning: the console listens on {host}, reachable from other machines: anyone who has its "
+              f"token can pause and stop the run", file=sys.stderr, flush=True)
+
+    def tell_parent(message: dict) -> None:
+        sys.stdout.write(json.dumps(message) + "\n")
+        sys.stdout.flush()
+
+    server = ConsoleServer(run_dir, host, port, on_ended=(lambda: tell_parent({"ended": True})) if from_run else None)
+    url = await server.start()
+    try:
+        if from_run:
+            tell_parent({"url": url})
+            threading.Thread(target=_wait_for_eof, args=(loop, done), name="console-parent", daemon=True).start()
+        else:
+            print(f"console of {run_dir}: {url}\n(Ctrl-C ends the console, not the run)", flush=True)
+        await done.wait()
+    finally:
+        await server.close()
+    return 0
