@@ -48,9 +48,6 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--trace", metavar="FILE.json", help="write the run as a Chrome trace (Perfetto)")
     run.add_argument("--record", metavar="FILE.json", help="write the run's record of every action as JSON")
     run.add_argument("--plain", action="store_true", help="plain progress lines even on a terminal")
-    run.add_argument("--console", metavar="[HOST:]PORT", type=_listen_address,
-                     help="serve the operator console of the run in the browser (HOST defaults to 127.0.0.1; "
-                          "port 0 picks a free one); the URL to open is printed at the start")
 
     console = commands.add_parser("console", help="serve the operator console of a run in the browser",
                                   description="Serves a page that shows the run in DIR as it goes (modules, "

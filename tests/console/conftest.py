@@ -13,6 +13,16 @@ def hand_run(tmp_path):
     run.journal.close()
 
 
+@pytest.fixture(scope="module")
+def served(tmp_path_factory):
+    """One hand-written run with its console for the tests that only read: (run, URL)."""
+    run = HandRun(tmp_path_factory.mktemp("served") / "run")
+    process = ConsoleProcess(run.dir, "127.0.0.1", 0)
+    yield run, process.start()
+    process.close()
+    run.journal.close()
+
+
 @pytest.fixture
 def console():
     """Starts `vemo console` on a free loopback port for a run folder; returns its URL."""

@@ -49,7 +49,8 @@ def post(url, body, headers=None, content_type="application/json", timeout=10):
         with urllib.request.urlopen(request, timeout=timeout) as reply:
             return reply.status, json.loads(reply.read())
     except urllib.error.HTTPError as error:
-        return error.code, json.loads(error.read() or b"null")
+        body = error.read()
+        return error.code, json.loads(body) if error.headers.get_content_type() == "application/json" else body
 
 
 class EventStream:

@@ -1,0 +1,82 @@
+"""What the console shows of a run, folded from journal events."""
+
+import pytest
+
+from vemo.run.console.view import RunView
+
+START = {"event": "run_started", "t": 0.0, "format": 1, "script": "pick.vemo", "modules": {"XAxis": 2, "Gripper": 1}}
+
+
+def _action(event, t, module, index, **fields):
+    return {"event": event, "t": t, "module": module, "index": index, "text": f"move @{module} to p{index}",
+            "location": f"pick.vemo:{index}:1", **fields}
+
+
+def _view(*events):
+    view = RunView()
+    for event in (START, *events):
+        view.apply(event)
+    return view
+
+
+def _states(view, now=None):
+    return {m["name"]: m["state"] for m in view.snapshot(now)["modules"]}
+
+
+@pytest.mark.parametrize("events, run_state, states", [
+    ([], "running", {"XAxis": "waiting", "Gripper": "waiting"}),
+    ([_action("action_started", 0.1, "XAxis", 1)], "running", {"XAxis": "running", "Gripper": "waiting"}),
+    ([_action("action_started", 0.1, "XAxis", 1), {"event": "paused", "t": 0.2, "mode": "deferred", "cause": "operator"}],
+     "paused", {"XAxis": "pausing", "Gripper": "paused"}),
+    ([_action("action_started", 0.1, "Gripper", 1), _action("action_ended", 0.3, "Gripper", 1, outcome="finished"),
+      {"event": "run_ended", "t": 0.4, "exit_code": 130, "outcome": "interrupted"}],
+     "ended", {"XAxis": "stopped", "Gripper": "done"}),
+    ([_action("action_started", 0.1, "Gripper", 1), _action("action_ended", 0.3, "Gripper", 1, outcome="error",
+                                                            reason="vacuum not reached")],
+     "running", {"XAxis": "waiting", "Gripper": "failed"}),
+])
+def test_module_states_follow_the_journal(events, run_state, states):
+    view = _view(*events)
+    assert view.snapshot()["state"] == run_state
+    assert _states(view) == states
+
+
+def test_done_counts_finished_and_skipped_actions_and_elapsed_stops_with_the_module():
+    view = _view(_action("action_started", 0.1, "XAxis", 1), _action("action_ended", 0.5, "XAxis", 1, outcome="skipped"),
+                 _action("action_started", 0.6, "XAxis", 2), _action("action_ended", 1.5, "XAxis", 2, outcome="finished"),
+                 _action("action_started", 1.6, "Gripper", 1))
+    modules = {m["name"]: m for m in view.snapshot(now=4.0)["modules"]}
+    assert (modules["XAxis"]["done"], modules["XAxis"]["total"], modules["XAxis"]["elapsed"]) == (2, 2, 1.5)
+    assert modules["Gripper"]["elapsed"] == 4.0
+    assert modules["Gripper"]["current"]["location"] == "pick.vemo:1:1"
+
+
+@pytest.mark.parametrize("answer", [
+    {"event": "retry", "t": 0.6, "module": "Gripper", "index": 1, "attempt": 2},
+    _action("action_ended", 0.6, "Gripper", 1, outcome="skipped"),
+    {"event": "run_ended", "t": 0.6, "exit_code": 1, "outcome": "failed"},
+])
+def test_a_failure_held_for_a_decision_is_shown_until_it_is_answered(answer):
+    failed = _view(_action("action_started", 0.1, "Gripper", 1),
+                   _action("action_ended", 0.3, "Gripper", 1, outcome="error", reason="vacuum not reached"),
+                   {"event": "paused", "t": 0.4, "mode": "deferred", "cause": "failure"})
+    snapshot = failed.snapshot()
+    assert snapshot["state"] == "waiting_decision"
+    assert snapshot["decision"] == {"module": "Gripper", "index": 1, "text": "move @Gripper to p1",
+                                    "location": "pick.vemo:1:1", "reason": "vacuum not reached"}
+    failed.apply(answer)
+    assert failed.snapshot()["decision"] is None
+
+
+def test_interlocks_show_their_latest_state():
+    view = _view({"event": "interlock_tripped", "t": 0.1, "name": "door"},
+                 {"event": "interlock_tripped", "t": 0.2, "name": "curtain"},
+                 {"event": "interlock_cleared", "t": 0.3, "name": "door"})
+    assert {i["name"]: i["state"] for i in view.snapshot()["interlocks"]} == {"door": "safe", "curtain": "tripped"}
+
+
+def test_the_chart_draws_every_module_and_escapes_the_script_text():
+    view = _view({**_action("action_started", 0.1, "XAxis", 1), "text": "move @XAxis to <script>"})
+    chart = view.snapshot()["chart"]
+    assert chart.startswith("<svg") and ">XAxis<" in chart and ">Gripper<" in chart
+    assert "<script>" not in chart
