@@ -1,0 +1,102 @@
+"""The console page in a real browser (Chromium, headless, driven through the system chromedriver)."""
+
+import shutil
+
+import pytest
+from selenium import webdriver
+from selenium.common.exceptions import TimeoutException
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+WAIT_SECONDS = 10
+
+
+@pytest.fixture(scope="module")
+def browser():
+    chromium, driver = shutil.which("chromium"), shutil.which("chromedriver")
+    if chromium is None or driver is None:
+        pytest.fail("the browser tests need Debian's chromium and chromium-driver: `make test` installs them")
+    options = webdriver.ChromeOptions()
+    options.binary_location = chromium
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,900"):
+        options.add_argument(argument)
+    session = webdriver.Chrome(options=options, service=Service(executable_path=driver))
+    session.set_page_load_timeout(WAIT_SECONDS)
+    yield session
+    session.quit()
+
+
+def _until(browser, condition, what):
+    try:
+        return WebDriverWait(browser, WAIT_SECONDS).until(lambda _: condition())
+    except TimeoutException:
+        raise AssertionError(f"the page did not show {what} within {WAIT_SECONDS} s") from None
+
+
+def _rows(browser):
+    """The module table as its texts, read in one go: the page redraws it on every update."""
+    return browser.execute_script(
+        "return Object.fromEntries([...document.querySelectorAll('#modules tbody tr')]"
+        ".map(row => [row.dataset.module, [...row.cells].map(cell => cell.textContent)]))")
+
+
+def test_a_page_opened_mid_run_shows_every_module_and_the_actions_already_done(browser, hand_run, console):
+    hand_run.action("XAxis", 1)
+    hand_run.action("Gripper", 1)
+    hand_run.action("Gripper", 2, outcome=None)
+    browser.get(console(hand_run.dir))
+    rows = _until(browser, lambda: len(_rows(browser)) == 2 and _rows(browser), "both modules")
+    assert rows["XAxis"][1:5] == ["waiting", "", "", "1/2"]
+    assert rows["Gripper"][1:5] == ["running", "move @Gripper to p2", "pick.vemo:2:5", "1/2"]
+    bars = browser.find_elements(By.CSS_SELECTOR, "#chart svg g rect")
+    assert len(bars) == 3
+    assert browser.find_element(By.ID, "resume").get_attribute("disabled") == "true"
+
+
+def test_the_page_grows_with_the_run_and_keeps_the_final_timeline_after_it(browser, hand_run, console):
+    browser.get(console(hand_run.dir))
+    _until(browser, lambda: len(_rows(browser)) == 2, "both modules")
+    for index in (1, 2):
+        hand_run.action("XAxis", index)
+        _until(browser, lambda: _rows(browser)["XAxis"][4] == f"{index}/2", f"XAxis at {index}/2")
+    hand_run.write("interlock_tripped", name="door")
+    _until(browser, lambda: browser.find_element(By.ID, "interlocks").text == "door: tripped", "the tripped door")
+    hand_run.write("run_ended", exit_code=1, outcome="failed")
+    state = browser.find_element(By.ID, "run-state")
+    _until(browser, lambda: state.text.startswith("ended"), "the end of the run")
+    assert "exit code 1" in state.text
+    assert _rows(browser)["Gripper"][1] == "stopped"
+    assert len(browser.find_elements(By.CSS_SELECTOR, "#chart svg g rect")) == 2
+    assert all(browser.find_element(By.ID, name).get_attribute("disabled") == "true"
+               for name in ("pause", "pause-now", "resume", "stop"))
+
+
+def test_a_decision_awaited_shows_the_failure_and_its_choices(browser, hand_run, console):
+    browser.get(console(hand_run.dir))
+    hand_run.action("Gripper", 1, outcome="error", reason="vacuum not reached in 2 s")
+    hand_run.write("paused", mode="deferred", cause="failure")
+    decision = browser.find_element(By.ID, "decision")
+    _until(browser, decision.is_displayed, "the decision")
+    assert "vacuum not reached in 2 s" in decision.text and "pick.vemo:1:5" in decision.text
+    assert all(browser.find_element(By.ID, name).is_enabled() for name in ("retry", "skip", "abort"))
+    hand_run.write("retry", module="Gripper", index=1, attempt=2)
+    _until(browser, lambda: not decision.is_displayed(), "the decision answered")
+
+
+def test_stop_asks_for_confirmation_and_sends_nothing_when_declined(browser, hand_run, console):
+    browser.get(console(hand_run.dir))
+    stop = browser.find_element(By.ID, "stop")
+    _until(browser, stop.is_enabled, "stop enabled")
+    stop.click()
+    alert = WebDriverWait(browser, WAIT_SECONDS).until(lambda b: b.switch_to.alert)
+    assert alert.text.startswith("Stop the run?")
+    alert.dismiss()
+    assert browser.find_element(By.ID, "reply").text == ""
+
+
+def test_a_page_without_the_token_is_refused(browser, hand_run, console):
+    url = console(hand_run.dir)
+    browser.get(url.partition("?")[0])
+    assert "needs the token" in browser.find_element(By.TAG_NAME, "body").text
+    assert browser.find_elements(By.ID, "modules") == []
