@@ -18,12 +18,20 @@ class HandRun:
         run_dir.mkdir(parents=True, exist_ok=True)
         self.dir = run_dir
         self.journal = Journal(run_dir / "journal.jsonl")
-        self.journal.write("run_started", format=1, script="pick.vemo", modules=MODULES)
+        self.journal.write("run_started", format=1, script="pick.vemo",
+                           modules=[{"name": name, "actions": count} for name, count in MODULES.items()])
+        for name, count in MODULES.items():
+            for index in range(1, count + 1):
+                self.journal.write("action_planned", **self._action(name, index), kind="Move", waits=[], after=None)
+
+    @staticmethod
+    def _action(module, index):
+        return {"module": module, "index": index, "text": f"move @{module} to p{index}",
+                "location": f"pick.vemo:{index}:5"}
 
     def action(self, module, index, outcome="finished", **fields):
         """One action of `module` started and, unless outcome is None, ended."""
-        text = f"move @{module} to p{index}"
-        common = {"module": module, "index": index, "text": text, "location": f"pick.vemo:{index}:5"}
+        common = self._action(module, index)
         self.journal.write("action_started", **common)
         if outcome is not None:
             self.journal.write("action_ended", **common, outcome=outcome, **fields)

@@ -4,17 +4,20 @@ import pytest
 
 from vemo.run.console.view import RunView
 
-START = {"event": "run_started", "t": 0.0, "format": 1, "script": "pick.vemo", "modules": {"XAxis": 2, "Gripper": 1}}
-
-
 def _action(event, t, module, index, **fields):
     return {"event": event, "t": t, "module": module, "index": index, "text": f"move @{module} to p{index}",
             "location": f"pick.vemo:{index}:1", **fields}
 
 
+START = [{"event": "run_started", "t": 0.0, "format": 1, "script": "pick.vemo",
+          "modules": [{"name": "XAxis", "actions": 2}, {"name": "Gripper", "actions": 1}]},
+         _action("action_planned", 0.0, "XAxis", 1), _action("action_planned", 0.0, "XAxis", 2),
+         _action("action_planned", 0.0, "Gripper", 1)]
+
+
 def _view(*events):
     view = RunView()
-    for event in (START, *events):
+    for event in (*START, *events):
         view.apply(event)
     return view
 
@@ -41,12 +44,12 @@ def test_module_states_follow_the_journal(events, run_state, states):
     assert _states(view) == states
 
 
-def test_done_counts_finished_and_skipped_actions_and_elapsed_stops_with_the_module():
-    view = _view(_action("action_started", 0.1, "XAxis", 1), _action("action_ended", 0.5, "XAxis", 1, outcome="skipped"),
+def test_done_counts_finished_actions_and_elapsed_stops_when_the_module_ends():
+    view = _view(_action("action_started", 0.1, "XAxis", 1), _action("action_ended", 0.5, "XAxis", 1, outcome="finished"),
                  _action("action_started", 0.6, "XAxis", 2), _action("action_ended", 1.5, "XAxis", 2, outcome="finished"),
-                 _action("action_started", 1.6, "Gripper", 1))
+                 {"event": "module_ended", "t": 1.6, "module": "XAxis"}, _action("action_started", 1.6, "Gripper", 1))
     modules = {m["name"]: m for m in view.snapshot(now=4.0)["modules"]}
-    assert (modules["XAxis"]["done"], modules["XAxis"]["total"], modules["XAxis"]["elapsed"]) == (2, 2, 1.5)
+    assert (modules["XAxis"]["state"], modules["XAxis"]["done"], modules["XAxis"]["elapsed"]) == ("done", 2, 1.6)
     assert modules["Gripper"]["elapsed"] == 4.0
     assert modules["Gripper"]["current"]["location"] == "pick.vemo:1:1"
 

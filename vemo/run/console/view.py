@@ -5,69 +5,43 @@ from __future__ import annotations
 
 from typing import Any
 
-from vemo.run.outputs import records_from_events
+from vemo.run.outputs import RunRecords, records_from_events
 from vemo.run.timeline import render_chart, render_legend
-
-# Outcomes after which an action counts as done for its module's done/total.
-DONE_OUTCOMES = ("finished", "skipped")
 
 
 class RunView:
-    """Applies journal events in order; `snapshot()` is what a page needs to draw the run as it stands."""
+    """Applies journal events in order; `snapshot()` is what a page needs to draw the run as it stands. The
+    actions are folded by the same `RunRecords` as the run's own progress table."""
 
     def __init__(self) -> None:
         self.events: list[dict] = []
+        self.actions = RunRecords()
         self.run: dict[str, Any] = {}
         self.state = "starting"
-        self.modules: dict[str, dict[str, Any]] = {}
         self.interlocks: dict[str, dict[str, Any]] = {}
         self.decision: dict[str, Any] | None = None
         self.ended: dict[str, Any] | None = None
-        self.last_t = 0.0
         self._last_failure: dict[str, Any] | None = None
 
     def apply(self, event: dict) -> None:
         self.events.append(event)
-        self.last_t = max(self.last_t, float(event["t"]))
-        handler = getattr(self, "_on_" + event["event"], None)
+        self.actions.add(event)
+        handler = getattr(self, "_on_" + str(event["event"]), None)
         if handler is not None:
             handler(event)
 
-    def _module(self, name: Any) -> dict[str, Any]:
-        name = str(name)
-        if name not in self.modules:
-            self.modules[name] = {"name": name, "total": 0, "done": 0, "current": None, "failed": False,
-                                  "last_end": None}
-        return self.modules[name]
-
     def _on_run_started(self, event: dict) -> None:
         self.state = "running"
-        self.run = {key: event.get(key) for key in ("script", "cell", "handler", "simulator", "run_dir")
+        self.run = {key: event.get(key) for key in ("script", "cell", "handler", "simulator", "started")
                     if key in event}
-        modules = event.get("modules") or {}
-        for name, total in (modules.items() if isinstance(modules, dict) else ()):
-            self._module(name)["total"] = total if isinstance(total, int) else 0
         for name in event.get("interlocks") or ():
             self.interlocks.setdefault(str(name), {"name": str(name), "state": "safe", "since": event["t"]})
 
-    def _on_action_started(self, event: dict) -> None:
-        module = self._module(event.get("module"))
-        module["current"] = {key: event.get(key) for key in ("index", "text", "location")} | {"since": event["t"]}
-
     def _on_action_ended(self, event: dict) -> None:
-        module = self._module(event.get("module"))
-        outcome = event.get("outcome")
-        current = module["current"]
-        if current is not None and current.get("index") == event.get("index"):
-            module["current"] = None
-        if outcome in DONE_OUTCOMES:
-            module["done"] += 1
-        if outcome == "error":
-            module["failed"] = True
+        if event.get("outcome") == "error":
             self._last_failure = {key: event.get(key) for key in ("module", "index", "text", "location", "reason")}
-        elif outcome == "skipped" and self.decision is not None:
+        elif event.get("outcome") == "skipped":
             self.decision = None
-        module["last_end"] = event["t"]
 
     def _on_paused(self, event: dict) -> None:
         self.state = "paused"
@@ -84,9 +58,6 @@ class RunView:
 
     def _on_retry(self, event: dict) -> None:
         self.decision = None
-        module = self.modules.get(str(event.get("module")))
-        if module is not None:
-            module["failed"] = False
 
     def _on_interlock_tripped(self, event: dict) -> None:
         name = str(event.get("name", event.get("interlock")))
@@ -104,14 +75,15 @@ class RunView:
         self.decision = None
         self.ended = {key: event.get(key) for key in ("exit_code", "outcome")} | {"t": event["t"]}
 
-    def _module_state(self, module: dict[str, Any]) -> str:
-        if module["current"] is not None:
+    def _module_state(self, name: str, failed: bool) -> str:
+        actions = self.actions
+        if actions.current.get(name) is not None:
             return "running" if self.state in ("running", "ended") else "pausing"
-        if module["failed"]:
+        if failed:
             return "failed"
-        if module["total"] and module["done"] >= module["total"]:
+        if actions.totals[name] and actions.done[name] >= actions.totals[name]:
             return "done"
-        if self.state == "ended":
+        if self.state == "ended" or name in actions.finished_at:
             return "stopped"
         if self.state in ("paused", "waiting_decision"):
             return "paused"
@@ -120,14 +92,17 @@ class RunView:
     def snapshot(self, now: float | None = None) -> dict[str, Any]:
         """The run as it stands. `now` is the run's clock at this moment (seconds since its start), used for
         the elapsed time of what is still going; the time of the last event if not given."""
-        now = self.last_t if now is None or self.state == "ended" else max(now, self.last_t)
+        actions = self.actions
+        now = actions.last_t if now is None or self.state == "ended" else max(now, actions.last_t)
+        failed = {r.module for r in actions.records if r.outcome == "error"}
         modules = []
-        for module in self.modules.values():
-            state = self._module_state(module)
-            finished = state in ("done", "stopped", "failed") and module["last_end"] is not None
-            modules.append({"name": module["name"], "state": state, "current": module["current"],
-                            "done": module["done"], "total": module["total"],
-                            "elapsed": module["last_end"] if finished else now})
+        for name, total in actions.totals.items():
+            record = actions.current.get(name)
+            current = None if record is None else {"index": record.index, "text": record.text,
+                                                   "location": record.origin, "since": record.start}
+            modules.append({"name": name, "state": self._module_state(name, name in failed), "current": current,
+                            "done": actions.done[name], "total": total,
+                            "elapsed": actions.finished_at.get(name, now)})
         return {
             "run": self.run, "state": self.state, "now": now, "ended": self.ended, "modules": modules,
             "interlocks": list(self.interlocks.values()), "decision": self.decision,
