@@ -60,7 +60,7 @@ test: install cpptest build/.browser-stamp
 	$(PY) -m pytest $(PYTEST_FLAGS)
 
 demo: install
-	$(VENV)/bin/vemo run examples/pick_place.vemo --speed 4 --timeline build/demo/timeline.html --trace build/demo/trace.json
+	$(VENV)/bin/vemo run examples/pick_place.vemo --speed 4 --console 127.0.0.1:0 --timeline build/demo/timeline.html --trace build/demo/trace.json
 
 bench: install
 	@for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done

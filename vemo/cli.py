@@ -52,6 +52,9 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--plain", action="store_true", help="plain progress lines even on a terminal")
     run.add_argument("--run-dir", metavar="DIR", help="the run folder, which gets the journal "
                                                       "(default: runs/<YYYYmmdd-HHMMSS>-<script name>)")
+    run.add_argument("--console", metavar="[HOST:]PORT", type=_listen_address,
+                     help="serve the operator console of the run in the browser (HOST defaults to 127.0.0.1; "
+                          "port 0 picks a free one); the URL to open is printed at the start")
 
     report = commands.add_parser("report", help="rebuild a run's timeline, trace or record from its run folder",
                                  description="Reads DIR/journal.jsonl, also of a run that was killed, and writes "

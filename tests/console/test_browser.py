@@ -1,6 +1,8 @@
 """The console page in a real browser (Chromium, headless, driven through the system chromedriver)."""
 
 import shutil
+import subprocess
+import sys
 
 import pytest
 from selenium import webdriver
@@ -100,3 +102,25 @@ def test_a_page_without_the_token_is_refused(browser, hand_run, console):
     browser.get(url.partition("?")[0])
     assert "needs the token" in browser.find_element(By.TAG_NAME, "body").text
     assert browser.find_elements(By.ID, "modules") == []
+
+
+def test_the_console_of_a_real_run_shows_it_from_start_to_end(browser, tmp_path):
+    from consolesupport import ROOT
+
+    run = subprocess.Popen([sys.executable, "-m", "vemo", "run", "examples/pick_place.vemo", "--speed", "2",
+                            "--plain", "--console", "127.0.0.1:0", "--run-dir", str(tmp_path / "run")],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT)
+    try:
+        url = next((line.split(" ", 1)[1].strip() for line in run.stdout if line.startswith("console: ")), None)
+        assert url is not None, run.stderr.read()
+        browser.get(url)
+        _until(browser, lambda: set(_rows(browser)) == {"XAxis", "ZAxis", "Gripper"}, "the three modules")
+        state = browser.find_element(By.ID, "run-state")
+        _until(browser, lambda: state.text.startswith("ended"), "the end of the run")
+        assert "exit code 0" in state.text
+        assert {row[4] for row in _rows(browser).values()} == {"9/9", "12/12", "15/15"}
+        assert len(browser.find_elements(By.CSS_SELECTOR, "#chart svg g rect")) == 36
+        assert run.wait(timeout=30) == 0
+    finally:
+        run.kill()
+        run.wait()

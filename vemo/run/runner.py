@@ -291,6 +291,7 @@ class Run:
         self.state = RunRecords()  # the live view of the journal's events
         self.interrupt: KeyboardInterrupt | None = None  # the signal that stopped the run
         self.stop_cause: str | None = None
+        self.console: Any = None  # the operator console's process, with --console
         self._events: queue.Queue = queue.Queue()
         self._ended_modules: set[str] = set()
 
@@ -330,8 +331,27 @@ class Run:
                            started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(),
                            modules=[{"name": name, "actions": count} for name, count in totals.items()])
         self.recorder.write_plan()
+        if getattr(args, "console", None) is not None:
+            self._start_console(*args.console)
         print(f"running {args.script}: {sum(totals.values())} actions on {len(totals)} modules "
               f"({', '.join(totals)})", file=self.out, flush=True)
+
+    def _start_console(self, host: str, port: int) -> None:
+        from vemo.run.console.launcher import ConsoleProcess, ConsoleStartError
+
+        self.console = ConsoleProcess(self.run_dir, host, port)
+        try:
+            url = self.console.start()
+        except ConsoleStartError as error:
+            self.console = None
+            raise RunError(str(error)) from None
+        print(f"console: {url}", file=self.out, flush=True)
+
+    def close_console(self) -> None:
+        """Ends the console once it has shown the end of the run."""
+        if self.console is not None:
+            self.console.close()
+            self.console = None
 
     def _start_handler(self) -> None:
         args, prepared = self.args, self.prepared
@@ -471,6 +491,7 @@ class Run:
                 if record.outcome == "error":
                     print(f"FAILED: {record.reason}", file=self.errors)
         print(verdict, file=self.out, flush=True)
+        self.close_console()
         if not all_ended:
             self.out.flush()
             self.errors.flush()
@@ -496,6 +517,7 @@ class Run:
         if self.journal is not None:
             self.journal.write("run_ended", exit_code=code, outcome=outcome)
             self.journal.close()
+            self.close_console()
         elif self.run_dir is not None:
             try:
                 self.run_dir.rmdir()  # nothing in it: no trace of a run that never was
