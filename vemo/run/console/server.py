@@ -206,12 +206,15 @@ class ConsoleServer:
                                                "Content-Security-Policy": CONTENT_SECURITY_POLICY})
         await response.prepare(request)
         sent = b""
-        while not self._closing:
-            changed = self._changed
-            if self._snapshot is not sent:
-                sent = self._snapshot
-                await response.write(b"data: " + sent + b"\n\n")
-            await changed.wait()
+        try:
+            while not self._closing:
+                changed = self._changed
+                if self._snapshot is not sent:
+                    sent = self._snapshot
+                    await response.write(b"data: " + sent + b"\n\n")
+                await changed.wait()
+        except ConnectionResetError:
+            pass  # the page was closed
         return response
 
     async def _command(self, request: web.Request) -> web.Response:

@@ -5,8 +5,8 @@ from __future__ import annotations
 
 from typing import Any
 
-from vemo.run.outputs import RunRecords, records_from_events
-from vemo.run.timeline import render_chart, render_legend
+from vemo.run.outputs import UNFINISHED, RunRecords, records_from_events
+from vemo.run.timeline import ActionRecord, render_chart, render_legend
 
 
 class RunView:
@@ -106,5 +106,14 @@ class RunView:
         return {
             "run": self.run, "state": self.state, "now": now, "ended": self.ended, "modules": modules,
             "interlocks": list(self.interlocks.values()), "decision": self.decision,
-            "chart": render_chart(records_from_events(self.events)), "legend": render_legend(),
+            "chart": render_chart(self._chart_records(now)), "legend": render_legend(),
         }
+
+    def _chart_records(self, now: float) -> list[ActionRecord]:
+        """The records of the output files; while the run goes, what is in flight is running up to now."""
+        records = records_from_events(self.events)
+        if self.state != "ended":
+            for record in records:
+                if record.outcome == UNFINISHED:
+                    record.outcome, record.end = "running", now
+        return records
