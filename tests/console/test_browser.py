@@ -3,6 +3,7 @@
 import shutil
 import subprocess
 import sys
+import urllib.request
 
 import pytest
 from selenium import webdriver
@@ -121,6 +122,8 @@ def test_the_console_of_a_real_run_shows_it_from_start_to_end(browser, tmp_path)
         assert {row[4] for row in _rows(browser).values()} == {"9/9", "12/12", "15/15"}
         assert len(browser.find_elements(By.CSS_SELECTOR, "#chart svg g rect")) == 36
         assert run.wait(timeout=30) == 0
+        with pytest.raises(OSError):
+            urllib.request.urlopen(url, timeout=5)  # the console ended with the run
     finally:
         run.kill()
         run.wait()

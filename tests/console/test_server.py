@@ -132,3 +132,15 @@ def test_listening_beyond_loopback_warns_and_a_busy_port_is_a_clear_error(hand_r
     finally:
         process.terminate()
         assert process.wait(timeout=10) == 0
+
+
+def test_a_run_whose_console_cannot_listen_stops_before_anything_moves(hand_run, console, tmp_path):
+    port = int(console(hand_run.dir).rpartition(":")[2].partition("/")[0])
+    run_dir = tmp_path / "refused"
+    result = subprocess.run([sys.executable, "-m", "vemo", "run", "examples/pick_place.vemo", "--plain",
+                             "--console", f"127.0.0.1:{port}", "--run-dir", str(run_dir)],
+                            capture_output=True, text=True, timeout=60, cwd=ROOT)
+    assert result.returncode == 1 and f"cannot listen on 127.0.0.1:{port}" in result.stderr
+    assert "Traceback" not in result.stderr
+    events = (run_dir / "journal.jsonl").read_text()
+    assert "action_started" not in events and '"run_ended"' in events

@@ -269,8 +269,11 @@ async def _serve(run_dir: str, host: str, port: int, from_run: bool) -> int:
               f"token can pause and stop the run", file=sys.stderr, flush=True)
 
     def tell_parent(message: dict) -> None:
-        sys.stdout.write(json.dumps(message) + "\n")
-        sys.stdout.flush()
+        try:
+            sys.stdout.write(json.dumps(message) + "\n")
+            sys.stdout.flush()
+        except OSError:
+            done.set()  # the run is gone: so is the reason to serve its console
 
     server = ConsoleServer(run_dir, host, port, on_ended=(lambda: tell_parent({"ended": True})) if from_run else None)
     url = await server.start()
