@@ -144,3 +144,12 @@ def test_a_run_whose_console_cannot_listen_stops_before_anything_moves(hand_run,
     assert "Traceback" not in result.stderr
     events = (run_dir / "journal.jsonl").read_text()
     assert "action_started" not in events and '"run_ended"' in events
+
+
+def test_a_journal_that_is_not_a_run_is_reported_on_the_page(tmp_path, console):
+    (tmp_path / "journal.jsonl").write_text('{"event": "run_started", "t": 0, "format": 1}\nnot json\n')
+    stream = EventStream(console(tmp_path))
+    try:
+        assert "journal.jsonl:2: not a journal line" in stream.until(lambda s: s["error"])["error"]
+    finally:
+        stream.close()
