@@ -22,6 +22,7 @@ class RunView:
         self.decision: dict[str, Any] | None = None
         self.ended: dict[str, Any] | None = None
         self._last_failure: dict[str, Any] | None = None
+        self._pause_mode: str | None = None
 
     def apply(self, event: dict) -> None:
         self.events.append(event)
@@ -45,6 +46,7 @@ class RunView:
 
     def _on_paused(self, event: dict) -> None:
         self.state = "paused"
+        self._pause_mode = event.get("mode")
         if event.get("cause") == "failure":
             self.state = "waiting_decision"
             self.decision = dict(self._last_failure or {})
@@ -78,7 +80,9 @@ class RunView:
     def _module_state(self, name: str, failed: bool) -> str:
         actions = self.actions
         if actions.current.get(name) is not None:
-            return "running" if self.state in ("running", "ended") else "pausing"
+            if self.state in ("running", "ended"):
+                return "running"
+            return "paused" if self._pause_mode == "immediate" else "pausing"
         if failed:
             return "failed"
         if actions.totals[name] and actions.done[name] >= actions.totals[name]:
@@ -103,8 +107,11 @@ class RunView:
             modules.append({"name": name, "state": self._module_state(name, name in failed), "current": current,
                             "done": actions.done[name], "total": total,
                             "elapsed": actions.finished_at.get(name, now)})
+        state = self.state
+        if state == "paused" and self._pause_mode != "immediate" and any(actions.current.values()):
+            state = "pausing"  # a deferred pause: modules finish the action they execute
         return {
-            "run": self.run, "state": self.state, "now": now, "ended": self.ended, "modules": modules,
+            "run": self.run, "state": state, "now": now, "ended": self.ended, "modules": modules,
             "interlocks": list(self.interlocks.values()), "decision": self.decision,
             "chart": render_chart(self._chart_records(now)), "legend": render_legend(),
         }
