@@ -3,13 +3,13 @@
 from __future__ import annotations
 
 import dataclasses
-import threading
 from pathlib import Path
 from typing import Any, Callable, Sequence
 
 import yaml
 
 from vemo.cell import Cell, ModuleSpec
+from vemo.run.control import RunControl
 
 # Position tolerance of the end-of-move check, in user units (the handler client's own default).
 POSITION_TOLERANCE = 0.07
@@ -32,6 +32,7 @@ class HandlerModule:
     kinra_id: int
     kind: str  # "motor" or "io"
     output_bits: int = 0
+    input_bits: int = 0
     limits: tuple[float | None, float | None] = (None, None)  # simulator travel limits (Sim/Min, Sim/Max)
 
 
@@ -51,8 +52,9 @@ def read_handler_modules(path: str | Path) -> dict[int, HandlerModule]:
             if isinstance(kinra_id, int) and not isinstance(kinra_id, bool):
                 sim = node.get("Sim") if isinstance(node.get("Sim"), dict) else {}
                 if in_io:
-                    bytes_out = node.get("OutputBytes", 0)
-                    found[kinra_id] = HandlerModule(kinra_id, "io", 8 * bytes_out if isinstance(bytes_out, int) else 0)
+                    bytes_out, bytes_in = node.get("OutputBytes", 0), node.get("InputBytes", 0)
+                    found[kinra_id] = HandlerModule(kinra_id, "io", 8 * bytes_out if isinstance(bytes_out, int) else 0,
+                                                    8 * bytes_in if isinstance(bytes_in, int) else 0)
                 else:
                     found[kinra_id] = HandlerModule(kinra_id, "motor", limits=(_limit(sim.get("Min")),
                                                                                _limit(sim.get("Max"))))
@@ -104,6 +106,11 @@ def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tup
                     if pin >= entry.output_bits:
                         errors.append(f"{spec.name}: IO point {point} is pin {pin}, but handler module {kinra_id} "
                                       f"has {entry.output_bits} outputs (pins 0 to {entry.output_bits - 1})")
+                for point, pin in spec.inputs.items():
+                    if pin >= entry.input_bits:
+                        errors.append(f"{spec.name}: input {point} is pin {pin}, but handler module {kinra_id} "
+                                      f"has {entry.input_bits} inputs" + (f" (pins 0 to {entry.input_bits - 1})"
+                                                                          if entry.input_bits else ""))
         if spec.kind == "io":
             continue
         for name, place in [("home", spec.home), *spec.positions.items()]:
@@ -120,55 +127,65 @@ def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tup
 
 
 class RunContext:
-    """What host actions need while a script runs: one shared handler client, the run's stop signal, the
-    time factor of dwells, and the callbacks that record what each action did."""
+    """What host actions need while a script runs: one shared handler client, the run's control (its stop
+    signal, pauses and holds), the time factor of dwells, and the callbacks that record what each action
+    did."""
 
     def __init__(self, client: Any, *, time_factor: float = 1.0,
                  on_start: Callable[[Any], None] | None = None,
-                 on_end: Callable[[Any, str, str | None], None] | None = None) -> None:
+                 on_end: Callable[[Any, str, str | None], None] | None = None,
+                 control: RunControl | None = None) -> None:
         self.client = client
         self.time_factor = time_factor
-        self.stopping = threading.Event()
+        self.control = control or RunControl()
+        if self.control.stop_axis is None:
+            self.control.stop_axis = getattr(client, "motor_stop", None)
+        self.stopping = self.control.stopping
         self.on_start = on_start or (lambda action: None)
         self.on_end = on_end or (lambda action, outcome, reason: None)
-        self._moving: dict[int, int] = {}  # axes with a motion in flight -> how many
-        self._lock = threading.Lock()
 
     # --- executing one action -------------------------------------------------------------------
 
     def execute(self, action: Any) -> None:
-        """Runs `action.drive(self)` with its state, record and finish signal kept right. The finish signal
-        is set in every case, after the outcome is recorded, so whatever waits on the action wakes to a
+        """Runs `action.drive(self)` with its state, record and finish signal kept right. The action
+        starts only once the run is not held (paused, or waiting for a decision). The finish signal is
+        set in every case, after the outcome is recorded, so whatever waits on the action wakes to a
         run that already knows whether to go on."""
         from _vemoprimitives import VemoState
 
         try:
-            if self.stopping.is_set():
+            if self.stopping.is_set() or not self.control.enter_action():
                 self.on_end(action, "not run", None)
                 return
-            action.state = VemoState.Executing
-            self.on_start(action)
             try:
-                action.drive(self)
-            except RunStopped:
-                action.state = VemoState.Error
-                self.on_end(action, "interrupted", None)
-                return
-            except Exception as error:
-                action.state = VemoState.Error
-                if self.stopping.is_set():
-                    # Ended by the stop, not by a fault of its own.
-                    self.on_end(action, "interrupted", None)
-                    return
-                reason = str(error) if isinstance(error, ActionFailed) else f"{type(error).__name__}: {error}"
-                text = _failure_text(action, reason)
-                self.stopping.set()
-                self.on_end(action, "error", text)
-                raise ActionFailed(text) from error
-            action.state = VemoState.Finished
-            self.on_end(action, "finished", None)
+                self._run(action, VemoState)
+            finally:
+                self.control.leave_action()
         finally:
             action.finish_signal.set()
+
+    def _run(self, action: Any, VemoState: Any) -> None:
+        action.state = VemoState.Executing
+        self.on_start(action)
+        try:
+            action.drive(self)
+        except RunStopped:
+            action.state = VemoState.Error
+            self.on_end(action, "interrupted", None)
+            return
+        except Exception as error:
+            action.state = VemoState.Error
+            if self.stopping.is_set():
+                # Ended by the stop, not by a fault of its own.
+                self.on_end(action, "interrupted", None)
+                return
+            reason = str(error) if isinstance(error, ActionFailed) else f"{type(error).__name__}: {error}"
+            text = _failure_text(action, reason)
+            self.stopping.set()
+            self.on_end(action, "error", text)
+            raise ActionFailed(text) from error
+        action.state = VemoState.Finished
+        self.on_end(action, "finished", None)
 
     # --- handler commands -----------------------------------------------------------------------
 
@@ -193,24 +210,24 @@ class RunContext:
                                else f"the handler client cannot build the request (result {request})")
         return request
 
-    def _wait_for(self, requests: list, target: Any, what: str, axes: Sequence[int] = ()) -> None:
-        """Sends `requests` in order and waits for the published result of `target`, the last one.
+    def _drive(self, build: Callable[[], list], what: str, axes: Sequence[int] = ()) -> None:
+        """Sends the requests `build()` gives and waits for the published result of the last one. A
+        motion that an immediate pause stopped is built and sent again, to the same targets, once the
+        run is resumed.
 
         The awaited identifier gets a suffix: subscriptions match by prefix, and a plain identifier such
         as PC...-12 would also receive the results of PC...-120 to -129, sent for other modules' actions
         meanwhile, which could end the wait without the awaited result."""
-        target.cmd_id = target.cmd_id + "."
-        with self._lock:
-            for axis in axes:
-                self._moving[axis] = self._moving.get(axis, 0) + 1
-        try:
-            result = self.client.receive_dequeue_action(requests, target.cmd_id, [target.cmd_id])
-        finally:
-            with self._lock:
-                for axis in axes:
-                    self._moving[axis] -= 1
-                    if not self._moving[axis]:
-                        del self._moving[axis]
+        while True:
+            with self.control.motion(tuple(axes)) as motion:
+                requests = build()
+                target = requests[-1]
+                target.cmd_id = target.cmd_id + "."
+                result = self.client.receive_dequeue_action(requests, target.cmd_id, [target.cmd_id])
+            if result == 1 and not isinstance(result, bool) or not motion.interrupted or self.stopping.is_set():
+                break
+            if not self.control.wait_resumed():
+                raise RunStopped()
         detail = self._error_states(axes) if result == 0 and axes and not self.stopping.is_set() else ""
         self._check(result, what, detail)
 
@@ -229,34 +246,40 @@ class RunContext:
         """Moves the axes to their targets together and returns once every axis has stopped at its
         target (end-of-motion condition, then a position check, per axis)."""
         client = self.client
-        requests, checks = [], []
-        for kinra_id, target in targets:
-            motion = self._built(client.motor_ptp(kinra_id, target, speed, acceleration, acceleration,
-                                                  return_action=True), what)
-            ended = self._built(client.generate_condition(
-                kinra_id, condition_type_name="KONRA_ID_SLAVE_STATUS_CONDITION", arg_list=["END_MOVING"],
-                dep_list=[motion.cmd_id]), what)
-            there = self._built(client.generate_condition(
-                kinra_id, condition_type_name="KINRA_ID_POS_CONDITION",
-                arg_list=["POS_NEAR", target, POSITION_TOLERANCE], dep_list=[ended.cmd_id]), what)
-            requests += [motion, ended, there]
-            checks.append(there)
-        gathered = requests + self._gather(checks, what)
-        self._wait_for(gathered, gathered[-1], what, [kinra_id for kinra_id, _ in targets])
+
+        def build() -> list:
+            requests, checks = [], []
+            for kinra_id, target in targets:
+                motion = self._built(client.motor_ptp(kinra_id, target, speed, acceleration, acceleration,
+                                                      return_action=True), what)
+                ended = self._built(client.generate_condition(
+                    kinra_id, condition_type_name="KONRA_ID_SLAVE_STATUS_CONDITION", arg_list=["END_MOVING"],
+                    dep_list=[motion.cmd_id]), what)
+                there = self._built(client.generate_condition(
+                    kinra_id, condition_type_name="KINRA_ID_POS_CONDITION",
+                    arg_list=["POS_NEAR", target, POSITION_TOLERANCE], dep_list=[ended.cmd_id]), what)
+                requests += [motion, ended, there]
+                checks.append(there)
+            return requests + self._gather(checks, what)
+
+        self._drive(build, what, [kinra_id for kinra_id, _ in targets])
 
     def home_axes(self, axes: Sequence[int], what: str = "") -> None:
         """Homes the axes together and returns once every one has reported the end of its homing."""
         client = self.client
-        requests, checks = [], []
-        for kinra_id in axes:
-            homing = self._built(client.motor_home(kinra_id, return_action=True), what)
-            ended = self._built(client.generate_condition(
-                kinra_id, condition_type_name="KONRA_ID_SLAVE_STATUS_CONDITION", arg_list=["END_HOMING"],
-                dep_list=[homing.cmd_id]), what)
-            requests += [homing, ended]
-            checks.append(ended)
-        gathered = requests + self._gather(checks, what)
-        self._wait_for(gathered, gathered[-1], what, list(axes))
+
+        def build() -> list:
+            requests, checks = [], []
+            for kinra_id in axes:
+                homing = self._built(client.motor_home(kinra_id, return_action=True), what)
+                ended = self._built(client.generate_condition(
+                    kinra_id, condition_type_name="KONRA_ID_SLAVE_STATUS_CONDITION", arg_list=["END_HOMING"],
+                    dep_list=[homing.cmd_id]), what)
+                requests += [homing, ended]
+                checks.append(ended)
+            return requests + self._gather(checks, what)
+
+        self._drive(build, what, list(axes))
 
     def _gather(self, checks: list, what: str = "") -> list:
         """A blank condition over several axes' checks, so that one published result ends the wait."""
@@ -273,18 +296,17 @@ class RunContext:
 
     def set_output(self, kinra_id: int, pin: int, value: int, what: str = "") -> None:
         """Sets one output and returns once the handler reports it written."""
-        request = self._built(self.client.io_set(kinra_id, pin, value, return_action=True), what)
-        self._wait_for([request], request, what)
+        self._drive(lambda: [self._built(self.client.io_set(kinra_id, pin, value, return_action=True), what)], what)
 
     def dwell(self, seconds: float) -> None:
-        """Holds still for `seconds` of run time; a stop of the run ends it early."""
-        if self.stopping.wait(seconds / self.time_factor):
+        """Holds still for `seconds` of run time; an immediate pause suspends it and it goes on with the
+        time left on resume; a stop of the run ends it early."""
+        if not self.control.sleep(seconds / self.time_factor):
             raise RunStopped()
 
     def stop_motion(self) -> list[int]:
         """Stops every axis that has a motion in flight, so that waits on those motions end. Returns them."""
-        with self._lock:
-            axes = sorted(self._moving)
+        axes = self.control.moving_axes()
         for axis in axes:
             self.client.motor_stop(axis)
         return axes
