@@ -16,6 +16,9 @@ from vemo.cell import Cell, CellError, load_cell
 from vemo.run.drive import RunContext, check_cell, read_handler_modules
 from vemo.host import RUNTIME_NAMES, HostError, install
 from vemo.parser import ScriptError
+from vemo.run.control import ControlServer, RunControl
+from vemo.run.interlocks import InterlockWatch
+from vemo.run.keys import KeyReader, key_help
 from vemo.run.timeline import ActionRecord, write_chrome_trace, write_html, write_records
 
 EXIT_OK, EXIT_FAILED, EXIT_INTERRUPTED = 0, 1, 130
@@ -114,6 +117,21 @@ class Recorder:
                 record.ready = previous_end
                 previous_end = record.end if record.end is not None else record.start
 
+    def module_status(self) -> dict:
+        """Per module: its state, the action it executes and its counts, as `vemo ctl DIR status` shows them."""
+        with self._lock:
+            return {module: {"state": self._module_state(module), "current": self.current[module].text
+                             if self.current.get(module) is not None else None,
+                             "done": self.done[module], "total": total}
+                    for module, total in self.totals.items()}
+
+    def _module_state(self, module: str) -> str:
+        if any(x.outcome == "error" for x in self.records if x.module == module):
+            return "failed"
+        if module in self.finished_at:
+            return "done" if self.done[module] == self.totals[module] else "stopped"
+        return "running" if self.current.get(module) is not None else "waiting"
+
     def failures(self) -> list[ActionRecord]:
         return [r for r in self.records if r.outcome == "error"]
 
@@ -148,26 +166,47 @@ class PlainProgress:
 class LiveProgress:
     """A table with one row per module (current action, done/total, elapsed), redrawn while the run goes."""
 
-    def __init__(self, recorder: Recorder, out: TextIO) -> None:
+    def __init__(self, recorder: Recorder, out: TextIO, control: RunControl | None = None,
+                 keys: KeyReader | None = None) -> None:
         from rich.console import Console
         from rich.live import Live
 
-        self.recorder = recorder
-        self.live = Live(self._table(), console=Console(file=out), refresh_per_second=8, transient=False)
+        self.recorder, self.control, self.keys = recorder, control, keys
+        self.live = Live(self._view(), console=Console(file=out), refresh_per_second=8, transient=False)
 
     def __enter__(self) -> LiveProgress:
         self.live.__enter__()
+        if self.keys is not None:
+            self.keys.__enter__()
         return self
 
     def __exit__(self, *exc: Any) -> None:
-        self.live.update(self._table())
+        if self.keys is not None:
+            self.keys.__exit__(*exc)
+            self.keys = None
+        self.live.update(self._view())
         self.live.__exit__(*exc)
 
     def event(self, kind: str, record: ActionRecord) -> None:
         pass
 
     def refresh(self) -> None:
-        self.live.update(self._table())
+        self.live.update(self._view())
+
+    def _view(self) -> Any:
+        """The table, and under it the run's state and the keys that apply while keys are read."""
+        if self.control is None or self.keys is None:
+            return self._table()
+        from rich.console import Group
+        from rich.text import Text
+
+        state = self.control.state
+        tripped = self.control.tripped()
+        lines = [f"{state}" + (f"  interlock not safe: {', '.join(tripped)}" if tripped else "")
+                 + f"    keys: {key_help(state) or 'none'}"]
+        if self.keys.message:
+            lines.append(self.keys.message)
+        return Group(self._table(), Text("\n".join(lines)))
 
     def _table(self) -> Any:
         from rich.table import Table
@@ -176,17 +215,11 @@ class LiveProgress:
         table = Table(title=f"vemo run  {r.elapsed():.1f} s", title_justify="left")
         for column in ("module", "state", "current action", "done", "elapsed"):
             table.add_column(column, justify="right" if column in ("done", "elapsed") else "left")
+        colours = {"failed": "[red]", "done": "[green]", "stopped": "[yellow]", "running": "[cyan]", "waiting": ""}
         for module, total in r.totals.items():
             current = r.current.get(module)
-            failed = any(x.outcome == "error" for x in r.records if x.module == module)
-            if failed:
-                state = "[red]failed"
-            elif module in r.finished_at:
-                state = "[green]done" if r.done[module] == total else "[yellow]stopped"
-            elif current is not None:
-                state = "[cyan]running"
-            else:
-                state = "waiting"
+            state = r._module_state(module)
+            state = colours[state] + state
             elapsed = r.finished_at.get(module, r.elapsed())
             table.add_row(module, state, current.text if current is not None else "",
                           f"{r.done[module]}/{total}", f"{elapsed:.1f} s")
@@ -247,9 +280,14 @@ def _wait_for_threads(threads: list[threading.Thread], seconds: float) -> bool:
     return not any(thread.is_alive() for thread in threads)
 
 
+class OperatorStop(Exception):
+    """The operator stopped the run through its control (`vemo ctl DIR stop`, the s key)."""
+
+
 def execute(compiled: Any, context: RunContext, recorder: Recorder, progress: Any) -> tuple[bool, bool]:
     """Runs every module's plan on its own thread until all have ended. Returns (interrupted, all threads
-    ended). A failed action stops every module; Ctrl-C stops them and the axes in motion."""
+    ended). A failed action stops every module; Ctrl-C or the operator's stop stops them and the axes in
+    motion."""
     modules = []
     for plan in compiled.plans:
         plan.kind.run_context = context
@@ -279,10 +317,12 @@ def execute(compiled: Any, context: RunContext, recorder: Recorder, progress: An
                         recorder.module_ended(name)
                 if context.stopping.is_set():
                     stop_modules()  # an action failed: the others stop after their current action
+                if context.control.stop_requested.is_set():
+                    raise OperatorStop()
                 progress.refresh()
             for name, _ in threads:
                 recorder.module_ended(name)
-    except KeyboardInterrupt:
+    except (KeyboardInterrupt, OperatorStop):
         interrupted = True
         stop_modules()
         try:
@@ -328,14 +368,36 @@ def run(args: Any, out: TextIO | None = None) -> int:
 
         client = kinra_client.KinraClient(settings, server_address=address)
         recorder = Recorder(compiled.plans, compiled.origin)
+        control = RunControl(stop_axis=client.motor_stop,
+                             set_input=simulator.set_input if simulator is not None else None,
+                             inputs={(spec.name, point): (spec.handler_id, pin)
+                                     for spec in cell.modules for point, pin in spec.inputs.items()},
+                             interlocks=cell.interlocks, modules=recorder.module_status)
         context = RunContext(client, time_factor=args.speed if simulator is not None else 1.0,
-                             on_start=recorder.on_start, on_end=recorder.on_end)
+                             on_start=recorder.on_start, on_end=recorder.on_end, control=control)
         total = sum(recorder.totals.values())
-        print(f"running {args.script}: {total} actions on {len(recorder.totals)} modules "
-              f"({', '.join(recorder.totals)})", file=out, flush=True)
-        live = out.isatty() and not getattr(args, "plain", False)
-        progress = LiveProgress(recorder, out) if live else PlainProgress(recorder, out)
-        interrupted, all_ended = execute(compiled, context, recorder, progress)
+        run_dir = _run_dir(args)
+        try:
+            server = ControlServer(run_dir, control).start()
+        except OSError as error:
+            raise RunError(f"cannot open the control socket in {run_dir}: {error.strerror or error}") from None
+        watch = InterlockWatch(client, cell, control)
+        try:
+            print(f"running {args.script}: {total} actions on {len(recorder.totals)} modules "
+                  f"({', '.join(recorder.totals)}); control: vemo ctl {run_dir}", file=out, flush=True)
+            watch.start()
+            for name in control.tripped():
+                interlock = next(i for i in cell.interlocks if i.name == name)
+                print(f"interlock {name} ({interlock.module} {interlock.input}) is not safe: the run waits until "
+                      f"it is safe{'' if interlock.auto_resume else ' and resumed'}", file=out, flush=True)
+            live = out.isatty() and not getattr(args, "plain", False)
+            keys = KeyReader(control) if live and sys.stdin.isatty() else None
+            progress = LiveProgress(recorder, out, control, keys) if live else PlainProgress(recorder, out)
+            interrupted, all_ended = execute(compiled, context, recorder, progress)
+        finally:
+            watch.close()
+            control.ended()
+            server.close()
     except RunError as error:
         print(f"error: {error}", file=sys.stderr)
         return EXIT_FAILED
@@ -347,7 +409,18 @@ def run(args: Any, out: TextIO | None = None) -> int:
             simulator.stop()
     recorder.finalise()
     _write_outputs(args, recorder, out)
-    return _summary(recorder, interrupted, all_ended, out)
+    return _summary(recorder, interrupted, all_ended, out, by_operator=control.stop_requested.is_set())
+
+
+def _run_dir(args: Any) -> Path:
+    """The run's folder: --run-dir, else runs/<date-time>-<script stem>; created if need be."""
+    path = Path(getattr(args, "run_dir", None) or
+                Path("runs") / f"{time.strftime('%Y%m%d-%H%M%S')}-{Path(args.script).stem}")
+    try:
+        path.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise RunError(f"cannot make the run folder {path}: {error.strerror or error}") from None
+    return path
 
 
 def _write_outputs(args: Any, recorder: Recorder, out: TextIO) -> None:
@@ -366,7 +439,7 @@ def _write_outputs(args: Any, recorder: Recorder, out: TextIO) -> None:
             print(f"{option} written to {path}", file=out)
 
 
-def _summary(recorder: Recorder, interrupted: bool, all_ended: bool, out: TextIO) -> int:
+def _summary(recorder: Recorder, interrupted: bool, all_ended: bool, out: TextIO, by_operator: bool = False) -> int:
     elapsed = max([r.end for r in recorder.records if r.end is not None] + [0.0])
     for module, total in recorder.totals.items():
         print(f"  {module}: {recorder.done[module]}/{total} actions finished", file=out)
@@ -374,7 +447,8 @@ def _summary(recorder: Recorder, interrupted: bool, all_ended: bool, out: TextIO
         print("warning: a module thread did not stop in time; the process ends it", file=sys.stderr)
     failures = recorder.failures()
     if interrupted:
-        print(f"run interrupted by Ctrl-C after {elapsed:.2f} s", file=out, flush=True)
+        cause = "stopped by the operator" if by_operator else "interrupted by Ctrl-C"
+        print(f"run {cause} after {elapsed:.2f} s", file=out, flush=True)
         code = EXIT_INTERRUPTED
     elif failures:
         for record in failures:
