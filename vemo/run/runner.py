@@ -17,12 +17,13 @@ from typing import Any, TextIO
 from vemo.cell import Cell, CellError, load_cell
 from vemo.host import RUNTIME_NAMES, HostError, install
 from vemo.parser import ScriptError
-from vemo.run.drive import RunContext, check_cell, read_handler_modules
+from vemo.run.drive import ERROR_STATE_INDEX, RunContext, check_cell, read_handler_modules
 from vemo.run.journal import FORMAT, JOURNAL_NAME, Journal, JournalError, read_journal
 from vemo.run.outputs import (OUTPUTS, OutputPathError, RunRecords, check_output_paths, records_from_events,
                               write_outputs)
 from vemo.run.signals import StopSignal, StopSignals, exit_code, outcome as signal_outcome
 from vemo.run.timeline import ActionRecord
+from vemo.run.watch import HandlerWatch
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 # How long the end of a run waits for module threads once they are told to stop.
@@ -292,6 +293,7 @@ class Run:
         self.simulator: Any = None
         self.address = ""
         self.client: Any = None
+        self.watch: HandlerWatch | None = None
         self.context: RunContext | None = None
         self.recorder: Recorder | None = None
         self.modules: list[tuple[str, Any]] = []
@@ -333,10 +335,16 @@ class Run:
         self.recorder = Recorder(prepared.compiled.plans, prepared.compiled.origin, self.journal)
         self.context = RunContext(self.client, time_factor=args.speed if self.simulator is not None else 1.0,
                                   on_start=self.recorder.on_start, on_end=self.recorder.on_end)
+        probe = kinra_client.KinraClient(prepared.settings, server_address=self.address)
+        self.address = str(self.client.server_address)  # the settings file may name another than --server
+        self.watch = HandlerWatch(probe, prepared.cell.modules[0].handler_id, ERROR_STATE_INDEX, self._handler_lost,
+                                  alive=self._simulator_ended if self.simulator is not None else None)
         totals = self.recorder.totals
         self.journal.write("run_started", format=FORMAT, script=str(prepared.script), cell=prepared.cell.source,
                            handler_settings=prepared.settings, handler=self.address,
-                           simulator=self.simulator is not None, speed=self.context.time_factor,
+                           simulator=self.simulator is not None,
+                           simulator_pid=self.simulator.process.pid if self.simulator is not None else None,
+                           speed=self.context.time_factor,
                            started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(),
                            modules=[{"name": name, "actions": count} for name, count in totals.items()])
         self.recorder.write_plan()
@@ -377,6 +385,7 @@ class Run:
                 for plan in self.prepared.compiled.plans:
                     plan.kind.run_context = self.context
                     self.modules.append((plan.name, plan.kind(plan.sequence)))
+                self.watch.start()
                 self.threads = [(name, module.async_run()) for name, module in self.modules]
                 self._watch(self.progress)
             except KeyboardInterrupt as interrupt:
@@ -395,6 +404,7 @@ class Run:
         while self.running():
             self._pump(progress, TICK_SECONDS)
             self._note_ended_modules()
+            self._follow_loss()
             if self.context.stopping.is_set() and self.stop_cause is None:
                 self.stop("failure")  # an action failed: the others stop after their current action
             progress.refresh()
@@ -421,22 +431,48 @@ class Run:
 
     def stop(self, cause: str) -> None:
         """The one stop path. Every cause stops the modules after their current action and ends every
-        wait for a dependency; a signal also stops the axes in motion and ends dwells at once."""
-        self.stop_cause = self.stop_cause or cause
+        wait for a dependency. A signal also stops the axes in motion and ends dwells and every wait on
+        the handler at once; a lost handler ends the waits on it (the client fails them with its reason)."""
+        self.stop_cause = cause if self.stop_cause in (None, "failure") else self.stop_cause
         self.context.stopping.set()
         for _, module in self.modules:
             module.run_event.clear()  # ends a failed module's parking and every wait for a dependency
-        if cause == "signal":
+        if cause == "signal" and self.context.handler_lost is None:
             self.context.stop_motion()
+        if cause in ("signal", "handler_lost"):
+            self.client.cancel_waits()
+
+    def _handler_lost(self, reason: str, silent_for: float) -> None:
+        """The watch's report, on its thread: journal first, then the waits on the handler fail with the
+        reason; the main thread takes the stop path when it sees the loss."""
+        self.journal.write("handler_lost", address=self.address, reason=reason, silent_for=round(silent_for, 3))
+        print(f"error: {reason}; stopping the run", file=self.errors, flush=True)
+        self.context.lose_handler(reason)
+
+    def _follow_loss(self) -> None:
+        if self.context.handler_lost is not None and self.stop_cause in (None, "failure"):
+            self.stop("handler_lost")
+
+    def _simulator_ended(self) -> str | None:
+        code = self.simulator.process.poll() if self.simulator is not None else None
+        if code is None:
+            return None
+        return f"the embedded simulator was killed by signal {-code}" if code < 0 else \
+            f"the embedded simulator ended with exit code {code}"
 
     def _wind_down(self, progress: Any) -> bool:
         """Waits for the module threads after a stop, or after they all ended, with the progress kept
-        up to date; returns whether all ended."""
+        up to date; returns whether all ended. Waits on the handler that begin after a signal or a
+        loss are ended as they come."""
         if self.running() and not self.context.stopping.is_set():
             self.stop("failure")
         deadline = time.monotonic() + STOP_GRACE_SECONDS
         while self.running() and time.monotonic() < deadline:
             self._pump(progress, TICK_SECONDS)
+            self._follow_loss()
+            if self.stop_cause in ("signal", "handler_lost"):
+                self.client.cancel_waits()
+        self.watch.stop()
         all_ended = _wait_for_threads([thread for _, thread in self.threads], 0.0)
         self._note_ended_modules()
         self._pump(progress, 0.0)
