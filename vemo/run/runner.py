@@ -208,7 +208,7 @@ class PlainProgress:
         if record is None:
             return
         if event["event"] == "action_started":
-            count = sum(1 for x in self.state.records if x.module == record.module and x.start_seq)
+            count = self.state.started_count[record.module]
             print(f"{record.start:8.3f} s  {record.module:<{self.width}}  [{count}/{self.state.totals[record.module]}] "
                   f"{record.text}", file=self.out, flush=True)
         elif event["event"] == "action_ended" and record.outcome in ("error", "interrupted"):
@@ -253,8 +253,7 @@ class LiveProgress:
             table.add_column(column, justify="right" if column in ("done", "elapsed") else "left")
         for module, total in s.totals.items():
             current = s.current.get(module)
-            failed = any(x.outcome == "error" for x in s.records if x.module == module)
-            if failed:
+            if module in s.failed:
                 state = "[red]failed"
             elif module in s.finished_at:
                 state = "[green]done" if s.done[module] == total else "[yellow]stopped"
