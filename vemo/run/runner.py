@@ -298,6 +298,7 @@ class Run:
         self.modules: list[tuple[str, Any]] = []
         self.threads: list[tuple[str, threading.Thread]] = []
         self.state = RunRecords()  # the live view of the journal's events
+        self.events_seen: list[dict] = []  # those events, for when the journal file could not be written
         self.progress: PlainProgress | LiveProgress | None = None
         self.interrupt: KeyboardInterrupt | None = None  # the signal that stopped the run
         self.stop_cause: str | None = None
@@ -329,7 +330,10 @@ class Run:
         import kinra_client
 
         self.client = kinra_client.KinraClient(prepared.settings, server_address=self.address)
-        self.journal = Journal(self.run_dir / JOURNAL_NAME)
+        try:
+            self.journal = Journal(self.run_dir / JOURNAL_NAME, on_error=self._journal_failed)
+        except OSError as error:
+            raise RunError(f"cannot write the journal {self.run_dir / JOURNAL_NAME}: {error.strerror}") from None
         self.journal.add_listener(self._events.put)
         self.recorder = Recorder(prepared.compiled.plans, prepared.compiled.origin, self.journal)
         self.context = RunContext(self.client, time_factor=args.speed if self.simulator is not None else 1.0,
@@ -416,6 +420,7 @@ class Run:
         except queue.Empty:
             return
         while True:
+            self.events_seen.append(event)
             progress.event(event, self.state.add(event))
             try:
                 event = self._events.get_nowait()
@@ -447,6 +452,14 @@ class Run:
         self.journal.write("handler_lost", address=self.address, reason=reason, silent_for=round(silent_for, 3))
         print(f"error: {reason}; stopping the run", file=self.errors, flush=True)
         self.context.lose_handler(reason)
+
+    def _journal_failed(self, error: OSError) -> None:
+        """A journal write failed (a full disk): the run stops as after a failure, since what it does
+        would no longer be recorded."""
+        print(f"error: cannot write the journal {self.journal.path}: {error.strerror or error}; stopping the run",
+              file=self.errors, flush=True)
+        if self.context is not None:
+            self.context.stopping.set()
 
     def _follow_loss(self) -> None:
         if self.context.handler_lost is not None and self.stop_cause in (None, "failure"):
@@ -485,12 +498,14 @@ class Run:
             self.simulator = None
 
     def _journal_events(self) -> list[dict]:
-        """The run's events as its journal file holds them."""
+        """The run's events as its journal file holds them (as they were written, if it could not be)."""
+        if self.journal.error is not None:
+            return list(self.events_seen)
         try:
             events, warnings = read_journal(self.journal.path)
         except JournalError as error:
             print(f"warning: {error}", file=self.errors)
-            return []
+            return list(self.events_seen)
         for warning in warnings:
             print(f"warning: {warning}", file=self.errors)
         return events
@@ -529,6 +544,8 @@ class Run:
             name = self.interrupt.name if isinstance(self.interrupt, StopSignal) else "Ctrl-C"
             outcome = signal_outcome(self.interrupt)
             return exit_code(self.interrupt), outcome, f"run {outcome} by {name} after {elapsed:.2f} s"
+        if self.journal.error is not None:
+            return EXIT_FAILED, "failed", f"run stopped after {elapsed:.2f} s: its journal could not be written"
         if any(r.outcome == "error" for r in records):
             return EXIT_FAILED, "failed", f"run failed after {elapsed:.2f} s"
         if records and all(r.outcome == "finished" for r in records):
