@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import hashlib
 import os
 import queue
 import sys
@@ -56,6 +57,14 @@ class Prepared:
     cell: Cell
     script: Path
     settings: str
+
+
+def _digest(path: str | Path) -> str | None:
+    """SHA-256 of an input file, so that a journal tells whether the files it ran are still those."""
+    try:
+        return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+    except OSError:
+        return None
 
 
 def _settings_path(args: Any, cell: Cell) -> str:
@@ -345,6 +354,8 @@ class Run:
         totals = self.recorder.totals
         self.journal.write("run_started", format=FORMAT, script=str(prepared.script), cell=prepared.cell.source,
                            handler_settings=prepared.settings, handler=self.address,
+                           digests={str(path): _digest(path) for path in (prepared.script, prepared.cell.source,
+                                                                          prepared.settings)},
                            simulator=self.simulator is not None,
                            simulator_pid=self.simulator.process.pid if self.simulator is not None else None,
                            speed=self.context.time_factor,
@@ -364,9 +375,10 @@ class Run:
             return
         from vemo.run.simulator import Simulator, SimulatorError
 
+        # Kept before it starts, so that a signal while it starts still finds it to stop.
+        self.simulator = Simulator(prepared.settings, address=getattr(args, "sim_address", None), time_scale=args.speed)
         try:
-            self.simulator = Simulator(prepared.settings, address=getattr(args, "sim_address", None),
-                                       time_scale=args.speed).start()
+            self.simulator.start()
         except SimulatorError as error:
             raise RunError(str(error)) from None
         self.address = self.simulator.address
