@@ -12,6 +12,7 @@ from typing import Sequence
 from vemo.cell import CellError, load_cell
 from vemo.host import RUNTIME_NAMES, HostError, install
 from vemo.parser import ScriptError
+from vemo.streams import guard_standard_streams
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -32,8 +33,10 @@ def _parser() -> argparse.ArgumentParser:
     run = commands.add_parser("run", help="run a script on the cell (the embedded simulator by default)",
                               description="Compiles SCRIPT and runs it: every module on its own thread, driving "
                                           "the cell through the handler. Without --server, a handler simulator "
-                                          "is started on a free loopback address for the run. Exit code 0 when "
-                                          "every action finished, 1 when one failed, 130 on Ctrl-C.")
+                                          "is started on a free loopback address for the run. Every event goes to "
+                                          "the journal of the run folder as it happens. Exit code 0 when every "
+                                          "action finished, 1 when one failed or the handler was lost, 2 for bad "
+                                          "options or output paths, 130 on Ctrl-C, 143 on SIGTERM, 129 on SIGHUP.")
     run.add_argument("script", help="the script file (.vemo)")
     run.add_argument("--cell", help="the cell description (YAML); default: cell.yaml beside the script")
     run.add_argument("--server", metavar="ADDRESS", help="address of a running handler server (ports 5001-5003) "
@@ -48,8 +51,16 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--trace", metavar="FILE.json", help="write the run as a Chrome trace (Perfetto)")
     run.add_argument("--record", metavar="FILE.json", help="write the run's record of every action as JSON")
     run.add_argument("--plain", action="store_true", help="plain progress lines even on a terminal")
-    run.add_argument("--run-dir", metavar="DIR", help="the run's folder, where its control socket lives "
-                                                      "(default: runs/DATE-TIME-SCRIPT)")
+    run.add_argument("--run-dir", metavar="DIR", help="the run folder, which gets the journal and the control socket "
+                                                      "(default: runs/<YYYYmmdd-HHMMSS>-<script name>)")
+
+    report = commands.add_parser("report", help="rebuild a run's timeline, trace or record from its run folder",
+                                 description="Reads DIR/journal.jsonl, also of a run that was killed, and writes "
+                                             "the files asked for; without any, prints what the run did.")
+    report.add_argument("run_dir", metavar="DIR", help="the run folder (or its journal.jsonl)")
+    report.add_argument("--timeline", metavar="FILE.html", help="write the run's timeline (HTML with an SVG chart)")
+    report.add_argument("--trace", metavar="FILE.json", help="write the run as a Chrome trace (Perfetto)")
+    report.add_argument("--record", metavar="FILE.json", help="write the run's record of every action as JSON")
 
     ctl = commands.add_parser("ctl", help="control a live run: status, pause, resume, stop, decisions, inputs",
                               description="Talks to the run whose folder is DIR through its control socket. "
@@ -151,6 +162,12 @@ def run(args: argparse.Namespace) -> int:
     return run_script(args)
 
 
+def report(args: argparse.Namespace) -> int:
+    from vemo.run.report import report as report_run
+
+    return report_run(args)
+
+
 def sim(args: argparse.Namespace) -> int:
     if not _speed_ok(args):
         return 2
@@ -199,7 +216,12 @@ def ctl(args: argparse.Namespace) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    guard_standard_streams()  # output piped into a reader that quits early must not stop a command
     args = _parser().parse_args(argv)
-    commands = {"check": check, "run": run, "sim": sim, "ctl": ctl}
-    return commands[args.command](args)
+    commands = {"check": check, "run": run, "report": report, "ctl": ctl, "sim": sim}
+    try:
+        return commands[args.command](args)
+    finally:
+        sys.stdout.flush()
+        sys.stderr.flush()
 

@@ -421,6 +421,10 @@ class ControlServer:
         return self
 
     def close(self) -> None:
+        """Ends the serving thread and removes the socket; a second call does nothing."""
+        if self._listener is None:
+            return
+        self._listener = None
         if self._thread is not None:
             os.write(self._wake_write, b"x")
             self._thread.join(timeout=5)
@@ -445,14 +449,14 @@ class ControlServer:
             for key, _ in self._selector.select():
                 if key.fileobj == self._wake_read:
                     return
-                if key.fileobj is self._listener:
-                    self._accept()
+                if key.data is None:
+                    self._accept(key.fileobj)
                 else:
                     self._read(key.fileobj, key.data)
 
-    def _accept(self) -> None:
+    def _accept(self, listener: socket.socket) -> None:
         try:
-            connection, _ = self._listener.accept()
+            connection, _ = listener.accept()
         except (BlockingIOError, InterruptedError):
             return
         connection.setblocking(False)

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import dataclasses
+import threading
+import time
 from pathlib import Path
 from typing import Any, Callable, Sequence
 
@@ -21,8 +23,33 @@ class ActionFailed(RuntimeError):
     """An action that did not complete on the handler; the message names module, action and script location."""
 
 
+class HandlerLost(ActionFailed):
+    """The handler stopped answering while the action needed it."""
+
+
 class RunStopped(Exception):
     """The run is being stopped (another action failed, or the operator interrupted it)."""
+
+
+# A completion the handler owes is given up on after twice the action's expected duration plus this margin.
+COMPLETION_MARGIN_SECONDS = 5.0
+
+
+def expected_seconds(action: Any) -> float | None:
+    """How long the action takes by its motion profile, from the farthest of its module's named places (at
+    run time the start is not known); None without a profile."""
+    estimate = getattr(action, "estimate", None)
+    if estimate is None:
+        return None
+    spec = getattr(action.module, "spec", None)
+    starts = [None] if spec is None or spec.kind == "io" else [None, spec.home, *spec.positions.values()]
+    try:
+        durations = [estimate(start)[0] for start in starts]
+    except (TypeError, ValueError, KeyError):
+        return None
+    if any(d is None for d in durations):
+        return None
+    return max(durations)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -32,7 +59,6 @@ class HandlerModule:
     kinra_id: int
     kind: str  # "motor" or "io"
     output_bits: int = 0
-    input_bits: int = 0
     limits: tuple[float | None, float | None] = (None, None)  # simulator travel limits (Sim/Min, Sim/Max)
 
 
@@ -52,9 +78,8 @@ def read_handler_modules(path: str | Path) -> dict[int, HandlerModule]:
             if isinstance(kinra_id, int) and not isinstance(kinra_id, bool):
                 sim = node.get("Sim") if isinstance(node.get("Sim"), dict) else {}
                 if in_io:
-                    bytes_out, bytes_in = node.get("OutputBytes", 0), node.get("InputBytes", 0)
-                    found[kinra_id] = HandlerModule(kinra_id, "io", 8 * bytes_out if isinstance(bytes_out, int) else 0,
-                                                    8 * bytes_in if isinstance(bytes_in, int) else 0)
+                    bytes_out = node.get("OutputBytes", 0)
+                    found[kinra_id] = HandlerModule(kinra_id, "io", 8 * bytes_out if isinstance(bytes_out, int) else 0)
                 else:
                     found[kinra_id] = HandlerModule(kinra_id, "motor", limits=(_limit(sim.get("Min")),
                                                                                _limit(sim.get("Max"))))
@@ -106,11 +131,6 @@ def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tup
                     if pin >= entry.output_bits:
                         errors.append(f"{spec.name}: IO point {point} is pin {pin}, but handler module {kinra_id} "
                                       f"has {entry.output_bits} outputs (pins 0 to {entry.output_bits - 1})")
-                for point, pin in spec.inputs.items():
-                    if pin >= entry.input_bits:
-                        errors.append(f"{spec.name}: input {point} is pin {pin}, but handler module {kinra_id} "
-                                      f"has {entry.input_bits} inputs" + (f" (pins 0 to {entry.input_bits - 1})"
-                                                                          if entry.input_bits else ""))
         if spec.kind == "io":
             continue
         for name, place in [("home", spec.home), *spec.positions.items()]:
@@ -143,30 +163,34 @@ class RunContext:
         self.stopping = self.control.stopping
         self.on_start = on_start or (lambda action: None)
         self.on_end = on_end or (lambda action, outcome, reason: None)
+        self.handler_lost: str | None = None  # why the handler is taken for lost, once it is
+        self._local = threading.local()  # the action this thread executes: its completion bound
 
     # --- executing one action -------------------------------------------------------------------
 
     def execute(self, action: Any) -> None:
         """Runs `action.drive(self)` with its state, record and finish signal kept right. The action
         starts only once the run is not held (paused, or waiting for a decision). The finish signal is
-        set in every case, after the outcome is recorded, so whatever waits on the action wakes to a
-        run that already knows whether to go on."""
-        from _vemoprimitives import VemoState
-
+        set in every case, after the outcome is recorded, so whatever waits on the action wakes to a run
+        that already knows whether to go on."""
         try:
             if self.stopping.is_set() or not self.control.enter_action():
-                self.on_end(action, "not run", None)
+                self.on_end(action, "not_run", None)
                 return
             try:
-                self._run(action, VemoState)
+                self._run(action)
             finally:
                 self.control.leave_action()
         finally:
             action.finish_signal.set()
 
-    def _run(self, action: Any, VemoState: Any) -> None:
+    def _run(self, action: Any) -> None:
+        from _vemoprimitives import VemoState
+
         action.state = VemoState.Executing
         self.on_start(action)
+        self._local.expected = expected_seconds(action)
+        self._start_completion_bound()
         try:
             action.drive(self)
         except RunStopped:
@@ -175,7 +199,7 @@ class RunContext:
             return
         except Exception as error:
             action.state = VemoState.Error
-            if self.stopping.is_set():
+            if self.stopping.is_set() and not isinstance(error, HandlerLost):
                 # Ended by the stop, not by a fault of its own.
                 self.on_end(action, "interrupted", None)
                 return
@@ -187,11 +211,26 @@ class RunContext:
         action.state = VemoState.Finished
         self.on_end(action, "finished", None)
 
+    def _start_completion_bound(self) -> None:
+        """The time by which the action this thread executes must be complete, counted from now: from
+        its start, and again when a motion that a pause interrupted is sent anew."""
+        expected = self._local.expected
+        self._local.deadline = None if expected is None else \
+            time.monotonic() + 2 * expected / self.time_factor + COMPLETION_MARGIN_SECONDS
+
     # --- handler commands -----------------------------------------------------------------------
+
+    def lose_handler(self, reason: str) -> None:
+        """Takes the handler for lost: every wait on it in progress ends now and its action fails with
+        `reason`, and so does every later request that finds no handler."""
+        self.handler_lost = reason
+        self.client.cancel_waits()
 
     def _check(self, result: Any, what: str, detail: str = "") -> None:
         if result == 1 and not isinstance(result, bool):
             return
+        if self.handler_lost is not None:
+            raise HandlerLost(f"{what}: {self.handler_lost}" if what else self.handler_lost)
         if self.stopping.is_set():
             raise RunStopped()
         if isinstance(result, list):
@@ -223,11 +262,27 @@ class RunContext:
                 requests = build()
                 target = requests[-1]
                 target.cmd_id = target.cmd_id + "."
-                result = self.client.receive_dequeue_action(requests, target.cmd_id, [target.cmd_id])
-            if result == 1 and not isinstance(result, bool) or not motion.interrupted or self.stopping.is_set():
+                deadline = getattr(self._local, "deadline", None)
+                if deadline is None:
+                    result = self.client.receive_dequeue_action(requests, target.cmd_id, [target.cmd_id])
+                else:
+                    result = self.client.receive_dequeue_action(requests, target.cmd_id, [target.cmd_id],
+                                                                timeout=max(deadline - time.monotonic(), 0.0))
+            if result == 1 and not isinstance(result, bool) or not motion.interrupted or self.stopping.is_set() \
+                    or self.handler_lost is not None:
                 break
             if not self.control.wait_resumed():
                 raise RunStopped()
+            self._start_completion_bound()
+        if isinstance(result, list) and deadline is not None and time.monotonic() >= deadline \
+                and self.handler_lost is None and not self.stopping.is_set():
+            for axis in axes:
+                self.client.motor_stop(axis)  # whatever the axis is doing, it is not what was asked
+            expected = self._local.expected / self.time_factor
+            bound = f"{2 * expected + COMPLETION_MARGIN_SECONDS:.1f} s (twice the expected {expected:.2f} s plus " \
+                    f"{COMPLETION_MARGIN_SECONDS:g} s)"
+            raise ActionFailed(f"{what}: its completion did not arrive within {bound}" if what
+                               else f"its completion did not arrive within {bound}")
         detail = self._error_states(axes) if result == 0 and axes and not self.stopping.is_set() else ""
         self._check(result, what, detail)
 
