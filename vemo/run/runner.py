@@ -4,7 +4,9 @@ and signals."""
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
+import hashlib
 import os
 import queue
 import sys
@@ -16,14 +18,18 @@ from typing import Any, TextIO
 from vemo.cell import Cell, CellError, load_cell
 from vemo.host import RUNTIME_NAMES, HostError, install
 from vemo.parser import ScriptError
-from vemo.run.drive import RunContext, check_cell, read_handler_modules
+from vemo.run.control import ControlServer, RunControl
+from vemo.run.drive import ERROR_STATE_INDEX, RunContext, check_cell, read_handler_modules
+from vemo.run.interlocks import InterlockWatch
+from vemo.run.keys import KeyReader, key_help
 from vemo.run.journal import FORMAT, JOURNAL_NAME, Journal, JournalError, read_journal
 from vemo.run.outputs import (OUTPUTS, OutputPathError, RunRecords, check_output_paths, records_from_events,
                               write_outputs)
 from vemo.run.signals import StopSignal, StopSignals, exit_code, outcome as signal_outcome
 from vemo.run.timeline import ActionRecord
+from vemo.run.watch import HandlerWatch
 
-EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 # How long the end of a run waits for module threads once they are told to stop.
 STOP_GRACE_SECONDS = 10.0
 # How often the main thread looks at the module threads and redraws the progress.
@@ -54,6 +60,14 @@ class Prepared:
     cell: Cell
     script: Path
     settings: str
+
+
+def _digest(path: str | Path) -> str | None:
+    """SHA-256 of an input file, so that a journal tells whether the files it ran are still those."""
+    try:
+        return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+    except OSError:
+        return None
 
 
 def _settings_path(args: Any, cell: Cell) -> str:
@@ -103,23 +117,30 @@ def prepare(args: Any) -> Prepared:
     return Prepared(compiled, cell, script_path, settings)
 
 
-def make_run_dir(requested: str | None, script: Path) -> Path:
-    """The run's folder, created: `requested`, which must not hold a journal yet, or a new
-    runs/<YYYYmmdd-HHMMSS>-<script name> below the current directory."""
+def _missing_folders(folder: Path) -> list[Path]:
+    """`folder` and those of its parents that do not exist yet, innermost first."""
+    return [path for path in [folder, *folder.parents] if not path.exists()]
+
+
+def make_run_dir(requested: str | None, script: Path) -> tuple[Path, list[Path]]:
+    """The run's folder, created, and the folders created for it (innermost first): `requested`, which
+    must not hold a journal yet, or a new runs/<YYYYmmdd-HHMMSS>-<script name> below the current directory."""
     if requested:
         folder = Path(requested)
         if (folder / JOURNAL_NAME).exists():
             raise RunError(f"--run-dir {requested}: it already holds a run's journal; choose another folder", EXIT_USAGE)
+        created = _missing_folders(folder)
         try:
             folder.mkdir(parents=True, exist_ok=True)
         except OSError as error:
             raise RunError(f"--run-dir {requested}: cannot create the folder: {error.strerror}", EXIT_USAGE) from None
         if not os.access(folder, os.W_OK | os.X_OK):
             raise RunError(f"--run-dir {requested}: cannot write in that folder", EXIT_USAGE)
-        return folder
+        return folder, created
     base = Path("runs") / f"{time.strftime('%Y%m%d-%H%M%S')}-{script.stem}"
     for attempt in range(1, 1000):
         folder = base if attempt == 1 else base.with_name(f"{base.name}-{attempt}")
+        created = _missing_folders(folder)
         try:
             folder.mkdir(parents=True)
         except FileExistsError:
@@ -127,7 +148,7 @@ def make_run_dir(requested: str | None, script: Path) -> Path:
         except OSError as error:
             raise RunError(f"cannot create the run folder {folder}: {error.strerror}; pass --run-dir DIR",
                            EXIT_USAGE) from None
-        return folder
+        return folder, created
     raise RunError(f"cannot find a free run folder name beside {base}; pass --run-dir DIR", EXIT_USAGE)
 
 
@@ -182,6 +203,17 @@ class Recorder:
 
 # --- progress -----------------------------------------------------------------------------------------
 
+# How the plain progress tells the control's events.
+_CONTROL_EVENTS = {
+    "paused": lambda e: f"paused ({e.get('mode')}, by {e.get('cause')})",
+    "resumed": lambda e: f"resumed (by {e.get('cause')})",
+    "interlock_tripped": lambda e: f"interlock {e.get('name')} tripped: {e.get('module')} {e.get('input')} "
+                                   f"is {e.get('value')}",
+    "interlock_cleared": lambda e: f"interlock {e.get('name')} safe again: {e.get('module')} {e.get('input')} "
+                                   f"is {e.get('value')}",
+}
+
+
 class PlainProgress:
     """One line per action start and failure, for logs and pipes."""
 
@@ -196,10 +228,12 @@ class PlainProgress:
         pass
 
     def event(self, event: dict, record: ActionRecord | None) -> None:
+        if event["event"] in _CONTROL_EVENTS:
+            print(f"{event['t']:8.3f} s  {_CONTROL_EVENTS[event['event']](event)}", file=self.out, flush=True)
         if record is None:
             return
         if event["event"] == "action_started":
-            count = sum(1 for x in self.state.records if x.module == record.module and x.start_seq)
+            count = self.state.started_count[record.module]
             print(f"{record.start:8.3f} s  {record.module:<{self.width}}  [{count}/{self.state.totals[record.module]}] "
                   f"{record.text}", file=self.out, flush=True)
         elif event["event"] == "action_ended" and record.outcome in ("error", "interrupted"):
@@ -213,26 +247,47 @@ class PlainProgress:
 class LiveProgress:
     """A table with one row per module (current action, done/total, elapsed), redrawn while the run goes."""
 
-    def __init__(self, state: RunRecords, out: TextIO, clock: Any) -> None:
+    def __init__(self, state: RunRecords, out: TextIO, clock: Any, control: RunControl | None = None,
+                 keys: KeyReader | None = None) -> None:
         from rich.console import Console
         from rich.live import Live
 
-        self.state, self.clock = state, clock
-        self.live = Live(self._table(), console=Console(file=out), refresh_per_second=8, transient=False)
+        self.state, self.clock, self.control, self.keys = state, clock, control, keys
+        self.live = Live(self._view(), console=Console(file=out), refresh_per_second=8, transient=False)
 
     def __enter__(self) -> LiveProgress:
         self.live.__enter__()
+        if self.keys is not None:
+            self.keys.__enter__()
         return self
 
     def __exit__(self, *exc: Any) -> None:
-        self.live.update(self._table())
+        if self.keys is not None:
+            self.keys.__exit__(*exc)
+            self.keys = None
+        self.live.update(self._view())
         self.live.__exit__(*exc)
 
     def event(self, event: dict, record: ActionRecord | None) -> None:
         pass
 
     def refresh(self) -> None:
-        self.live.update(self._table())
+        self.live.update(self._view())
+
+    def _view(self) -> Any:
+        """The table, and under it the run's state and the keys that apply while keys are read."""
+        if self.control is None or self.keys is None:
+            return self._table()
+        from rich.console import Group
+        from rich.text import Text
+
+        state = self.control.state
+        tripped = self.control.tripped()
+        lines = [f"{state}" + (f"  interlock not safe: {', '.join(tripped)}" if tripped else "")
+                 + f"    keys: {key_help(state) or 'none'}"]
+        if self.keys.message:
+            lines.append(self.keys.message)
+        return Group(self._table(), Text("\n".join(lines)))
 
     def _table(self) -> Any:
         from rich.table import Table
@@ -242,17 +297,11 @@ class LiveProgress:
         table = Table(title=f"vemo run  {now:.1f} s", title_justify="left")
         for column in ("module", "state", "current action", "done", "elapsed"):
             table.add_column(column, justify="right" if column in ("done", "elapsed") else "left")
+        colours = {"failed": "[red]", "done": "[green]", "stopped": "[yellow]", "running": "[cyan]", "waiting": ""}
         for module, total in s.totals.items():
             current = s.current.get(module)
-            failed = any(x.outcome == "error" for x in s.records if x.module == module)
-            if failed:
-                state = "[red]failed"
-            elif module in s.finished_at:
-                state = "[green]done" if s.done[module] == total else "[yellow]stopped"
-            elif current is not None:
-                state = "[cyan]running"
-            else:
-                state = "waiting"
+            state = _module_state(s, module)
+            state = colours[state] + state
             elapsed = s.finished_at.get(module, now)
             table.add_row(module, state, current.text if current is not None else "",
                           f"{s.done[module]}/{total}", f"{elapsed:.1f} s")
@@ -260,6 +309,14 @@ class LiveProgress:
 
 
 # --- the run ------------------------------------------------------------------------------------------
+
+def _module_state(s: RunRecords, module: str) -> str:
+    if module in s.failed:
+        return "failed"
+    if module in s.finished_at:
+        return "done" if s.done[module] == s.totals[module] else "stopped"
+    return "running" if s.current.get(module) is not None else "waiting"
+
 
 def _wait_for_threads(threads: list[threading.Thread], seconds: float) -> bool:
     deadline = time.monotonic() + seconds
@@ -284,16 +341,24 @@ class Run:
         self.simulator: Any = None
         self.address = ""
         self.client: Any = None
+        self.watch: HandlerWatch | None = None
+        self.control: RunControl | None = None
+        self.control_server: ControlServer | None = None
+        self.interlocks: InterlockWatch | None = None
+        self.module_status: dict = {}  # per module, as `vemo ctl DIR status` shows it; drawn by the main thread
         self.context: RunContext | None = None
         self.recorder: Recorder | None = None
         self.modules: list[tuple[str, Any]] = []
         self.threads: list[tuple[str, threading.Thread]] = []
         self.state = RunRecords()  # the live view of the journal's events
+        self.events_seen: list[dict] = []  # those events, for when the journal file could not be written
+        self.progress: PlainProgress | LiveProgress | None = None
         self.interrupt: KeyboardInterrupt | None = None  # the signal that stopped the run
         self.stop_cause: str | None = None
         self.console: Any = None  # the operator console's process, with --console
         self._events: queue.Queue = queue.Queue()
         self._ended_modules: set[str] = set()
+        self._created_dirs: list[Path] = []
 
     # --- start --------------------------------------------------------------------------------------
 
@@ -305,7 +370,7 @@ class Run:
         handler, and the journal's run_started and plan."""
         args = self.args
         self.prepared = prepared = prepare(args)
-        self.run_dir = make_run_dir(getattr(args, "run_dir", None), prepared.script)
+        self.run_dir, self._created_dirs = make_run_dir(getattr(args, "run_dir", None), prepared.script)
         inputs = [prepared.script, prepared.cell.source, prepared.settings, self.run_dir / JOURNAL_NAME]
         try:
             created = check_output_paths(self.outputs_requested(), inputs,
@@ -319,22 +384,51 @@ class Run:
         import kinra_client
 
         self.client = kinra_client.KinraClient(prepared.settings, server_address=self.address)
-        self.journal = Journal(self.run_dir / JOURNAL_NAME)
+        try:
+            self.journal = Journal(self.run_dir / JOURNAL_NAME, on_error=self._journal_failed)
+        except OSError as error:
+            raise RunError(f"cannot write the journal {self.run_dir / JOURNAL_NAME}: {error.strerror}") from None
         self.journal.add_listener(self._events.put)
         self.recorder = Recorder(prepared.compiled.plans, prepared.compiled.origin, self.journal)
+        cell = prepared.cell
+        self.control = RunControl(journal=self.journal.write, stop_axis=self.client.motor_stop,
+                                  set_input=self.simulator.set_input if self.simulator is not None else None,
+                                  inputs={(spec.name, point): (spec.handler_id, pin)
+                                          for spec in cell.modules for point, pin in spec.inputs.items()},
+                                  interlocks=cell.interlocks, modules=lambda: self.module_status)
         self.context = RunContext(self.client, time_factor=args.speed if self.simulator is not None else 1.0,
-                                  on_start=self.recorder.on_start, on_end=self.recorder.on_end)
+                                  on_start=self.recorder.on_start, on_end=self.recorder.on_end, control=self.control)
+        self.interlocks = InterlockWatch(self.client, cell, self.control)
+        probe = kinra_client.KinraClient(prepared.settings, server_address=self.address)
+        self.address = str(self.client.server_address)  # the settings file may name another than --server
+        self.watch = HandlerWatch(probe, prepared.cell.modules[0].handler_id, ERROR_STATE_INDEX, self._handler_lost,
+                                  alive=self._simulator_ended if self.simulator is not None else None)
         totals = self.recorder.totals
         self.journal.write("run_started", format=FORMAT, script=str(prepared.script), cell=prepared.cell.source,
                            handler_settings=prepared.settings, handler=self.address,
-                           simulator=self.simulator is not None, speed=self.context.time_factor,
+                           digests={str(path): _digest(path) for path in (prepared.script, prepared.cell.source,
+                                                                          prepared.settings)},
+                           simulator=self.simulator is not None,
+                           simulator_pid=self.simulator.process.pid if self.simulator is not None else None,
+                           speed=self.context.time_factor,
                            started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(),
                            modules=[{"name": name, "actions": count} for name, count in totals.items()])
         self.recorder.write_plan()
+        try:
+            self.control_server = ControlServer(self.run_dir, self.control).start()
+        except OSError as error:
+            raise RunError(f"cannot open the control socket {self.run_dir / 'control'}: "
+                           f"{error.strerror or error}") from None
         if getattr(args, "console", None) is not None:
             self._start_console(*args.console)
+        live = self.out.isatty() and not getattr(args, "plain", False)
+        if live:
+            keys = KeyReader(self.control) if sys.stdin.isatty() else None
+            self.progress = LiveProgress(self.state, self.out, self.journal.elapsed, self.control, keys)
+        else:
+            self.progress = PlainProgress(self.state, self.out, self.journal.elapsed)
         print(f"running {args.script}: {sum(totals.values())} actions on {len(totals)} modules "
-              f"({', '.join(totals)})", file=self.out, flush=True)
+              f"({', '.join(totals)}); control it with: vemo ctl {self.run_dir} COMMAND", file=self.out, flush=True)
 
     def _start_console(self, host: str, port: int) -> None:
         from vemo.run.console.launcher import ConsoleProcess, ConsoleStartError
@@ -361,9 +455,10 @@ class Run:
             return
         from vemo.run.simulator import Simulator, SimulatorError
 
+        # Kept before it starts, so that a signal while it starts still finds it to stop.
+        self.simulator = Simulator(prepared.settings, address=getattr(args, "sim_address", None), time_scale=args.speed)
         try:
-            self.simulator = Simulator(prepared.settings, address=getattr(args, "sim_address", None),
-                                       time_scale=args.speed).start()
+            self.simulator.start()
         except SimulatorError as error:
             raise RunError(str(error)) from None
         self.address = self.simulator.address
@@ -378,35 +473,56 @@ class Run:
     def execute(self) -> bool:
         """Runs every module's plan on its own thread until all have ended or been stopped. Returns
         whether every module thread ended."""
-        compiled, context = self.prepared.compiled, self.context
-        for plan in compiled.plans:
-            plan.kind.run_context = context
-            self.modules.append((plan.name, plan.kind(plan.sequence)))
-        live = self.out.isatty() and not getattr(self.args, "plain", False)
-        progress = (LiveProgress if live else PlainProgress)(self.state, self.out, self.journal.elapsed)
-        try:
-            with progress:
-                try:
-                    self.threads = [(name, module.async_run()) for name, module in self.modules]
-                    self._watch(progress)
-                except KeyboardInterrupt as interrupt:
-                    self.interrupt = interrupt
-                    self.stop("signal")
-                finally:
-                    self.signals.absorb()  # from here on a signal cannot break the stop or the outputs
-                    all_ended = self._wind_down(progress)
-        finally:
-            for plan in compiled.plans:
-                plan.kind.run_context = None
-        return all_ended
+        with contextlib.ExitStack() as stack:
+            try:
+                stack.callback(self._detach)
+                stack.enter_context(self.progress)
+                for plan in self.prepared.compiled.plans:
+                    plan.kind.run_context = self.context
+                    self.modules.append((plan.name, plan.kind(plan.sequence)))
+                self.watch.start()
+                self._start_interlocks()
+                self.threads = [(name, module.async_run()) for name, module in self.modules]
+                self._watch(self.progress)
+            except KeyboardInterrupt as interrupt:
+                self.interrupt = interrupt
+                self.stop("signal")
+            finally:
+                self.signals.absorb()  # from here on a signal cannot break the stop or the outputs
+            return self._wind_down(self.progress)
+
+    def _start_interlocks(self) -> None:
+        """Reads the interlocks before any module starts: one that is not safe holds the run at once."""
+        self.interlocks.start()
+        for name in self.control.tripped():
+            interlock = next(i for i in self.prepared.cell.interlocks if i.name == name)
+            print(f"interlock {name} is not safe ({interlock.module} {interlock.input}): the run waits until it is"
+                  f"{'' if interlock.auto_resume else ', then for resume'}", file=self.out, flush=True)
+
+    def _update_status(self) -> None:
+        s = self.state
+        status = {}
+        for module, total in s.totals.items():
+            current = s.current.get(module)
+            status[module] = {"state": _module_state(s, module), "current": current.text if current else None,
+                              "done": s.done[module], "total": total}
+        self.module_status = status
+
+    def _detach(self) -> None:
+        for plan in self.prepared.compiled.plans:
+            plan.kind.run_context = None
 
     def _watch(self, progress: Any) -> None:
         """The main thread while the modules run: progress, modules that ended, the stop on a failure."""
         while self.running():
             self._pump(progress, TICK_SECONDS)
             self._note_ended_modules()
+            self._follow_loss()
             if self.context.stopping.is_set() and self.stop_cause is None:
                 self.stop("failure")  # an action failed: the others stop after their current action
+            if self.control.stop_requested.is_set() and self.stop_cause in (None, "failure"):
+                self.stop("operator")
+            self._update_status()
             progress.refresh()
         self._note_ended_modules()
 
@@ -417,6 +533,7 @@ class Run:
         except queue.Empty:
             return
         while True:
+            self.events_seen.append(event)
             progress.event(event, self.state.add(event))
             try:
                 event = self._events.get_nowait()
@@ -431,22 +548,57 @@ class Run:
 
     def stop(self, cause: str) -> None:
         """The one stop path. Every cause stops the modules after their current action and ends every
-        wait for a dependency; a signal also stops the axes in motion and ends dwells at once."""
-        self.stop_cause = self.stop_cause or cause
+        wait for a dependency. A signal also stops the axes in motion and ends dwells and every wait on
+        the handler at once; a lost handler ends the waits on it (the client fails them with its reason)."""
+        self.stop_cause = cause if self.stop_cause in (None, "failure") else self.stop_cause
         self.context.stopping.set()
         for _, module in self.modules:
             module.run_event.clear()  # ends a failed module's parking and every wait for a dependency
-        if cause == "signal":
+        if cause in ("signal", "operator") and self.context.handler_lost is None:
             self.context.stop_motion()
+        if cause in ("signal", "operator", "handler_lost"):
+            self.client.cancel_waits()
+
+    def _handler_lost(self, reason: str, silent_for: float) -> None:
+        """The watch's report, on its thread: journal first, then the waits on the handler fail with the
+        reason; the main thread takes the stop path when it sees the loss."""
+        self.journal.write("handler_lost", address=self.address, reason=reason, silent_for=round(silent_for, 3))
+        print(f"error: {reason}; stopping the run", file=self.errors, flush=True)
+        self.context.lose_handler(reason)
+
+    def _journal_failed(self, error: OSError) -> None:
+        """A journal write failed (a full disk): the run stops as after a failure, since what it does
+        would no longer be recorded."""
+        print(f"error: cannot write the journal {self.journal.path}: {error.strerror or error}; stopping the run",
+              file=self.errors, flush=True)
+        if self.context is not None:
+            self.context.stopping.set()
+
+    def _follow_loss(self) -> None:
+        if self.context.handler_lost is not None and self.stop_cause in (None, "failure"):
+            self.stop("handler_lost")
+
+    def _simulator_ended(self) -> str | None:
+        code = self.simulator.process.poll() if self.simulator is not None else None
+        if code is None:
+            return None
+        return f"the embedded simulator was killed by signal {-code}" if code < 0 else \
+            f"the embedded simulator ended with exit code {code}"
 
     def _wind_down(self, progress: Any) -> bool:
         """Waits for the module threads after a stop, or after they all ended, with the progress kept
-        up to date; returns whether all ended."""
+        up to date; returns whether all ended. Waits on the handler that begin after a signal or a
+        loss are ended as they come."""
         if self.running() and not self.context.stopping.is_set():
             self.stop("failure")
         deadline = time.monotonic() + STOP_GRACE_SECONDS
         while self.running() and time.monotonic() < deadline:
             self._pump(progress, TICK_SECONDS)
+            self._follow_loss()
+            if self.stop_cause in ("signal", "operator", "handler_lost"):
+                self.client.cancel_waits()
+        self.watch.stop()
+        self.interlocks.close()
         all_ended = _wait_for_threads([thread for _, thread in self.threads], 0.0)
         self._note_ended_modules()
         self._pump(progress, 0.0)
@@ -454,24 +606,37 @@ class Run:
 
     # --- end ----------------------------------------------------------------------------------------
 
+    def close_control(self) -> None:
+        """The run takes no more commands: the socket goes, and every hold ends."""
+        if self.control is not None:
+            self.control.ended()
+        if self.interlocks is not None:
+            self.interlocks.close()
+        if self.control_server is not None:
+            self.control_server.close()
+            self.control_server = None
+
     def close_handler(self) -> None:
         if self.simulator is not None:
             self.simulator.stop()
             self.simulator = None
 
     def _journal_events(self) -> list[dict]:
-        """The run's events as its journal file holds them."""
+        """The run's events as its journal file holds them (as they were written, if it could not be)."""
+        if self.journal.error is not None:
+            return list(self.events_seen)
         try:
             events, warnings = read_journal(self.journal.path)
         except JournalError as error:
             print(f"warning: {error}", file=self.errors)
-            return []
+            return list(self.events_seen)
         for warning in warnings:
             print(f"warning: {warning}", file=self.errors)
         return events
 
     def finish(self, all_ended: bool) -> int:
         """Stops the handler, writes run_ended, the outputs and the summary; returns the exit code."""
+        self.close_control()
         self.close_handler()
         events = self._journal_events()
         records = records_from_events(events)
@@ -505,6 +670,10 @@ class Run:
             name = self.interrupt.name if isinstance(self.interrupt, StopSignal) else "Ctrl-C"
             outcome = signal_outcome(self.interrupt)
             return exit_code(self.interrupt), outcome, f"run {outcome} by {name} after {elapsed:.2f} s"
+        if self.stop_cause == "operator":
+            return EXIT_INTERRUPTED, "interrupted", f"run stopped by the operator after {elapsed:.2f} s"
+        if self.journal.error is not None:
+            return EXIT_FAILED, "failed", f"run stopped after {elapsed:.2f} s: its journal could not be written"
         if any(r.outcome == "error" for r in records):
             return EXIT_FAILED, "failed", f"run failed after {elapsed:.2f} s"
         if records and all(r.outcome == "finished" for r in records):
@@ -513,16 +682,18 @@ class Run:
 
     def abandon(self, code: int, outcome: str) -> None:
         """Cleans up after a run that ended before its modules started."""
+        self.close_control()
         self.close_handler()
         if self.journal is not None:
             self.journal.write("run_ended", exit_code=code, outcome=outcome)
             self.journal.close()
             self.close_console()
-        elif self.run_dir is not None:
+            return
+        for folder in self._created_dirs:  # no trace of a run that never was
             try:
-                self.run_dir.rmdir()  # nothing in it: no trace of a run that never was
+                folder.rmdir()
             except OSError:
-                pass
+                return
 
 
 def run(args: Any, out: TextIO | None = None) -> int:
