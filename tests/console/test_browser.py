@@ -1,8 +1,10 @@
 """The console page in a real browser (Chromium, headless, driven through the system chromedriver)."""
 
+import json
 import shutil
 import subprocess
 import sys
+import time
 import urllib.request
 
 import pytest
@@ -105,25 +107,93 @@ def test_a_page_without_the_token_is_refused(browser, hand_run, console):
     assert browser.find_elements(By.ID, "modules") == []
 
 
-def test_the_console_of_a_real_run_shows_it_from_start_to_end(browser, tmp_path):
-    from consolesupport import ROOT
+class RealRun:
+    """`vemo run` of the example with its console, in a child process."""
 
-    run = subprocess.Popen([sys.executable, "-m", "vemo", "run", "examples/pick_place.vemo", "--speed", "2",
-                            "--plain", "--console", "127.0.0.1:0", "--run-dir", str(tmp_path / "run")],
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT)
-    try:
-        url = next((line.split(" ", 1)[1].strip() for line in run.stdout if line.startswith("console: ")), None)
-        assert url is not None, run.stderr.read()
-        browser.get(url)
-        _until(browser, lambda: set(_rows(browser)) == {"XAxis", "ZAxis", "Gripper"}, "the three modules")
-        state = browser.find_element(By.ID, "run-state")
-        _until(browser, lambda: state.text.startswith("ended"), "the end of the run")
-        assert "exit code 0" in state.text
-        assert {row[4] for row in _rows(browser).values()} == {"9/9", "12/12", "15/15"}
-        assert len(browser.find_elements(By.CSS_SELECTOR, "#chart svg g rect")) == 36
-        assert run.wait(timeout=30) == 0
-        with pytest.raises(OSError):
-            urllib.request.urlopen(url, timeout=5)  # the console ended with the run
-    finally:
+    def __init__(self, folder, speed="2"):
+        from consolesupport import ROOT
+
+        self.dir = folder / "run"
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "vemo", "run", "examples/pick_place.vemo", "--speed", speed, "--plain",
+             "--console", "127.0.0.1:0", "--run-dir", str(self.dir)],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT)
+        self.url = next((line.split(" ", 1)[1].strip() for line in self.process.stdout
+                         if line.startswith("console: ")), None)
+        assert self.url is not None, self.process.stderr.read()
+
+    def events(self):
+        return [json.loads(line) for line in (self.dir / "journal.jsonl").read_text().splitlines()]
+
+    def wait(self):
+        self.process.stdout.read()
+        return self.process.wait(timeout=60)
+
+    def kill(self):
+        self.process.kill()
+        self.process.wait()
+
+
+@pytest.fixture
+def real_run(tmp_path):
+    started = []
+
+    def start(**options):
+        started.append(RealRun(tmp_path, **options))
+        return started[-1]
+
+    yield start
+    for run in started:
         run.kill()
-        run.wait()
+
+
+def test_the_console_of_a_real_run_shows_it_from_start_to_end(browser, real_run):
+    run = real_run()
+    browser.get(run.url)
+    _until(browser, lambda: set(_rows(browser)) == {"XAxis", "ZAxis", "Gripper"}, "the three modules")
+    state = browser.find_element(By.ID, "run-state")
+    _until(browser, lambda: state.text.startswith("ended"), "the end of the run")
+    assert "exit code 0" in state.text
+    assert {row[4] for row in _rows(browser).values()} == {"9/9", "12/12", "15/15"}
+    assert len(browser.find_elements(By.CSS_SELECTOR, "#chart svg g rect")) == 36
+    assert run.wait() == 0
+    with pytest.raises(OSError):
+        urllib.request.urlopen(run.url, timeout=5)  # the console ended with the run
+
+
+def _starts_after_pause(events):
+    paused = next(i for i, e in enumerate(events) if e["event"] == "paused")
+    return [e for e in events[paused:] if e["event"] == "action_started"]
+
+
+def test_pause_from_the_page_holds_every_module_at_a_boundary_and_resume_completes_the_run(browser, real_run):
+    run = real_run()
+    browser.get(run.url)
+    state = browser.find_element(By.ID, "run-state")
+    _until(browser, lambda: state.text == "running" and any(row[2] for row in _rows(browser).values()),
+           "an action running")
+    browser.find_element(By.ID, "pause").click()
+    _until(browser, lambda: state.text == "paused", "the run paused")
+    assert all(row[1] == "paused" and row[2] == "" for row in _rows(browser).values())
+    held = len(run.events())
+    time.sleep(1.0)  # a paused run must start nothing, however long it is held
+    events = run.events()
+    assert _starts_after_pause(events) == [] and len(events) == held
+    browser.find_element(By.ID, "resume").click()
+    _until(browser, lambda: state.text.startswith("ended"), "the end of the run")
+    assert run.wait() == 0
+    assert "exit code 0" in state.text
+    assert any(e["event"] == "resumed" for e in run.events())
+
+
+def test_stop_from_the_page_once_confirmed_ends_the_run_as_ctrl_c_does(browser, real_run):
+    run = real_run()
+    browser.get(run.url)
+    stop = browser.find_element(By.ID, "stop")
+    _until(browser, stop.is_enabled, "stop enabled")
+    stop.click()
+    WebDriverWait(browser, WAIT_SECONDS).until(lambda b: b.switch_to.alert).accept()
+    state = browser.find_element(By.ID, "run-state")
+    _until(browser, lambda: state.text.startswith("ended"), "the end of the run")
+    assert "exit code 130" in state.text
+    assert run.wait() == 130
