@@ -14,6 +14,8 @@ from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
+from consolesupport import ROOT
+
 WAIT_SECONDS = 10
 
 
@@ -110,17 +112,19 @@ def test_a_page_without_the_token_is_refused(browser, hand_run, console):
 class RealRun:
     """`vemo run` of the example with its console, in a child process."""
 
-    def __init__(self, folder, speed="2"):
-        from consolesupport import ROOT
-
+    def __init__(self, folder, speed="2", cell="examples/cell.yaml"):
         self.dir = folder / "run"
         self.process = subprocess.Popen(
             [sys.executable, "-m", "vemo", "run", "examples/pick_place.vemo", "--speed", speed, "--plain",
-             "--console", "127.0.0.1:0", "--run-dir", str(self.dir)],
+             "--cell", cell, "--console", "127.0.0.1:0", "--run-dir", str(self.dir)],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT)
         self.url = next((line.split(" ", 1)[1].strip() for line in self.process.stdout
                          if line.startswith("console: ")), None)
         assert self.url is not None, self.process.stderr.read()
+
+    def ctl(self, *command):
+        return subprocess.run([sys.executable, "-m", "vemo", "ctl", str(self.dir), *command], cwd=ROOT,
+                              capture_output=True, text=True, timeout=30)
 
     def events(self):
         return [json.loads(line) for line in (self.dir / "journal.jsonl").read_text().splitlines()]
@@ -184,6 +188,22 @@ def test_pause_from_the_page_holds_every_module_at_a_boundary_and_resume_complet
     assert run.wait() == 0
     assert "exit code 0" in state.text
     assert any(e["event"] == "resumed" for e in run.events())
+
+
+def test_an_open_door_holds_the_run_on_the_page_until_it_is_closed_and_resumed(browser, real_run):
+    run = real_run(cell="examples/door_cell.yaml")
+    browser.get(run.url)
+    interlocks = browser.find_element(By.ID, "interlocks")
+    _until(browser, lambda: interlocks.text == "door: safe", "the door interlock, safe")
+    assert run.ctl("input", "Safety", "door_open", "on").returncode == 0
+    state = browser.find_element(By.ID, "run-state")
+    _until(browser, lambda: interlocks.text == "door: tripped" and state.text == "paused", "the door open")
+    assert run.ctl("input", "Safety", "door_open", "off").returncode == 0
+    _until(browser, lambda: interlocks.text == "door: safe", "the door closed")
+    assert state.text == "paused"  # the operator resumes, not the door
+    browser.find_element(By.ID, "resume").click()
+    _until(browser, lambda: state.text.startswith("ended"), "the end of the run")
+    assert run.wait() == 0
 
 
 def test_stop_from_the_page_once_confirmed_ends_the_run_as_ctrl_c_does(browser, real_run):

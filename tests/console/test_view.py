@@ -10,7 +10,8 @@ def _action(event, t, module, index, **fields):
 
 
 START = [{"event": "run_started", "t": 0.0, "format": 1, "script": "pick.vemo",
-          "modules": [{"name": "XAxis", "actions": 2}, {"name": "Gripper", "actions": 1}]},
+          "modules": [{"name": "XAxis", "actions": 2}, {"name": "Gripper", "actions": 1}],
+          "interlocks": [{"name": "door", "module": "IO", "input": "door_open"}, "not an interlock"]},
          _action("action_planned", 0.0, "XAxis", 1), _action("action_planned", 0.0, "XAxis", 2),
          _action("action_planned", 0.0, "Gripper", 1)]
 
@@ -77,6 +78,7 @@ def test_a_failure_held_for_a_decision_is_shown_until_it_is_answered(answer):
 
 
 def test_interlocks_show_their_latest_state():
+    assert _view().snapshot()["interlocks"] == [{"name": "door", "state": "safe", "since": 0.0}]
     view = _view({"event": "interlock_tripped", "t": 0.1, "name": "door"},
                  {"event": "interlock_tripped", "t": 0.2, "name": "curtain"},
                  {"event": "interlock_cleared", "t": 0.3, "name": "door"})

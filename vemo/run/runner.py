@@ -412,7 +412,9 @@ class Run:
                            simulator_pid=self.simulator.process.pid if self.simulator is not None else None,
                            speed=self.context.time_factor,
                            started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(),
-                           modules=[{"name": name, "actions": count} for name, count in totals.items()])
+                           modules=[{"name": name, "actions": count} for name, count in totals.items()],
+                           interlocks=[{"name": i.name, "module": i.module, "input": i.input}
+                                       for i in prepared.cell.interlocks])
         self.recorder.write_plan()
         try:
             self.control_server = ControlServer(self.run_dir, self.control).start()

@@ -35,8 +35,10 @@ class RunView:
         self.state = "running"
         self.run = {key: event.get(key) for key in ("script", "cell", "handler", "simulator", "started")
                     if key in event}
-        for name in event.get("interlocks") or ():
-            self.interlocks.setdefault(str(name), {"name": str(name), "state": "safe", "since": event["t"]})
+        interlocks = event.get("interlocks")
+        for entry in interlocks if isinstance(interlocks, list) else ():
+            if isinstance(entry, dict) and isinstance(entry.get("name"), str):
+                self.interlocks[entry["name"]] = {"name": entry["name"], "state": "safe", "since": event["t"]}
 
     def _on_action_ended(self, event: dict) -> None:
         if event.get("outcome") == "error":
