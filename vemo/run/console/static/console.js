@@ -130,7 +130,8 @@ async function send(button) {
     });
     const answer = await response.json();
     reply.className = answer.ok ? "" : "refused";
-    text(reply, answer.ok ? `${button.textContent}: done` : `${button.textContent}: ${answer.error}`);
+    const outcome = answer.state ? `the run is ${answer.state}` : "done";
+    text(reply, `${button.textContent}: ${answer.ok ? outcome : answer.error}`);
   } catch (error) {
     reply.className = "refused";
     text(reply, `${button.textContent}: the console does not answer (${error.message})`);
