@@ -331,3 +331,11 @@ def test_process_exits_promptly_with_a_receive_thread_that_has_no_message(settin
     finished = subprocess.run([sys.executable, "-c", script], env=dict(os.environ), timeout=30, capture_output=True)
     assert finished.returncode == 0, finished.stderr
     assert time.monotonic() - begin < 10
+
+
+def test_a_long_wait_for_a_result_uses_next_to_no_cpu(client, server_factory):
+    server_factory()  # accepts, never publishes
+    action = XANAction(0, 150, cmd_id=client.generate_func_id())
+    begin = time.process_time()
+    assert in_thread(lambda: client.receive_dequeue_action([action], action.cmd_id, [action.cmd_id], timeout=2)) == []
+    assert time.process_time() - begin < 0.3  # a busy loop would take about the whole 2 s
