@@ -254,12 +254,22 @@ bool CompletionHub::wait_ready(const Waiter& waiter, std::chrono::milliseconds t
     }
 }
 
+bool CompletionHub::wait_subscribed_done() const noexcept {
+    std::lock_guard lock(mutex_);
+    const auto now = Clock::now();
+    if (connected_at_) return now >= *connected_at_ + subscription_settle;
+    return stop_ || now >= unconnected_since_ + handshake_grace;
+}
+
 bool CompletionHub::wait_subscribed(std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
     const auto until = Clock::now() + timeout;
     for (;;) {
         const auto now = Clock::now();
-        if (connected_at_ && now >= *connected_at_ + subscription_settle) return true;
+        if (connected_at_ && now >= *connected_at_ + subscription_settle) {
+            settled_.store(true, std::memory_order_release);
+            return true;
+        }
         const auto give_up = unconnected_since_ + handshake_grace;
         if (stop_ || now >= until || (!connected_at_ && now >= give_up)) return false;
         changed_.wait_until(lock, std::min(until, connected_at_ ? *connected_at_ + subscription_settle : give_up));
@@ -301,6 +311,7 @@ void CompletionHub::read_monitor() {
                 connected_at_ = Clock::now();
             else if (kind == ZMQ_EVENT_DISCONNECTED && connected_at_) {
                 connected_at_.reset();
+                settled_.store(false, std::memory_order_release);
                 unconnected_since_ = Clock::now();
             }
         }

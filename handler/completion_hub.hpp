@@ -106,6 +106,10 @@ public:
     /// the publisher, but only within `handshake_grace` of the hub's start or of its last lost
     /// connection, so that a server that stays away does not slow every request. Returns whether ready.
     bool wait_subscribed(std::chrono::milliseconds timeout);
+    /// Whether wait_subscribed would return at once; cheap enough for every request.
+    bool subscribed_or_given_up() const noexcept {
+        return settled_.load(std::memory_order_acquire) || wait_subscribed_done();
+    }
 
     /// Ends the receiving thread; waiters added later receive nothing. Idempotent.
     void stop() noexcept;
@@ -123,6 +127,7 @@ private:
     bool covered_by_base(const std::string& topic) const;
     std::optional<Clock::time_point> ready_at(const Waiter& waiter) const;  // under mutex_
     void wake() noexcept;
+    bool wait_subscribed_done() const noexcept;
 
     std::shared_ptr<zmq::context_t> context_;
     std::string endpoint_;
@@ -136,6 +141,7 @@ private:
     bool stop_ = false;
     std::optional<Clock::time_point> connected_at_;  // the last completed handshake, while connected
     Clock::time_point unconnected_since_ = Clock::now();  // start, or the last lost connection
+    std::atomic<bool> settled_{false};  // connected, and the base subscription has settled
     std::map<std::string, int> wanted_;               // topics outside the base -> waiters wanting them
     std::map<std::string, Clock::time_point> applied_;  // subscriptions set on the socket, and when
     std::vector<Waiter*> waiters_;

@@ -245,7 +245,7 @@ int KinraClient::enqueue(XANAction& action) {
         std::lock_guard lock(hub_mutex_);
         subscriber = hub_;
     }
-    if (subscriber)
+    if (subscriber && !subscriber->subscribed_or_given_up())
         wait_released([&](std::chrono::milliseconds slice) { return subscriber->wait_subscribed(slice); },
                       Clock::now() + CompletionHub::handshake_grace);
     RequestPair::Exchange exchange;
