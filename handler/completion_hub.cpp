@@ -248,8 +248,8 @@ bool CompletionHub::wait_ready(const Waiter& waiter, std::chrono::milliseconds t
     for (;;) {
         const auto now = Clock::now();
         const auto at = ready_at(waiter);
-        if (at && now >= *at) return true;
-        if (stop_ || waiter.cancelled() || now >= until) return false;
+        if ((at && now >= *at) || stop_ || waiter.cancelled()) return true;
+        if (now >= until) return false;
         changed_.wait_until(lock, at ? std::min(*at, until) : until);
     }
 }
@@ -271,7 +271,8 @@ bool CompletionHub::wait_subscribed(std::chrono::milliseconds timeout) {
             return true;
         }
         const auto give_up = unconnected_since_ + handshake_grace;
-        if (stop_ || now >= until || (!connected_at_ && now >= give_up)) return false;
+        if (stop_ || (!connected_at_ && now >= give_up)) return true;
+        if (now >= until) return false;
         changed_.wait_until(lock, std::min(until, connected_at_ ? *connected_at_ + subscription_settle : give_up));
     }
 }

@@ -99,12 +99,13 @@ public:
     void remove(Waiter& waiter) noexcept;
 
     /// Waits up to `timeout` until the subscriptions `waiter` needs have reached the publisher (handshake
-    /// and settle period), or it is cancelled. Returns whether ready.
+    /// and settle period), it is cancelled or the hub stopped. Returns whether one of those happened.
     bool wait_ready(const Waiter& waiter, std::chrono::milliseconds timeout);
 
     /// For a request sent outside a wait: waits up to `timeout` until the base subscription has reached
     /// the publisher, but only within `handshake_grace` of the hub's start or of its last lost
-    /// connection, so that a server that stays away does not slow every request. Returns whether ready.
+    /// connection, so that a server that stays away does not slow every request. Returns whether the
+    /// wait is over (settled, given up, or the hub stopped).
     bool wait_subscribed(std::chrono::milliseconds timeout);
     /// Whether wait_subscribed would return at once; cheap enough for every request.
     bool subscribed_or_given_up() const noexcept {
