@@ -291,8 +291,10 @@ nb::object KinraClient::get_logger(nb::handle kinra_id, nb::handle idx) {
     return fields[fields.size() - 1];
 }
 
-std::shared_ptr<CompletionReceiver> make_receiver(std::shared_ptr<zmq::context_t> context, const std::string& endpoint,
-                                                  nb::handle target_func_id, nb::handle topic_list) {
+namespace {
+
+/// The awaited identifier and the topics of a wait, as given by a caller; TypeError for anything not str.
+std::pair<std::string, std::vector<std::string>> wait_topics(nb::handle target_func_id, nb::handle topic_list) {
     if (!PyUnicode_Check(target_func_id.ptr())) {
         PyErr_SetString(PyExc_TypeError, "target_func_id must be str");
         throw nb::python_error();
@@ -307,6 +309,14 @@ std::shared_ptr<CompletionReceiver> make_receiver(std::shared_ptr<zmq::context_t
             topics.emplace_back(nb::borrow<nb::str>(topic).c_str());
         }
     }
+    return {nb::borrow<nb::str>(target_func_id).c_str(), std::move(topics)};
+}
+
+}  // namespace
+
+std::shared_ptr<CompletionReceiver> make_receiver(std::shared_ptr<zmq::context_t> context, const std::string& endpoint,
+                                                  nb::handle target_func_id, nb::handle topic_list) {
+    auto [target, topics] = wait_topics(target_func_id, topic_list);
     auto sink = [](const std::string& text) {
         nb::gil_scoped_acquire acquire;
         try {
@@ -315,8 +325,7 @@ std::shared_ptr<CompletionReceiver> make_receiver(std::shared_ptr<zmq::context_t
             e.discard_as_unraisable("kinra_client receive thread");
         }
     };
-    return std::make_shared<CompletionReceiver>(std::move(context), endpoint, nb::borrow<nb::str>(target_func_id).c_str(),
-                                                std::move(topics), sink);
+    return std::make_shared<CompletionReceiver>(std::move(context), endpoint, std::move(target), std::move(topics), sink);
 }
 
 namespace {
@@ -360,20 +369,7 @@ nb::object KinraClient::wait_for_own(nb::handle action_list, nb::handle target_f
 
 nb::object KinraClient::wait_for_batch(nb::handle action_list, nb::handle target_func_id, nb::handle topic_list,
                                        Clock::time_point deadline, bool exact) {
-    if (!PyUnicode_Check(target_func_id.ptr())) {
-        PyErr_SetString(PyExc_TypeError, "target_func_id must be str");
-        throw nb::python_error();
-    }
-    std::vector<std::string> topics;
-    if (!topic_list.is_none()) {
-        for (nb::handle topic : topic_list) {
-            if (!PyUnicode_Check(topic.ptr())) {
-                PyErr_SetString(PyExc_TypeError, "topic_list must hold str topics");
-                throw nb::python_error();
-            }
-            topics.emplace_back(nb::borrow<nb::str>(topic).c_str());
-        }
-    }
+    auto [target, topics] = wait_topics(target_func_id, topic_list);
     std::set<std::string> sending;
     for (nb::handle entry : action_list)
         if (is_action(entry) && PyUnicode_Check(as_action(entry).cmd_id.ptr()))
@@ -387,7 +383,7 @@ nb::object KinraClient::wait_for_batch(nb::handle action_list, nb::handle target
         print_line("[Zmq Recv Error] Somthing is wrong in the zmqServer. Failed to start a recv socket.");
         return nb::int_(-3);
     }
-    CompletionHub::Waiter waiter(nb::borrow<nb::str>(target_func_id).c_str(), std::move(topics), exact, std::move(sending));
+    CompletionHub::Waiter waiter(std::move(target), std::move(topics), exact, std::move(sending));
     WaitRegistry::Registration registration(waits_, waiter);
     subscriber->add(waiter);
     struct RemoveOnExit {
