@@ -239,9 +239,11 @@ def main():
         for label, (_, _, actions, requests, _, floors_per_action) in cases.items():
             best = min(results[label], key=lambda r: r["dead"])
             runs = ", ".join(f"{r['dead'] * 1e6:.0f}" for r in results[label])
+            per_request = best["dead"] * actions / requests
             print(f"{label}: dead time {best['dead'] * 1e6:.0f} µs/action (runs: {runs}); "
                   f"{best['dead'] / (floors_per_action * raw):.2f}x {'the floor' if floors_per_action == 1 else 'three floors'}; "
-                  f"simulator CPU {best['sim_cpu'] * 1e6:.0f} µs/request, host process CPU "
+                  f"simulator CPU {best['sim_cpu'] * 1e6:.0f} µs/request, {best['sim_cpu'] / per_request:.2f} of the "
+                  f"client's dead time per request ({per_request * 1e6:.0f} µs); host process CPU "
                   f"{best['host_cpu'] * 1e6:.0f} µs/request")
 
 
