@@ -49,12 +49,12 @@ NB_MODULE(_vemoaction, m) {
                 if (!nb::steal(PyObject_Call(setup.ptr(), nb::tuple().ptr(), configs.ptr())).is_valid())
                     throw nb::python_error();
             },
-            "module"_a, "configs"_a)
+            "module"_a.none(), "configs"_a)
         .def_rw("state", &Action::state)
         .def_rw("finish_signal", &Action::finish_signal)
-        .def_rw("module", &Action::module)
+        .def_rw("module", &Action::module, nb::for_setter("value"_a.none()))
         .def_rw("dependency", &Action::dependency)
-        .def_rw("script_dep", &Action::script_dep)
+        .def_rw("script_dep", &Action::script_dep, nb::for_setter("value"_a.none()))
         .def_rw("params", &Action::params)
         .def("run", [](nb::handle self) { vemo::run_action(self); },
              "Waits for every dependency and the script-order signal, then executes the action.")

@@ -34,8 +34,8 @@ NB_MODULE(_vemoprimitives, m) {
              [](vemo::Identifier *self, nb::object identifier) {
                  new (self) vemo::Identifier{std::move(identifier), nb::list()};
              },
-             "identifier"_a)
-        .def_rw("id", &vemo::Identifier::id)
+             "identifier"_a.none())
+        .def_rw("id", &vemo::Identifier::id, nb::for_setter("value"_a.none()))
         .def_rw("dependency", &vemo::Identifier::dependency)
         .def("add_dependencies",
              [](vemo::Identifier &self, nb::handle dep) {

@@ -77,7 +77,7 @@ NB_MODULE(_vemomodule, m) {
                 return self.round_robin_set;
             },
             [](Module &self, nb::object value) { self.round_robin_set = std::move(value); })
-        .def_rw("exception_block", &Module::exception_block)
+        .def_rw("exception_block", &Module::exception_block, nb::for_setter("value"_a.none()))
         .def_rw("run_event", &Module::run_event)
         .def("async_run",
              [](nb::handle self) {
@@ -110,14 +110,14 @@ NB_MODULE(_vemomodule, m) {
             settings["status"] = status;
             return make_action(cls, "IOAction", settings);
         },
-        "cls"_a, "identifier"_a, "status"_a, ("A new IOAction of this module kind.")));
+        "cls"_a, "identifier"_a.none(), "status"_a.none(), ("A new IOAction of this module kind.")));
     cls.attr("move_action") = classmethod(nb::cpp_function(
         [](nb::handle cls, nb::object identifier) {
             nb::dict settings;
             settings["position"] = identifier;
             return make_action(cls, "Move", settings);
         },
-        "cls"_a, "identifier"_a, ("A new Move of this module kind.")));
+        "cls"_a, "identifier"_a.none(), ("A new Move of this module kind.")));
     cls.attr("tray_action") = classmethod(nb::cpp_function(
         [](nb::handle cls, nb::object tray_id, nb::object identifier) {
             nb::dict settings;
@@ -125,6 +125,6 @@ NB_MODULE(_vemomodule, m) {
             settings["position_seq"] = identifier;
             return make_action(cls, "MoveTray", settings);
         },
-        "cls"_a, "tray_id"_a, "identifier"_a, ("A new MoveTray of this module kind.")));
+        "cls"_a, "tray_id"_a.none(), "identifier"_a.none(), ("A new MoveTray of this module kind.")));
     cls.attr("COMPETE_LOOP_WAIT_TIME_SEC") = 1;
 }
