@@ -98,6 +98,23 @@ inline void check_concrete(nb::handle self, nb::handle base, std::initializer_li
     concrete[key] = type->tp_version_tag;
 }
 
+/// Binds `field`, a Python object that must be present, as property `name`: None is refused with a
+/// TypeError that names the field (nanobind's own refusal names none). Fields that may be absent are bound
+/// with def_rw and a setter that accepts None.
+template <class T, class... Options>
+void def_field_not_none(nb::class_<T, Options...> &cls, const char *name, nb::object T::*field) {
+    cls.def_prop_rw(
+        name, [field](T &self) { return self.*field; },
+        [field, name](nb::handle self, nb::handle value) {
+            if (value.is_none()) {
+                PyErr_Format(PyExc_TypeError, "%s.%s cannot be None", Py_TYPE(self.ptr())->tp_name, name);
+                throw nb::python_error();
+            }
+            nb::inst_ptr<T>(self)->*field = nb::borrow(value);
+        },
+        nb::for_setter(nb::arg("value").none()));
+}
+
 /// Raises AssertionError without a message.
 [[noreturn]] inline void raise_assertion() {
     PyErr_SetNone(PyExc_AssertionError);

@@ -195,13 +195,19 @@ def test_action_whose_script_dep_is_back_to_none_runs_without_waiting():
     assert action.state is VemoState.Finished
 
 
-@pytest.mark.parametrize("assign", [
-    lambda: setattr(make(), "state", None),
-    lambda: setattr(make(), "finish_signal", None),
-    lambda: setattr(XAxis([]), "run_event", None),
-    lambda: setattr(XAxis([]), "queue", None),
-    lambda: VemoPriorityQueue().add(None, 1),
+@pytest.mark.parametrize("owner, field", [
+    (make, "state"), (make, "finish_signal"), (make, "dependency"), (make, "params"),
+    (lambda: VemoId("x"), "dependency"),
+    (lambda: XAxis([]), "queue"), (lambda: XAxis([]), "run_event"), (lambda: XAxis({}), "round_robin_set"),
 ])
-def test_typed_fields_refuse_none_with_a_type_error(assign):
+def test_fields_that_must_hold_a_value_refuse_none_naming_the_field(owner, field):
+    instance = owner()
+    before = getattr(instance, field)
+    with pytest.raises(TypeError, match=rf"^{type(instance).__name__}\.{field} cannot be None$"):
+        setattr(instance, field, None)
+    assert getattr(instance, field) is before
+
+
+def test_queue_refuses_none_for_an_action_since_none_marks_it_empty():
     with pytest.raises(TypeError):
-        assign()
+        VemoPriorityQueue().add(None, 1)
