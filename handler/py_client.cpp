@@ -216,7 +216,7 @@ int KinraClient::init_socket(bool reset) {
     std::string error;
     bool ok;
     {
-        nb::gil_scoped_release release;
+        vemo::GilReleased released;
         ok = requests_.init(reset, error);
     }
     if (!ok) print_line("[Zmq Socket Error] " + error);
@@ -251,7 +251,7 @@ int KinraClient::enqueue(XANAction& action) {
     RequestPair::Exchange exchange;
     {
         AbandonCheck check = signal_check();
-        nb::gil_scoped_release release;
+        vemo::GilReleased released;
         exchange = requests_.exchange(RequestPair::Channel::action, request, check);
     }
     if (exchange.reset_error) print_line("[Zmq Socket Error] " + *exchange.reset_error);
@@ -282,7 +282,7 @@ nb::object KinraClient::get_logger(nb::handle kinra_id, nb::handle idx) {
     RequestPair::Exchange exchange;
     {
         AbandonCheck check = signal_check();
-        nb::gil_scoped_release release;
+        vemo::GilReleased released;
         exchange = requests_.exchange(RequestPair::Channel::log, request, check);
     }
     if (exchange.reset_error) print_line("[Zmq Socket Error] " + *exchange.reset_error);
@@ -318,7 +318,7 @@ std::shared_ptr<CompletionReceiver> make_receiver(std::shared_ptr<zmq::context_t
                                                   nb::handle target_func_id, nb::handle topic_list) {
     auto [target, topics] = wait_topics(target_func_id, topic_list);
     auto sink = [](const std::string& text) {
-        nb::gil_scoped_acquire acquire;
+        vemo::GilAcquired acquired;
         try {
             print_line("[Error when Receiving]:  " + text);
         } catch (nb::python_error& e) {
