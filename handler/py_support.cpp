@@ -4,7 +4,6 @@
 #include <pythread.h>
 
 #include <atomic>
-#include <thread>
 
 namespace kinra::py {
 
@@ -28,16 +27,6 @@ AbandonCheck signal_check() {
         vemo::GilAcquired acquired;
         return PyErr_CheckSignals() != 0;
     };
-}
-
-void sleep_released(double seconds) {
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    wait_released(
-        [](std::chrono::milliseconds slice) {
-            std::this_thread::sleep_for(slice);
-            return false;
-        },
-        deadline);
 }
 
 }  // namespace kinra::py

@@ -48,7 +48,4 @@ bool wait_released(WaitOnce&& wait_once, Clock::time_point deadline) {
     }
 }
 
-/// Sleeps `seconds` with the GIL released, interruptible like wait_released.
-void sleep_released(double seconds);
-
 }  // namespace kinra::py
