@@ -9,14 +9,15 @@ from typing import Any
 from vemo.grammar import KEYWORDS
 
 _NAME = r"[A-Za-z_][A-Za-z0-9_]*"
+_TYPED = rf"(?:{_NAME})?"  # the part of a name typed so far
 _CONTEXTS = [  # (what the line before the cursor ends with, the cell entry it completes)
-    (re.compile(rf"\bmove\s+@({_NAME})\s+to\s+{_NAME}?\Z"), "positions"),
-    (re.compile(rf"\bset\s+@({_NAME})\s+{_NAME}?\Z"), "points"),
-    (re.compile(rf"\btransfer\s+@({_NAME})\s+tray\s+-?\d+\s+along\s+{_NAME}?\Z"), "sequences"),
-    (re.compile(rf"\bcall\s+@({_NAME})\.{_NAME}?\Z"), "operations"),
+    (re.compile(rf"\bmove\s+@({_NAME})\s+to\s+{_TYPED}\Z"), "positions"),
+    (re.compile(rf"\bset\s+@({_NAME})\s+{_TYPED}\Z"), "points"),
+    (re.compile(rf"\btransfer\s+@({_NAME})\s+tray\s+-?\d+\s+along\s+{_TYPED}\Z"), "sequences"),
+    (re.compile(rf"\bcall\s+@({_NAME})\.{_TYPED}\Z"), "operations"),
 ]
-_MODULE = re.compile(rf"@{_NAME}?\Z")
-_WAIT = re.compile(rf"\bwait\s+(?:{_NAME}\s*,\s*)*{_NAME}?\Z")
+_MODULE = re.compile(rf"@{_TYPED}\Z")
+_WAIT = re.compile(rf"\bwait\s+(?:{_NAME}\s*,\s*)*{_TYPED}\Z")
 _DECLARED = re.compile(rf"^[ \t]*({_NAME})[ \t]*=", re.MULTILINE)
 _LABEL = re.compile(rf"({_NAME})[ \t]*:(?![A-Za-z])")
 _COMMENT = re.compile(r'"[^"\n]*"|#[^\n]*')

@@ -113,6 +113,8 @@ class VemoLanguageServer(LanguageServer):
 
     async def latest(self, uri: str) -> tuple[TextDocument, Checked | None]:
         """The document and its check, waiting (a while) for the check of its latest text."""
+        if uri not in self.workspace.text_documents:
+            return self.workspace.get_text_document(uri), None
         document = self.workspace.get_text_document(uri)
         checked = self.checked.get(uri)
         if (checked is None or checked.version != document.version) and uri in self._done:
@@ -225,6 +227,8 @@ async def did_close(ls: VemoLanguageServer, params: types.DidCloseTextDocumentPa
 @server.feature(types.TEXT_DOCUMENT_COMPLETION,
                 types.CompletionOptions(trigger_characters=["@", ".", " ", ","]))
 async def completion(ls: VemoLanguageServer, params: types.CompletionParams) -> types.CompletionList:
+    if params.text_document.uri not in ls.workspace.text_documents:
+        return types.CompletionList(is_incomplete=False, items=[])
     document = ls.workspace.get_text_document(params.text_document.uri)
     checked = ls.checked.get(document.uri)
     modules = checked.modules if checked and checked.modules else ls.modules
