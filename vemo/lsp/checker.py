@@ -13,8 +13,9 @@ import sys
 import traceback
 from typing import Any
 
+from vemo.lsp.incremental import IncrementalParser
 from vemo.lsp.outline import Outline, Span, outline
-from vemo.parser import Script, ScriptError, _TOKEN, parse
+from vemo.parser import Script, ScriptError, _TOKEN
 
 ERROR, WARNING, INFORMATION = 1, 2, 3  # the protocol's severities
 NO_CELL = ("no cell description: only the syntax is checked (put cell.yaml beside the script, name one in a "
@@ -39,6 +40,7 @@ class Checker:
         self.cell_problem: str | None = None
         self.cell_path = cell_path
         self.documents: dict[str, Checked] = {}
+        self.parsers: dict[str, IncrementalParser] = {}
         if cell_path is None:
             return
         from vemo.cell import CellError, load_cell
@@ -63,7 +65,7 @@ class Checker:
             diagnostics.append(_diagnostic(script, Span(0, 0), f"cell description {self.cell_path}: "
                                                                f"{self.cell_problem}", ERROR))
         try:
-            tree = parse(script)
+            tree = self.parsers.setdefault(uri, IncrementalParser()).parse(script)
         except ScriptError as error:
             start = _offset(script, error.location.line, error.location.column)
             token = _TOKEN.match(text, start)
@@ -194,6 +196,7 @@ def serve(cell_path: str | None, requests: Any = None, replies: Any = None) -> N
                 reply = {"hover": checker.hover(request["uri"], request["offset"])}
             elif op == "forget":
                 checker.documents.pop(request["uri"], None)
+                checker.parsers.pop(request["uri"], None)
                 reply = {}
             else:
                 reply = {"error": f"unknown request {op!r}"}
