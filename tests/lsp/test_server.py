@@ -93,14 +93,16 @@ def test_broken_cell_gets_one_diagnostic_naming_it_and_the_server_goes_on(folder
     run(session)
 
 
-def test_cell_named_in_a_comment_is_used(folder, tmp_path):
+@pytest.mark.parametrize("comment, options", [("# cell: ../cell.yaml\n", {}), ("", {"cell": "../cell.yaml"})],
+                         ids=["comment", "setting"])
+def test_cell_named_in_a_comment_or_a_setting_is_used(folder, tmp_path, comment, options):
     scripts = tmp_path / "scripts"
     scripts.mkdir()
     script = scripts / "named.vemo"
-    script.write_text("# cell: ../cell.yaml\nmain = { move @XAxis to nowhere }\n")
+    script.write_text(comment + "main = { move @XAxis to nowhere }\n")
 
     async def session():
-        async with editor() as ed:
+        async with editor(**options) as ed:
             found = await ed.diagnostics(ed.open(script))
             assert [d.message for d in found] == [
                 "XAxis has no position 'nowhere' (known: park, pick, place)"]

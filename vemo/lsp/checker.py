@@ -132,10 +132,9 @@ class Checker:
             text = declaration_hover(checked.compiled, name.name)
             span = name.span
         else:
-            found = checked.outline.action_at(offset)
-            if found is None:
+            span = checked.outline.action_at(offset)
+            if span is None:
                 return None
-            _, span, _ = found
             location = checked.script.location(span.start)
             text = action_hover(checked.compiled, checked.analysis, str(location))
         if text is None:

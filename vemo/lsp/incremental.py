@@ -10,12 +10,12 @@ a piece does not parse on its own, the whole script is parsed, so that errors re
 from __future__ import annotations
 
 import re
-from typing import Any
 
-from tatsu.ast import AST
 import tatsu.exceptions
+from tatsu.ast import AST
 
 from vemo import grammar
+from vemo.lsp.outline import nodes
 from vemo.parser import Script, ScriptError, parse
 
 _DECLARATION_START = re.compile(r"^[ \t]*[A-Za-z_][A-Za-z0-9_]*[ \t]*=", re.MULTILINE)
@@ -26,19 +26,6 @@ def _pieces(text: str) -> list[tuple[int, int]]:
     # Comments before the first declaration go with it.
     starts[:1] = [0]
     return list(zip(starts, starts[1:] + [len(text)]))
-
-
-def _nodes(tree: Any) -> list[AST]:
-    found, pending = [], [tree]
-    while pending:
-        item = pending.pop()
-        if isinstance(item, AST):
-            if item.parseinfo is not None:
-                found.append(item)
-            pending.extend(value for key, value in item.items() if key != "parseinfo")
-        elif isinstance(item, list):
-            pending.extend(item)
-    return found
 
 
 class IncrementalParser:
@@ -96,6 +83,6 @@ def _located_error(script: Script, start: int) -> ScriptError:
 
 
 def _shift(trees: list[AST], delta: int) -> None:
-    for node in _nodes(trees):
+    for node in list(nodes(trees)):
         info = node.parseinfo
         dict.__setitem__(node, "parseinfo", info._replace(pos=info.pos + delta, endpos=info.endpos + delta))

@@ -44,24 +44,24 @@ class Outline:
     tree: AST
     names: list[Name]
     declarations: list[Span]
-    actions: list[tuple[str, Span, AST]]
+    actions: list[Span]
 
     def name_at(self, offset: int) -> Name | None:
         return next((name for name in self.names if offset in name.span), None)
 
-    def action_at(self, offset: int) -> tuple[str, Span, AST] | None:
-        inside = [entry for entry in self.actions if offset in entry[1]]
-        return min(inside, key=lambda entry: entry[1].end - entry[1].start, default=None)
+    def action_at(self, offset: int) -> Span | None:
+        inside = [span for span in self.actions if offset in span]
+        return min(inside, key=lambda span: span.end - span.start, default=None)
 
     def refine(self, offset: int, message: str) -> Span | None:
         """The span a message reported at `offset` is about: the smallest node written there, narrowed to
         the name inside it that the message quotes (an unknown position names the position)."""
-        nodes = [node for node in _nodes(self.tree) if node.parseinfo.pos == offset]
-        if not nodes:
+        written_here = [node for node in nodes(self.tree) if node.parseinfo.pos == offset]
+        if not written_here:
             return None
-        node = min(nodes, key=lambda n: n.parseinfo.endpos - n.parseinfo.pos)
+        node = min(written_here, key=lambda n: n.parseinfo.endpos - n.parseinfo.pos)
         quoted = set(_QUOTED.findall(message))
-        for inner in _nodes(node):
+        for inner in nodes(node):
             if inner.parseinfo.rule == "identifier" and str(inner["value"]) in quoted:
                 return _span(inner)
         return _span(node)
@@ -71,7 +71,7 @@ def _span(node: AST) -> Span:
     return Span(node.parseinfo.pos, node.parseinfo.endpos)
 
 
-def _nodes(value: Any) -> Iterator[AST]:
+def nodes(value: Any) -> Iterator[AST]:
     """Every parse node under `value`, parents first (without recursion: declarations nest deeply)."""
     pending = [value]
     while pending:
@@ -87,11 +87,11 @@ def _nodes(value: Any) -> Iterator[AST]:
 def outline(tree: AST) -> Outline:
     names: list[Name] = []
     declarations: list[Span] = []
-    actions: list[tuple[str, Span, AST]] = []
+    actions: list[Span] = []
     for index, declaration in enumerate(tree["declarations"]):
         declarations.append(_span(declaration))
         names.append(Name(str(declaration["ident"]["value"]), "declaration", _span(declaration["ident"]), index))
-        for node in _nodes(declaration["action"]):
+        for node in nodes(declaration["action"]):
             rule = node.parseinfo.rule
             if rule == "link":
                 if node.get("ident"):
@@ -102,6 +102,6 @@ def outline(tree: AST) -> Outline:
                     if isinstance(element, AST) and element.parseinfo.rule == "identifier":
                         names.append(Name(str(element["value"]), "block", _span(element), index))
             elif rule in ACTION_RULES:
-                actions.append((rule, _span(node), node))
+                actions.append(_span(node))
     names.sort(key=lambda n: n.span.start)
     return Outline(tree, names, declarations, actions)

@@ -34,8 +34,8 @@ _COMPLETION_KINDS = {
 
 
 @dataclasses.dataclass
-class Checked:
-    """The answer of the checker for one version of a document."""
+class Answer:
+    """The checker's answer for one version of a document."""
 
     version: int | None
     names: list[dict[str, Any]] | None
@@ -47,7 +47,7 @@ class VemoLanguageServer(LanguageServer):
         super().__init__("vemo", vemo.__version__, text_document_sync_kind=types.TextDocumentSyncKind.Incremental)
         self.workers = Workers()
         self.cell_setting: str | None = None
-        self.checked: dict[str, Checked] = {}
+        self.checked: dict[str, Answer] = {}
         self.modules: dict[str, Any] = {}  # the cell's names as last seen, for completion on broken text
         self._pending: dict[str, asyncio.Task] = {}
         self._done: dict[str, asyncio.Event] = {}
@@ -98,7 +98,7 @@ class VemoLanguageServer(LanguageServer):
             if current is None or current.version != version:
                 return  # closed or changed meanwhile: the next check answers
             outline = reply.get("outline")
-            self.checked[uri] = Checked(version, outline["names"] if outline else None, reply.get("modules", {}))
+            self.checked[uri] = Answer(version, outline["names"] if outline else None, reply.get("modules", {}))
             if reply.get("modules"):
                 self.modules = reply["modules"]
             self.text_document_publish_diagnostics(types.PublishDiagnosticsParams(
@@ -111,7 +111,7 @@ class VemoLanguageServer(LanguageServer):
             if uri not in self._pending and uri in self._done:
                 self._done[uri].set()
 
-    async def latest(self, uri: str) -> tuple[TextDocument, Checked | None]:
+    async def latest(self, uri: str) -> tuple[TextDocument, Answer | None]:
         """The document and its check, waiting (a while) for the check of its latest text."""
         if uri not in self.workspace.text_documents:
             return self.workspace.get_text_document(uri), None
