@@ -131,8 +131,10 @@ nb::object deep_copy(nb::handle value) {
         return nb::steal(copied);
     if (PyErr_Occurred())
         throw nb::python_error();
-    static nb::object deepcopy = nb::module_::import_("copy").attr("deepcopy");
-    return deepcopy(value);
+    // Kept for the life of the process and never released: a static nb::object would drop its reference
+    // from the C++ exit handlers, after the interpreter has finalized, and abort the process there.
+    static PyObject *deepcopy = nb::object(nb::module_::import_("copy").attr("deepcopy")).release().ptr();
+    return nb::handle(deepcopy)(value);
 }
 
 bool dependency_is_resolved(const Action &action) {
