@@ -191,3 +191,18 @@ def test_hover_tells_what_an_action_sends_and_what_a_declaration_runs(folder):
             # park (20 mm from home 0, 2 * sqrt(20/1000) s), then pick (100 mm, 100/250 + 250/1000 s).
             assert "Estimated duration: 0.93 s" in declaration.contents.value
     run(session)
+
+
+def test_closing_a_document_clears_its_diagnostics_and_reopening_checks_it_again(folder):
+    script = folder / "s.vemo"
+    script.write_text("main = { move @XAxis to nowhere }\n")
+
+    async def session():
+        async with editor() as ed:
+            uri = ed.open(script)
+            assert len(await ed.diagnostics(uri)) == 1
+            ed.client.text_document_did_close(types.DidCloseTextDocumentParams(types.TextDocumentIdentifier(uri)))
+            ed.versions[uri] = None  # a cleared document's diagnostics come without a version
+            assert await ed.diagnostics(uri) == []
+            assert len(await ed.diagnostics(ed.open(script))) == 1
+    run(session)

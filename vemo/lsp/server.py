@@ -51,6 +51,7 @@ class VemoLanguageServer(LanguageServer):
         self.modules: dict[str, Any] = {}  # the cell's names as last seen, for completion on broken text
         self._pending: dict[str, asyncio.Task] = {}
         self._done: dict[str, asyncio.Event] = {}
+        self._cells: dict[str, str | None] = {}  # the cell each document was last checked against
 
     # --- where the cell is ----------------------------------------------------------------------
 
@@ -86,6 +87,7 @@ class VemoLanguageServer(LanguageServer):
             document = self.workspace.get_text_document(uri)
             version, text = document.version, document.source
             cell = self.cell_for(document)
+            self._cells[uri] = cell
             worker = await self.workers.for_cell(cell)
             try:
                 reply = await worker.request({"op": "check", "uri": uri, "path": document.path, "text": text})
@@ -133,6 +135,11 @@ class VemoLanguageServer(LanguageServer):
         self.checked.pop(uri, None)
         self._done.pop(uri, None)
         self.text_document_publish_diagnostics(types.PublishDiagnosticsParams(uri=uri, diagnostics=[]))
+        if uri in self._cells:  # the checker lets go of the document's last compile
+            try:
+                await (await self.workers.for_cell(self._cells.pop(uri))).request({"op": "forget", "uri": uri})
+            except CheckerFailed:
+                pass
 
 
 def _merged(entries: list[dict[str, Any]]) -> list[dict[str, Any]]:
