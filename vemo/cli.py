@@ -1,4 +1,5 @@
-"""The `vemo` command line: `vemo check` lists what a script will run, `vemo run` runs it, `vemo sim` simulates."""
+"""The `vemo` command line: `vemo check` lists what a script will run, `vemo run` runs it, `vemo sim` simulates,
+`vemo lsp` serves editors."""
 
 from __future__ import annotations
 
@@ -55,6 +56,12 @@ def _parser() -> argparse.ArgumentParser:
     sim.add_argument("--handler-settings", metavar="FILE", help="the handler settings file to simulate")
     sim.add_argument("--address", default="127.0.0.1", help="where to bind the handler ports (default 127.0.0.1)")
     sim.add_argument("--speed", type=float, default=1.0, metavar="FACTOR", help="time scale of the simulation")
+    lsp = commands.add_parser("lsp", help="the language server for editors, over standard input and output",
+                              description="Speaks the Language Server Protocol on standard input and output: "
+                                          "diagnostics of `vemo check` as you type, completion, definitions, "
+                                          "references and hovers. Editors start it; see docs/editors.md.")
+    lsp.add_argument("--stdio", action="store_true", help="accepted for editors that pass it; stdio is the only "
+                                                           "transport")
     return parser
 
 
@@ -153,8 +160,14 @@ def sim(args: argparse.Namespace) -> int:
         return 1
 
 
+def lsp(args: argparse.Namespace) -> int:
+    from vemo.lsp.server import main as serve
+
+    return serve()
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
-    commands = {"check": check, "run": run, "sim": sim}
+    commands = {"check": check, "run": run, "sim": sim, "lsp": lsp}
     return commands[args.command](args)
 

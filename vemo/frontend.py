@@ -110,11 +110,8 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
         def external(self, ast: Any) -> Any:
             kind, name = ast.mod, ast.ident.id
             if not callable(getattr(kind, name, None)):
-                base = set(dir(VemoModule)) | {"setup", "run"}
-                offered = sorted(n for n in dir(kind) if not n.startswith("_") and n not in base
-                                 and callable(getattr(kind, n)))
                 raise ValueError(f"{getattr(kind, 'name', kind)} has no operation {name!r} "
-                                 f"(it has: {', '.join(offered) or 'none'})")
+                                 f"(it has: {', '.join(operations(kind)) or 'none'})")
             return super().external(ast)
 
         def _single_module_branches(self, ast: Any, left: str, right: str, construct: str) -> None:
@@ -159,6 +156,14 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
             return result
 
     return LocatedSemantics
+
+
+def operations(kind: type) -> list[str]:
+    """The operations `call @Module.name(...)` can name on a module kind: its own public methods."""
+    from _vemomodule import VemoModule
+
+    base = set(dir(VemoModule)) | {"setup", "run"}
+    return sorted(n for n in dir(kind) if not n.startswith("_") and n not in base and callable(getattr(kind, n)))
 
 
 @dataclasses.dataclass
@@ -230,12 +235,14 @@ def _collector_paused() -> Any:
             gc.enable()
 
 
-def compile_script(text: str, filename: str, compiler: types.ModuleType) -> CompiledScript:
-    """Parses and compiles a script; a ScriptError names the place of the first problem."""
+def compile_script(text: str, filename: str, compiler: types.ModuleType, tree: Any = None) -> CompiledScript:
+    """Parses and compiles a script; a ScriptError names the place of the first problem. A caller that
+    has parsed `text` already passes its parse tree."""
     semantics = _located_semantics_class(compiler)()
     semantics.script = Script(text, filename)
     walker = TreeWalker(semantics.script, semantics, on_result=semantics.record, explain=explain)
-    tree = parse(semantics.script)
+    if tree is None:
+        tree = parse(semantics.script)
     captured = io.StringIO()
     with contextlib.redirect_stdout(captured), _collector_paused():
         main = walker.walk(tree)
