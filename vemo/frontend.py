@@ -5,11 +5,13 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import gc
+import inspect
 import io
 import types
 from typing import Any
 
 from vemo.parser import Script, SourceLocation, TreeWalker, parse
+from vemo.scriptbounds import MAX_ACTIONS, check_tree
 
 # What a bare assertion failure of a rule means in the script's terms.
 _ASSERTIONS = {
@@ -109,12 +111,13 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
 
         def external(self, ast: Any) -> Any:
             kind, name = ast.mod, ast.ident.id
-            if not callable(getattr(kind, name, None)):
+            if name.startswith("_") or not callable(getattr(kind, name, None)):
                 base = set(dir(VemoModule)) | {"setup", "run"}
                 offered = sorted(n for n in dir(kind) if not n.startswith("_") and n not in base
                                  and callable(getattr(kind, n)))
                 raise ValueError(f"{getattr(kind, 'name', kind)} has no operation {name!r} "
                                  f"(it has: {', '.join(offered) or 'none'})")
+            _check_arguments(getattr(kind, "name", kind), name, getattr(kind, name), ast)
             return super().external(ast)
 
         def _single_module_branches(self, ast: Any, left: str, right: str, construct: str) -> None:
@@ -159,6 +162,25 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
             return result
 
     return LocatedSemantics
+
+
+def _check_arguments(module: str, name: str, operation: Any, ast: Any) -> None:
+    """Refuses a call whose arguments the operation cannot take, in the script's terms."""
+    try:
+        signature = inspect.signature(operation)
+    except (TypeError, ValueError):
+        return  # an operation of an extension type: it reports its own argument errors
+    right = ast.get("argRight")
+    arguments = ([] if ast.get("argLeft") is None else [ast.argLeft]) + (
+        right if isinstance(right, list) else [] if right is None else [right])
+    try:
+        signature.bind(None, *arguments)
+    except TypeError:
+        parameters = [p.replace(annotation=inspect.Parameter.empty)
+                      for p in list(signature.parameters.values())[1:]]
+        shown = ", ".join(str(p) for p in parameters)
+        given = {0: "no arguments", 1: "1 argument"}.get(len(arguments), f"{len(arguments)} arguments")
+        raise ValueError(f"{module}.{name} takes ({shown}), not {given}") from None
 
 
 @dataclasses.dataclass
@@ -230,12 +252,34 @@ def _collector_paused() -> Any:
             gc.enable()
 
 
-def compile_script(text: str, filename: str, compiler: types.ModuleType) -> CompiledScript:
-    """Parses and compiles a script; a ScriptError names the place of the first problem."""
+@dataclasses.dataclass(frozen=True)
+class ParsedScript:
+    """A script's text and its parse tree, checked for what would make compiling it unbounded."""
+
+    script: Script
+    tree: Any
+
+
+def parse_script(text: str, filename: str, max_actions: int = MAX_ACTIONS) -> ParsedScript:
+    """Parses a script and checks it before anything is built (loop counts, labels, the number of actions);
+    a ScriptError names the place of the first problem. Needs no cell."""
+    script = Script(text, filename)
+    tree = parse(script)
+    errors = check_tree(tree, script, max_actions)
+    if errors:
+        raise errors[0]
+    return ParsedScript(script, tree)
+
+
+def compile_script(text: str | ParsedScript, filename: str, compiler: types.ModuleType,
+                   max_actions: int = MAX_ACTIONS) -> CompiledScript:
+    """Parses (unless given a ParsedScript) and compiles a script; a ScriptError names the place of the
+    first problem."""
+    parsed = text if isinstance(text, ParsedScript) else parse_script(text, filename, max_actions)
     semantics = _located_semantics_class(compiler)()
-    semantics.script = Script(text, filename)
+    semantics.script = parsed.script
     walker = TreeWalker(semantics.script, semantics, on_result=semantics.record, explain=explain)
-    tree = parse(semantics.script)
+    tree = parsed.tree
     captured = io.StringIO()
     with contextlib.redirect_stdout(captured), _collector_paused():
         main = walker.walk(tree)
