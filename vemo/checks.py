@@ -8,7 +8,7 @@ import types
 from typing import Callable
 
 from vemo.analysis import Analysis, analyse
-from vemo.frontend import CompiledScript, compile_script, parse_script
+from vemo.frontend import CompiledScript, collector_paused, compile_script, parse_script
 from vemo.parser import Diagnostic, ScriptError, SourceLocation
 from vemo.scriptbounds import MAX_ACTIONS
 
@@ -51,14 +51,17 @@ def check_script(text: str, filename: str,
         return CheckResult([])
     if not isinstance(compiler, types.ModuleType):
         compiler = compiler()
+    script = parsed.script
     try:
         compiled = compile_script(parsed, filename, compiler, max_actions)
     except ScriptError as error:
         return CheckResult([error.diagnostic()])
-    analysis = analyse(compiled)
+    del parsed  # the parse tree, as large as the compiled script, is not needed any more
+    with collector_paused():
+        analysis = analyse(compiled)
     diagnostics = []
     for problem in analysis.problems:
         location = _location(problem.origin)
-        line = parsed.script.line_text(location) if location is not None and location.file == filename else None
+        line = script.line_text(location) if location is not None and location.file == filename else None
         diagnostics.append(Diagnostic("error", problem.message, location, line, actions=tuple(problem.actions)))
     return CheckResult(diagnostics, compiled, analysis)

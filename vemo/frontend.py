@@ -239,10 +239,10 @@ def plan_modules(main: Any) -> list[ModulePlan]:
 
 
 @contextlib.contextmanager
-def _collector_paused() -> Any:
-    """Compiling makes many long-lived objects and next to no cyclic garbage; the cyclic collector's full
-    collections walk every live object, which made large scripts compile slower per action the larger
-    they were. It runs again as usual afterwards."""
+def collector_paused() -> Any:
+    """Parsing, compiling and analysing make many long-lived objects and next to no cyclic garbage; the
+    cyclic collector's full collections walk every live object, which made large scripts compile slower
+    per action the larger they were. It runs again as usual afterwards."""
     was_enabled = gc.isenabled()
     gc.disable()
     try:
@@ -264,8 +264,9 @@ def parse_script(text: str, filename: str, max_actions: int = MAX_ACTIONS) -> Pa
     """Parses a script and checks it before anything is built (loop counts, labels, the number of actions);
     a ScriptError names the place of the first problem. Needs no cell."""
     script = Script(text, filename)
-    tree = parse(script)
-    errors = check_tree(tree, script, max_actions)
+    with collector_paused():
+        tree = parse(script)
+        errors = check_tree(tree, script, max_actions)
     if errors:
         raise errors[0]
     return ParsedScript(script, tree)
@@ -281,7 +282,7 @@ def compile_script(text: str | ParsedScript, filename: str, compiler: types.Modu
     walker = TreeWalker(semantics.script, semantics, on_result=semantics.record, explain=explain)
     tree = parsed.tree
     captured = io.StringIO()
-    with contextlib.redirect_stdout(captured), _collector_paused():
+    with contextlib.redirect_stdout(captured), collector_paused():
         main = walker.walk(tree)
         try:
             plans = plan_modules(main)

@@ -12,6 +12,7 @@ import tatsu.exceptions
 from tatsu.ast import AST
 
 from vemo import grammar
+from vemo.quickparse import quick_parse
 from vemo.text import printable
 
 # Operations of the semantics object, one per rule, and the parse-node fields each of them reads.
@@ -227,6 +228,9 @@ def parse(script: Script) -> AST:
     """The script's parse tree, or a ScriptError at the place the text stops fitting the grammar (or where
     loops nest deeper than MAX_NESTING)."""
     _check_nesting(script)
+    tree = quick_parse(script.text)
+    if tree is not None:
+        return tree
     try:
         return grammar.parse(script.text)
     except tatsu.exceptions.FailedParse as error:
