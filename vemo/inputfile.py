@@ -22,10 +22,10 @@ def read_input(path: str | Path, what: str, max_bytes: int) -> str:
         descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
     except OSError as error:
         raise InputFileError(f"{path}: cannot read the {what}: {error.strerror}") from None
+    if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+        os.close(descriptor)
+        raise InputFileError(f"{path}: the {what} is not a regular file")
     with os.fdopen(descriptor, "rb") as stream:
-        info = os.fstat(descriptor)
-        if not stat.S_ISREG(info.st_mode):
-            raise InputFileError(f"{path}: the {what} is not a regular file")
         data = stream.read(max_bytes + 1)
     if len(data) > max_bytes:
         raise InputFileError(f"{path}: the {what} is larger than {max_bytes // (1024 * 1024)} MiB")
