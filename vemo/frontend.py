@@ -46,6 +46,7 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
             self.origins: dict[int, tuple[Any, SourceLocation]] = {}
             self.declarations: dict[str, SourceLocation] = {}
             self.script: Any = None
+            self.action_counts: dict[str, int] = {}
 
         def record(self, rule: str, result: Any, location: SourceLocation) -> None:
             if rule == "declaration":
@@ -77,6 +78,10 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
                 if isinstance(element, VemoId) and element.id not in self.global_zone:
                     location = self.origin(element) or ast.location
                     raise self.script.error(location, f"{element.id!r} is not a block declared before this point")
+                if isinstance(element, VemoId) and self.action_counts.get(element.id) == 0:
+                    location = self.origin(element) or ast.location
+                    raise self.script.error(location, f"{element.id!r} makes no actions (a loop of 0 rounds), so "
+                                                      f"it cannot stand in a block")
             self._check_whole_block_references(ast, primary)
             return super().block(ast)
 
@@ -146,6 +151,9 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
             body = ast.iterateBlock
             if body.isCompete:
                 raise ValueError("a compete block cannot be repeated; repeat inside its competitors instead")
+            if ast.cnt == 0:
+                # Nothing to repeat, whatever the body; the compiler would keep one round of an async body.
+                return compiler.StandardBlock()
             if not body.isAsync:
                 for action in body.evaluate():
                     waits = [d.id for d in action.dependency if isinstance(d, VemoId)]
@@ -258,6 +266,7 @@ class ParsedScript:
 
     script: Script
     tree: Any
+    action_counts: dict[str, int]  # actions each declared block makes
 
 
 def parse_script(text: str, filename: str, max_actions: int = MAX_ACTIONS) -> ParsedScript:
@@ -266,10 +275,10 @@ def parse_script(text: str, filename: str, max_actions: int = MAX_ACTIONS) -> Pa
     script = Script(text, filename)
     with collector_paused():
         tree = parse(script)
-        errors = check_tree(tree, script, max_actions)
+        errors, counts = check_tree(tree, script, max_actions)
     if errors:
         raise errors[0]
-    return ParsedScript(script, tree)
+    return ParsedScript(script, tree, counts)
 
 
 def compile_script(text: str | ParsedScript, filename: str, compiler: types.ModuleType,
@@ -279,6 +288,7 @@ def compile_script(text: str | ParsedScript, filename: str, compiler: types.Modu
     parsed = text if isinstance(text, ParsedScript) else parse_script(text, filename, max_actions)
     semantics = _located_semantics_class(compiler)()
     semantics.script = parsed.script
+    semantics.action_counts = parsed.action_counts
     walker = TreeWalker(semantics.script, semantics, on_result=semantics.record, explain=explain)
     tree = parsed.tree
     captured = io.StringIO()

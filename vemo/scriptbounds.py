@@ -89,11 +89,12 @@ class _Counter:
         return self.bounded(total + count, node, "the script up to this declaration")
 
 
-def check_tree(tree: Any, script: Script, max_actions: int = MAX_ACTIONS) -> list[ScriptError]:
-    """The errors of a parsed script found before it is compiled: loops of negative or excessive count,
-    labels used twice in one declaration, and more than `max_actions` actions to build."""
+def check_tree(tree: Any, script: Script, max_actions: int = MAX_ACTIONS) -> tuple[list[ScriptError], dict[str, int]]:
+    """The errors of a parsed script found before it is compiled (loops of negative or excessive count,
+    labels used twice in one declaration, more than `max_actions` actions to build), and the number of
+    actions each declared block makes."""
     counter = _Counter(script, max_actions)
     total = 0
     for declaration in _items(tree.get("declarations")):
         total = counter.declaration(declaration, total)
-    return counter.errors
+    return counter.errors, counter.declared

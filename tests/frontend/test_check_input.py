@@ -35,6 +35,7 @@ def check(tmp_path, text, *options):
     ("main = { call @XAxis.__init__() }", "1:10", "XAxis has no operation '__init__' (it has: dwell, home)"),
     ("main = { call @XAxis.dwell() }", "1:10", "XAxis.dwell takes (milliseconds, reason=''), not no arguments"),
     ('main = { call @XAxis.dwell(1, "a", 3) }', "1:10", "XAxis.dwell takes (milliseconds, reason=''), not 3 arguments"),
+    ("x = loop 0 times { move @XAxis to pick }\nmain = { x }", "2:10", "'x' makes no actions (a loop of 0 rounds)"),
     (f"main = {{ call @XAxis.dwell({2**70}) }}", "1:10",
      f"dwell takes a whole number of milliseconds from 0 to 2147483647, got {2**70}"),
 ])
@@ -53,8 +54,12 @@ def test_the_action_limit_can_be_set(tmp_path):
     assert refused.returncode == 1 and "more than the limit of 9" in refused.stderr
 
 
-def test_loop_zero_times_is_a_clean_check_with_nothing_to_run(tmp_path):
-    result = check(tmp_path, "main = loop 0 times { move @XAxis to pick }")
+@pytest.mark.parametrize("text", [
+    "main = loop 0 times { move @XAxis to pick }",
+    "cycle = async { move @XAxis to pick } and { move @ZAxis to up }\nmain = loop 0 times { cycle }",
+])
+def test_loop_zero_times_is_a_clean_check_with_nothing_to_run(tmp_path, text):
+    result = check(tmp_path, text)
     assert (result.returncode, result.stdout.strip()) == (0, "main runs no actions"), result.stderr
 
 
