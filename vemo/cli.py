@@ -11,7 +11,7 @@ from typing import Any, Sequence
 
 from vemo.cell import CellError, load_cell
 from vemo.host import RUNTIME_NAMES, HostError, install
-from vemo.inputfile import MAX_SCRIPT_BYTES, InputFileError, read_input
+from vemo.inputfile import MAX_SCRIPT_BYTES, MAX_YAML_BYTES, InputFileError, read_input
 from vemo.parser import Diagnostic
 from vemo.scriptbounds import MAX_ACTIONS
 from vemo.text import printable
@@ -193,6 +193,11 @@ def sim(args: argparse.Namespace) -> int:
                   file=sys.stderr)
             return 2
         settings = cell.handler_settings
+    try:
+        read_input(settings, "handler settings", MAX_YAML_BYTES)  # the simulator reads it whole
+    except InputFileError as error:
+        print(printable(f"error: {error}"), file=sys.stderr)
+        return 2
     from vemo.run.simulator import SimulatorError, run_foreground
 
     try:
