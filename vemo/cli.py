@@ -194,7 +194,7 @@ def sim(args: argparse.Namespace) -> int:
             return 2
         settings = cell.handler_settings
     try:
-        read_input(settings, "handler settings", MAX_YAML_BYTES)  # the simulator reads it whole
+        read_input(settings, "handler settings file", MAX_YAML_BYTES)  # the simulator reads it whole
     except InputFileError as error:
         print(printable(f"error: {error}"), file=sys.stderr)
         return 2

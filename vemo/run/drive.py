@@ -69,7 +69,7 @@ def _io_section(section: dict, path: str | Path) -> dict:
 def read_handler_modules(path: str | Path) -> dict[int, HandlerModule]:
     """Every map with a KinraID in the file's `xan_handler` section, classified the way the client does:
     below a key `IOModule` an IO module, otherwise a motor."""
-    data = load_yaml(read_input(path, "handler settings", MAX_YAML_BYTES), str(path))
+    data = load_yaml(read_input(path, "handler settings file", MAX_YAML_BYTES), str(path))
     found: dict[int, HandlerModule] = {}
 
     section = data.get("xan_handler") if isinstance(data, dict) else None
