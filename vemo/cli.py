@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import functools
 import ipaddress
 import json
 import sys
@@ -27,8 +28,12 @@ MIN_SPEED, MAX_SPEED = 1e-6, 1e9
 class _Parser(argparse.ArgumentParser):
     """Usage errors exit with 2 as usual; under `check --json` they are printed as the JSON listing."""
 
+    def __init__(self, *args: Any, json_usage: bool = False, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self.json_usage = json_usage
+
     def error(self, message: str) -> None:  # type: ignore[override]
-        if "--json" in sys.argv[1:] and sys.argv[1:2] == ["check"]:
+        if self.json_usage:
             print(json.dumps(_listing([Diagnostic("error", f"{self.prog}: {message}")]), indent=2))
             sys.exit(2)
         super().error(message)
@@ -61,9 +66,10 @@ def _max_actions(text: str) -> int:
     return value
 
 
-def _parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog="vemo", description="Vemo workcell scripts.")
-    commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
+def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
+    parser = _Parser(prog="vemo", description="Vemo workcell scripts.", json_usage=json_usage)
+    commands = parser.add_subparsers(dest="command", required=True,
+                                     parser_class=functools.partial(_Parser, json_usage=json_usage))
     check = commands.add_parser("check", help="compile a script and list each module's actions",
                                 description="Compiles SCRIPT, lists per module the actions with their waits, "
                                             "checks for waits that can never be met and estimates the run time.")
@@ -87,8 +93,8 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--cell", help="the cell description (YAML); default: cell.yaml beside the script")
     run.add_argument("--server", metavar="ADDRESS", help="address of a running handler server (ports 5001-5003) "
                                                           "instead of the embedded simulator")
-    run.add_argument("--sim-address", type=_address, metavar="ADDRESS", help="where the embedded simulator binds its ports "
-                                                               "(default: a free 127.x.y.z address)")
+    run.add_argument("--sim-address", type=_address, metavar="ADDRESS",
+                     help="where the embedded simulator binds its ports (default: a free 127.x.y.z address)")
     run.add_argument("--handler-settings", metavar="FILE", help="the handler settings file; default: the one "
                                                                 "the cell names")
     run.add_argument("--speed", type=_speed, default=1.0, metavar="FACTOR",
@@ -208,7 +214,7 @@ def sim(args: argparse.Namespace) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    argv = sys.argv[1:] if argv is None else list(argv)
+    args = _parser(json_usage=argv[:1] == ["check"] and "--json" in argv).parse_args(argv)
     commands = {"check": check, "run": run, "sim": sim}
     return commands[args.command](args)
-
