@@ -208,7 +208,7 @@ NB_MODULE(kinra_client, m) {
             }
         })
         .def("run", [](RecvTread& t) {
-            nb::gil_scoped_release release;
+            vemo::GilReleased released;
             t.receiver->run();
         })
         .def("check_start_recv", [](RecvTread& t) { return t.receiver->ready(); })

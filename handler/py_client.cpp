@@ -210,7 +210,7 @@ int KinraClient::init_socket(bool reset) {
     std::string error;
     bool ok;
     {
-        nb::gil_scoped_release release;
+        vemo::GilReleased released;
         ok = requests_.init(reset, error);
     }
     if (!ok) print_line("[Zmq Socket Error] " + error);
@@ -236,7 +236,7 @@ int KinraClient::enqueue(XANAction& action) {
     RequestPair::Exchange exchange;
     {
         AbandonCheck check = signal_check();
-        nb::gil_scoped_release release;
+        vemo::GilReleased released;
         exchange = requests_.exchange(RequestPair::Channel::action, request, check);
     }
     if (exchange.reset_error) print_line("[Zmq Socket Error] " + *exchange.reset_error);
@@ -267,7 +267,7 @@ nb::object KinraClient::get_logger(nb::handle kinra_id, nb::handle idx) {
     RequestPair::Exchange exchange;
     {
         AbandonCheck check = signal_check();
-        nb::gil_scoped_release release;
+        vemo::GilReleased released;
         exchange = requests_.exchange(RequestPair::Channel::log, request, check);
     }
     if (exchange.reset_error) print_line("[Zmq Socket Error] " + *exchange.reset_error);
@@ -293,7 +293,7 @@ std::shared_ptr<CompletionReceiver> make_receiver(std::shared_ptr<zmq::context_t
         }
     }
     auto sink = [](const std::string& text) {
-        nb::gil_scoped_acquire acquire;
+        vemo::GilAcquired acquired;
         try {
             print_line("[Error when Receiving]:  " + text);
         } catch (nb::python_error& e) {

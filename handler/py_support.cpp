@@ -25,7 +25,7 @@ bool on_main_thread() { return PyThread_get_thread_ident() == main_thread_ident.
 AbandonCheck signal_check() {
     if (!on_main_thread()) return nullptr;
     return [] {
-        nb::gil_scoped_acquire acquire;
+        vemo::GilAcquired acquired;
         return PyErr_CheckSignals() != 0;
     };
 }

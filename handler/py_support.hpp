@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 
+#include "core/gil.hpp"
 #include "transport.hpp"
 
 namespace kinra::py {
@@ -39,7 +40,7 @@ bool wait_released(WaitOnce&& wait_once, Clock::time_point deadline) {
             slice = std::min(slice, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
         bool done;
         {
-            nb::gil_scoped_release release;
+            vemo::GilReleased released;
             done = wait_once(slice);
         }
         if (done) return true;

@@ -211,7 +211,7 @@ def interrupt_main_after(seconds):
 
 
 @pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="needs the main thread")
-def test_ctrl_c_interrupts_a_wait_for_completion(client, server_factory):
+def test_ctrl_c_interrupts_a_wait_for_completion(ctrl_c, client, server_factory):
     server_factory()  # accepts, never publishes
     interrupt_main_after(0.3)
     begin = time.monotonic()
@@ -221,7 +221,7 @@ def test_ctrl_c_interrupts_a_wait_for_completion(client, server_factory):
 
 
 @pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="needs the main thread")
-def test_ctrl_c_interrupts_an_unanswered_request_and_the_socket_is_renewed(client, server_factory):
+def test_ctrl_c_interrupts_an_unanswered_request_and_the_socket_is_renewed(ctrl_c, client, server_factory):
     server = server_factory(reply="silent")
     interrupt_main_after(0.3)
     begin = time.monotonic()

@@ -139,7 +139,7 @@ def _lines(stream, into):
     into.put(None)
 
 
-def test_ctrl_c_ends_the_run_with_130_and_stops_the_simulator(address, tmp_path):
+def test_ctrl_c_ends_the_run_with_130_and_stops_the_simulator(ctrl_c, address, tmp_path):
     record = tmp_path / "record.json"
     process = subprocess.Popen(vemo_command("run", EXAMPLES / "pick_place.vemo", "--sim-address", address,
                                             "--record", record),
@@ -190,7 +190,7 @@ def test_script_that_cannot_run_is_refused_with_exit_1_before_anything_moves(scr
     assert "embedded simulator" not in result.stdout
 
 
-def test_vemo_sim_serves_in_the_foreground_until_ctrl_c(address):
+def test_vemo_sim_serves_in_the_foreground_until_ctrl_c(ctrl_c, address):
     process = subprocess.Popen(vemo_command("sim", "--cell", EXAMPLES / "cell.yaml", "--address", address,
                                             "--speed", 10),
                                env=child_env(), cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
