@@ -6,6 +6,7 @@ from typing import Any
 
 from vemo.analysis import Analysis
 from vemo.frontend import CompiledScript
+from vemo.text import printable
 
 
 def describe(action: Any) -> str:
@@ -43,8 +44,6 @@ def as_dict(compiled: CompiledScript, analysis: Analysis) -> dict[str, Any]:
             "seconds": round(analysis.estimate, 6), "critical_path": analysis.critical_path},
         "unknown_durations": analysis.unknown_durations,
         "exception_block": [{"text": describe(a), "origin": compiled.origin(a)} for a in compiled.exception_actions],
-        "problems": [{"origin": p.origin, "message": p.message, "actions": p.actions} for p in analysis.problems],
-        "diagnostics": compiled.diagnostics,
     }
 
 
@@ -84,4 +83,4 @@ def as_text(compiled: CompiledScript, analysis: Analysis) -> str:
         out.append("estimated duration: not available (the cell gives no motion or switch time for "
                    + ", ".join(sorted({label.split('#')[0].split('[')[0] for label in analysis.unknown_durations}))
                    + ")")
-    return "\n".join(out)
+    return "\n".join(printable(line) for line in out)

@@ -64,35 +64,29 @@ class Checker:
         elif self.cell_problem is not None:
             diagnostics.append(_diagnostic(script, Span(0, 0), f"cell description {self.cell_path}: "
                                                                f"{self.cell_problem}", ERROR))
+        from vemo.frontend import parse_script
+
         try:
-            tree = self.parsers.setdefault(uri, IncrementalParser()).parse(script)
+            parsed = parse_script(text, path, parser=self.parsers.setdefault(uri, IncrementalParser()).parse)
         except ScriptError as error:
             start = _offset(script, error.location.line, error.location.column)
             token = _TOKEN.match(text, start)
             message = error.message + (f"; expected {error.expected}" if error.expected else "")
             diagnostics.append(_diagnostic(script, Span(start, token.end() if token else start), message, ERROR))
             return {"diagnostics": diagnostics, "outline": None, "modules": self.modules()}
-        checked.outline = outline(tree)
+        checked.outline = outline(parsed.tree)
         if self.compiler is not None:
-            diagnostics += self._compile(checked, tree)
+            diagnostics += self._compile(checked, parsed)
         return {"diagnostics": diagnostics, "outline": _outline_json(script, checked.outline),
                 "modules": self.modules()}
 
-    def _compile(self, checked: Checked, tree: Any) -> list[dict[str, Any]]:
-        from vemo.analysis import analyse
-        from vemo.frontend import compile_script
+    def _compile(self, checked: Checked, parsed: Any) -> list[dict[str, Any]]:
+        from vemo.checks import check_script
 
-        script = checked.script
-        try:
-            checked.compiled = compile_script(script.text, script.filename, self.compiler, tree=tree)
-        except ScriptError as error:
-            return [self._located(checked, error.location.line, error.location.column, error.message)]
-        checked.analysis = analyse(checked.compiled)
-        found = []
-        for problem in checked.analysis.problems:
-            line, column = _line_column(problem.origin)
-            found.append(self._located(checked, line, column, problem.message))
-        return found
+        result = check_script(parsed, checked.script.filename, self.compiler)
+        checked.compiled, checked.analysis = result.compiled, result.analysis
+        return [self._located(checked, *((d.location.line, d.location.column) if d.location else (1, 1)), d.message)
+                for d in result.diagnostics]
 
     def _located(self, checked: Checked, line: int, column: int, message: str) -> dict[str, Any]:
         start = _offset(checked.script, line, column)
@@ -150,15 +144,6 @@ def _offset(script: Script, line: int, column: int) -> int:
         return len(script.text)
     start = sum(len(text) + 1 for text in script.lines[:line - 1])
     return min(start + max(column - 1, 0), start + len(script.lines[line - 1]))
-
-
-def _line_column(origin: str | None) -> tuple[int, int]:
-    """Line and column of an origin FILE:LINE:COLUMN (the file name may hold colons itself)."""
-    if origin:
-        parts = origin.rsplit(":", 2)
-        if len(parts) == 3 and parts[1].isdigit() and parts[2].isdigit():
-            return int(parts[1]), int(parts[2])
-    return 1, 1
 
 
 def _range(script: Script, span: Span) -> list[int]:

@@ -11,10 +11,8 @@ from __future__ import annotations
 
 import re
 
-import tatsu.exceptions
 from tatsu.ast import AST
 
-from vemo import grammar
 from vemo.lsp.outline import nodes
 from vemo.parser import Script, ScriptError, parse
 
@@ -44,8 +42,8 @@ class IncrementalParser:
             cached = self._trees.pop(piece, None)
             if cached is None:
                 try:
-                    cached = (list(grammar.parse(piece)["declarations"]), 0)
-                except tatsu.exceptions.FailedParse:
+                    cached = (list(parse(Script(piece, script.filename))["declarations"]), 0)
+                except ScriptError:
                     self._trees.update(kept)
                     raise _located_error(script, start) from None
             trees, offset = cached

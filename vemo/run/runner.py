@@ -15,7 +15,9 @@ from typing import Any, Callable, TextIO
 from vemo.cell import Cell, CellError, load_cell
 from vemo.run.drive import RunContext, check_cell, read_handler_modules
 from vemo.host import RUNTIME_NAMES, HostError, install
-from vemo.parser import ScriptError
+from vemo.inputfile import MAX_SCRIPT_BYTES, InputFileError, read_input
+from vemo.scriptbounds import MAX_ACTIONS
+from vemo.text import printable
 from vemo.run.timeline import ActionRecord, write_chrome_trace, write_html, write_records
 
 EXIT_OK, EXIT_FAILED, EXIT_INTERRUPTED = 0, 1, 130
@@ -123,7 +125,7 @@ class PlainProgress:
 
     def __init__(self, recorder: Recorder, out: TextIO) -> None:
         self.recorder, self.out = recorder, out
-        self.width = max(len(name) for name in recorder.totals)
+        self.width = max((len(name) for name in recorder.totals), default=0)
 
     def __enter__(self) -> PlainProgress:
         return self
@@ -136,10 +138,10 @@ class PlainProgress:
         if kind == "start":
             count = sum(1 for x in r.records if x.module == record.module and x.start_seq)
             print(f"{record.start:8.3f} s  {record.module:<{self.width}}  [{count}/{r.totals[record.module]}] "
-                  f"{record.text}", file=self.out, flush=True)
+                  f"{printable(record.text)}", file=self.out, flush=True)
         elif record.outcome in ("error", "interrupted"):
             print(f"{record.end if record.end is not None else r.elapsed():8.3f} s  {record.module:<{self.width}}  "
-                  f"{record.outcome.upper()}: {record.text}", file=self.out, flush=True)
+                  f"{record.outcome.upper()}: {printable(record.text)}", file=self.out, flush=True)
 
     def refresh(self) -> None:
         pass
@@ -171,6 +173,7 @@ class LiveProgress:
 
     def _table(self) -> Any:
         from rich.table import Table
+        from rich.text import Text
 
         r = self.recorder
         table = Table(title=f"vemo run  {r.elapsed():.1f} s", title_justify="left")
@@ -188,7 +191,8 @@ class LiveProgress:
             else:
                 state = "waiting"
             elapsed = r.finished_at.get(module, r.elapsed())
-            table.add_row(module, state, current.text if current is not None else "",
+            # Text, not a string: rich would read square brackets in the script's text as markup.
+            table.add_row(module, state, Text(printable(current.text)) if current is not None else "",
                           f"{r.done[module]}/{total}", f"{elapsed:.1f} s")
         return table
 
@@ -204,18 +208,27 @@ def _settings_path(args: Any, cell: Cell) -> str:
 
 
 def prepare(args: Any) -> tuple[Any, Cell, str]:
-    """Reads and compiles the script, checks it and the cell against the handler settings."""
+    """Reads and compiles the script, checks it and the cell against the handler settings. A syntax error
+    is reported before the cell is looked for."""
+    from vemo.checks import check_script
+
     script_path = Path(args.script)
+    loaded: dict[str, Any] = {}
+
+    def compiler() -> Any:
+        cell_path = Path(args.cell) if args.cell else script_path.parent / "cell.yaml"
+        loaded["cell"] = cell = load_cell(cell_path, RUNTIME_NAMES)
+        return install(cell)
+
     try:
-        text = script_path.read_text(encoding="utf-8")
-    except (OSError, UnicodeDecodeError) as error:
-        raise RunError(f"{script_path}: cannot read the script: {error}") from None
-    cell_path = Path(args.cell) if args.cell else script_path.parent / "cell.yaml"
-    try:
-        cell = load_cell(cell_path, RUNTIME_NAMES)
-        compiler = install(cell)
-    except (CellError, HostError) as error:
+        text = read_input(script_path, "script", MAX_SCRIPT_BYTES)
+        result = check_script(text, str(script_path), compiler,
+                              max_actions=getattr(args, "max_actions", MAX_ACTIONS))
+    except (InputFileError, CellError, HostError) as error:
         raise RunError(str(error)) from None
+    if not result.ok:
+        raise RunError("the script cannot run:\n" + "\n".join(d.report() for d in result.diagnostics))
+    cell = loaded["cell"]
     settings = _settings_path(args, cell)
     try:
         handler = read_handler_modules(settings)
@@ -223,21 +236,10 @@ def prepare(args: Any) -> tuple[Any, Cell, str]:
         raise RunError(f"cannot read the handler settings: {error}") from None
     errors, warnings = check_cell(cell, handler, settings)
     for warning in warnings:
-        print(f"warning: {warning}", file=sys.stderr)
+        print(printable(f"warning: {warning}"), file=sys.stderr)
     if errors:
         raise RunError("the cell does not match its handler settings:\n  " + "\n  ".join(errors))
-
-    from vemo.analysis import analyse
-    from vemo.frontend import compile_script
-
-    try:
-        compiled = compile_script(text, str(script_path), compiler)
-    except ScriptError as error:
-        raise RunError(error.report()) from None
-    problems = analyse(compiled).problems
-    if problems:
-        raise RunError("the script cannot run:\n" + "\n".join(p.report() for p in problems))
-    return compiled, cell, settings
+    return result.compiled, cell, settings
 
 
 def _wait_for_threads(threads: list[threading.Thread], seconds: float) -> bool:
@@ -310,6 +312,9 @@ def run(args: Any, out: TextIO | None = None) -> int:
     simulator = None
     try:
         compiled, cell, settings = prepare(args)
+        if not compiled.plans:
+            print(f"nothing to run: main of {printable(str(args.script))} makes no actions", file=out, flush=True)
+            return EXIT_OK
         if args.server is None:
             from vemo.run.simulator import Simulator, SimulatorError
 
@@ -331,13 +336,13 @@ def run(args: Any, out: TextIO | None = None) -> int:
         context = RunContext(client, time_factor=args.speed if simulator is not None else 1.0,
                              on_start=recorder.on_start, on_end=recorder.on_end)
         total = sum(recorder.totals.values())
-        print(f"running {args.script}: {total} actions on {len(recorder.totals)} modules "
+        print(f"running {printable(str(args.script))}: {total} actions on {len(recorder.totals)} modules "
               f"({', '.join(recorder.totals)})", file=out, flush=True)
         live = out.isatty() and not getattr(args, "plain", False)
         progress = LiveProgress(recorder, out) if live else PlainProgress(recorder, out)
         interrupted, all_ended = execute(compiled, context, recorder, progress)
     except RunError as error:
-        print(f"error: {error}", file=sys.stderr)
+        print("\n".join(printable(line) for line in f"error: {error}".split("\n")), file=sys.stderr)
         return EXIT_FAILED
     except KeyboardInterrupt:
         print("interrupted before the run started", file=sys.stderr)
@@ -378,7 +383,7 @@ def _summary(recorder: Recorder, interrupted: bool, all_ended: bool, out: TextIO
         code = EXIT_INTERRUPTED
     elif failures:
         for record in failures:
-            print(f"FAILED: {record.reason}", file=sys.stderr)
+            print(printable(f"FAILED: {record.reason}"), file=sys.stderr)
         print(f"run failed after {elapsed:.2f} s", file=out, flush=True)
         code = EXIT_FAILED
     elif all(recorder.done[m] == t for m, t in recorder.totals.items()):
