@@ -172,8 +172,10 @@ class Simulator:
         pipe.close()
 
     def _join_readers(self) -> None:
+        # Ctrl-C may land while the readers are being started, once the first has echoed "ready".
         for reader in self._readers:
-            reader.join(timeout=2)
+            if reader.ident is not None:
+                reader.join(timeout=2)
 
     def stop(self, timeout: float = 5.0) -> int | None:
         """Stops the program with SIGTERM (SIGKILL after `timeout`) and returns its exit code."""
