@@ -16,6 +16,7 @@ from vemo.host import RUNTIME_NAMES, HostError, install
 from vemo.inputfile import MAX_SCRIPT_BYTES, MAX_YAML_BYTES, InputFileError, read_input
 from vemo.parser import Diagnostic
 from vemo.scriptbounds import MAX_ACTIONS
+from vemo.streams import guard_standard_streams
 from vemo.text import printable
 
 # The listing `vemo check --json` prints; documented in docs/running.md. Raise the version when a field
@@ -88,8 +89,10 @@ def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
     run = commands.add_parser("run", help="run a script on the cell (the embedded simulator by default)",
                               description="Compiles SCRIPT and runs it: every module on its own thread, driving "
                                           "the cell through the handler. Without --server, a handler simulator "
-                                          "is started on a free loopback address for the run. Exit code 0 when "
-                                          "every action finished, 1 when one failed, 130 on Ctrl-C.")
+                                          "is started on a free loopback address for the run. Every event goes to "
+                                          "the journal of the run folder as it happens. Exit code 0 when every "
+                                          "action finished, 1 when one failed or the handler was lost, 2 for bad "
+                                          "options or output paths, 130 on Ctrl-C, 143 on SIGTERM, 129 on SIGHUP.")
     run.add_argument("script", help="the script file (.vemo)")
     run.add_argument("--cell", help="the cell description (YAML); default: cell.yaml beside the script")
     run.add_argument("--server", metavar="ADDRESS", help="address of a running handler server (ports 5001-5003) "
@@ -107,6 +110,16 @@ def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
     run.add_argument("--trace", metavar="FILE.json", help="write the run as a Chrome trace (Perfetto)")
     run.add_argument("--record", metavar="FILE.json", help="write the run's record of every action as JSON")
     run.add_argument("--plain", action="store_true", help="plain progress lines even on a terminal")
+    run.add_argument("--run-dir", metavar="DIR", help="the run folder, which gets the journal "
+                                                      "(default: runs/<YYYYmmdd-HHMMSS>-<script name>)")
+
+    report = commands.add_parser("report", help="rebuild a run's timeline, trace or record from its run folder",
+                                 description="Reads DIR/journal.jsonl, also of a run that was killed, and writes "
+                                             "the files asked for; without any, prints what the run did.")
+    report.add_argument("run_dir", metavar="DIR", help="the run folder (or its journal.jsonl)")
+    report.add_argument("--timeline", metavar="FILE.html", help="write the run's timeline (HTML with an SVG chart)")
+    report.add_argument("--trace", metavar="FILE.json", help="write the run as a Chrome trace (Perfetto)")
+    report.add_argument("--record", metavar="FILE.json", help="write the run's record of every action as JSON")
 
     sim = commands.add_parser("sim", help="run the handler simulator in the foreground until Ctrl-C",
                               description="Starts vemo-sim on ADDRESS with the handler settings of a cell.")
@@ -193,6 +206,12 @@ def run(args: argparse.Namespace) -> int:
     return run_script(args)
 
 
+def report(args: argparse.Namespace) -> int:
+    from vemo.run.report import report as report_run
+
+    return report_run(args)
+
+
 def sim(args: argparse.Namespace) -> int:
     settings = args.handler_settings
     if settings is None:
@@ -228,6 +247,11 @@ def lsp(args: argparse.Namespace) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
+    guard_standard_streams()  # output piped into a reader that quits early must not stop a command
     args = _parser(json_usage=argv[:1] == ["check"] and "--json" in argv).parse_args(argv)
-    commands = {"check": check, "run": run, "sim": sim, "lsp": lsp}
-    return commands[args.command](args)
+    commands = {"check": check, "run": run, "report": report, "sim": sim, "lsp": lsp}
+    try:
+        return commands[args.command](args)
+    finally:
+        sys.stdout.flush()
+        sys.stderr.flush()
