@@ -31,8 +31,10 @@ def _parser() -> argparse.ArgumentParser:
     run = commands.add_parser("run", help="run a script on the cell (the embedded simulator by default)",
                               description="Compiles SCRIPT and runs it: every module on its own thread, driving "
                                           "the cell through the handler. Without --server, a handler simulator "
-                                          "is started on a free loopback address for the run. Exit code 0 when "
-                                          "every action finished, 1 when one failed, 130 on Ctrl-C.")
+                                          "is started on a free loopback address for the run. Every event goes to "
+                                          "the journal of the run folder as it happens. Exit code 0 when every "
+                                          "action finished, 1 when one failed or the handler was lost, 2 for bad "
+                                          "options or output paths, 130 on Ctrl-C, 143 on SIGTERM, 129 on SIGHUP.")
     run.add_argument("script", help="the script file (.vemo)")
     run.add_argument("--cell", help="the cell description (YAML); default: cell.yaml beside the script")
     run.add_argument("--server", metavar="ADDRESS", help="address of a running handler server (ports 5001-5003) "
@@ -47,6 +49,16 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--trace", metavar="FILE.json", help="write the run as a Chrome trace (Perfetto)")
     run.add_argument("--record", metavar="FILE.json", help="write the run's record of every action as JSON")
     run.add_argument("--plain", action="store_true", help="plain progress lines even on a terminal")
+    run.add_argument("--run-dir", metavar="DIR", help="the run folder, which gets the journal "
+                                                      "(default: runs/<YYYYmmdd-HHMMSS>-<script name>)")
+
+    report = commands.add_parser("report", help="rebuild a run's timeline, trace or record from its run folder",
+                                 description="Reads DIR/journal.jsonl, also of a run that was killed, and writes "
+                                             "the files asked for; without any, prints what the run did.")
+    report.add_argument("run_dir", metavar="DIR", help="the run folder (or its journal.jsonl)")
+    report.add_argument("--timeline", metavar="FILE.html", help="write the run's timeline (HTML with an SVG chart)")
+    report.add_argument("--trace", metavar="FILE.json", help="write the run as a Chrome trace (Perfetto)")
+    report.add_argument("--record", metavar="FILE.json", help="write the run's record of every action as JSON")
 
     sim = commands.add_parser("sim", help="run the handler simulator in the foreground until Ctrl-C",
                               description="Starts vemo-sim on ADDRESS with the handler settings of a cell.")
@@ -129,6 +141,12 @@ def run(args: argparse.Namespace) -> int:
     return run_script(args)
 
 
+def report(args: argparse.Namespace) -> int:
+    from vemo.run.report import report as report_run
+
+    return report_run(args)
+
+
 def sim(args: argparse.Namespace) -> int:
     if not _speed_ok(args):
         return 2
@@ -155,6 +173,6 @@ def sim(args: argparse.Namespace) -> int:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
-    commands = {"check": check, "run": run, "sim": sim}
+    commands = {"check": check, "run": run, "report": report, "sim": sim}
     return commands[args.command](args)
 

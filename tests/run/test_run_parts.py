@@ -163,7 +163,7 @@ def test_failed_action_sets_error_and_its_finish_signal_and_names_module_action_
     # Once the run stops, what comes next does not run, but still releases whatever waits on it.
     later = Move(kinds.XAxis, position="pick", handler_id=1)
     context.execute(later)
-    assert (later.state, later.finish_signal.is_set(), ended[-1]) == (VemoState.NotExecuted, True, ("not run", None))
+    assert (later.state, later.finish_signal.is_set(), ended[-1]) == (VemoState.NotExecuted, True, ("not_run", None))
 
 
 def test_stopping_a_run_stops_the_axes_in_motion_and_marks_the_move_interrupted(kinds):

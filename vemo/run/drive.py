@@ -144,7 +144,7 @@ class RunContext:
 
         try:
             if self.stopping.is_set():
-                self.on_end(action, "not run", None)
+                self.on_end(action, "not_run", None)
                 return
             action.state = VemoState.Executing
             self.on_start(action)

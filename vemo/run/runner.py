@@ -1,30 +1,42 @@
-"""`vemo run`: runs a script on a cell through the handler (the embedded simulator by default), with live progress."""
+"""`vemo run`: runs a script on a cell through the handler (the embedded simulator by default), with live
+progress, a run folder whose journal records every event as it happens, and one stop path for failures
+and signals."""
 
 from __future__ import annotations
 
-import itertools
-import re
+import dataclasses
 import os
 import queue
 import sys
 import threading
 import time
 from pathlib import Path
-from typing import Any, Callable, TextIO
+from typing import Any, TextIO
 
 from vemo.cell import Cell, CellError, load_cell
-from vemo.run.drive import RunContext, check_cell, read_handler_modules
 from vemo.host import RUNTIME_NAMES, HostError, install
 from vemo.parser import ScriptError
-from vemo.run.timeline import ActionRecord, write_chrome_trace, write_html, write_records
+from vemo.run.drive import RunContext, check_cell, read_handler_modules
+from vemo.run.journal import FORMAT, JOURNAL_NAME, Journal, JournalError, read_journal
+from vemo.run.outputs import (OUTPUTS, OutputPathError, RunRecords, check_output_paths, records_from_events,
+                              write_outputs)
+from vemo.run.signals import StopSignal, StopSignals, exit_code, outcome as signal_outcome
+from vemo.run.timeline import ActionRecord
 
-EXIT_OK, EXIT_FAILED, EXIT_INTERRUPTED = 0, 1, 130
+EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 # How long the end of a run waits for module threads once they are told to stop.
 STOP_GRACE_SECONDS = 10.0
+# How often the main thread looks at the module threads and redraws the progress.
+TICK_SECONDS = 0.125
 
 
 class RunError(Exception):
-    """The run cannot start: bad input files, a script that does not compile, no handler."""
+    """The run cannot start: bad input files, a script that does not compile, no handler, an output
+    that cannot be written. `exit_code` is 1, or 2 for a problem with the command line's own paths."""
+
+    def __init__(self, message: str, exit_code: int = EXIT_FAILED) -> None:
+        super().__init__(message)
+        self.exit_code = exit_code
 
 
 def _describe(action: Any) -> str:
@@ -32,165 +44,16 @@ def _describe(action: Any) -> str:
     return describe() if describe is not None else str(action)
 
 
-def _short(text: str) -> str:
-    """What an action does without its verb and module: "to pick", "vacuum on", "home()"."""
-    return re.sub(r"^\w+ @\w+[ .]?", "", text) or text
+# --- before the run ------------------------------------------------------------------------------------
 
+@dataclasses.dataclass
+class Prepared:
+    """A script compiled and checked against its cell and handler settings, ready to run."""
 
-class Recorder:
-    """Numbers every action of the plans and records, as the module threads report them, when each
-    started and ended, how it ended, and in which order starts and ends happened (one counter for both,
-    so the order of events across modules is exact, not a matter of clock resolution)."""
-
-    def __init__(self, plans: list, origin: Callable[[Any], str | None]) -> None:
-        self.records: list[ActionRecord] = []
-        self._by_action: dict[int, ActionRecord] = {}
-        self._module_of: dict[int, str] = {}
-        by_signal: dict[int, ActionRecord] = {}
-        self.totals: dict[str, int] = {}
-        number = itertools.count(1)
-        for plan in plans:
-            self.totals[plan.name] = len(plan.actions())
-            for lane, actions in plan.lanes.items():
-                for action in actions:
-                    text = _describe(action)
-                    record = ActionRecord(next(number), plan.name, type(action).__name__, _short(text),
-                                          origin=origin(action), lane=None if lane is None else str(lane), text=text)
-                    self.records.append(record)
-                    self._by_action[id(action)] = record
-                    by_signal[id(action.finish_signal)] = record
-        for plan in plans:
-            for action in plan.actions():
-                record = self._by_action[id(action)]
-                record.waits_on = [self._by_action[id(d)].number for d in action.dependency if id(d) in self._by_action]
-                if action.script_dep is not None and id(action.script_dep) in by_signal:
-                    record.after = by_signal[id(action.script_dep)].number
-        self.events: queue.Queue = queue.Queue()
-        self._sequence = itertools.count(1)
-        self._lock = threading.Lock()
-        self.t0 = time.monotonic()
-        self.current: dict[str, ActionRecord | None] = {name: None for name in self.totals}
-        self.done: dict[str, int] = {name: 0 for name in self.totals}
-        self.finished_at: dict[str, float] = {}
-
-    def start_clock(self) -> None:
-        self.t0 = time.monotonic()
-
-    def elapsed(self) -> float:
-        return time.monotonic() - self.t0
-
-    def on_start(self, action: Any) -> None:
-        record = self._by_action.get(id(action))
-        if record is None:
-            return
-        with self._lock:
-            record.start, record.start_seq = self.elapsed(), next(self._sequence)
-            record.outcome = "running"
-            self.current[record.module] = record
-        self.events.put(("start", record))
-
-    def on_end(self, action: Any, outcome: str, reason: str | None) -> None:
-        record = self._by_action.get(id(action))
-        if record is None:
-            return
-        with self._lock:
-            record.outcome, record.reason = outcome, reason
-            if record.start is not None:
-                record.end, record.end_seq = self.elapsed(), next(self._sequence)
-                self.done[record.module] += outcome == "finished"
-            if self.current.get(record.module) is record:
-                self.current[record.module] = None
-        self.events.put(("end", record))
-
-    def module_ended(self, name: str) -> None:
-        self.finished_at.setdefault(name, self.elapsed())
-
-    def finalise(self) -> None:
-        """Marks when each action could first have started: the end of its module's previous action."""
-        for module in self.totals:
-            ran = sorted((r for r in self.records if r.module == module and r.start_seq), key=lambda r: r.start_seq)
-            previous_end = 0.0
-            for record in ran:
-                record.ready = previous_end
-                previous_end = record.end if record.end is not None else record.start
-
-    def failures(self) -> list[ActionRecord]:
-        return [r for r in self.records if r.outcome == "error"]
-
-
-class PlainProgress:
-    """One line per action start and failure, for logs and pipes."""
-
-    def __init__(self, recorder: Recorder, out: TextIO) -> None:
-        self.recorder, self.out = recorder, out
-        self.width = max(len(name) for name in recorder.totals)
-
-    def __enter__(self) -> PlainProgress:
-        return self
-
-    def __exit__(self, *exc: Any) -> None:
-        pass
-
-    def event(self, kind: str, record: ActionRecord) -> None:
-        r = self.recorder
-        if kind == "start":
-            count = sum(1 for x in r.records if x.module == record.module and x.start_seq)
-            print(f"{record.start:8.3f} s  {record.module:<{self.width}}  [{count}/{r.totals[record.module]}] "
-                  f"{record.text}", file=self.out, flush=True)
-        elif record.outcome in ("error", "interrupted"):
-            print(f"{record.end if record.end is not None else r.elapsed():8.3f} s  {record.module:<{self.width}}  "
-                  f"{record.outcome.upper()}: {record.text}", file=self.out, flush=True)
-
-    def refresh(self) -> None:
-        pass
-
-
-class LiveProgress:
-    """A table with one row per module (current action, done/total, elapsed), redrawn while the run goes."""
-
-    def __init__(self, recorder: Recorder, out: TextIO) -> None:
-        from rich.console import Console
-        from rich.live import Live
-
-        self.recorder = recorder
-        self.live = Live(self._table(), console=Console(file=out), refresh_per_second=8, transient=False)
-
-    def __enter__(self) -> LiveProgress:
-        self.live.__enter__()
-        return self
-
-    def __exit__(self, *exc: Any) -> None:
-        self.live.update(self._table())
-        self.live.__exit__(*exc)
-
-    def event(self, kind: str, record: ActionRecord) -> None:
-        pass
-
-    def refresh(self) -> None:
-        self.live.update(self._table())
-
-    def _table(self) -> Any:
-        from rich.table import Table
-
-        r = self.recorder
-        table = Table(title=f"vemo run  {r.elapsed():.1f} s", title_justify="left")
-        for column in ("module", "state", "current action", "done", "elapsed"):
-            table.add_column(column, justify="right" if column in ("done", "elapsed") else "left")
-        for module, total in r.totals.items():
-            current = r.current.get(module)
-            failed = any(x.outcome == "error" for x in r.records if x.module == module)
-            if failed:
-                state = "[red]failed"
-            elif module in r.finished_at:
-                state = "[green]done" if r.done[module] == total else "[yellow]stopped"
-            elif current is not None:
-                state = "[cyan]running"
-            else:
-                state = "waiting"
-            elapsed = r.finished_at.get(module, r.elapsed())
-            table.add_row(module, state, current.text if current is not None else "",
-                          f"{r.done[module]}/{total}", f"{elapsed:.1f} s")
-        return table
+    compiled: Any
+    cell: Cell
+    script: Path
+    settings: str
 
 
 def _settings_path(args: Any, cell: Cell) -> str:
@@ -203,7 +66,7 @@ def _settings_path(args: Any, cell: Cell) -> str:
     return path
 
 
-def prepare(args: Any) -> tuple[Any, Cell, str]:
+def prepare(args: Any) -> Prepared:
     """Reads and compiles the script, checks it and the cell against the handler settings."""
     script_path = Path(args.script)
     try:
@@ -237,8 +100,166 @@ def prepare(args: Any) -> tuple[Any, Cell, str]:
     problems = analyse(compiled).problems
     if problems:
         raise RunError("the script cannot run:\n" + "\n".join(p.report() for p in problems))
-    return compiled, cell, settings
+    return Prepared(compiled, cell, script_path, settings)
 
+
+def make_run_dir(requested: str | None, script: Path) -> Path:
+    """The run's folder, created: `requested`, which must not hold a journal yet, or a new
+    runs/<YYYYmmdd-HHMMSS>-<script name> below the current directory."""
+    if requested:
+        folder = Path(requested)
+        if (folder / JOURNAL_NAME).exists():
+            raise RunError(f"--run-dir {requested}: it already holds a run's journal; choose another folder", EXIT_USAGE)
+        try:
+            folder.mkdir(parents=True, exist_ok=True)
+        except OSError as error:
+            raise RunError(f"--run-dir {requested}: cannot create the folder: {error.strerror}", EXIT_USAGE) from None
+        if not os.access(folder, os.W_OK | os.X_OK):
+            raise RunError(f"--run-dir {requested}: cannot write in that folder", EXIT_USAGE)
+        return folder
+    base = Path("runs") / f"{time.strftime('%Y%m%d-%H%M%S')}-{script.stem}"
+    for attempt in range(1, 1000):
+        folder = base if attempt == 1 else base.with_name(f"{base.name}-{attempt}")
+        try:
+            folder.mkdir(parents=True)
+        except FileExistsError:
+            continue  # another run of the same script started within the same second
+        except OSError as error:
+            raise RunError(f"cannot create the run folder {folder}: {error.strerror}; pass --run-dir DIR",
+                           EXIT_USAGE) from None
+        return folder
+    raise RunError(f"cannot find a free run folder name beside {base}; pass --run-dir DIR", EXIT_USAGE)
+
+
+# --- the run's journal --------------------------------------------------------------------------------
+
+class Recorder:
+    """Names every action of the plans by its module and its 1-based index in that module's list, and
+    writes what the module threads report about each action to the journal as it happens."""
+
+    def __init__(self, plans: list, origin: Any, journal: Journal) -> None:
+        self.journal = journal
+        self._keys: dict[int, tuple[str, int, str, str | None]] = {}
+        self._planned: list[dict] = []
+        by_signal: dict[int, list] = {}
+        for plan in plans:
+            index = 0
+            for lane, actions in plan.lanes.items():
+                for action in actions:
+                    index += 1
+                    text = _describe(action)
+                    self._keys[id(action)] = (plan.name, index, text, origin(action))
+                    by_signal[id(action.finish_signal)] = [plan.name, index]
+                    self._planned.append({"module": plan.name, "index": index, "text": text,
+                                          "location": origin(action), "kind": type(action).__name__,
+                                          "lane": None if lane is None else str(lane), "action": action})
+        for entry in self._planned:
+            action = entry.pop("action")
+            entry["waits"] = [list(self._keys[id(d)][:2]) for d in action.dependency if id(d) in self._keys]
+            entry["after"] = by_signal.get(id(action.script_dep)) if action.script_dep is not None else None
+        self.totals = {plan.name: len(plan.actions()) for plan in plans}
+
+    def write_plan(self) -> None:
+        """One action_planned event per action, in plan order, so that the journal alone tells every
+        action of the run, those that never start included."""
+        for entry in self._planned:
+            self.journal.write("action_planned", **entry)
+
+    def on_start(self, action: Any) -> None:
+        key = self._keys.get(id(action))
+        if key is not None:
+            module, index, text, location = key
+            self.journal.write("action_started", module=module, index=index, text=text, location=location)
+
+    def on_end(self, action: Any, outcome: str, reason: str | None) -> None:
+        key = self._keys.get(id(action))
+        if key is not None:
+            module, index, text, location = key
+            fields = {"reason": reason} if reason is not None else {}
+            self.journal.write("action_ended", module=module, index=index, text=text, location=location,
+                               outcome=outcome, **fields)
+
+
+# --- progress -----------------------------------------------------------------------------------------
+
+class PlainProgress:
+    """One line per action start and failure, for logs and pipes."""
+
+    def __init__(self, state: RunRecords, out: TextIO, clock: Any) -> None:
+        self.state, self.out = state, out
+        self.width = max([len(name) for name in state.totals] + [1])
+
+    def __enter__(self) -> PlainProgress:
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        pass
+
+    def event(self, event: dict, record: ActionRecord | None) -> None:
+        if record is None:
+            return
+        if event["event"] == "action_started":
+            count = sum(1 for x in self.state.records if x.module == record.module and x.start_seq)
+            print(f"{record.start:8.3f} s  {record.module:<{self.width}}  [{count}/{self.state.totals[record.module]}] "
+                  f"{record.text}", file=self.out, flush=True)
+        elif event["event"] == "action_ended" and record.outcome in ("error", "interrupted"):
+            print(f"{event['t']:8.3f} s  {record.module:<{self.width}}  {record.outcome.upper()}: {record.text}",
+                  file=self.out, flush=True)
+
+    def refresh(self) -> None:
+        pass
+
+
+class LiveProgress:
+    """A table with one row per module (current action, done/total, elapsed), redrawn while the run goes."""
+
+    def __init__(self, state: RunRecords, out: TextIO, clock: Any) -> None:
+        from rich.console import Console
+        from rich.live import Live
+
+        self.state, self.clock = state, clock
+        self.live = Live(self._table(), console=Console(file=out), refresh_per_second=8, transient=False)
+
+    def __enter__(self) -> LiveProgress:
+        self.live.__enter__()
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.live.update(self._table())
+        self.live.__exit__(*exc)
+
+    def event(self, event: dict, record: ActionRecord | None) -> None:
+        pass
+
+    def refresh(self) -> None:
+        self.live.update(self._table())
+
+    def _table(self) -> Any:
+        from rich.table import Table
+
+        s = self.state
+        now = self.clock()
+        table = Table(title=f"vemo run  {now:.1f} s", title_justify="left")
+        for column in ("module", "state", "current action", "done", "elapsed"):
+            table.add_column(column, justify="right" if column in ("done", "elapsed") else "left")
+        for module, total in s.totals.items():
+            current = s.current.get(module)
+            failed = any(x.outcome == "error" for x in s.records if x.module == module)
+            if failed:
+                state = "[red]failed"
+            elif module in s.finished_at:
+                state = "[green]done" if s.done[module] == total else "[yellow]stopped"
+            elif current is not None:
+                state = "[cyan]running"
+            else:
+                state = "waiting"
+            elapsed = s.finished_at.get(module, now)
+            table.add_row(module, state, current.text if current is not None else "",
+                          f"{s.done[module]}/{total}", f"{elapsed:.1f} s")
+        return table
+
+
+# --- the run ------------------------------------------------------------------------------------------
 
 def _wait_for_threads(threads: list[threading.Thread], seconds: float) -> bool:
     deadline = time.monotonic() + seconds
@@ -247,148 +268,259 @@ def _wait_for_threads(threads: list[threading.Thread], seconds: float) -> bool:
     return not any(thread.is_alive() for thread in threads)
 
 
-def execute(compiled: Any, context: RunContext, recorder: Recorder, progress: Any) -> tuple[bool, bool]:
-    """Runs every module's plan on its own thread until all have ended. Returns (interrupted, all threads
-    ended). A failed action stops every module; Ctrl-C stops them and the axes in motion."""
-    modules = []
-    for plan in compiled.plans:
-        plan.kind.run_context = context
-        modules.append((plan.name, plan.kind(plan.sequence)))
-    interrupted = False
-    threads: list[tuple[str, threading.Thread]] = []
+class Run:
+    """One `vemo run`: its folder and journal, the handler, the run context and the modules, and the one
+    stop path that failures and signals take.
 
-    def stop_modules() -> None:
-        context.stopping.set()
-        for _, module in modules:
-            module.run_event.clear()  # ends a failed module's parking and every wait for a dependency
+    Every event goes to the journal as it happens; the progress on the terminal and the output files
+    are drawn from the journal's events, so that they tell what `vemo report` tells from the folder."""
 
-    def running() -> bool:
-        return any(thread.is_alive() for _, thread in threads)
+    def __init__(self, args: Any, out: TextIO, errors: TextIO) -> None:
+        self.args, self.out, self.errors = args, out, errors
+        self.signals = StopSignals()
+        self.prepared: Prepared | None = None
+        self.run_dir: Path | None = None
+        self.journal: Journal | None = None
+        self.simulator: Any = None
+        self.address = ""
+        self.client: Any = None
+        self.context: RunContext | None = None
+        self.recorder: Recorder | None = None
+        self.modules: list[tuple[str, Any]] = []
+        self.threads: list[tuple[str, threading.Thread]] = []
+        self.state = RunRecords()  # the live view of the journal's events
+        self.interrupt: KeyboardInterrupt | None = None  # the signal that stopped the run
+        self.stop_cause: str | None = None
+        self._events: queue.Queue = queue.Queue()
+        self._ended_modules: set[str] = set()
 
-    try:
-        recorder.start_clock()
-        threads = [(name, module.async_run()) for name, module in modules]
-        with progress:
-            while running():
-                try:
-                    progress.event(*recorder.events.get(timeout=0.125))
-                except queue.Empty:
-                    pass
-                for name, thread in threads:
-                    if not thread.is_alive():
-                        recorder.module_ended(name)
-                if context.stopping.is_set():
-                    stop_modules()  # an action failed: the others stop after their current action
-                progress.refresh()
-            for name, _ in threads:
-                recorder.module_ended(name)
-    except KeyboardInterrupt:
-        interrupted = True
-        stop_modules()
+    # --- start --------------------------------------------------------------------------------------
+
+    def outputs_requested(self) -> dict[str, str]:
+        return {o.option: getattr(self.args, o.option) for o in OUTPUTS if getattr(self.args, o.option, None)}
+
+    def start(self) -> None:
+        """Everything before the modules start: compile and check, the run folder, the output paths, the
+        handler, and the journal's run_started and plan."""
+        args = self.args
+        self.prepared = prepared = prepare(args)
+        self.run_dir = make_run_dir(getattr(args, "run_dir", None), prepared.script)
+        inputs = [prepared.script, prepared.cell.source, prepared.settings, self.run_dir / JOURNAL_NAME]
         try:
-            context.stop_motion()
-        except KeyboardInterrupt:
-            pass
-    finally:
-        if running():
-            stop_modules()
+            created = check_output_paths(self.outputs_requested(), inputs,
+                                         may_create_below=[Path.cwd(), self.run_dir])
+        except OutputPathError as error:
+            raise RunError(str(error), EXIT_USAGE) from None
+        for folder in created:
+            print(f"created the folder {folder} for the run's outputs", file=self.out)
+        print(f"run folder: {self.run_dir}", file=self.out, flush=True)
+        self._start_handler()
+        import kinra_client
+
+        self.client = kinra_client.KinraClient(prepared.settings, server_address=self.address)
+        self.journal = Journal(self.run_dir / JOURNAL_NAME)
+        self.journal.add_listener(self._events.put)
+        self.recorder = Recorder(prepared.compiled.plans, prepared.compiled.origin, self.journal)
+        self.context = RunContext(self.client, time_factor=args.speed if self.simulator is not None else 1.0,
+                                  on_start=self.recorder.on_start, on_end=self.recorder.on_end)
+        totals = self.recorder.totals
+        self.journal.write("run_started", format=FORMAT, script=str(prepared.script), cell=prepared.cell.source,
+                           handler_settings=prepared.settings, handler=self.address,
+                           simulator=self.simulator is not None, speed=self.context.time_factor,
+                           started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(),
+                           modules=[{"name": name, "actions": count} for name, count in totals.items()])
+        self.recorder.write_plan()
+        print(f"running {args.script}: {sum(totals.values())} actions on {len(totals)} modules "
+              f"({', '.join(totals)})", file=self.out, flush=True)
+
+    def _start_handler(self) -> None:
+        args, prepared = self.args, self.prepared
+        if args.server is not None:
+            self.address = args.server
+            print(f"handler: server at {self.address}", file=self.out, flush=True)
+            return
+        from vemo.run.simulator import Simulator, SimulatorError
+
         try:
-            all_ended = _wait_for_threads([thread for _, thread in threads], STOP_GRACE_SECONDS)
-        except KeyboardInterrupt:
-            interrupted = True
-            all_ended = not running()
+            self.simulator = Simulator(prepared.settings, address=getattr(args, "sim_address", None),
+                                       time_scale=args.speed).start()
+        except SimulatorError as error:
+            raise RunError(str(error)) from None
+        self.address = self.simulator.address
+        print(f"handler: embedded simulator on {self.address} (pid {self.simulator.process.pid}, "
+              f"time scale {args.speed:g})", file=self.out, flush=True)
+
+    # --- execute ------------------------------------------------------------------------------------
+
+    def running(self) -> bool:
+        return any(thread.is_alive() for _, thread in self.threads)
+
+    def execute(self) -> bool:
+        """Runs every module's plan on its own thread until all have ended or been stopped. Returns
+        whether every module thread ended."""
+        compiled, context = self.prepared.compiled, self.context
         for plan in compiled.plans:
-            plan.kind.run_context = None
-        while not recorder.events.empty():
-            progress.event(*recorder.events.get())
-    return interrupted, all_ended
+            plan.kind.run_context = context
+            self.modules.append((plan.name, plan.kind(plan.sequence)))
+        live = self.out.isatty() and not getattr(self.args, "plain", False)
+        progress = (LiveProgress if live else PlainProgress)(self.state, self.out, self.journal.elapsed)
+        try:
+            with progress:
+                try:
+                    self.threads = [(name, module.async_run()) for name, module in self.modules]
+                    self._watch(progress)
+                except KeyboardInterrupt as interrupt:
+                    self.interrupt = interrupt
+                    self.stop("signal")
+                finally:
+                    self.signals.absorb()  # from here on a signal cannot break the stop or the outputs
+                    all_ended = self._wind_down(progress)
+        finally:
+            for plan in compiled.plans:
+                plan.kind.run_context = None
+        return all_ended
+
+    def _watch(self, progress: Any) -> None:
+        """The main thread while the modules run: progress, modules that ended, the stop on a failure."""
+        while self.running():
+            self._pump(progress, TICK_SECONDS)
+            self._note_ended_modules()
+            if self.context.stopping.is_set() and self.stop_cause is None:
+                self.stop("failure")  # an action failed: the others stop after their current action
+            progress.refresh()
+        self._note_ended_modules()
+
+    def _pump(self, progress: Any, timeout: float) -> None:
+        """Hands the journal's new events to the live view, waiting at most `timeout` for the first."""
+        try:
+            event = self._events.get(timeout=timeout)
+        except queue.Empty:
+            return
+        while True:
+            progress.event(event, self.state.add(event))
+            try:
+                event = self._events.get_nowait()
+            except queue.Empty:
+                return
+
+    def _note_ended_modules(self) -> None:
+        for name, thread in self.threads:
+            if name not in self._ended_modules and not thread.is_alive():
+                self._ended_modules.add(name)
+                self.journal.write("module_ended", module=name)
+
+    def stop(self, cause: str) -> None:
+        """The one stop path. Every cause stops the modules after their current action and ends every
+        wait for a dependency; a signal also stops the axes in motion and ends dwells at once."""
+        self.stop_cause = self.stop_cause or cause
+        self.context.stopping.set()
+        for _, module in self.modules:
+            module.run_event.clear()  # ends a failed module's parking and every wait for a dependency
+        if cause == "signal":
+            self.context.stop_motion()
+
+    def _wind_down(self, progress: Any) -> bool:
+        """Waits for the module threads after a stop, or after they all ended, with the progress kept
+        up to date; returns whether all ended."""
+        if self.running() and not self.context.stopping.is_set():
+            self.stop("failure")
+        deadline = time.monotonic() + STOP_GRACE_SECONDS
+        while self.running() and time.monotonic() < deadline:
+            self._pump(progress, TICK_SECONDS)
+        all_ended = _wait_for_threads([thread for _, thread in self.threads], 0.0)
+        self._note_ended_modules()
+        self._pump(progress, 0.0)
+        return all_ended
+
+    # --- end ----------------------------------------------------------------------------------------
+
+    def close_handler(self) -> None:
+        if self.simulator is not None:
+            self.simulator.stop()
+            self.simulator = None
+
+    def _journal_events(self) -> list[dict]:
+        """The run's events as its journal file holds them."""
+        try:
+            events, warnings = read_journal(self.journal.path)
+        except JournalError as error:
+            print(f"warning: {error}", file=self.errors)
+            return []
+        for warning in warnings:
+            print(f"warning: {warning}", file=self.errors)
+        return events
+
+    def finish(self, all_ended: bool) -> int:
+        """Stops the handler, writes run_ended, the outputs and the summary; returns the exit code."""
+        self.close_handler()
+        events = self._journal_events()
+        records = records_from_events(events)
+        code, outcome, verdict = self._verdict(records)
+        events.append(self.journal.write("run_ended", exit_code=code, outcome=outcome))
+        self.journal.close()
+        records = records_from_events(events)
+        write_outputs(records, self.outputs_requested(), f"vemo run {self.prepared.script.name}", self.out,
+                      self.errors)
+        for module, total in self.recorder.totals.items():
+            done = sum(1 for r in records if r.module == module and r.outcome == "finished")
+            print(f"  {module}: {done}/{total} actions finished", file=self.out)
+        if not all_ended:
+            print("warning: a module thread did not stop in time; the process ends it", file=self.errors)
+        if outcome == "failed":
+            for record in records:
+                if record.outcome == "error":
+                    print(f"FAILED: {record.reason}", file=self.errors)
+        print(verdict, file=self.out, flush=True)
+        if not all_ended:
+            self.out.flush()
+            self.errors.flush()
+            os._exit(code)  # a thread still blocked on the handler would keep the interpreter alive
+        return code
+
+    def _verdict(self, records: list[ActionRecord]) -> tuple[int, str, str]:
+        """(exit code, run_ended outcome, the summary's last line)."""
+        elapsed = max([r.end for r in records if r.end is not None] + [0.0])
+        if self.interrupt is not None:
+            name = self.interrupt.name if isinstance(self.interrupt, StopSignal) else "Ctrl-C"
+            outcome = signal_outcome(self.interrupt)
+            return exit_code(self.interrupt), outcome, f"run {outcome} by {name} after {elapsed:.2f} s"
+        if any(r.outcome == "error" for r in records):
+            return EXIT_FAILED, "failed", f"run failed after {elapsed:.2f} s"
+        if records and all(r.outcome == "finished" for r in records):
+            return EXIT_OK, "finished", f"run finished in {elapsed:.2f} s"
+        return EXIT_FAILED, "failed", "run ended with actions not run"
+
+    def abandon(self, code: int, outcome: str) -> None:
+        """Cleans up after a run that ended before its modules started."""
+        self.close_handler()
+        if self.journal is not None:
+            self.journal.write("run_ended", exit_code=code, outcome=outcome)
+            self.journal.close()
+        elif self.run_dir is not None:
+            try:
+                self.run_dir.rmdir()  # nothing in it: no trace of a run that never was
+            except OSError:
+                pass
 
 
 def run(args: Any, out: TextIO | None = None) -> int:
     """The `vemo run` command; returns its exit code."""
-    out = out or sys.stdout
-    simulator = None
-    try:
-        compiled, cell, settings = prepare(args)
-        if args.server is None:
-            from vemo.run.simulator import Simulator, SimulatorError
-
-            try:
-                simulator = Simulator(settings, address=getattr(args, "sim_address", None),
-                                      time_scale=args.speed).start()
-            except SimulatorError as error:
-                raise RunError(str(error)) from None
-            address = simulator.address
-            print(f"handler: embedded simulator on {address} (pid {simulator.process.pid}, "
-                  f"time scale {args.speed:g})", file=out, flush=True)
-        else:
-            address = args.server
-            print(f"handler: server at {address}", file=out, flush=True)
-        import kinra_client
-
-        client = kinra_client.KinraClient(settings, server_address=address)
-        recorder = Recorder(compiled.plans, compiled.origin)
-        context = RunContext(client, time_factor=args.speed if simulator is not None else 1.0,
-                             on_start=recorder.on_start, on_end=recorder.on_end)
-        total = sum(recorder.totals.values())
-        print(f"running {args.script}: {total} actions on {len(recorder.totals)} modules "
-              f"({', '.join(recorder.totals)})", file=out, flush=True)
-        live = out.isatty() and not getattr(args, "plain", False)
-        progress = LiveProgress(recorder, out) if live else PlainProgress(recorder, out)
-        interrupted, all_ended = execute(compiled, context, recorder, progress)
-    except RunError as error:
-        print(f"error: {error}", file=sys.stderr)
-        return EXIT_FAILED
-    except KeyboardInterrupt:
-        print("interrupted before the run started", file=sys.stderr)
-        return EXIT_INTERRUPTED
-    finally:
-        if simulator is not None:
-            simulator.stop()
-    recorder.finalise()
-    _write_outputs(args, recorder, out)
-    return _summary(recorder, interrupted, all_ended, out)
-
-
-def _write_outputs(args: Any, recorder: Recorder, out: TextIO) -> None:
-    title = f"vemo run {Path(args.script).name}"
-    for option, writer in (("timeline", lambda path: write_html(recorder.records, path, title)),
-                           ("trace", lambda path: write_chrome_trace(recorder.records, path)),
-                           ("record", lambda path: write_records(recorder.records, path))):
-        path = getattr(args, option, None)
-        if path:
-            try:
-                Path(path).parent.mkdir(parents=True, exist_ok=True)
-                writer(path)
-            except OSError as error:
-                print(f"warning: cannot write {path}: {error.strerror}", file=sys.stderr)
-                continue
-            print(f"{option} written to {path}", file=out)
-
-
-def _summary(recorder: Recorder, interrupted: bool, all_ended: bool, out: TextIO) -> int:
-    elapsed = max([r.end for r in recorder.records if r.end is not None] + [0.0])
-    for module, total in recorder.totals.items():
-        print(f"  {module}: {recorder.done[module]}/{total} actions finished", file=out)
-    if not all_ended:
-        print("warning: a module thread did not stop in time; the process ends it", file=sys.stderr)
-    failures = recorder.failures()
-    if interrupted:
-        print(f"run interrupted by Ctrl-C after {elapsed:.2f} s", file=out, flush=True)
-        code = EXIT_INTERRUPTED
-    elif failures:
-        for record in failures:
-            print(f"FAILED: {record.reason}", file=sys.stderr)
-        print(f"run failed after {elapsed:.2f} s", file=out, flush=True)
-        code = EXIT_FAILED
-    elif all(recorder.done[m] == t for m, t in recorder.totals.items()):
-        print(f"run finished in {elapsed:.2f} s", file=out, flush=True)
-        code = EXIT_OK
-    else:
-        print("run ended with actions not run", file=out, flush=True)
-        code = EXIT_FAILED
-    if not all_ended:
-        sys.stdout.flush()
-        sys.stderr.flush()
-        os._exit(code)  # a thread still blocked on the handler would keep the interpreter alive
-    return code
+    the_run = Run(args, out or sys.stdout, sys.stderr)
+    with the_run.signals:
+        try:
+            the_run.start()
+        except RunError as error:
+            the_run.signals.absorb()
+            the_run.abandon(error.exit_code, "failed")
+            print(f"error: {error}", file=sys.stderr)
+            return error.exit_code
+        except KeyboardInterrupt as interrupt:
+            the_run.signals.absorb()
+            the_run.abandon(exit_code(interrupt), signal_outcome(interrupt))
+            print("interrupted before the run started", file=sys.stderr)
+            return exit_code(interrupt)
+        try:
+            all_ended = the_run.execute()
+        finally:
+            the_run.close_handler()
+        return the_run.finish(all_ended)

@@ -7,8 +7,8 @@ import json
 from dataclasses import asdict, dataclass, field
 from typing import Iterable, Sequence
 
-OUTCOME_COLOURS = {"finished": "#4c9f70", "error": "#d64545", "interrupted": "#8a5fbf", "not run": "#b8b8b8",
-                   "running": "#e0a030"}
+OUTCOME_COLOURS = {"finished": "#4c9f70", "error": "#d64545", "interrupted": "#8a5fbf", "skipped": "#7fa7d9",
+                   "not run": "#b8b8b8", "running": "#e0a030", "unfinished": "#e0a030"}
 WAIT_COLOUR = "#d9e4f2"
 
 
@@ -32,6 +32,7 @@ class ActionRecord:
     end_seq: int | None = None
     reason: str | None = None  # why it failed
     text: str = ""  # the action as the script reads, e.g. "move @XAxis to pick"; target is its last part
+    index: int | None = None  # its 1-based position in its module's list, as the journal names it
 
     @property
     def label(self) -> str:

@@ -1,0 +1,69 @@
+"""The signals that stop a run: the first Ctrl-C, SIGTERM or SIGHUP stops it, later ones cannot break the stop."""
+
+from __future__ import annotations
+
+import signal
+import threading
+from typing import Any
+
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
+
+
+class StopSignal(KeyboardInterrupt):
+    """Raised in the main thread by the first stop signal. A KeyboardInterrupt, so that every wait that
+    ends on Ctrl-C ends on SIGTERM and SIGHUP too."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+    @property
+    def name(self) -> str:
+        return "Ctrl-C" if self.signum == signal.SIGINT else signal.Signals(self.signum).name
+
+
+def exit_code(interrupt: KeyboardInterrupt) -> int:
+    """128 plus the signal's number, as a shell reports a process ended by it: 130, 143 or 129."""
+    return 128 + (interrupt.signum if isinstance(interrupt, StopSignal) else signal.SIGINT)
+
+
+def outcome(interrupt: KeyboardInterrupt) -> str:
+    """"interrupted" for the operator's Ctrl-C, "terminated" for SIGTERM and SIGHUP."""
+    return "terminated" if isinstance(interrupt, StopSignal) and interrupt.signum != signal.SIGINT else "interrupted"
+
+
+class StopSignals:
+    """While entered, the stop signals raise StopSignal in the main thread until `absorb()` is called;
+    after that they are counted and otherwise ignored, so that a second Ctrl-C cannot break the stop
+    and the writing of the run's outputs. A signal ignored when the run began (a job started with
+    nohup, or in the background by a non-interactive shell) stays ignored. Outside the main thread,
+    where Python delivers no signals, this does nothing."""
+
+    def __init__(self) -> None:
+        self._previous: dict[int, Any] = {}
+        self._armed = True
+        self.absorbed: list[int] = []
+
+    def __enter__(self) -> StopSignals:
+        if threading.current_thread() is threading.main_thread():
+            for signum in STOP_SIGNALS:
+                previous = signal.getsignal(signum)
+                if previous != signal.SIG_IGN:
+                    self._previous[signum] = previous
+                    signal.signal(signum, self._received)
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        for signum, previous in self._previous.items():
+            signal.signal(signum, previous if previous is not None else signal.SIG_DFL)
+        self._previous.clear()
+
+    def absorb(self) -> None:
+        """From now on the stop signals no longer raise."""
+        self._armed = False
+
+    def _received(self, signum: int, frame: Any) -> None:
+        if self._armed:
+            self._armed = False
+            raise StopSignal(signum)
+        self.absorbed.append(signum)
