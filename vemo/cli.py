@@ -13,6 +13,17 @@ from vemo.host import RUNTIME_NAMES, HostError, install
 from vemo.parser import ScriptError
 
 
+def _count(text: str) -> int:
+    """A whole number of at least 0, for argparse."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 0, got {text!r}")
+    return value
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="vemo", description="Vemo workcell scripts.")
     commands = parser.add_subparsers(dest="command", required=True)
@@ -49,6 +60,11 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--trace", metavar="FILE.json", help="write the run as a Chrome trace (Perfetto)")
     run.add_argument("--record", metavar="FILE.json", help="write the run's record of every action as JSON")
     run.add_argument("--plain", action="store_true", help="plain progress lines even on a terminal")
+    run.add_argument("--retries", type=_count, default=0, metavar="N",
+                     help="try a failed action again up to N times before the failure counts (default 0)")
+    run.add_argument("--on-error", choices=("stop", "ask"), default="stop",
+                     help="once a failure counts: stop the run (default), or hold it and ask the operator to "
+                          "retry, skip or abort (vemo ctl DIR retry|skip|abort)")
     run.add_argument("--run-dir", metavar="DIR", help="the run folder, which gets the journal "
                                                       "(default: runs/<YYYYmmdd-HHMMSS>-<script name>)")
 

@@ -200,7 +200,7 @@ class ModulePlan:
         return [action for lane in self.lanes.values() for action in lane]
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(eq=False)
 class Recovery:
     """The except block of one `try`: what the cell does when an action inside the try fails and the run
     ends because of it. `number` is what the covered actions carry as their `recovery` setting; `name`

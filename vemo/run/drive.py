@@ -119,18 +119,31 @@ def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tup
     return errors, warnings
 
 
+DECISIONS = ("retry", "skip", "abort")
+
+
 class RunContext:
     """What host actions need while a script runs: one shared handler client, the run's stop signal, the
-    time factor of dwells, and the callbacks that record what each action did."""
+    time factor of dwells, what to do when an action fails, and the callbacks that record what each
+    action did.
+
+    A failed action is tried again up to `retries` times; after that `decide(failure)` (the operator's
+    answer, when the run asks) says whether to try once more, skip the action or abort the run. Without
+    `decide` the run stops at once, as it does for every failure while an except block runs."""
 
     def __init__(self, client: Any, *, time_factor: float = 1.0,
                  on_start: Callable[[Any], None] | None = None,
-                 on_end: Callable[[Any, str, str | None], None] | None = None) -> None:
+                 on_end: Callable[[Any, str, str | None], None] | None = None,
+                 retries: int = 0, decide: Callable[[dict], str] | None = None,
+                 on_retry: Callable[[Any, int, str], None] | None = None) -> None:
         self.client = client
         self.time_factor = time_factor
         self.stopping = threading.Event()
         self.on_start = on_start or (lambda action: None)
         self.on_end = on_end or (lambda action, outcome, reason: None)
+        self.retries = retries
+        self.decide = decide
+        self.on_retry = on_retry or (lambda action, attempt, reason: None)
         self._moving: dict[int, int] = {}  # axes with a motion in flight -> how many
         self._lock = threading.Lock()
 
@@ -139,7 +152,8 @@ class RunContext:
     def execute(self, action: Any) -> None:
         """Runs `action.drive(self)` with its state, record and finish signal kept right. The finish signal
         is set in every case, after the outcome is recorded, so whatever waits on the action wakes to a
-        run that already knows whether to go on."""
+        run that already knows whether to go on: a skipped action releases what waits on it like a
+        finished one."""
         from _vemoprimitives import VemoState
 
         try:
@@ -148,27 +162,63 @@ class RunContext:
                 return
             action.state = VemoState.Executing
             self.on_start(action)
-            try:
-                action.drive(self)
-            except RunStopped:
-                action.state = VemoState.Error
-                self.on_end(action, "interrupted", None)
-                return
-            except Exception as error:
-                action.state = VemoState.Error
-                if self.stopping.is_set():
-                    # Ended by the stop, not by a fault of its own.
+            attempt = 1
+            while True:
+                try:
+                    action.drive(self)
+                    break
+                except RunStopped:
+                    action.state = VemoState.Error
                     self.on_end(action, "interrupted", None)
                     return
-                reason = str(error) if isinstance(error, ActionFailed) else f"{type(error).__name__}: {error}"
-                text = _failure_text(action, reason)
-                self.stopping.set()
-                self.on_end(action, "error", text)
-                raise ActionFailed(text) from error
+                except Exception as error:
+                    if self.stopping.is_set():
+                        # Ended by the stop, not by a fault of its own.
+                        action.state = VemoState.Error
+                        self.on_end(action, "interrupted", None)
+                        return
+                    reason = str(error) if isinstance(error, ActionFailed) else f"{type(error).__name__}: {error}"
+                    text = _failure_text(action, reason)
+                    decision, text = self._after_failure(action, text, attempt)
+                    if decision == "retry":
+                        attempt += 1
+                        self.on_retry(action, attempt, text)
+                        continue
+                    action.state = VemoState.Error
+                    if decision == "skip":
+                        self.on_end(action, "skipped", text)
+                        return
+                    self.stopping.set()
+                    self.on_end(action, "error", text)
+                    raise ActionFailed(text) from error
             action.state = VemoState.Finished
             self.on_end(action, "finished", None)
         finally:
             action.finish_signal.set()
+
+    def _after_failure(self, action: Any, text: str, attempt: int) -> tuple[str, str]:
+        """("retry", "skip" or "abort", the failure's text) for an action whose attempt number `attempt`
+        just failed. A run stopped while it waited for the answer, or an answer that cannot be had,
+        aborts: the run must not hang on a module that waits for nobody."""
+        if attempt <= self.retries:
+            return "retry", text
+        if self.decide is None:
+            return "abort", text
+        try:
+            decision = self.decide({"module": _module_name(action), "action": _describe(action),
+                                    "location": getattr(action, "origin", None), "reason": text,
+                                    "attempts": attempt})
+        except Exception as error:
+            return "abort", f"{text}; no decision could be had: {type(error).__name__}: {error}"
+        if self.stopping.is_set() or decision not in DECISIONS:
+            return "abort", text
+        return decision, text
+
+    def begin_recovery(self) -> None:
+        """Lets actions run again after the run stopped on a failure, for its except blocks: a failure
+        there is not tried again and asks nothing, it ends the recovery."""
+        self.retries, self.decide = 0, None
+        self.stopping.clear()
 
     # --- handler commands -----------------------------------------------------------------------
 
@@ -290,9 +340,15 @@ class RunContext:
         return axes
 
 
-def _failure_text(action: Any, reason: str) -> str:
-    module = getattr(action.module, "name", None) or getattr(action.module, "__name__", "?")
+def _module_name(action: Any) -> str:
+    return getattr(action.module, "name", None) or getattr(action.module, "__name__", "?")
+
+
+def _describe(action: Any) -> str:
     describe = getattr(action, "describe", None)
-    text = describe() if describe is not None else str(action)
+    return describe() if describe is not None else str(action)
+
+
+def _failure_text(action: Any, reason: str) -> str:
     origin = getattr(action, "origin", None)
-    return f"{module}: {text}{f' ({origin})' if origin else ''} failed: {reason}"
+    return f"{_module_name(action)}: {_describe(action)}{f' ({origin})' if origin else ''} failed: {reason}"

@@ -7,7 +7,8 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from vemo.run.journal import JOURNAL_NAME, JournalError, read_journal
-from vemo.run.outputs import OUTPUTS, UNFINISHED, OutputPathError, RunRecords, check_output_paths, write_outputs
+from vemo.run.outputs import (OUTPUTS, UNFINISHED, OutputPathError, RunRecords, check_output_paths, failure_line,
+                              summary_lines, write_outputs)
 
 EXIT_OK, EXIT_UNREADABLE, EXIT_USAGE = 0, 1, 2
 
@@ -56,12 +57,11 @@ def _summary(state: RunRecords, out: TextIO) -> None:
     where = f" on {'the embedded simulator at ' if started.get('simulator') else 'the handler at '}{handler}" \
         if isinstance(handler, str) else ""
     print(f"run of {started.get('script', '?')}{where}, started {started.get('started', '?')}", file=out)
-    for module, total in state.totals.items():
-        done = sum(1 for r in state.records if r.module == module and r.outcome == "finished")
-        print(f"  {module}: {done}/{total} actions finished", file=out)
+    for line in summary_lines(state.records, state.totals):
+        print(line, file=out)
     for record in state.records:
         if record.outcome == "error" and record.reason:
-            print(f"  FAILED: {record.reason}", file=out)
+            print(f"  {failure_line(record)}", file=out)
     ended = state.ended
     if ended is not None:
         print(f"run ended at {ended['t']:.2f} s: {ended.get('outcome', '?')} (exit code {ended.get('exit_code', '?')})",

@@ -19,7 +19,7 @@ from vemo.parser import ScriptError
 from vemo.run.drive import RunContext, check_cell, read_handler_modules
 from vemo.run.journal import FORMAT, JOURNAL_NAME, Journal, JournalError, read_journal
 from vemo.run.outputs import (OUTPUTS, OutputPathError, RunRecords, check_output_paths, records_from_events,
-                              write_outputs)
+                              failure_line, summary_lines, write_outputs)
 from vemo.run.signals import StopSignal, StopSignals, exit_code, outcome as signal_outcome
 from vemo.run.timeline import ActionRecord
 
@@ -135,29 +135,38 @@ def make_run_dir(requested: str | None, script: Path) -> Path:
 
 class Recorder:
     """Names every action of the plans by its module and its 1-based index in that module's list, and
-    writes what the module threads report about each action to the journal as it happens."""
+    writes what the module threads report about each action to the journal as it happens. The actions
+    of an except block are named on when it is about to run, after the module's others."""
 
     def __init__(self, plans: list, origin: Any, journal: Journal) -> None:
         self.journal = journal
+        self.origin = origin
         self._keys: dict[int, tuple[str, int, str, str | None]] = {}
-        self._planned: list[dict] = []
+        self._counts: dict[str, int] = {}
+        self.failed: list[Any] = []  # the actions that failed, in the order they did
+        self._planned = self._name(plans)
+        self.totals = {plan.name: len(plan.actions()) for plan in plans}
+
+    def _name(self, plans: list, recovery: str | None = None) -> list[dict]:
+        planned: list[dict] = []
         by_signal: dict[int, list] = {}
         for plan in plans:
-            index = 0
             for lane, actions in plan.lanes.items():
                 for action in actions:
-                    index += 1
+                    index = self._counts[plan.name] = self._counts.get(plan.name, 0) + 1
                     text = _describe(action)
-                    self._keys[id(action)] = (plan.name, index, text, origin(action))
+                    location = self.origin(action)
+                    self._keys[id(action)] = (plan.name, index, text, location)
                     by_signal[id(action.finish_signal)] = [plan.name, index]
-                    self._planned.append({"module": plan.name, "index": index, "text": text,
-                                          "location": origin(action), "kind": type(action).__name__,
-                                          "lane": None if lane is None else str(lane), "action": action})
-        for entry in self._planned:
+                    entry = {"module": plan.name, "index": index, "text": text, "location": location,
+                             "kind": type(action).__name__, "lane": None if lane is None else str(lane),
+                             "action": action}
+                    planned.append({**entry, "recovery": recovery} if recovery is not None else entry)
+        for entry in planned:
             action = entry.pop("action")
             entry["waits"] = [list(self._keys[id(d)][:2]) for d in action.dependency if id(d) in self._keys]
             entry["after"] = by_signal.get(id(action.script_dep)) if action.script_dep is not None else None
-        self.totals = {plan.name: len(plan.actions()) for plan in plans}
+        return planned
 
     def write_plan(self) -> None:
         """One action_planned event per action, in plan order, so that the journal alone tells every
@@ -165,13 +174,31 @@ class Recorder:
         for entry in self._planned:
             self.journal.write("action_planned", **entry)
 
+    def plan_recovery(self, plans: list, name: str) -> None:
+        """Names the actions of an except block and writes their action_planned events."""
+        for entry in self._name(plans, name):
+            self.journal.write("action_planned", **entry)
+
+    def key(self, action: Any) -> list:
+        """[module, index], as the journal refers to an action."""
+        return list(self._keys[id(action)][:2])
+
     def on_start(self, action: Any) -> None:
         key = self._keys.get(id(action))
         if key is not None:
             module, index, text, location = key
             self.journal.write("action_started", module=module, index=index, text=text, location=location)
 
+    def on_retry(self, action: Any, attempt: int, reason: str) -> None:
+        key = self._keys.get(id(action))
+        if key is not None:
+            module, index, text, location = key
+            self.journal.write("retry", module=module, index=index, text=text, location=location, attempt=attempt,
+                               reason=reason)
+
     def on_end(self, action: Any, outcome: str, reason: str | None) -> None:
+        if outcome == "error":
+            self.failed.append(action)
         key = self._keys.get(id(action))
         if key is not None:
             module, index, text, location = key
@@ -196,13 +223,25 @@ class PlainProgress:
         pass
 
     def event(self, event: dict, record: ActionRecord | None) -> None:
+        kind = event["event"]
+        if kind in ("recovery_started", "recovery_ended"):
+            what = f"of the try at {event.get('location')}" if kind == "recovery_started" else event.get("outcome")
+            print(f"{event['t']:8.3f} s  except block {event.get('block')} {kind.split('_')[1]} ({what})",
+                  file=self.out, flush=True)
         if record is None:
             return
-        if event["event"] == "action_started":
-            count = sum(1 for x in self.state.records if x.module == record.module and x.start_seq)
-            print(f"{record.start:8.3f} s  {record.module:<{self.width}}  [{count}/{self.state.totals[record.module]}] "
+        if kind == "action_started":
+            count = sum(1 for x in self.state.records if x.module == record.module and x.start_seq
+                        and x.recovery == record.recovery)
+            total = (self.state.totals[record.module] if record.recovery is None else
+                     sum(1 for x in self.state.records if x.module == record.module and x.recovery == record.recovery))
+            block = f"{record.recovery} " if record.recovery is not None else ""
+            print(f"{record.start:8.3f} s  {record.module:<{self.width}}  [{block}{count}/{total}] "
                   f"{record.text}", file=self.out, flush=True)
-        elif event["event"] == "action_ended" and record.outcome in ("error", "interrupted"):
+        elif kind == "retry":
+            print(f"{event['t']:8.3f} s  {record.module:<{self.width}}  RETRY {event.get('attempt')}: {record.text}",
+                  file=self.out, flush=True)
+        elif kind == "action_ended" and record.outcome in ("error", "interrupted", "skipped"):
             print(f"{event['t']:8.3f} s  {record.module:<{self.width}}  {record.outcome.upper()}: {record.text}",
                   file=self.out, flush=True)
 
@@ -291,6 +330,7 @@ class Run:
         self.state = RunRecords()  # the live view of the journal's events
         self.interrupt: KeyboardInterrupt | None = None  # the signal that stopped the run
         self.stop_cause: str | None = None
+        self._halted = False  # whether the modules now running were told to stop
         self._events: queue.Queue = queue.Queue()
         self._ended_modules: set[str] = set()
 
@@ -322,11 +362,13 @@ class Run:
         self.journal.add_listener(self._events.put)
         self.recorder = Recorder(prepared.compiled.plans, prepared.compiled.origin, self.journal)
         self.context = RunContext(self.client, time_factor=args.speed if self.simulator is not None else 1.0,
-                                  on_start=self.recorder.on_start, on_end=self.recorder.on_end)
+                                  on_start=self.recorder.on_start, on_end=self.recorder.on_end,
+                                  retries=getattr(args, "retries", 0), on_retry=self.recorder.on_retry)
         totals = self.recorder.totals
         self.journal.write("run_started", format=FORMAT, script=str(prepared.script), cell=prepared.cell.source,
                            handler_settings=prepared.settings, handler=self.address,
                            simulator=self.simulator is not None, speed=self.context.time_factor,
+                           retries=self.context.retries, on_error=getattr(args, "on_error", "stop"),
                            started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(),
                            modules=[{"name": name, "actions": count} for name, count in totals.items()])
         self.recorder.write_plan()
@@ -356,28 +398,63 @@ class Run:
         return any(thread.is_alive() for _, thread in self.threads)
 
     def execute(self) -> bool:
-        """Runs every module's plan on its own thread until all have ended or been stopped. Returns
-        whether every module thread ended."""
-        compiled, context = self.prepared.compiled, self.context
-        for plan in compiled.plans:
-            plan.kind.run_context = context
-            self.modules.append((plan.name, plan.kind(plan.sequence)))
+        """Runs every module's plan on its own thread until all have ended or been stopped, then, when the
+        run stopped because an action failed, the except blocks of the failed actions. Returns whether
+        every module thread ended."""
         live = self.out.isatty() and not getattr(self.args, "plain", False)
         progress = (LiveProgress if live else PlainProgress)(self.state, self.out, self.journal.elapsed)
+        with progress:
+            all_ended = self._run_plans(self.prepared.compiled.plans, progress)
+            if all_ended and self.interrupt is None and self.recorder.failed:
+                all_ended = self._recover(progress)
+        return all_ended
+
+    def _run_plans(self, plans: list, progress: Any) -> bool:
+        """One module per plan on its own thread, watched until all have ended or been stopped."""
+        self.modules, self.threads, self._halted = [], [], False
         try:
-            with progress:
-                try:
-                    self.threads = [(name, module.async_run()) for name, module in self.modules]
-                    self._watch(progress)
-                except KeyboardInterrupt as interrupt:
-                    self.interrupt = interrupt
-                    self.stop("signal")
-                finally:
-                    self.signals.absorb()  # from here on a signal cannot break the stop or the outputs
-                    all_ended = self._wind_down(progress)
+            for plan in plans:
+                plan.kind.run_context = self.context
+                self.modules.append((plan.name, plan.kind(plan.sequence)))
+            try:
+                self.threads = [(name, module.async_run()) for name, module in self.modules]
+                self._watch(progress)
+            except KeyboardInterrupt as interrupt:
+                self.interrupt = interrupt
+                self.stop("signal")
+            finally:
+                self.signals.absorb()  # from here on a signal cannot break the stop or the outputs
+                all_ended = self._wind_down(progress)
         finally:
-            for plan in compiled.plans:
+            for plan in plans:
                 plan.kind.run_context = None
+        return all_ended
+
+    def _recover(self, progress: Any) -> bool:
+        """Runs the except block of the innermost try around each failed action, each block once, in the
+        order the actions failed, each like a program of its own. A failure in one, or a stop signal,
+        ends the recovery."""
+        compiled = self.prepared.compiled
+        failed = list(self.recorder.failed)
+        blocks = list(dict.fromkeys(r for r in map(compiled.recovery_of, failed) if r is not None))
+        all_ended = True
+        for recovery in blocks:
+            self.signals.rearm()
+            if self.signals.absorbed:
+                print("the run was stopped while it ended: its except blocks do not run", file=self.errors)
+                break
+            self.context.begin_recovery()
+            failures = len(self.recorder.failed)
+            self.journal.write("recovery_started", block=recovery.name, location=str(recovery.origin),
+                               failed=[self.recorder.key(a) for a in failed if compiled.recovery_of(a) is recovery])
+            self.recorder.plan_recovery(recovery.plans, recovery.name)
+            all_ended = self._run_plans(recovery.plans, progress)
+            outcome = ("interrupted" if self.interrupt is not None else
+                       "failed" if len(self.recorder.failed) > failures or not all_ended else "finished")
+            self.journal.write("recovery_ended", block=recovery.name, outcome=outcome)
+            self._pump(progress, 0.0)
+            if outcome != "finished":
+                break
         return all_ended
 
     def _watch(self, progress: Any) -> None:
@@ -385,7 +462,7 @@ class Run:
         while self.running():
             self._pump(progress, TICK_SECONDS)
             self._note_ended_modules()
-            if self.context.stopping.is_set() and self.stop_cause is None:
+            if self.context.stopping.is_set() and not self._halted:
                 self.stop("failure")  # an action failed: the others stop after their current action
             progress.refresh()
         self._note_ended_modules()
@@ -405,7 +482,7 @@ class Run:
 
     def _note_ended_modules(self) -> None:
         for name, thread in self.threads:
-            if name not in self._ended_modules and not thread.is_alive():
+            if name not in self._ended_modules and name in self.recorder.totals and not thread.is_alive():
                 self._ended_modules.add(name)
                 self.journal.write("module_ended", module=name)
 
@@ -413,6 +490,7 @@ class Run:
         """The one stop path. Every cause stops the modules after their current action and ends every
         wait for a dependency; a signal also stops the axes in motion and ends dwells at once."""
         self.stop_cause = self.stop_cause or cause
+        self._halted = True
         self.context.stopping.set()
         for _, module in self.modules:
             module.run_event.clear()  # ends a failed module's parking and every wait for a dependency
@@ -461,15 +539,14 @@ class Run:
         records = records_from_events(events)
         write_outputs(records, self.outputs_requested(), f"vemo run {self.prepared.script.name}", self.out,
                       self.errors)
-        for module, total in self.recorder.totals.items():
-            done = sum(1 for r in records if r.module == module and r.outcome == "finished")
-            print(f"  {module}: {done}/{total} actions finished", file=self.out)
+        for line in summary_lines(records, self.recorder.totals):
+            print(line, file=self.out)
         if not all_ended:
             print("warning: a module thread did not stop in time; the process ends it", file=self.errors)
         if outcome == "failed":
             for record in records:
                 if record.outcome == "error":
-                    print(f"FAILED: {record.reason}", file=self.errors)
+                    print(failure_line(record), file=self.errors)
         print(verdict, file=self.out, flush=True)
         if not all_ended:
             self.out.flush()
@@ -486,7 +563,7 @@ class Run:
             return exit_code(self.interrupt), outcome, f"run {outcome} by {name} after {elapsed:.2f} s"
         if any(r.outcome == "error" for r in records):
             return EXIT_FAILED, "failed", f"run failed after {elapsed:.2f} s"
-        if records and all(r.outcome == "finished" for r in records):
+        if records and all(r.outcome in ("finished", "skipped") for r in records):
             return EXIT_OK, "finished", f"run finished in {elapsed:.2f} s"
         return EXIT_FAILED, "failed", "run ended with actions not run"
 
