@@ -274,7 +274,13 @@ NB_MODULE(kinra_client, m) {
         .def("enqueue_action", &KinraClient::enqueue_action, "xan_action"_a.none())
         .def("get_logger", &KinraClient::get_logger, "kinra_id"_a.none(), "idx"_a.none())
         .def("receive_dequeue_action", &KinraClient::receive_dequeue_action, "action_list"_a.none(), "target_func_id"_a.none(),
-             "topic_list"_a.none() = nb::none())
+             "topic_list"_a.none() = nb::none(), nb::kw_only(), "timeout"_a.none() = nb::none(),
+             "Sends the batch and waits for the target's published result. timeout: seconds, None for no limit; "
+             "when it passes first, the call returns the topics received, as a wait without the result does. "
+             "Returns -3 when cancel_waits() ends the wait.")
+        .def("cancel_waits", &KinraClient::cancel_waits,
+             "Ends every receive_dequeue_action wait in progress on this client; those calls return -3. "
+             "Returns how many waits were ended.")
         .def("generate_condition", &KinraClient::generate_condition, "kinra_id"_a.none(), "func_id"_a.none() = nb::none(),
              "condition_type_name"_a.none() = "", "arg_list"_a.none() = nb::none(), "dep_list"_a.none() = nb::none())
         .def("generate_condition_and_send", &KinraClient::generate_condition_and_send, "kinra_id"_a.none(),

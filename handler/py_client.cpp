@@ -304,18 +304,57 @@ std::shared_ptr<CompletionReceiver> make_receiver(std::shared_ptr<zmq::context_t
                                                 std::move(topics), sink);
 }
 
-nb::object KinraClient::receive_dequeue_action(nb::handle action_list, nb::handle target_func_id, nb::handle topic_list) {
+namespace {
+
+/// The deadline of a wait given in seconds from now; None waits without limit.
+Clock::time_point deadline_after(nb::handle timeout) {
+    if (timeout.is_none()) return Clock::time_point::max();
+    double seconds = -1;
+    if (!PyBool_Check(timeout.ptr())) {
+        seconds = PyFloat_AsDouble(timeout.ptr());
+        if (seconds == -1 && PyErr_Occurred()) PyErr_Clear();
+    }
+    if (!std::isfinite(seconds) || seconds < 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "receive_dequeue_action(): timeout must be a non-negative number of seconds or None");
+        throw nb::python_error();
+    }
+    const auto now = Clock::now();
+    const auto left = std::chrono::duration<double>(seconds);
+    if (left >= Clock::time_point::max() - now) return Clock::time_point::max();
+    return now + std::chrono::duration_cast<Clock::duration>(left);
+}
+
+/// One call of receive_dequeue_action: cancelling it stops its receiver, which ends the wait for it.
+class BatchWait final : public CancellableWait {
+public:
+    explicit BatchWait(std::shared_ptr<CompletionReceiver> receiver) : receiver_(std::move(receiver)) {}
+
+private:
+    void on_cancel() noexcept override { receiver_->stop(); }
+    std::shared_ptr<CompletionReceiver> receiver_;
+};
+
+}  // namespace
+
+nb::object KinraClient::receive_dequeue_action(nb::handle action_list, nb::handle target_func_id, nb::handle topic_list,
+                                               nb::handle timeout) {
+    const Clock::time_point deadline = deadline_after(timeout);
     auto receiver = make_receiver(context_, tcp_endpoint(text_of(server_address_), action_dequeue_sub_port),
                                   target_func_id, topic_list);
+    BatchWait wait(receiver);
+    WaitRegistry::Registration registration(waits_, wait);
     receiver->start();
     // Whatever way this call ends, its receive thread ends with it.
     struct StopOnExit {
         CompletionReceiver& receiver;
         ~StopOnExit() { receiver.stop(); }
     } stop_on_exit{*receiver};
+    const nb::object cancelled = nb::int_(-3);
 
     wait_released([&](std::chrono::milliseconds slice) { return receiver->wait_ready_or_finished(slice); },
                   Clock::now() + std::chrono::seconds(5));
+    if (wait.cancelled()) return cancelled;
     if (!receiver->ready()) {
         print_line("[Zmq Recv Error] Somthing is wrong in the zmqServer. Failed to start a recv socket.");
         return nb::int_(-3);
@@ -324,6 +363,7 @@ nb::object KinraClient::receive_dequeue_action(nb::handle action_list, nb::handl
     for (nb::handle entry : action_list) {
         if (is_action(entry)) {
             const int result = enqueue(as_action(entry));
+            if (wait.cancelled()) return cancelled;
             if (result != 1) return nb::int_(result);
             continue;
         }
@@ -338,10 +378,13 @@ nb::object KinraClient::receive_dequeue_action(nb::handle action_list, nb::handl
             return nb::int_(-2);
         }
         if (!std::isfinite(seconds) || seconds < 0) return nb::int_(-2);
-        sleep_released(seconds);
+        const auto pause = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+        wait_released([&](std::chrono::milliseconds slice) { return wait.wait_cancelled(slice); }, Clock::now() + pause);
+        if (wait.cancelled()) return cancelled;
     }
 
-    wait_released([&](std::chrono::milliseconds slice) { return receiver->wait_finished(slice); }, Clock::time_point::max());
+    wait_released([&](std::chrono::milliseconds slice) { return receiver->wait_finished(slice); }, deadline);
+    if (wait.cancelled()) return cancelled;
     const CompletionReceiver::Messages messages = receiver->messages();
     nb::list topics;
     nb::object target_result;

@@ -12,6 +12,7 @@
 #include "protocol.hpp"
 #include "record_codec.hpp"
 #include "transport.hpp"
+#include "wait_registry.hpp"
 
 namespace kinra::py {
 
@@ -114,7 +115,12 @@ public:
     nb::object enqueue_action(nb::handle xan_action);
     int enqueue(XANAction& action);
     nb::object get_logger(nb::handle kinra_id, nb::handle idx);
-    nb::object receive_dequeue_action(nb::handle action_list, nb::handle target_func_id, nb::handle topic_list);
+    /// Sends the batch and waits for the target's published result; `timeout` (seconds, or None for no
+    /// limit) bounds the wait, which then ends as one without the result does. -3 when cancelled.
+    nb::object receive_dequeue_action(nb::handle action_list, nb::handle target_func_id, nb::handle topic_list,
+                                      nb::handle timeout);
+    /// Ends every wait in progress on this client; those calls return -3. Returns how many there were.
+    std::size_t cancel_waits() noexcept { return waits_.cancel_all(); }
 
     // Conditions.
     nb::object generate_condition(nb::handle kinra_id, nb::handle func_id, nb::handle condition_type_name,
@@ -176,6 +182,7 @@ private:
     std::shared_ptr<zmq::context_t> context_;
     RequestPair requests_;
     CommandIds ids_;
+    WaitRegistry waits_;
 };
 
 }  // namespace kinra::py

@@ -11,6 +11,7 @@ from typing import Sequence
 from vemo.cell import CellError, load_cell
 from vemo.host import RUNTIME_NAMES, HostError, install
 from vemo.parser import ScriptError
+from vemo.streams import guard_standard_streams
 
 
 def _count(text: str) -> int:
@@ -188,7 +189,12 @@ def sim(args: argparse.Namespace) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    guard_standard_streams()  # output piped into a reader that quits early must not stop a command
     args = _parser().parse_args(argv)
     commands = {"check": check, "run": run, "report": report, "sim": sim}
-    return commands[args.command](args)
+    try:
+        return commands[args.command](args)
+    finally:
+        sys.stdout.flush()
+        sys.stderr.flush()
 

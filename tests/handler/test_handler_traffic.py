@@ -244,3 +244,41 @@ def test_actions_of_derived_classes_are_sent(client, server_factory):
     assert client.enqueue_action(action) == 1
     sent = server.decoded()
     assert [r["cmd_id"] for r in sent] == [action.cmd_id] and action.tag == "x"
+
+
+@pytest.mark.parametrize("timeout, result", [(0.5, []), (5, 1)])
+def test_timeout_ends_a_wait_without_its_result_as_a_quiet_wait_does(client, server_factory, timeout, result):
+    server_factory(publish=lambda r: (1, 1.0))
+    begin = time.monotonic()
+    batch = [XANAction(1, 1, cmd_id="slow")]
+    assert in_thread(lambda: client.receive_dequeue_action(batch, "slow", ["slow"], timeout=timeout)) == result
+    assert time.monotonic() - begin < min(timeout, 1.0) + 0.8
+
+
+@pytest.mark.parametrize("timeout", [-1, float("nan"), "1", True])
+def test_timeout_that_is_no_duration_is_refused(client, timeout):
+    with pytest.raises(ValueError, match="timeout"):
+        client.receive_dequeue_action([], "t", ["t"], timeout=timeout)
+
+
+@pytest.mark.parametrize("batch", [
+    pytest.param(lambda: [XANAction(1, 1, cmd_id="never")], id="waiting for a result"),
+    pytest.param(lambda: [("wait", 30), XANAction(1, 1, cmd_id="never")], id="pausing in the batch"),
+])
+def test_cancel_waits_ends_every_wait_of_the_client_with_minus_three(client, server_factory, batch):
+    server = server_factory()  # accepts, never publishes
+    results = []
+    workers = [threading.Thread(target=lambda: results.append(client.receive_dequeue_action(batch(), "never", ["never"])),
+                                daemon=True) for _ in range(3)]
+    for worker in workers:
+        worker.start()
+    time.sleep(0.5)
+    begin = time.monotonic()
+    assert client.cancel_waits() == 3
+    for worker in workers:
+        worker.join(5)
+    assert results == [-3, -3, -3] and time.monotonic() - begin < 1.0
+    # Later waits are not affected by an earlier cancel.
+    server.publish = publish_at_once()
+    action = XANAction(0, 150, cmd_id="after")
+    assert in_thread(lambda: client.receive_dequeue_action([action], "after", ["after"])) == 1

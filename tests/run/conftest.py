@@ -12,6 +12,12 @@ from vemo.run.simulator import Simulator, ports_free
 _hosts = itertools.count(200)
 
 
+@pytest.fixture(autouse=True)
+def in_own_directory(tmp_path, monkeypatch):
+    """Each test runs in a folder of its own, where `vemo run` puts its default run folder runs/."""
+    monkeypatch.chdir(tmp_path)
+
+
 @pytest.fixture
 def address():
     for n in _hosts:
@@ -20,7 +26,6 @@ def address():
         candidate = f"127.0.0.{n}"
         if ports_free(candidate):
             return candidate
-
 
 
 @pytest.fixture

@@ -10,7 +10,7 @@ from pathlib import Path
 import pytest
 
 import kinra_client
-from runsupport import EXAMPLES, HANDLER_SETTINGS, ROOT, child_env, load_record, run_vemo, vemo_command
+from runsupport import EXAMPLES, HANDLER_SETTINGS, child_env, load_record, run_vemo, vemo_command
 from vemo.run.simulator import ports_free
 
 
@@ -139,38 +139,6 @@ def _lines(stream, into):
     into.put(None)
 
 
-def test_ctrl_c_ends_the_run_with_130_and_stops_the_simulator(address, tmp_path):
-    record = tmp_path / "record.json"
-    process = subprocess.Popen(vemo_command("run", EXAMPLES / "pick_place.vemo", "--sim-address", address,
-                                            "--record", record),
-                               env=child_env(), cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    lines = queue.Queue()
-    threading.Thread(target=_lines, args=(process.stdout, lines), daemon=True).start()
-    seen = []
-    try:
-        # Interrupt once the third action has started: modules are then moving and waiting on each other.
-        while sum(1 for line in seen if re.search(r"\[\d+/\d+\]", line)) < 3:
-            line = lines.get(timeout=30)
-            assert line is not None, "".join(seen) + process.stderr.read()
-            seen.append(line)
-        process.send_signal(signal.SIGINT)
-        assert process.wait(timeout=30) == 130
-    finally:
-        if process.poll() is None:
-            process.kill()
-            process.wait(10)
-    while (line := lines.get(timeout=10)) is not None:
-        seen.append(line)
-    output = "".join(seen)
-    assert "run interrupted by Ctrl-C" in output
-    pid = int(re.search(r"embedded simulator on \S+ \(pid (\d+)", output).group(1))
-    assert not Path(f"/proc/{pid}").exists()
-    assert ports_free(address)
-    records = load_record(record)
-    assert not any(r["outcome"] in ("running", "error") for r in records)
-    assert any(r["outcome"] == "not run" for r in records)
-
-
 @pytest.mark.parametrize("script, cell_change, message", [
     ("c = async\n a: wait b { move @XAxis to pick }\nand\n b: wait a { move @ZAxis to down }\nmain = { c }\n",
      None, "wait cycle: these actions wait on each other"),
@@ -193,7 +161,7 @@ def test_script_that_cannot_run_is_refused_with_exit_1_before_anything_moves(scr
 def test_vemo_sim_serves_in_the_foreground_until_ctrl_c(address):
     process = subprocess.Popen(vemo_command("sim", "--cell", EXAMPLES / "cell.yaml", "--address", address,
                                             "--speed", 10),
-                               env=child_env(), cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                               env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     lines = queue.Queue()
     threading.Thread(target=_lines, args=(process.stdout, lines), daemon=True).start()
     try:

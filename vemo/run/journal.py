@@ -98,8 +98,8 @@ def _check_start(entry: dict, where: str) -> None:
 
 
 def parse_lines(lines: list[bytes], source: str) -> tuple[list[dict], list[str]]:
-    """Events of a journal's lines and warnings. A last line without its newline that does not parse is
-    the one a killed process was writing: skipped with a warning. Anything else that is not a journal
+    """Events of a journal's lines and warnings. A last line without its newline that does not parse,
+    after whole events, is the one a killed process was writing: skipped with a warning. Anything else that is not a journal
     event raises JournalError naming the line."""
     events: list[dict] = []
     warnings: list[str] = []
@@ -109,7 +109,7 @@ def parse_lines(lines: list[bytes], source: str) -> tuple[list[dict], list[str]]
         try:
             events.append(parse_event(raw, f"{source}:{number}"))
         except JournalError:
-            if number == len(lines) and not raw.endswith(b"\n"):
+            if events and number == len(lines) and not raw.endswith(b"\n"):
                 warnings.append(f"{source}:{number}: the last line is torn (the run was killed while writing "
                                 f"it); skipped")
                 continue

@@ -36,10 +36,12 @@ def report(args: Any, out: TextIO | None = None, errors: TextIO | None = None) -
         return EXIT_UNREADABLE
     requested = {o.option: getattr(args, o.option) for o in OUTPUTS if getattr(args, o.option, None)}
     try:
-        check_output_paths(requested, [path], may_create_below=[Path.cwd(), path.parent])
+        created = check_output_paths(requested, [path], may_create_below=[Path.cwd(), path.parent])
     except OutputPathError as error:
         print(f"error: {error}", file=errors)
         return EXIT_USAGE
+    for folder in created:
+        print(f"created the folder {folder} for the run's outputs", file=out)
     state = RunRecords()
     for event in events:
         state.add(event)

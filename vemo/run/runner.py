@@ -4,6 +4,7 @@ and signals."""
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import os
 import queue
@@ -103,23 +104,30 @@ def prepare(args: Any) -> Prepared:
     return Prepared(compiled, cell, script_path, settings)
 
 
-def make_run_dir(requested: str | None, script: Path) -> Path:
-    """The run's folder, created: `requested`, which must not hold a journal yet, or a new
-    runs/<YYYYmmdd-HHMMSS>-<script name> below the current directory."""
+def _missing_folders(folder: Path) -> list[Path]:
+    """`folder` and those of its parents that do not exist yet, innermost first."""
+    return [path for path in [folder, *folder.parents] if not path.exists()]
+
+
+def make_run_dir(requested: str | None, script: Path) -> tuple[Path, list[Path]]:
+    """The run's folder, created, and the folders created for it (innermost first): `requested`, which
+    must not hold a journal yet, or a new runs/<YYYYmmdd-HHMMSS>-<script name> below the current directory."""
     if requested:
         folder = Path(requested)
         if (folder / JOURNAL_NAME).exists():
             raise RunError(f"--run-dir {requested}: it already holds a run's journal; choose another folder", EXIT_USAGE)
+        created = _missing_folders(folder)
         try:
             folder.mkdir(parents=True, exist_ok=True)
         except OSError as error:
             raise RunError(f"--run-dir {requested}: cannot create the folder: {error.strerror}", EXIT_USAGE) from None
         if not os.access(folder, os.W_OK | os.X_OK):
             raise RunError(f"--run-dir {requested}: cannot write in that folder", EXIT_USAGE)
-        return folder
+        return folder, created
     base = Path("runs") / f"{time.strftime('%Y%m%d-%H%M%S')}-{script.stem}"
     for attempt in range(1, 1000):
         folder = base if attempt == 1 else base.with_name(f"{base.name}-{attempt}")
+        created = _missing_folders(folder)
         try:
             folder.mkdir(parents=True)
         except FileExistsError:
@@ -127,7 +135,7 @@ def make_run_dir(requested: str | None, script: Path) -> Path:
         except OSError as error:
             raise RunError(f"cannot create the run folder {folder}: {error.strerror}; pass --run-dir DIR",
                            EXIT_USAGE) from None
-        return folder
+        return folder, created
     raise RunError(f"cannot find a free run folder name beside {base}; pass --run-dir DIR", EXIT_USAGE)
 
 
@@ -328,11 +336,13 @@ class Run:
         self.modules: list[tuple[str, Any]] = []
         self.threads: list[tuple[str, threading.Thread]] = []
         self.state = RunRecords()  # the live view of the journal's events
+        self.progress: PlainProgress | LiveProgress | None = None
         self.interrupt: KeyboardInterrupt | None = None  # the signal that stopped the run
         self.stop_cause: str | None = None
         self._halted = False  # whether the modules now running were told to stop
         self._events: queue.Queue = queue.Queue()
         self._ended_modules: set[str] = set()
+        self._created_dirs: list[Path] = []
 
     # --- start --------------------------------------------------------------------------------------
 
@@ -344,7 +354,7 @@ class Run:
         handler, and the journal's run_started and plan."""
         args = self.args
         self.prepared = prepared = prepare(args)
-        self.run_dir = make_run_dir(getattr(args, "run_dir", None), prepared.script)
+        self.run_dir, self._created_dirs = make_run_dir(getattr(args, "run_dir", None), prepared.script)
         inputs = [prepared.script, prepared.cell.source, prepared.settings, self.run_dir / JOURNAL_NAME]
         try:
             created = check_output_paths(self.outputs_requested(), inputs,
@@ -372,6 +382,8 @@ class Run:
                            started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(),
                            modules=[{"name": name, "actions": count} for name, count in totals.items()])
         self.recorder.write_plan()
+        live = self.out.isatty() and not getattr(args, "plain", False)
+        self.progress = (LiveProgress if live else PlainProgress)(self.state, self.out, self.journal.elapsed)
         print(f"running {args.script}: {sum(totals.values())} actions on {len(totals)} modules "
               f"({', '.join(totals)})", file=self.out, flush=True)
 
@@ -401,36 +413,37 @@ class Run:
         """Runs every module's plan on its own thread until all have ended or been stopped, then, when the
         run stopped because an action failed, the except blocks of the failed actions. Returns whether
         every module thread ended."""
-        live = self.out.isatty() and not getattr(self.args, "plain", False)
-        progress = (LiveProgress if live else PlainProgress)(self.state, self.out, self.journal.elapsed)
-        with progress:
-            all_ended = self._run_plans(self.prepared.compiled.plans, progress)
+        with contextlib.ExitStack() as stack:
+            all_ended = self._run_plans(self.prepared.compiled.plans, stack)
             if all_ended and self.interrupt is None and self.recorder.failed:
-                all_ended = self._recover(progress)
-        return all_ended
+                all_ended = self._recover()
+            return all_ended
 
-    def _run_plans(self, plans: list, progress: Any) -> bool:
-        """One module per plan on its own thread, watched until all have ended or been stopped."""
+    def _run_plans(self, plans: list, stack: contextlib.ExitStack | None = None) -> bool:
+        """One module per plan on its own thread, watched until all have ended or been stopped. The first
+        call enters the progress on `stack`, so that it is drawn until the run's end."""
         self.modules, self.threads, self._halted = [], [], False
         try:
-            for plan in plans:
-                plan.kind.run_context = self.context
-                self.modules.append((plan.name, plan.kind(plan.sequence)))
             try:
+                if stack is not None:
+                    stack.enter_context(self.progress)
+                for plan in plans:
+                    plan.kind.run_context = self.context
+                    self.modules.append((plan.name, plan.kind(plan.sequence)))
                 self.threads = [(name, module.async_run()) for name, module in self.modules]
-                self._watch(progress)
+                self._watch(self.progress)
             except KeyboardInterrupt as interrupt:
                 self.interrupt = interrupt
                 self.stop("signal")
             finally:
                 self.signals.absorb()  # from here on a signal cannot break the stop or the outputs
-                all_ended = self._wind_down(progress)
+                all_ended = self._wind_down(self.progress)
         finally:
             for plan in plans:
                 plan.kind.run_context = None
         return all_ended
 
-    def _recover(self, progress: Any) -> bool:
+    def _recover(self) -> bool:
         """Runs the except block of the innermost try around each failed action, each block once, in the
         order the actions failed, each like a program of its own. A failure in one, or a stop signal,
         ends the recovery."""
@@ -448,11 +461,11 @@ class Run:
             self.journal.write("recovery_started", block=recovery.name, location=str(recovery.origin),
                                failed=[self.recorder.key(a) for a in failed if compiled.recovery_of(a) is recovery])
             self.recorder.plan_recovery(recovery.plans, recovery.name)
-            all_ended = self._run_plans(recovery.plans, progress)
+            all_ended = self._run_plans(recovery.plans)
             outcome = ("interrupted" if self.interrupt is not None else
                        "failed" if len(self.recorder.failed) > failures or not all_ended else "finished")
             self.journal.write("recovery_ended", block=recovery.name, outcome=outcome)
-            self._pump(progress, 0.0)
+            self._pump(self.progress, 0.0)
             if outcome != "finished":
                 break
         return all_ended
@@ -573,11 +586,12 @@ class Run:
         if self.journal is not None:
             self.journal.write("run_ended", exit_code=code, outcome=outcome)
             self.journal.close()
-        elif self.run_dir is not None:
+            return
+        for folder in self._created_dirs:  # no trace of a run that never was
             try:
-                self.run_dir.rmdir()  # nothing in it: no trace of a run that never was
+                folder.rmdir()
             except OSError:
-                pass
+                return
 
 
 def run(args: Any, out: TextIO | None = None) -> int:

@@ -1,0 +1,105 @@
+"""How a run ends when it is told to stop or its surroundings fail: signals, a reader that goes away, outputs
+that cannot be written."""
+
+import re
+import signal
+import time
+from pathlib import Path
+
+import pytest
+
+from runsupport import (EXAMPLES, HANDLER_SETTINGS, journal_events, load_record, run_vemo, start_vemo, started,
+                        stop_process, wait_for_journal)
+from vemo.run.simulator import ports_free
+
+
+@pytest.mark.parametrize("signals, code, verdict", [
+    ([signal.SIGINT], 130, "run interrupted by Ctrl-C"),
+    ([signal.SIGINT, signal.SIGINT], 130, "run interrupted by Ctrl-C"),
+    ([signal.SIGTERM], 143, "run terminated by SIGTERM"),
+    ([signal.SIGHUP], 129, "run terminated by SIGHUP"),
+    ([signal.SIGTERM, signal.SIGINT], 143, "run terminated by SIGTERM"),
+])
+def test_a_stop_signal_stops_the_motion_and_the_simulator_and_keeps_every_output(signals, code, verdict, address,
+                                                                                 tmp_path):
+    run_dir, record, timeline = tmp_path / "run", tmp_path / "record.json", tmp_path / "timeline.html"
+    process = start_vemo("run", EXAMPLES / "pick_place.vemo", "--sim-address", address, "--run-dir", run_dir,
+                         "--record", record, "--timeline", timeline)
+    try:
+        # Once the third action has started, modules are moving and waiting on each other.
+        wait_for_journal(run_dir, lambda events: len(started(events)) >= 3)
+        for n, signum in enumerate(signals):
+            time.sleep(0.05 * n)  # a second signal while the stop is under way
+            process.send_signal(signum)
+        out, err = process.communicate(timeout=30)
+    finally:
+        stop_process(process)
+    assert process.returncode == code, out + err
+    assert verdict in out and "Traceback" not in err, out + err
+    simulator_pid = int(re.search(r"embedded simulator on \S+ \(pid (\d+)", out).group(1))
+    assert not Path(f"/proc/{simulator_pid}").exists() and ports_free(address)
+    ended = journal_events(run_dir)[-1]
+    assert (ended["event"], ended["exit_code"]) == ("run_ended", code)
+    assert ended["outcome"] == ("interrupted" if code == 130 else "terminated")
+    records = load_record(record)
+    assert any(r["outcome"] == "interrupted" for r in records)  # the move in flight was stopped
+    assert not any(r["outcome"] in ("running", "unfinished", "error") for r in records)
+    assert any(r["outcome"] == "not run" for r in records)
+    assert "interrupted" in timeline.read_text()
+
+
+@pytest.mark.parametrize("command, lines_read", [("run", 3), ("check", 0)])
+def test_a_reader_that_goes_away_does_not_stop_the_command(command, lines_read, simulator, tmp_path):
+    record = tmp_path / "record.json"
+    if command == "run":
+        sim = simulator(time_scale=5.0)
+        arguments = ["run", EXAMPLES / "pick_place.vemo", "--server", sim.address, "--record", record]
+    else:
+        arguments = ["check", EXAMPLES / "pick_place.vemo"]
+    process = start_vemo(*arguments)
+    try:
+        for _ in range(lines_read):
+            assert process.stdout.readline()
+        process.stdout.close()  # as `| head -3` does once it has its lines
+        process.wait(60)
+        err = process.stderr.read()
+    finally:
+        stop_process(process)
+    assert process.returncode == 0 and "Traceback" not in err and "Error" not in err, err
+    if command == "run":
+        records = load_record(record)
+        assert len(records) == 36 and all(r["outcome"] == "finished" for r in records)
+
+
+@pytest.fixture
+def victim(tmp_path):
+    """Copies of a script, its cell and its handler settings, all in one folder."""
+    (tmp_path / "victim.vemo").write_text((EXAMPLES / "pick_place.vemo").read_text())
+    (tmp_path / "handler.yaml").write_text(HANDLER_SETTINGS.read_text())
+    (tmp_path / "victim_cell.yaml").write_text((EXAMPLES / "cell.yaml").read_text().replace(
+        "handler_settings: handler/cell.yaml", "handler_settings: handler.yaml"))
+    return tmp_path
+
+
+@pytest.mark.parametrize("options, message", [
+    (["--timeline", "victim.vemo"], "--timeline victim.vemo: that is an input of the run"),
+    (["--trace", "victim_cell.yaml"], "--trace victim_cell.yaml: that is an input of the run"),
+    (["--record", "./handler.yaml"], "--record ./handler.yaml: that is an input of the run"),
+    (["--timeline", "out.html", "--trace", "out.html"], "--trace out.html: --timeline writes the same file"),
+    (["--timeline", "/sys/t.html"], "--timeline /sys/t.html: cannot write there"),
+    (["--record", "victim.vemo/r.json"], "victim.vemo is not a folder"),
+    (["--timeline", "/nonexistent-vemo-folder/dir/t.html"], "the folder /nonexistent-vemo-folder/dir does not exist"),
+    (["--run-dir", "victim.vemo"], "--run-dir victim.vemo: cannot create the folder"),
+    (["--run-dir", "old", "--record", "old/journal.jsonl"], "it already holds a run's journal"),
+])
+def test_an_output_that_cannot_be_written_is_refused_with_exit_2_before_anything_runs(options, message, victim,
+                                                                                      address):
+    (victim / "old").mkdir()
+    (victim / "old" / "journal.jsonl").write_text("")
+    before = {path: path.read_bytes() for path in victim.iterdir() if path.is_file()}
+    result = run_vemo("run", "victim.vemo", "--cell", "victim_cell.yaml", "--sim-address", address, *options,
+                      timeout=30)
+    assert result.returncode == 2 and message in result.stderr, result.stdout + result.stderr
+    assert "handler:" not in result.stdout and "Traceback" not in result.stderr
+    assert {path: path.read_bytes() for path in before} == before
+    assert not Path("/nonexistent-vemo-folder").exists() and not (victim / "runs").exists()
