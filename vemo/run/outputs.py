@@ -53,6 +53,7 @@ class RunRecords:
         self.current: dict[str, ActionRecord | None] = {}
         self.finished_at: dict[str, float] = {}
         self.warnings: list[str] = []
+        self.recovering: str | None = None  # the except block running now, if one is
         self.last_t = 0.0
         self._by_key: dict[tuple[str, int], ActionRecord] = {}
         self._references: dict[int, tuple[list, Any]] = {}
@@ -137,6 +138,13 @@ class RunRecords:
             record.retries += 1
         return record
 
+    def _recovery_started(self, event: dict) -> None:
+        block = event.get("block")
+        self.recovering = block if isinstance(block, str) else "?"
+
+    def _recovery_ended(self, event: dict) -> None:
+        self.recovering = None
+
     def _module_ended(self, event: dict) -> None:
         module = event.get("module")
         if isinstance(module, str) and module in self.totals:
@@ -150,6 +158,7 @@ class RunRecords:
     _handlers: dict[str, Callable[[RunRecords, dict], Any]] = {
         "run_started": _run_started, "action_planned": _action_planned, "action_started": _action_started,
         "action_ended": _action_ended, "retry": _retry, "module_ended": _module_ended, "run_ended": _run_ended,
+        "recovery_started": _recovery_started, "recovery_ended": _recovery_ended,
     }
 
     def _warn(self, event: dict, message: str) -> None:

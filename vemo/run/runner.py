@@ -286,7 +286,8 @@ class LiveProgress:
 
         s = self.state
         now = self.clock()
-        table = Table(title=f"vemo run  {now:.1f} s", title_justify="left")
+        recovering = f"  except block {s.recovering} running" if s.recovering is not None else ""
+        table = Table(title=f"vemo run  {now:.1f} s{recovering}", title_justify="left")
         for column in ("module", "state", "current action", "done", "elapsed"):
             table.add_column(column, justify="right" if column in ("done", "elapsed") else "left")
         for module, total in s.totals.items():
