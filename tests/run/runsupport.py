@@ -75,3 +75,13 @@ def stop_process(process):
     if process.poll() is None:
         process.kill()
         process.wait(10)
+
+
+def fake_handler_server(address, **options):
+    """The handler tests' fake server (answers what it is told to, publishes what it is told to)."""
+    sys.path.insert(0, str(ROOT / "tests" / "handler"))
+    try:
+        from kinra_fake_server import FakeHandlerServer
+    finally:
+        sys.path.remove(str(ROOT / "tests" / "handler"))
+    return FakeHandlerServer(address, **options)

@@ -98,3 +98,16 @@ def test_follow_hands_on_lines_as_they_are_completed_and_ends_with_the_run(tmp_p
     reader.join(5)
     stop.set()
     assert [e["event"] for e in got] == ["action_started", "run_ended"]
+
+
+def test_a_write_that_fails_raises_or_is_reported_once_while_listeners_go_on(tmp_path):
+    with Journal("/dev/full") as journal:  # every write: no space left on device
+        with pytest.raises(OSError):
+            journal.write("run_started", format=1)
+    failures, heard = [], []
+    with Journal("/dev/full", on_error=failures.append) as journal:
+        journal.add_listener(heard.append)
+        journal.write("run_started", format=1)
+        journal.write("action_started", module="XAxis", index=1)
+    assert len(failures) == 1 and failures[0].errno == 28 and journal.error is failures[0]
+    assert [e["event"] for e in heard] == ["run_started", "action_started"]

@@ -2,12 +2,14 @@
 
 import json
 import threading
+import time
 
 import pytest
 
 from runsupport import EXAMPLES
 from vemo.actions import Dwell, IOAction, Move, MoveTray
 from vemo.cell import CellError, load_cell, parse_cell
+from vemo.run import drive
 from vemo.run.drive import ActionFailed, RunContext, check_cell, read_handler_modules
 from vemo.modulekinds import modules_package
 from vemo.run.timeline import ActionRecord, render_html, write_chrome_trace
@@ -73,8 +75,8 @@ class FakeClient:
         self.results = list(result) if isinstance(result, list) else [result]
         self.block_until_stop = block_until_stop
         self.count = 0
-        self.batches, self.stops = [], []
-        self.waiting, self.stopped = threading.Event(), threading.Event()
+        self.batches, self.stops, self.timeouts = [], [], []
+        self.waiting, self.stopped, self.cancelled = threading.Event(), threading.Event(), threading.Event()
 
     def _request(self, kind, **args):
         self.count += 1
@@ -92,12 +94,15 @@ class FakeClient:
     def generate_condition(self, kinra_id, func_id=None, condition_type_name="", arg_list=None, dep_list=None):
         return self._request(condition_type_name or func_id, args=arg_list, deps=list(dep_list))
 
-    def receive_dequeue_action(self, batch, target, topics):
+    def receive_dequeue_action(self, batch, target, topics, timeout=None):
         self.batches.append((batch, target, topics))
+        self.timeouts.append(timeout)
         if self.block_until_stop:
             self.waiting.set()
-            assert self.stopped.wait(10)
-            return 0
+            deadline = time.monotonic() + (10 if timeout is None else timeout)
+            while not (self.stopped.is_set() or self.cancelled.is_set()) and time.monotonic() < deadline:
+                self.stopped.wait(0.01)
+            return -3 if self.cancelled.is_set() else 0 if self.stopped.is_set() else []
         return self.results.pop(0) if len(self.results) > 1 else self.results[0]
 
     def get_logger(self, axis, index):
@@ -106,6 +111,9 @@ class FakeClient:
     def motor_stop(self, axis):
         self.stops.append(axis)
         self.stopped.set()
+
+    def cancel_waits(self):
+        self.cancelled.set()
 
 
 @pytest.fixture(scope="module")
@@ -283,6 +291,52 @@ def test_stopping_a_run_stops_the_axes_in_motion_and_marks_the_move_interrupted(
     runner.join(10)
     assert not runner.is_alive() and client.stops == [2]
     assert ended == [("interrupted", None)] and move.finish_signal.is_set()
+
+
+@pytest.mark.parametrize("time_factor, bound", [(1.0, 2 * 2.17 + 5), (4.0, 2 * 2.17 / 4 + 5)])
+def test_a_wait_on_a_motion_is_bounded_by_twice_its_longest_expected_duration_plus_5_s(time_factor, bound, kinds):
+    client = FakeClient()
+    context, _ = recording_context(client)
+    context.time_factor = time_factor
+    # X travels at most from home (0) to place (480): 480 / 250 s at speed plus 250 / 1000 s to ramp.
+    context.execute(Move(kinds.XAxis, position="place", handler_id=1))
+    assert client.timeouts[0] == pytest.approx(bound, abs=0.05)
+
+
+def test_a_motion_whose_completion_never_comes_fails_saying_so_and_stops_its_axis(kinds, monkeypatch):
+    monkeypatch.setattr(drive, "COMPLETION_MARGIN_SECONDS", 0.05)
+    client = FakeClient(block_until_stop=True)
+    context, ended = recording_context(client)
+    context.time_factor = 1e6  # the expected motion time shrinks to nothing: the margin is the bound
+    with pytest.raises(ActionFailed, match=r"its completion did not arrive within 0\.1 s \(twice the expected "
+                                           r"0\.00 s plus 0\.05 s\)"):
+        context.execute(Move(kinds.ZAxis, position="down", handler_id=2))
+    assert client.stops == [2] and ended[0][0] == "error"
+
+
+def test_a_lost_handler_fails_the_actions_waiting_on_it_and_interrupts_the_others(kinds):
+    client = FakeClient(block_until_stop=True)
+    context, ended = recording_context(client)
+    move = Move(kinds.ZAxis, position="down", handler_id=2)
+    dwell = Dwell(kinds.Gripper, milliseconds=60000)
+
+    def execute(action):
+        try:
+            context.execute(action)
+        except ActionFailed:
+            pass
+
+    threads = [threading.Thread(target=execute, args=(action,)) for action in (move, dwell)]
+    for thread in threads:
+        thread.start()
+    assert client.waiting.wait(10)
+    context.lose_handler("the handler at 127.0.0.9 no longer answers")
+    context.stopping.set()
+    for thread in threads:
+        thread.join(10)
+    assert not any(thread.is_alive() for thread in threads) and client.stops == []
+    assert sorted(ended) == [("error", "ZAxis: move @ZAxis to down failed: the handler at 127.0.0.9 no longer answers"),
+                             ("interrupted", None)]
 
 
 def test_dwell_runs_faster_by_the_time_factor_and_ends_when_the_run_stops(kinds):

@@ -1,6 +1,7 @@
 """How a run ends when it is told to stop or its surroundings fail: signals, a reader that goes away, outputs
 that cannot be written."""
 
+import os
 import re
 import signal
 import time
@@ -8,8 +9,8 @@ from pathlib import Path
 
 import pytest
 
-from runsupport import (EXAMPLES, HANDLER_SETTINGS, journal_events, load_record, run_vemo, start_vemo, started,
-                        stop_process, wait_for_journal)
+from runsupport import (EXAMPLES, HANDLER_SETTINGS, fake_handler_server, journal_events, load_record, run_vemo,
+                        start_vemo, started, stop_process, wait_for_journal)
 from vemo.run.simulator import ports_free
 
 
@@ -103,3 +104,54 @@ def test_an_output_that_cannot_be_written_is_refused_with_exit_2_before_anything
     assert "handler:" not in result.stdout and "Traceback" not in result.stderr
     assert {path: path.read_bytes() for path in before} == before
     assert not Path("/nonexistent-vemo-folder").exists() and not (victim / "runs").exists()
+
+
+@pytest.mark.parametrize("embedded", [True, False])
+def test_a_handler_that_dies_mid_run_fails_the_waiting_actions_and_ends_the_run_with_1(embedded, simulator, address,
+                                                                                       tmp_path):
+    run_dir, record = tmp_path / "run", tmp_path / "record.json"
+    if embedded:
+        where = ["--sim-address", address]
+    else:
+        server = simulator(time_scale=1.0)
+        where = ["--server", server.address]
+    process = start_vemo("run", EXAMPLES / "pick_place.vemo", *where, "--run-dir", run_dir, "--record", record)
+    try:
+        events = wait_for_journal(run_dir, lambda events: len(started(events)) >= 3)
+        os.kill(events[0]["simulator_pid"] if embedded else server.process.pid, signal.SIGKILL)
+        out, err = process.communicate(timeout=30)
+    finally:
+        stop_process(process)
+    assert process.returncode == 1, out + err
+    lost = f"the handler at {address} no longer answers"
+    assert f"error: {lost}" in err and "Traceback" not in err and "run failed after" in out, out + err
+    events = journal_events(run_dir)
+    loss, = [e for e in events if e["event"] == "handler_lost"]
+    assert loss["address"] == address and loss["reason"].startswith(lost)
+    assert (events[-1]["event"], events[-1]["exit_code"], events[-1]["outcome"]) == ("run_ended", 1, "failed")
+    records = load_record(record)
+    failed = [r for r in records if r["outcome"] == "error"]
+    assert failed and all(lost in r["reason"] for r in failed)
+    assert f"FAILED: {failed[0]['reason']}" in err
+    assert not any(r["outcome"] in ("running", "unfinished") for r in records)
+    assert ports_free(address)
+
+
+def test_a_motion_whose_completion_never_comes_fails_after_twice_its_expected_time_plus_5_s(address, tmp_path):
+    (tmp_path / "cell.yaml").write_text(f"""handler_settings: {HANDLER_SETTINGS}
+modules:
+  XAxis: {{kind: axis, handler_id: 1, positions: {{pick: 10}}, motion: {{speed: 1000, acceleration: 100000}}}}
+""")
+    (tmp_path / "job.vemo").write_text("main = { move @XAxis to pick }\n")
+    # A handler that takes every request and answers every log request, but never reports a request done.
+    server = fake_handler_server(address)
+    try:
+        result = run_vemo("run", "job.vemo", "--server", address, "--record", "record.json", timeout=60)
+    finally:
+        server.close()
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert re.search(r"FAILED: XAxis: move @XAxis to pick \(job\.vemo:1:10\) failed: its completion did not arrive "
+                     r"within 5\.0 s \(twice the expected 0\.02 s plus 5 s\)", result.stderr), result.stderr
+    assert [r["func_id"] for r in server.decoded()][-1] in (4, 54)  # the axis was told to stop
+    move, = load_record(tmp_path / "record.json")
+    assert move["outcome"] == "error" and 5.0 <= move["end"] - move["start"] < 10

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import dataclasses
 import threading
+import time
 from pathlib import Path
 from typing import Any, Callable, Sequence
 
@@ -21,8 +22,33 @@ class ActionFailed(RuntimeError):
     """An action that did not complete on the handler; the message names module, action and script location."""
 
 
+class HandlerLost(ActionFailed):
+    """The handler stopped answering while the action needed it."""
+
+
 class RunStopped(Exception):
     """The run is being stopped (another action failed, or the operator interrupted it)."""
+
+
+# A completion the handler owes is given up on after twice the action's expected duration plus this margin.
+COMPLETION_MARGIN_SECONDS = 5.0
+
+
+def expected_seconds(action: Any) -> float | None:
+    """How long the action takes by its motion profile, from the farthest of its module's named places (at
+    run time the start is not known); None without a profile."""
+    estimate = getattr(action, "estimate", None)
+    if estimate is None:
+        return None
+    spec = getattr(action.module, "spec", None)
+    starts = [None] if spec is None or spec.kind == "io" else [None, spec.home, *spec.positions.values()]
+    try:
+        durations = [estimate(start)[0] for start in starts]
+    except (TypeError, ValueError, KeyError):
+        return None
+    if any(d is None for d in durations):
+        return None
+    return max(durations)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -144,8 +170,10 @@ class RunContext:
         self.retries = retries
         self.decide = decide
         self.on_retry = on_retry or (lambda action, attempt, reason: None)
+        self.handler_lost: str | None = None  # why the handler is taken for lost, once it is
         self._moving: dict[int, int] = {}  # axes with a motion in flight -> how many
         self._lock = threading.Lock()
+        self._local = threading.local()  # the action this thread executes: its completion bound
 
     # --- executing one action -------------------------------------------------------------------
 
@@ -164,6 +192,7 @@ class RunContext:
             self.on_start(action)
             attempt = 1
             while True:
+                self._bound_completion(action)
                 try:
                     action.drive(self)
                     break
@@ -172,7 +201,7 @@ class RunContext:
                     self.on_end(action, "interrupted", None)
                     return
                 except Exception as error:
-                    if self.stopping.is_set():
+                    if self.stopping.is_set() and not isinstance(error, HandlerLost):
                         # Ended by the stop, not by a fault of its own.
                         action.state = VemoState.Error
                         self.on_end(action, "interrupted", None)
@@ -196,10 +225,18 @@ class RunContext:
         finally:
             action.finish_signal.set()
 
+    def _bound_completion(self, action: Any) -> None:
+        """The time by which the handler must have reported the attempt now starting done."""
+        self._local.expected = expected = expected_seconds(action)
+        self._local.deadline = None if expected is None else \
+            time.monotonic() + 2 * expected / self.time_factor + COMPLETION_MARGIN_SECONDS
+
     def _after_failure(self, action: Any, text: str, attempt: int) -> tuple[str, str]:
         """("retry", "skip" or "abort", the failure's text) for an action whose attempt number `attempt`
-        just failed. A run stopped while it waited for the answer, or an answer that cannot be had,
-        aborts: the run must not hang on a module that waits for nobody."""
+        just failed. A lost handler is not tried again. A run stopped while it waited for the answer, or
+        an answer that cannot be had, aborts: the run must not hang on a module that waits for nobody."""
+        if self.handler_lost is not None:
+            return "abort", text
         if attempt <= self.retries:
             return "retry", text
         if self.decide is None:
@@ -222,9 +259,17 @@ class RunContext:
 
     # --- handler commands -----------------------------------------------------------------------
 
+    def lose_handler(self, reason: str) -> None:
+        """Takes the handler for lost: every wait on it in progress ends now and its action fails with
+        `reason`, and so does every later request that finds no handler."""
+        self.handler_lost = reason
+        self.client.cancel_waits()
+
     def _check(self, result: Any, what: str, detail: str = "") -> None:
         if result == 1 and not isinstance(result, bool):
             return
+        if self.handler_lost is not None:
+            raise HandlerLost(f"{what}: {self.handler_lost}" if what else self.handler_lost)
         if self.stopping.is_set():
             raise RunStopped()
         if isinstance(result, list):
@@ -253,14 +298,28 @@ class RunContext:
         with self._lock:
             for axis in axes:
                 self._moving[axis] = self._moving.get(axis, 0) + 1
+        deadline = getattr(self._local, "deadline", None)
         try:
-            result = self.client.receive_dequeue_action(requests, target.cmd_id, [target.cmd_id])
+            if deadline is None:
+                result = self.client.receive_dequeue_action(requests, target.cmd_id, [target.cmd_id])
+            else:
+                result = self.client.receive_dequeue_action(requests, target.cmd_id, [target.cmd_id],
+                                                            timeout=max(deadline - time.monotonic(), 0.0))
         finally:
             with self._lock:
                 for axis in axes:
                     self._moving[axis] -= 1
                     if not self._moving[axis]:
                         del self._moving[axis]
+        if isinstance(result, list) and deadline is not None and time.monotonic() >= deadline \
+                and self.handler_lost is None and not self.stopping.is_set():
+            for axis in axes:
+                self.client.motor_stop(axis)  # whatever the axis is doing, it is not what was asked
+            expected = self._local.expected / self.time_factor
+            bound = f"{2 * expected + COMPLETION_MARGIN_SECONDS:.1f} s (twice the expected {expected:.2f} s plus " \
+                    f"{COMPLETION_MARGIN_SECONDS:g} s)"
+            raise ActionFailed(f"{what}: its completion did not arrive within {bound}" if what
+                               else f"its completion did not arrive within {bound}")
         detail = self._error_states(axes) if result == 0 and axes and not self.stopping.is_set() else ""
         self._check(result, what, detail)
 

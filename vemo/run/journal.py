@@ -29,9 +29,15 @@ class Journal:
     """Appends events to a run's journal. Thread-safe: module threads, the control plane and the main
     thread write to one journal, and the order of the lines is the order in which events happened."""
 
-    def __init__(self, path: str | Path, clock: Callable[[], float] = time.monotonic) -> None:
+    def __init__(self, path: str | Path, clock: Callable[[], float] = time.monotonic,
+                 on_error: Callable[[OSError], None] | None = None) -> None:
         self.path = Path(path)
         self._clock = clock
+        # Without on_error a failed write raises. With it, the first failure (a full disk) is reported
+        # there once, and from then on events reach the listeners but no longer the file, whose end
+        # could not be trusted to be whole.
+        self._on_error = on_error
+        self.error: OSError | None = None
         self._t0 = clock()
         self._lock = threading.Lock()
         self._listeners: list[Callable[[dict], None]] = []
@@ -52,10 +58,16 @@ class Journal:
         with self._lock:
             entry = {"event": event, "t": round(self.elapsed(), 6), **fields}
             line = json.dumps(entry, ensure_ascii=False, default=str, allow_nan=False).encode("utf-8") + b"\n"
-            if self._fd is not None:
-                view = memoryview(line)
-                while view:
-                    view = view[os.write(self._fd, view):]
+            if self._fd is not None and self.error is None:
+                try:
+                    view = memoryview(line)
+                    while view:
+                        view = view[os.write(self._fd, view):]
+                except OSError as error:
+                    if self._on_error is None:
+                        raise
+                    self.error = error
+                    self._on_error(error)
             for listener in self._listeners:
                 listener(entry)
         return entry

@@ -49,7 +49,9 @@ class RunRecords:
         self.ended: dict | None = None
         self.records: list[ActionRecord] = []
         self.totals: dict[str, int] = {}
+        self.started_count: dict[str, int] = {}  # actions of each module that have started
         self.done: dict[str, int] = {}
+        self.failed: set[str] = set()  # modules with an action that ended in error
         self.current: dict[str, ActionRecord | None] = {}
         self.finished_at: dict[str, float] = {}
         self.warnings: list[str] = []
@@ -76,7 +78,7 @@ class RunRecords:
 
     def _module(self, name: str) -> None:
         if name not in self.totals:
-            self.totals[name], self.done[name], self.current[name] = 0, 0, None
+            self.totals[name], self.started_count[name], self.done[name], self.current[name] = 0, 0, 0, None
 
     def _action_planned(self, event: dict) -> ActionRecord | None:
         module, index, text = event.get("module"), event.get("index"), event.get("text")
@@ -109,6 +111,8 @@ class RunRecords:
     def _action_started(self, event: dict) -> ActionRecord | None:
         record = self._action(event)
         if record is not None:
+            if record.recovery is None:
+                self.started_count[record.module] += record.start_seq is None  # a retry starts it again
             record.start, record.start_seq = float(event["t"]), next(self._sequence)
             record.end = record.end_seq = record.reason = None
             record.outcome = "running"
@@ -124,6 +128,8 @@ class RunRecords:
             return self._warn(event, f"an action_ended event with outcome {event.get('outcome')!r}")
         reason = event.get("reason")
         record.outcome, record.reason = outcome, reason if isinstance(reason, str) else None
+        if outcome == "error":
+            self.failed.add(record.module)
         if record.start is not None:
             record.end, record.end_seq = float(event["t"]), next(self._sequence)
             if record.recovery is None:

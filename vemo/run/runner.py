@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import hashlib
 import os
 import queue
 import sys
@@ -17,12 +18,13 @@ from typing import Any, TextIO
 from vemo.cell import Cell, CellError, load_cell
 from vemo.host import RUNTIME_NAMES, HostError, install
 from vemo.parser import ScriptError
-from vemo.run.drive import RunContext, check_cell, read_handler_modules
+from vemo.run.drive import ERROR_STATE_INDEX, RunContext, check_cell, read_handler_modules
 from vemo.run.journal import FORMAT, JOURNAL_NAME, Journal, JournalError, read_journal
 from vemo.run.outputs import (OUTPUTS, OutputPathError, RunRecords, check_output_paths, records_from_events,
                               failure_line, summary_lines, write_outputs)
 from vemo.run.signals import StopSignal, StopSignals, exit_code, outcome as signal_outcome
 from vemo.run.timeline import ActionRecord
+from vemo.run.watch import HandlerWatch
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 # How long the end of a run waits for module threads once they are told to stop.
@@ -55,6 +57,14 @@ class Prepared:
     cell: Cell
     script: Path
     settings: str
+
+
+def _digest(path: str | Path) -> str | None:
+    """SHA-256 of an input file, so that a journal tells whether the files it ran are still those."""
+    try:
+        return hashlib.sha256(Path(path).read_bytes()).hexdigest()
+    except OSError:
+        return None
 
 
 def _settings_path(args: Any, cell: Cell) -> str:
@@ -239,12 +249,13 @@ class PlainProgress:
         if record is None:
             return
         if kind == "action_started":
-            count = sum(1 for x in self.state.records if x.module == record.module and x.start_seq
-                        and x.recovery == record.recovery)
-            total = (self.state.totals[record.module] if record.recovery is None else
-                     sum(1 for x in self.state.records if x.module == record.module and x.recovery == record.recovery))
-            block = f"{record.recovery} " if record.recovery is not None else ""
-            print(f"{record.start:8.3f} s  {record.module:<{self.width}}  [{block}{count}/{total}] "
+            if record.recovery is None:
+                count, total = self.state.started_count[record.module], self.state.totals[record.module]
+            else:
+                block = [x for x in self.state.records if x.module == record.module and x.recovery == record.recovery]
+                count, total = sum(1 for x in block if x.start_seq), len(block)
+            block_name = f"{record.recovery} " if record.recovery is not None else ""
+            print(f"{record.start:8.3f} s  {record.module:<{self.width}}  [{block_name}{count}/{total}] "
                   f"{record.text}", file=self.out, flush=True)
         elif kind == "retry":
             print(f"{event['t']:8.3f} s  {record.module:<{self.width}}  RETRY {event.get('attempt')}: {record.text}",
@@ -292,8 +303,7 @@ class LiveProgress:
             table.add_column(column, justify="right" if column in ("done", "elapsed") else "left")
         for module, total in s.totals.items():
             current = s.current.get(module)
-            failed = any(x.outcome == "error" for x in s.records if x.module == module)
-            if failed:
+            if module in s.failed:
                 state = "[red]failed"
             elif module in s.finished_at:
                 state = "[green]done" if s.done[module] == total else "[yellow]stopped"
@@ -332,11 +342,13 @@ class Run:
         self.simulator: Any = None
         self.address = ""
         self.client: Any = None
+        self.watch: HandlerWatch | None = None
         self.context: RunContext | None = None
         self.recorder: Recorder | None = None
         self.modules: list[tuple[str, Any]] = []
         self.threads: list[tuple[str, threading.Thread]] = []
         self.state = RunRecords()  # the live view of the journal's events
+        self.events_seen: list[dict] = []  # those events, for when the journal file could not be written
         self.progress: PlainProgress | LiveProgress | None = None
         self.interrupt: KeyboardInterrupt | None = None  # the signal that stopped the run
         self.stop_cause: str | None = None
@@ -369,16 +381,27 @@ class Run:
         import kinra_client
 
         self.client = kinra_client.KinraClient(prepared.settings, server_address=self.address)
-        self.journal = Journal(self.run_dir / JOURNAL_NAME)
+        try:
+            self.journal = Journal(self.run_dir / JOURNAL_NAME, on_error=self._journal_failed)
+        except OSError as error:
+            raise RunError(f"cannot write the journal {self.run_dir / JOURNAL_NAME}: {error.strerror}") from None
         self.journal.add_listener(self._events.put)
         self.recorder = Recorder(prepared.compiled.plans, prepared.compiled.origin, self.journal)
         self.context = RunContext(self.client, time_factor=args.speed if self.simulator is not None else 1.0,
                                   on_start=self.recorder.on_start, on_end=self.recorder.on_end,
                                   retries=getattr(args, "retries", 0), on_retry=self.recorder.on_retry)
+        probe = kinra_client.KinraClient(prepared.settings, server_address=self.address)
+        self.address = str(self.client.server_address)  # the settings file may name another than --server
+        self.watch = HandlerWatch(probe, prepared.cell.modules[0].handler_id, ERROR_STATE_INDEX, self._handler_lost,
+                                  alive=self._simulator_ended if self.simulator is not None else None)
         totals = self.recorder.totals
         self.journal.write("run_started", format=FORMAT, script=str(prepared.script), cell=prepared.cell.source,
                            handler_settings=prepared.settings, handler=self.address,
-                           simulator=self.simulator is not None, speed=self.context.time_factor,
+                           digests={str(path): _digest(path) for path in (prepared.script, prepared.cell.source,
+                                                                          prepared.settings)},
+                           simulator=self.simulator is not None,
+                           simulator_pid=self.simulator.process.pid if self.simulator is not None else None,
+                           speed=self.context.time_factor,
                            retries=self.context.retries, on_error=getattr(args, "on_error", "stop"),
                            started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(),
                            modules=[{"name": name, "actions": count} for name, count in totals.items()])
@@ -396,9 +419,10 @@ class Run:
             return
         from vemo.run.simulator import Simulator, SimulatorError
 
+        # Kept before it starts, so that a signal while it starts still finds it to stop.
+        self.simulator = Simulator(prepared.settings, address=getattr(args, "sim_address", None), time_scale=args.speed)
         try:
-            self.simulator = Simulator(prepared.settings, address=getattr(args, "sim_address", None),
-                                       time_scale=args.speed).start()
+            self.simulator.start()
         except SimulatorError as error:
             raise RunError(str(error)) from None
         self.address = self.simulator.address
@@ -416,13 +440,14 @@ class Run:
         every module thread ended."""
         with contextlib.ExitStack() as stack:
             all_ended = self._run_plans(self.prepared.compiled.plans, stack)
-            if all_ended and self.interrupt is None and self.recorder.failed:
+            if all_ended and self.recorder.failed and self.stop_cause == "failure" and self.interrupt is None \
+                    and self.journal.error is None:
                 all_ended = self._recover()
             return all_ended
 
     def _run_plans(self, plans: list, stack: contextlib.ExitStack | None = None) -> bool:
         """One module per plan on its own thread, watched until all have ended or been stopped. The first
-        call enters the progress on `stack`, so that it is drawn until the run's end."""
+        call enters the progress and starts the handler watch, both kept on `stack` until the run's end."""
         self.modules, self.threads, self._halted = [], [], False
         try:
             try:
@@ -431,6 +456,9 @@ class Run:
                 for plan in plans:
                     plan.kind.run_context = self.context
                     self.modules.append((plan.name, plan.kind(plan.sequence)))
+                if stack is not None:
+                    self.watch.start()
+                    stack.callback(self.watch.stop)
                 self.threads = [(name, module.async_run()) for name, module in self.modules]
                 self._watch(self.progress)
             except KeyboardInterrupt as interrupt:
@@ -476,6 +504,7 @@ class Run:
         while self.running():
             self._pump(progress, TICK_SECONDS)
             self._note_ended_modules()
+            self._follow_loss()
             if self.context.stopping.is_set() and not self._halted:
                 self.stop("failure")  # an action failed: the others stop after their current action
             progress.refresh()
@@ -488,6 +517,7 @@ class Run:
         except queue.Empty:
             return
         while True:
+            self.events_seen.append(event)
             progress.event(event, self.state.add(event))
             try:
                 event = self._events.get_nowait()
@@ -502,23 +532,56 @@ class Run:
 
     def stop(self, cause: str) -> None:
         """The one stop path. Every cause stops the modules after their current action and ends every
-        wait for a dependency; a signal also stops the axes in motion and ends dwells at once."""
-        self.stop_cause = self.stop_cause or cause
+        wait for a dependency. A signal also stops the axes in motion and ends dwells and every wait on
+        the handler at once; a lost handler ends the waits on it (the client fails them with its reason)."""
+        self.stop_cause = cause if self.stop_cause in (None, "failure") else self.stop_cause
         self._halted = True
         self.context.stopping.set()
         for _, module in self.modules:
             module.run_event.clear()  # ends a failed module's parking and every wait for a dependency
-        if cause == "signal":
+        if cause == "signal" and self.context.handler_lost is None:
             self.context.stop_motion()
+        if cause in ("signal", "handler_lost"):
+            self.client.cancel_waits()
+
+    def _handler_lost(self, reason: str, silent_for: float) -> None:
+        """The watch's report, on its thread: journal first, then the waits on the handler fail with the
+        reason; the main thread takes the stop path when it sees the loss."""
+        self.journal.write("handler_lost", address=self.address, reason=reason, silent_for=round(silent_for, 3))
+        print(f"error: {reason}; stopping the run", file=self.errors, flush=True)
+        self.context.lose_handler(reason)
+
+    def _journal_failed(self, error: OSError) -> None:
+        """A journal write failed (a full disk): the run stops as after a failure, since what it does
+        would no longer be recorded."""
+        print(f"error: cannot write the journal {self.journal.path}: {error.strerror or error}; stopping the run",
+              file=self.errors, flush=True)
+        if self.context is not None:
+            self.context.stopping.set()
+
+    def _follow_loss(self) -> None:
+        if self.context.handler_lost is not None and self.stop_cause in (None, "failure"):
+            self.stop("handler_lost")
+
+    def _simulator_ended(self) -> str | None:
+        code = self.simulator.process.poll() if self.simulator is not None else None
+        if code is None:
+            return None
+        return f"the embedded simulator was killed by signal {-code}" if code < 0 else \
+            f"the embedded simulator ended with exit code {code}"
 
     def _wind_down(self, progress: Any) -> bool:
         """Waits for the module threads after a stop, or after they all ended, with the progress kept
-        up to date; returns whether all ended."""
+        up to date; returns whether all ended. Waits on the handler that begin after a signal or a
+        loss are ended as they come."""
         if self.running() and not self.context.stopping.is_set():
             self.stop("failure")
         deadline = time.monotonic() + STOP_GRACE_SECONDS
         while self.running() and time.monotonic() < deadline:
             self._pump(progress, TICK_SECONDS)
+            self._follow_loss()
+            if self.stop_cause in ("signal", "handler_lost"):
+                self.client.cancel_waits()
         all_ended = _wait_for_threads([thread for _, thread in self.threads], 0.0)
         self._note_ended_modules()
         self._pump(progress, 0.0)
@@ -532,12 +595,14 @@ class Run:
             self.simulator = None
 
     def _journal_events(self) -> list[dict]:
-        """The run's events as its journal file holds them."""
+        """The run's events as its journal file holds them (as they were written, if it could not be)."""
+        if self.journal.error is not None:
+            return list(self.events_seen)
         try:
             events, warnings = read_journal(self.journal.path)
         except JournalError as error:
             print(f"warning: {error}", file=self.errors)
-            return []
+            return list(self.events_seen)
         for warning in warnings:
             print(f"warning: {warning}", file=self.errors)
         return events
@@ -575,6 +640,8 @@ class Run:
             name = self.interrupt.name if isinstance(self.interrupt, StopSignal) else "Ctrl-C"
             outcome = signal_outcome(self.interrupt)
             return exit_code(self.interrupt), outcome, f"run {outcome} by {name} after {elapsed:.2f} s"
+        if self.journal.error is not None:
+            return EXIT_FAILED, "failed", f"run stopped after {elapsed:.2f} s: its journal could not be written"
         if any(r.outcome == "error" for r in records):
             return EXIT_FAILED, "failed", f"run failed after {elapsed:.2f} s"
         if records and all(r.outcome in ("finished", "skipped") for r in records):
