@@ -342,19 +342,15 @@ def test_a_lost_handler_fails_the_actions_waiting_on_it_and_interrupts_the_other
 def test_dwell_runs_faster_by_the_time_factor_and_ends_when_the_run_stops(kinds):
     context, ended = recording_context(FakeClient())
     context.time_factor = 4.0
-    waited = []
-    real_wait = context.stopping.wait
-
-    def wait(seconds):
-        waited.append(seconds)
-        if seconds > 1:
-            context.stopping.set()  # the run stops while this dwell waits
-        return real_wait(seconds)
-
-    context.stopping.wait = wait
-    context.execute(Dwell(kinds.Gripper, milliseconds=20))
+    started = time.monotonic()
+    context.execute(Dwell(kinds.Gripper, milliseconds=2000))
+    took = time.monotonic() - started
+    assert 0.5 <= took < 1.5  # a quarter of the dwell, well short of all of it
+    stopper = threading.Timer(0.05, context.stopping.set)  # the run stops while the next dwell waits
+    stopper.start()
     context.execute(Dwell(kinds.Gripper, milliseconds=10 ** 9))  # days, unless the stop ends it
-    assert waited == [0.005, 10 ** 6 / 4.0] and ended == [("finished", None), ("interrupted", None)]
+    stopper.join()
+    assert ended == [("finished", None), ("interrupted", None)]
 
 
 def _records():

@@ -18,7 +18,10 @@ from typing import Any, TextIO
 from vemo.cell import Cell, CellError, load_cell
 from vemo.host import RUNTIME_NAMES, HostError, install
 from vemo.parser import ScriptError
+from vemo.run.control import ControlServer, RunControl
 from vemo.run.drive import ERROR_STATE_INDEX, RunContext, check_cell, read_handler_modules
+from vemo.run.interlocks import InterlockWatch
+from vemo.run.keys import KeyReader, key_help
 from vemo.run.journal import FORMAT, JOURNAL_NAME, Journal, JournalError, read_journal
 from vemo.run.outputs import (OUTPUTS, OutputPathError, RunRecords, check_output_paths, records_from_events,
                               failure_line, summary_lines, write_outputs)
@@ -26,7 +29,7 @@ from vemo.run.signals import StopSignal, StopSignals, exit_code, outcome as sign
 from vemo.run.timeline import ActionRecord
 from vemo.run.watch import HandlerWatch
 
-EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 # How long the end of a run waits for module threads once they are told to stop.
 STOP_GRACE_SECONDS = 10.0
 # How often the main thread looks at the module threads and redraws the progress.
@@ -227,6 +230,19 @@ class Recorder:
 
 # --- progress -----------------------------------------------------------------------------------------
 
+# How the plain progress tells the events of the run that are not an action's.
+_RUN_EVENTS = {
+    "paused": lambda e: f"paused ({e.get('mode')}, by {e.get('cause')})",
+    "resumed": lambda e: f"resumed (by {e.get('cause')})",
+    "interlock_tripped": lambda e: f"interlock {e.get('name')} tripped: {e.get('module')} {e.get('input')} "
+                                   f"is {e.get('value')}",
+    "interlock_cleared": lambda e: f"interlock {e.get('name')} safe again: {e.get('module')} {e.get('input')} "
+                                   f"is {e.get('value')}",
+    "recovery_started": lambda e: f"except block {e.get('block')} started (the try at {e.get('location')})",
+    "recovery_ended": lambda e: f"except block {e.get('block')} ended ({e.get('outcome')})",
+}
+
+
 class PlainProgress:
     """One line per action start and failure, for logs and pipes."""
 
@@ -242,10 +258,8 @@ class PlainProgress:
 
     def event(self, event: dict, record: ActionRecord | None) -> None:
         kind = event["event"]
-        if kind in ("recovery_started", "recovery_ended"):
-            what = f"of the try at {event.get('location')}" if kind == "recovery_started" else event.get("outcome")
-            print(f"{event['t']:8.3f} s  except block {event.get('block')} {kind.split('_')[1]} ({what})",
-                  file=self.out, flush=True)
+        if kind in _RUN_EVENTS:
+            print(f"{event['t']:8.3f} s  {_RUN_EVENTS[kind](event)}", file=self.out, flush=True)
         if record is None:
             return
         if kind == "action_started":
@@ -271,26 +285,47 @@ class PlainProgress:
 class LiveProgress:
     """A table with one row per module (current action, done/total, elapsed), redrawn while the run goes."""
 
-    def __init__(self, state: RunRecords, out: TextIO, clock: Any) -> None:
+    def __init__(self, state: RunRecords, out: TextIO, clock: Any, control: RunControl | None = None,
+                 keys: KeyReader | None = None) -> None:
         from rich.console import Console
         from rich.live import Live
 
-        self.state, self.clock = state, clock
-        self.live = Live(self._table(), console=Console(file=out), refresh_per_second=8, transient=False)
+        self.state, self.clock, self.control, self.keys = state, clock, control, keys
+        self.live = Live(self._view(), console=Console(file=out), refresh_per_second=8, transient=False)
 
     def __enter__(self) -> LiveProgress:
         self.live.__enter__()
+        if self.keys is not None:
+            self.keys.__enter__()
         return self
 
     def __exit__(self, *exc: Any) -> None:
-        self.live.update(self._table())
+        if self.keys is not None:
+            self.keys.__exit__(*exc)
+            self.keys = None
+        self.live.update(self._view())
         self.live.__exit__(*exc)
 
     def event(self, event: dict, record: ActionRecord | None) -> None:
         pass
 
     def refresh(self) -> None:
-        self.live.update(self._table())
+        self.live.update(self._view())
+
+    def _view(self) -> Any:
+        """The table, and under it the run's state and the keys that apply while keys are read."""
+        if self.control is None or self.keys is None:
+            return self._table()
+        from rich.console import Group
+        from rich.text import Text
+
+        state = self.control.state
+        tripped = self.control.tripped()
+        lines = [f"{state}" + (f"  interlock not safe: {', '.join(tripped)}" if tripped else "")
+                 + f"    keys: {key_help(state) or 'none'}"]
+        if self.keys.message:
+            lines.append(self.keys.message)
+        return Group(self._table(), Text("\n".join(lines)))
 
     def _table(self) -> Any:
         from rich.table import Table
@@ -301,16 +336,11 @@ class LiveProgress:
         table = Table(title=f"vemo run  {now:.1f} s{recovering}", title_justify="left")
         for column in ("module", "state", "current action", "done", "elapsed"):
             table.add_column(column, justify="right" if column in ("done", "elapsed") else "left")
+        colours = {"failed": "[red]", "done": "[green]", "stopped": "[yellow]", "running": "[cyan]", "waiting": ""}
         for module, total in s.totals.items():
             current = s.current.get(module)
-            if module in s.failed:
-                state = "[red]failed"
-            elif module in s.finished_at:
-                state = "[green]done" if s.done[module] == total else "[yellow]stopped"
-            elif current is not None:
-                state = "[cyan]running"
-            else:
-                state = "waiting"
+            state = _module_state(s, module)
+            state = colours[state] + state
             elapsed = s.finished_at.get(module, now)
             table.add_row(module, state, current.text if current is not None else "",
                           f"{s.done[module]}/{total}", f"{elapsed:.1f} s")
@@ -318,6 +348,14 @@ class LiveProgress:
 
 
 # --- the run ------------------------------------------------------------------------------------------
+
+def _module_state(s: RunRecords, module: str) -> str:
+    if module in s.failed:
+        return "failed"
+    if module in s.finished_at:
+        return "done" if s.done[module] == s.totals[module] else "stopped"
+    return "running" if s.current.get(module) is not None else "waiting"
+
 
 def _wait_for_threads(threads: list[threading.Thread], seconds: float) -> bool:
     deadline = time.monotonic() + seconds
@@ -343,6 +381,10 @@ class Run:
         self.address = ""
         self.client: Any = None
         self.watch: HandlerWatch | None = None
+        self.control: RunControl | None = None
+        self.control_server: ControlServer | None = None
+        self.interlocks: InterlockWatch | None = None
+        self.module_status: dict = {}  # per module, as `vemo ctl DIR status` shows it; drawn by the main thread
         self.context: RunContext | None = None
         self.recorder: Recorder | None = None
         self.modules: list[tuple[str, Any]] = []
@@ -387,9 +429,18 @@ class Run:
             raise RunError(f"cannot write the journal {self.run_dir / JOURNAL_NAME}: {error.strerror}") from None
         self.journal.add_listener(self._events.put)
         self.recorder = Recorder(prepared.compiled.plans, prepared.compiled.origin, self.journal)
+        cell = prepared.cell
+        self.control = RunControl(journal=self.journal.write, stop_axis=self.client.motor_stop,
+                                  set_input=self.simulator.set_input if self.simulator is not None else None,
+                                  inputs={(spec.name, point): (spec.handler_id, pin)
+                                          for spec in cell.modules for point, pin in spec.inputs.items()},
+                                  interlocks=cell.interlocks, modules=lambda: self.module_status)
         self.context = RunContext(self.client, time_factor=args.speed if self.simulator is not None else 1.0,
-                                  on_start=self.recorder.on_start, on_end=self.recorder.on_end,
-                                  retries=getattr(args, "retries", 0), on_retry=self.recorder.on_retry)
+                                  on_start=self.recorder.on_start, on_end=self.recorder.on_end, control=self.control,
+                                  retries=getattr(args, "retries", 0), on_retry=self.recorder.on_retry,
+                                  decide=self.control.hold_for_decision if getattr(args, "on_error", "stop") == "ask"
+                                  else None)
+        self.interlocks = InterlockWatch(self.client, cell, self.control)
         probe = kinra_client.KinraClient(prepared.settings, server_address=self.address)
         self.address = str(self.client.server_address)  # the settings file may name another than --server
         self.watch = HandlerWatch(probe, prepared.cell.modules[0].handler_id, ERROR_STATE_INDEX, self._handler_lost,
@@ -406,10 +457,19 @@ class Run:
                            started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(),
                            modules=[{"name": name, "actions": count} for name, count in totals.items()])
         self.recorder.write_plan()
+        try:
+            self.control_server = ControlServer(self.run_dir, self.control).start()
+        except OSError as error:
+            raise RunError(f"cannot open the control socket {self.run_dir / 'control'}: "
+                           f"{error.strerror or error}") from None
         live = self.out.isatty() and not getattr(args, "plain", False)
-        self.progress = (LiveProgress if live else PlainProgress)(self.state, self.out, self.journal.elapsed)
+        if live:
+            keys = KeyReader(self.control) if sys.stdin.isatty() else None
+            self.progress = LiveProgress(self.state, self.out, self.journal.elapsed, self.control, keys)
+        else:
+            self.progress = PlainProgress(self.state, self.out, self.journal.elapsed)
         print(f"running {args.script}: {sum(totals.values())} actions on {len(totals)} modules "
-              f"({', '.join(totals)})", file=self.out, flush=True)
+              f"({', '.join(totals)}); control it with: vemo ctl {self.run_dir} COMMAND", file=self.out, flush=True)
 
     def _start_handler(self) -> None:
         args, prepared = self.args, self.prepared
@@ -447,7 +507,8 @@ class Run:
 
     def _run_plans(self, plans: list, stack: contextlib.ExitStack | None = None) -> bool:
         """One module per plan on its own thread, watched until all have ended or been stopped. The first
-        call enters the progress and starts the handler watch, both kept on `stack` until the run's end."""
+        call enters the progress and starts the handler and interlock watches, all kept on `stack` until the
+        run's end, so that they serve the except blocks too."""
         self.modules, self.threads, self._halted = [], [], False
         try:
             try:
@@ -459,6 +520,8 @@ class Run:
                 if stack is not None:
                     self.watch.start()
                     stack.callback(self.watch.stop)
+                    stack.callback(self.interlocks.close)
+                    self._start_interlocks()
                 self.threads = [(name, module.async_run()) for name, module in self.modules]
                 self._watch(self.progress)
             except KeyboardInterrupt as interrupt:
@@ -491,13 +554,31 @@ class Run:
                                failed=[self.recorder.key(a) for a in failed if compiled.recovery_of(a) is recovery])
             self.recorder.plan_recovery(recovery.plans, recovery.name)
             all_ended = self._run_plans(recovery.plans)
-            outcome = ("interrupted" if self.interrupt is not None else
+            stopped = self.interrupt is not None or self.stop_cause in ("signal", "operator")
+            outcome = ("interrupted" if stopped else
                        "failed" if len(self.recorder.failed) > failures or not all_ended else "finished")
             self.journal.write("recovery_ended", block=recovery.name, outcome=outcome)
             self._pump(self.progress, 0.0)
             if outcome != "finished":
                 break
         return all_ended
+
+    def _start_interlocks(self) -> None:
+        """Reads the interlocks before any module starts: one that is not safe holds the run at once."""
+        self.interlocks.start()
+        for name in self.control.tripped():
+            interlock = next(i for i in self.prepared.cell.interlocks if i.name == name)
+            print(f"interlock {name} is not safe ({interlock.module} {interlock.input}): the run waits until it is"
+                  f"{'' if interlock.auto_resume else ', then for resume'}", file=self.out, flush=True)
+
+    def _update_status(self) -> None:
+        s = self.state
+        status = {}
+        for module, total in s.totals.items():
+            current = s.current.get(module)
+            status[module] = {"state": _module_state(s, module), "current": current.text if current else None,
+                              "done": s.done[module], "total": total}
+        self.module_status = status
 
     def _watch(self, progress: Any) -> None:
         """The main thread while the modules run: progress, modules that ended, the stop on a failure."""
@@ -507,6 +588,9 @@ class Run:
             self._follow_loss()
             if self.context.stopping.is_set() and not self._halted:
                 self.stop("failure")  # an action failed: the others stop after their current action
+            if self.control.stop_requested.is_set() and self.stop_cause in (None, "failure"):
+                self.stop("operator")
+            self._update_status()
             progress.refresh()
         self._note_ended_modules()
 
@@ -539,9 +623,9 @@ class Run:
         self.context.stopping.set()
         for _, module in self.modules:
             module.run_event.clear()  # ends a failed module's parking and every wait for a dependency
-        if cause == "signal" and self.context.handler_lost is None:
+        if cause in ("signal", "operator") and self.context.handler_lost is None:
             self.context.stop_motion()
-        if cause in ("signal", "handler_lost"):
+        if cause in ("signal", "operator", "handler_lost"):
             self.client.cancel_waits()
 
     def _handler_lost(self, reason: str, silent_for: float) -> None:
@@ -580,7 +664,7 @@ class Run:
         while self.running() and time.monotonic() < deadline:
             self._pump(progress, TICK_SECONDS)
             self._follow_loss()
-            if self.stop_cause in ("signal", "handler_lost"):
+            if self.stop_cause in ("signal", "operator", "handler_lost"):
                 self.client.cancel_waits()
         all_ended = _wait_for_threads([thread for _, thread in self.threads], 0.0)
         self._note_ended_modules()
@@ -588,6 +672,16 @@ class Run:
         return all_ended
 
     # --- end ----------------------------------------------------------------------------------------
+
+    def close_control(self) -> None:
+        """The run takes no more commands: the socket goes, and every hold ends."""
+        if self.control is not None:
+            self.control.ended()
+        if self.interlocks is not None:
+            self.interlocks.close()
+        if self.control_server is not None:
+            self.control_server.close()
+            self.control_server = None
 
     def close_handler(self) -> None:
         if self.simulator is not None:
@@ -609,6 +703,7 @@ class Run:
 
     def finish(self, all_ended: bool) -> int:
         """Stops the handler, writes run_ended, the outputs and the summary; returns the exit code."""
+        self.close_control()
         self.close_handler()
         events = self._journal_events()
         records = records_from_events(events)
@@ -640,6 +735,8 @@ class Run:
             name = self.interrupt.name if isinstance(self.interrupt, StopSignal) else "Ctrl-C"
             outcome = signal_outcome(self.interrupt)
             return exit_code(self.interrupt), outcome, f"run {outcome} by {name} after {elapsed:.2f} s"
+        if self.stop_cause == "operator":
+            return EXIT_INTERRUPTED, "interrupted", f"run stopped by the operator after {elapsed:.2f} s"
         if self.journal.error is not None:
             return EXIT_FAILED, "failed", f"run stopped after {elapsed:.2f} s: its journal could not be written"
         if any(r.outcome == "error" for r in records):
@@ -650,6 +747,7 @@ class Run:
 
     def abandon(self, code: int, outcome: str) -> None:
         """Cleans up after a run that ended before its modules started."""
+        self.close_control()
         self.close_handler()
         if self.journal is not None:
             self.journal.write("run_ended", exit_code=code, outcome=outcome)
