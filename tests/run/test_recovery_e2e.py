@@ -1,9 +1,12 @@
 """Failures on the handler simulator: retries, and the except block that runs before a failed run ends."""
 
+import signal
+
 import pytest
 
 import kinra_client
-from runsupport import EXAMPLES, HANDLER_SETTINGS, run_vemo
+from runsupport import EXAMPLES, HANDLER_SETTINGS, run_vemo, start_vemo, stop_process, wait_for_journal
+from vemo.run.control import send
 from vemo.run.journal import read_journal
 
 # The X axis of this handler travels only to 300 mm: every move to place (480) fails.
@@ -91,3 +94,72 @@ def test_failure_inside_the_except_block_ends_the_recovery_and_is_reported(tmp_p
                         ("recovery_ended", "E1", "failed")]
     assert "FAILED: XAxis: move @XAxis to place" in result.stderr
     assert "FAILED in except block E1: XAxis: move @XAxis to place" in result.stderr
+
+
+ASK_JOB = ("job = async x: { move @XAxis to pick  move @XAxis to place }\n"
+           "and wait x { move @ZAxis to down  move @ZAxis to up }\n"
+           "main = try { job } except { move @XAxis to park }\n")
+
+
+def failure_pauses(events):
+    return sum(1 for e in events if e["event"] == "paused" and e.get("cause") == "failure")
+
+
+@pytest.mark.parametrize("answers, code", [(["skip"], 0), (["retry", "abort"], 1), (["stop"], 130)])
+def test_on_error_ask_holds_the_run_until_the_operator_retries_skips_or_aborts(tmp_path, short_cell, answers, code):
+    cell, sim = short_cell
+    (tmp_path / "job.vemo").write_text(ASK_JOB)
+    run_dir = tmp_path / "run"
+    process = start_vemo("run", tmp_path / "job.vemo", "--cell", cell, "--server", sim.address, "--run-dir", run_dir,
+                         "--on-error", "ask")
+    try:
+        for attempt, answer in enumerate(answers, 1):
+            wait_for_journal(run_dir, lambda events: failure_pauses(events) >= attempt)
+            status = send(run_dir, "status")
+            assert status["state"] == "waiting_decision" and status["decision"]["attempts"] == attempt
+            assert status["decision"]["action"] == "move @XAxis to place"
+            assert send(run_dir, answer)["ok"]
+        out, err = process.communicate(timeout=60)
+    finally:
+        stop_process(process)
+    assert process.returncode == code, out + err
+    events, _ = read_journal(run_dir / "journal.jsonl")
+    told = story(events)
+    if answers == ["skip"]:
+        # The skipped move releases what waits on it: Z goes down and up, and nothing is recovered.
+        skipped = told.index(("action_ended", "XAxis", 2, "skipped"))
+        assert told[skipped + 1:] == [("action_started", "ZAxis", 1, None), ("action_ended", "ZAxis", 1, "finished"),
+                                      ("action_started", "ZAxis", 2, None), ("action_ended", "ZAxis", 2, "finished")]
+        assert "1 failed action was skipped by the operator" in out
+    elif answers == ["stop"]:
+        # An operator's stop is no failure of the script: no except block runs.
+        assert not any(t[0].startswith("recovery_") for t in told)
+        assert "run stopped by the operator" in out
+    else:
+        failed = told.index(("action_ended", "XAxis", 2, "error"))
+        assert ("retry", "XAxis", 2, 2) in told[:failed]
+        # Z, held before its move that waits on X, runs none of its moves; then the except block parks X.
+        recovery = told.index(("recovery_started", "E1", None))
+        assert {t[:2] + t[3:] for t in told[failed + 1:recovery]} <= {("action_ended", "ZAxis", "not_run")}
+        assert told[recovery:] == [("recovery_started", "E1", None), ("action_started", "XAxis", 3, None),
+                                   ("action_ended", "XAxis", 3, "finished"), ("recovery_ended", "E1", "finished")]
+        assert not any(t[:2] == ("action_started", "ZAxis") for t in told)
+
+
+def test_a_stop_signal_during_the_except_block_ends_it_at_once(tmp_path, short_cell):
+    # SIGTERM rather than Ctrl-C: the suite may run with SIGINT ignored, which its children inherit.
+    cell, sim = short_cell
+    (tmp_path / "job.vemo").write_text(f"main = try {SHUTTLE} except {{ call @XAxis.dwell(600000) }}\n")
+    run_dir = tmp_path / "run"
+    process = start_vemo("run", tmp_path / "job.vemo", "--cell", cell, "--server", sim.address, "--run-dir", run_dir)
+    try:
+        wait_for_journal(run_dir, lambda events: any(e["event"] == "action_started" and e["index"] == 4
+                                                     for e in events))
+        process.send_signal(signal.SIGTERM)
+        out, err = process.communicate(timeout=30)
+    finally:
+        stop_process(process)
+    assert process.returncode == 143, out + err
+    told = story(read_journal(run_dir / "journal.jsonl")[0])
+    assert told[-3:] == [("action_started", "XAxis", 4, None), ("action_ended", "XAxis", 4, "interrupted"),
+                         ("recovery_ended", "E1", "interrupted")]
