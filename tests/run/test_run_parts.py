@@ -1,6 +1,7 @@
 """The parts of `vemo run` on their own: the cell against its handler settings, the run context, the timeline."""
 
 import json
+import re
 import threading
 import time
 
@@ -138,7 +139,7 @@ def test_move_sends_motion_end_and_position_checks_and_waits_on_a_suffixed_ident
     assert [r.kind for r in batch] == ["move", "KONRA_ID_SLAVE_STATUS_CONDITION", "KINRA_ID_POS_CONDITION"]
     assert batch[0].args == {"kinra_id": 1, "target": 480.0, "vel": 250.0, "acc": 1000.0}
     assert batch[1].args["deps"] == [batch[0].cmd_id] and batch[2].args["deps"] == [batch[1].cmd_id]
-    assert target == batch[2].cmd_id == "PC1-3." and topics == [target]
+    assert re.fullmatch(r"PC1-3\.\d+\.", target) and target == batch[2].cmd_id and topics == [target]
     assert (move.state, move.finish_signal.is_set(), ended) == (VemoState.Finished, True, [("finished", None)])
 
 
@@ -379,3 +380,42 @@ def test_chrome_trace_has_a_track_per_module_an_event_per_run_action_and_a_flow_
     complete = [e for e in events if e["ph"] == "X"]
     assert [(e["args"]["action"], e["ts"], e["dur"]) for e in complete] == [(1, 0.0, 500000.0), (2, 600000.0, 300000.0)]
     assert [e["ph"] for e in events if e.get("cat") == "dependency"] == ["s", "f"]
+
+
+def test_every_awaited_result_belongs_to_its_own_request_across_identifier_wraps(simulator):
+    """3,000 waits (three wraps of the client's identifiers) from four threads, all within the simulator's
+    replay window; a move within the travel succeeds and one beyond it fails, in an order that makes a
+    result taken from an earlier request with the same identifier show as a wrong outcome."""
+    import random
+
+    import kinra_client
+
+    from runsupport import HANDLER_SETTINGS
+
+    sim = simulator(time_scale=1000.0)
+    client = kinra_client.KinraClient(str(HANDLER_SETTINGS), server_address=sim.address)
+    context = RunContext(client)
+    per_thread, threads = 750, 4
+    outcomes = [[] for _ in range(threads)]
+
+    def work(k):
+        axis = k + 1  # gantry_x, gantry_z, rotary, stage: one axis per thread
+        rng = random.Random(k)
+        for _ in range(per_thread):
+            fails = rng.random() < 0.5
+            target = 10_000 if fails else 0.01 * rng.randint(0, 100)
+            try:
+                context._drive(lambda: [client.motor_ptp(axis, target, return_action=True)], "move")
+                outcomes[k].append((fails, 1))
+            except ActionFailed as error:
+                outcomes[k].append((fails, 0 if "(result 0)" in str(error) else str(error)))
+
+    workers = [threading.Thread(target=work, args=(k,), daemon=True) for k in range(threads)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join(120)
+    assert not any(worker.is_alive() for worker in workers), "waits did not end"
+    for results in outcomes:
+        assert len(results) == per_thread
+        assert [result for _, result in results] == [0 if fails else 1 for fails, _ in results]

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import itertools
 import threading
 import time
 from pathlib import Path
@@ -17,6 +18,8 @@ from vemo.run.control import RunControl
 POSITION_TOLERANCE = 0.07
 BLANK_CONDITION = 150
 ERROR_STATE_INDEX = 1  # KINRA_ID_ERROR_STATE, the data index of a log request
+# Numbers the awaited requests of this process; next() on a count is atomic under the GIL.
+_awaited_serial = itertools.count(1)
 
 
 class ActionFailed(RuntimeError):
@@ -305,14 +308,17 @@ class RunContext:
         motion that an immediate pause stopped is built and sent again, to the same targets, once the
         run is resumed.
 
-        The awaited identifier gets a suffix: subscriptions match by prefix, and a plain identifier such
-        as PC...-12 would also receive the results of PC...-120 to -129, sent for other modules' actions
-        meanwhile, which could end the wait without the awaited result."""
+        The awaited identifier gets a suffix ".N." with N counting the process's awaited requests. The
+        client's identifiers repeat every 1000 requests, and a result published for an earlier request
+        with the same identifier (still in flight after a stop, or re-sent by a server to a subscriber)
+        must not end this wait; with N no two awaited identifiers of a run are equal. The closing dot
+        keeps the identifier from being the prefix of another (…-12.7. of …-12.70.), since topics
+        match by prefix. Nothing depends on the target, so the other requests keep their identifiers."""
         while True:
             with self.control.motion(tuple(axes)) as motion:
                 requests = build()
                 target = requests[-1]
-                target.cmd_id = target.cmd_id + "."
+                target.cmd_id = f"{target.cmd_id}.{next(_awaited_serial)}."
                 deadline = getattr(self._local, "deadline", None)
                 if deadline is None:
                     result = self.client.receive_dequeue_action(requests, target.cmd_id, [target.cmd_id])
