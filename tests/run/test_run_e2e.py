@@ -1,11 +1,9 @@
-"""`vemo run` end to end on the handler simulator: order across modules, failures, Ctrl-C."""
+"""`vemo run` end to end on the handler simulator: order across modules, failures, scripts that cannot run, `vemo sim`."""
 
 import queue
-import re
 import signal
 import subprocess
 import threading
-from pathlib import Path
 
 import pytest
 

@@ -14,6 +14,7 @@ from vemo.run import drive
 from vemo.run.drive import ActionFailed, RunContext, check_cell, read_handler_modules
 from vemo.modulekinds import modules_package
 from vemo.run.timeline import ActionRecord, render_html, write_chrome_trace
+from vemo.run.watch import HandlerWatch
 
 CELL_TEXT = (EXAMPLES / "cell.yaml").read_text()
 
@@ -419,3 +420,29 @@ def test_every_awaited_result_belongs_to_its_own_request_across_identifier_wraps
     for results in outcomes:
         assert len(results) == per_thread
         assert [result for _, result in results] == [0 if fails else 1 for fails, _ in results]
+
+
+class ProbedClient:
+    server_address = "127.0.0.9"
+
+    def __init__(self, answers):
+        self.answers = list(answers)
+
+    def get_logger(self, kinra_id, idx):
+        return self.answers.pop(0) if self.answers else -3
+
+
+@pytest.mark.parametrize("answers, alive, reason", [
+    (["0", "0"], None, "the handler at 127.0.0.9 no longer answers"),
+    ([], None, "the handler at 127.0.0.9 does not answer"),
+    (["0"] * 100, lambda: "the embedded simulator was killed by signal 9",
+     "the handler at 127.0.0.9 no longer answers (the embedded simulator was killed by signal 9)"),
+])
+def test_the_watch_reports_a_handler_that_stops_answering_once(answers, alive, reason):
+    lost = []
+    reported = threading.Event()
+    watch = HandlerWatch(ProbedClient(answers), 1, 1, lambda *report: (lost.append(report), reported.set()),
+                         alive=alive, interval=0.01).start()
+    assert reported.wait(10)
+    watch.stop()
+    assert len(lost) == 1 and lost[0][0] == reason and 0 <= lost[0][1] < 5

@@ -39,8 +39,9 @@ COMPLETION_MARGIN_SECONDS = 5.0
 
 
 def expected_seconds(action: Any) -> float | None:
-    """How long the action takes by its motion profile, from the farthest of its module's named places (at
-    run time the start is not known); None without a profile."""
+    """How long the action takes by its estimate (an axis's motion profile, an IO module's switch time),
+    from the farthest of its module's named places, since the start is not known at run time; None
+    without an estimate."""
     estimate = getattr(action, "estimate", None)
     if estimate is None:
         return None

@@ -282,9 +282,9 @@ def check_output_paths(requested: dict[str, str], inputs: Sequence[str | Path], 
         if path.exists() and not path.is_file():
             raise OutputPathError(f"{where}: not a regular file")
         folder = absolute.parent
-        missing = next((p for p in [folder, *folder.parents] if p.exists()), None)
-        if missing is not None and not missing.is_dir():
-            raise OutputPathError(f"{where}: {missing} is not a folder")
+        nearest = next((p for p in [folder, *folder.parents] if p.exists()), None)
+        if nearest is not None and not nearest.is_dir():
+            raise OutputPathError(f"{where}: {nearest} is not a folder")
         if not folder.exists():
             if not any(_within(folder, base) for base in may_create_below):
                 raise OutputPathError(f"{where}: the folder {folder} does not exist (vemo run creates missing "

@@ -741,7 +741,9 @@ class Run:
             return EXIT_FAILED, "failed", f"run stopped after {elapsed:.2f} s: its journal could not be written"
         if any(r.outcome == "error" for r in records):
             return EXIT_FAILED, "failed", f"run failed after {elapsed:.2f} s"
-        if records and all(r.outcome in ("finished", "skipped") for r in records):
+        if not records:
+            return EXIT_OK, "finished", "run finished: the script has no actions to run"
+        if all(r.outcome in ("finished", "skipped") for r in records):
             return EXIT_OK, "finished", f"run finished in {elapsed:.2f} s"
         return EXIT_FAILED, "failed", "run ended with actions not run"
 
