@@ -243,7 +243,7 @@ class RunContext:
     def _start_completion_bound(self) -> None:
         """The time by which the action this thread executes must be complete, counted from now: from
         the start of each attempt, and again when a motion that a pause interrupted is sent anew."""
-        expected = self._local.expected
+        expected = getattr(self._local, "expected", None)
         self._local.deadline = None if expected is None else \
             time.monotonic() + 2 * expected / self.time_factor + COMPLETION_MARGIN_SECONDS
 
