@@ -31,10 +31,15 @@ def explain(rule: str, error: BaseException) -> str:
 
 
 def block_actions(block: Any) -> list:
-    """Every action a block evaluates to: all branches of an async block, all lanes of a compete block."""
-    parts = [branch.evaluate() for branch in block.async_block_map.values()] if block.isAsync else [block.evaluate()]
-    return [action for part in parts for lane in (part.values() if isinstance(part, dict) else [part])
-            for action in lane]
+    """Every action of a block: all branches of an async block, all competitors of a compete block. A
+    compete block is read competitor by competitor: evaluating it whole turns it into its lane map."""
+    if block.isAsync:
+        parts = list(block.async_block_map.values())
+    elif block.isCompete:
+        parts = list(block.compete_blocks)
+    else:
+        parts = [block]
+    return [action for part in parts for action in part.evaluate()]
 
 
 def _located_semantics_class(compiler: types.ModuleType) -> type:

@@ -44,6 +44,10 @@ def except_blocks(data):
                  "and { move @ZAxis to up }",
                  {"XAxis#1": "E1", "ZAxis#1": None}, {"E1": {"Gripper": ["set @Gripper vacuum off"]}},
                  id="one branch of an async block"),
+    pytest.param("c = compete { transfer @Loader tray 1 along unload } or { call @Loader.home() }\n"
+                 "main = try { c } except { transfer @Loader tray 1 along reload }",
+                 {"Loader[0]#1": "E1", "Loader[1]#1": "E1"},
+                 {"E1": {"Loader": ["transfer @Loader tray 1 along reload"]}}, id="compete block"),
     pytest.param("main = loop 2 times try { move @XAxis to pick } except { move @XAxis to park }",
                  {"XAxis#1": "E1", "XAxis#2": "E1"}, {"E1": {"XAxis": [PARK]}}, id="loop copies"),
     pytest.param("unused = try { move @XAxis to park } except { move @XAxis to pick }\n"
