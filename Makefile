@@ -27,7 +27,7 @@ build/.apt-stamp:
 $(VENV)/.stamp: pyproject.toml
 	python3 -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	$(PIP) install -q $(BUILD_TOOLS) "TatSu>=5.12" "rich>=13" "PyYAML>=6" "pytest>=8" "pytest-timeout>=2.1" "pyzmq>=25"
+	$(PIP) install -q $(BUILD_TOOLS) "TatSu>=5.12" "rich>=13" "PyYAML>=6" "pygls>=2.0,<3" "pytest>=8" "pytest-timeout>=2.1" "pyzmq>=25" "babi>=1.5"
 	touch $@
 
 deps: build/.apt-stamp $(VENV)/.stamp

@@ -5,11 +5,13 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import gc
+import inspect
 import io
 import types
-from typing import Any
+from typing import Any, Callable
 
 from vemo.parser import Script, SourceLocation, TreeWalker, parse
+from vemo.scriptbounds import MAX_ACTIONS, check_tree
 
 # What a bare assertion failure of a rule means in the script's terms.
 _ASSERTIONS = {
@@ -58,6 +60,7 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
             self.declarations: dict[str, SourceLocation] = {}
             self.recoveries: list[Recovery] = []
             self.script: Any = None
+            self.action_counts: dict[str, int] = {}
 
         def record(self, rule: str, result: Any, location: SourceLocation) -> None:
             if rule == "declaration":
@@ -89,6 +92,10 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
                 if isinstance(element, VemoId) and element.id not in self.global_zone:
                     location = self.origin(element) or ast.location
                     raise self.script.error(location, f"{element.id!r} is not a block declared before this point")
+                if isinstance(element, VemoId) and self.action_counts.get(element.id) == 0:
+                    location = self.origin(element) or ast.location
+                    raise self.script.error(location, f"{element.id!r} makes no actions (a loop of 0 rounds), so "
+                                                      f"it cannot stand in a block")
             self._check_whole_block_references(ast, primary)
             return super().block(ast)
 
@@ -123,12 +130,10 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
 
         def external(self, ast: Any) -> Any:
             kind, name = ast.mod, ast.ident.id
-            if not callable(getattr(kind, name, None)):
-                base = set(dir(VemoModule)) | {"setup", "run"}
-                offered = sorted(n for n in dir(kind) if not n.startswith("_") and n not in base
-                                 and callable(getattr(kind, n)))
+            if name.startswith("_") or not callable(getattr(kind, name, None)):
                 raise ValueError(f"{getattr(kind, 'name', kind)} has no operation {name!r} "
-                                 f"(it has: {', '.join(offered) or 'none'})")
+                                 f"(it has: {', '.join(operations(kind)) or 'none'})")
+            _check_arguments(getattr(kind, "name", kind), name, getattr(kind, name), ast)
             return super().external(ast)
 
         def _single_module_branches(self, ast: Any, left: str, right: str, construct: str) -> None:
@@ -157,6 +162,9 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
             body = ast.iterateBlock
             if body.isCompete:
                 raise ValueError("a compete block cannot be repeated; repeat inside its competitors instead")
+            if ast.cnt == 0:
+                # Nothing to repeat, whatever the body; the compiler would keep one round of an async body.
+                return compiler.StandardBlock()
             if not body.isAsync:
                 for action in body.evaluate():
                     waits = [d.id for d in action.dependency if isinstance(d, VemoId)]
@@ -187,6 +195,33 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
             return result
 
     return LocatedSemantics
+
+
+def operations(kind: type) -> list[str]:
+    """The operations `call @Module.name(...)` can name on a module kind: its own public methods."""
+    from _vemomodule import VemoModule
+
+    base = set(dir(VemoModule)) | {"setup", "run"}
+    return sorted(n for n in dir(kind) if not n.startswith("_") and n not in base and callable(getattr(kind, n)))
+
+
+def _check_arguments(module: str, name: str, operation: Any, ast: Any) -> None:
+    """Refuses a call whose arguments the operation cannot take, in the script's terms."""
+    try:
+        signature = inspect.signature(operation)
+    except (TypeError, ValueError):
+        return  # an operation of an extension type: it reports its own argument errors
+    right = ast.get("argRight")
+    arguments = ([] if ast.get("argLeft") is None else [ast.argLeft]) + (
+        right if isinstance(right, list) else [] if right is None else [right])
+    try:
+        signature.bind(None, *arguments)
+    except TypeError:
+        parameters = [p.replace(annotation=inspect.Parameter.empty)
+                      for p in list(signature.parameters.values())[1:]]
+        shown = ", ".join(str(p) for p in parameters)
+        given = {0: "no arguments", 1: "1 argument"}.get(len(arguments), f"{len(arguments)} arguments")
+        raise ValueError(f"{module}.{name} takes ({shown}), not {given}") from None
 
 
 @dataclasses.dataclass
@@ -264,10 +299,10 @@ def plan_modules(main: Any) -> list[ModulePlan]:
 
 
 @contextlib.contextmanager
-def _collector_paused() -> Any:
-    """Compiling makes many long-lived objects and next to no cyclic garbage; the cyclic collector's full
-    collections walk every live object, which made large scripts compile slower per action the larger
-    they were. It runs again as usual afterwards."""
+def collector_paused() -> Any:
+    """Parsing, compiling and analysing make many long-lived objects and next to no cyclic garbage; the
+    cyclic collector's full collections walk every live object, which made large scripts compile slower
+    per action the larger they were. It runs again as usual afterwards."""
     was_enabled = gc.isenabled()
     gc.disable()
     try:
@@ -277,14 +312,41 @@ def _collector_paused() -> Any:
             gc.enable()
 
 
-def compile_script(text: str, filename: str, compiler: types.ModuleType) -> CompiledScript:
-    """Parses and compiles a script; a ScriptError names the place of the first problem."""
+@dataclasses.dataclass(frozen=True)
+class ParsedScript:
+    """A script's text and its parse tree, checked for what would make compiling it unbounded."""
+
+    script: Script
+    tree: Any
+    action_counts: dict[str, int]  # actions each declared block makes
+
+
+def parse_script(text: str, filename: str, max_actions: int = MAX_ACTIONS,
+                 parser: Callable[[Script], Any] = parse) -> ParsedScript:
+    """Parses a script and checks it before anything is built (loop counts, labels, the number of actions);
+    a ScriptError names the place of the first problem. Needs no cell. An editor passes a `parser` that
+    reuses the trees of what an edit left alone; it gives the trees and errors `parse` gives."""
+    script = Script(text, filename)
+    with collector_paused():
+        tree = parser(script)
+        errors, counts = check_tree(tree, script, max_actions)
+    if errors:
+        raise errors[0]
+    return ParsedScript(script, tree, counts)
+
+
+def compile_script(text: str | ParsedScript, filename: str, compiler: types.ModuleType,
+                   max_actions: int = MAX_ACTIONS) -> CompiledScript:
+    """Parses (unless given a ParsedScript) and compiles a script; a ScriptError names the place of the
+    first problem."""
+    parsed = text if isinstance(text, ParsedScript) else parse_script(text, filename, max_actions)
     semantics = _located_semantics_class(compiler)()
-    semantics.script = Script(text, filename)
+    semantics.script = parsed.script
+    semantics.action_counts = parsed.action_counts
     walker = TreeWalker(semantics.script, semantics, on_result=semantics.record, explain=explain)
-    tree = parse(semantics.script)
+    tree = parsed.tree
     captured = io.StringIO()
-    with contextlib.redirect_stdout(captured), _collector_paused():
+    with contextlib.redirect_stdout(captured), collector_paused():
         main = walker.walk(tree)
         try:
             plans = plan_modules(main)

@@ -6,6 +6,7 @@ from typing import Any
 
 from vemo.analysis import Analysis, Step
 from vemo.frontend import CompiledScript
+from vemo.text import printable
 
 
 def describe(action: Any) -> str:
@@ -53,8 +54,6 @@ def as_dict(compiled: CompiledScript, analysis: Analysis) -> dict[str, Any]:
             "covers": [step.label for step in analysis.steps if step.recovery == recovery.name],
             "modules": _modules_dict(compiled, recovery.plans, analysis.recovery_steps.get(recovery.name, [])),
         } for recovery in compiled.recoveries],
-        "problems": [{"origin": p.origin, "message": p.message, "actions": p.actions} for p in analysis.problems],
-        "diagnostics": compiled.diagnostics,
     }
 
 
@@ -106,4 +105,4 @@ def as_text(compiled: CompiledScript, analysis: Analysis) -> str:
         out.append("estimated duration: not available (the cell gives no motion or switch time for "
                    + ", ".join(sorted({label.split('#')[0].split('[')[0] for label in analysis.unknown_durations}))
                    + ")")
-    return "\n".join(out)
+    return "\n".join(printable(line) for line in out)

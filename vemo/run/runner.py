@@ -17,7 +17,7 @@ from typing import Any, TextIO
 
 from vemo.cell import Cell, CellError, load_cell
 from vemo.host import RUNTIME_NAMES, HostError, install
-from vemo.parser import ScriptError
+from vemo.inputfile import MAX_SCRIPT_BYTES, InputFileError, read_input
 from vemo.run.control import ControlServer, RunControl
 from vemo.run.drive import ERROR_STATE_INDEX, RunContext, check_cell, read_handler_modules
 from vemo.run.interlocks import InterlockWatch
@@ -28,6 +28,8 @@ from vemo.run.outputs import (OUTPUTS, OutputPathError, RunRecords, check_output
 from vemo.run.signals import StopSignal, StopSignals, exit_code, outcome as signal_outcome
 from vemo.run.timeline import ActionRecord
 from vemo.run.watch import HandlerWatch
+from vemo.scriptbounds import MAX_ACTIONS
+from vemo.text import printable
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 # How long the end of a run waits for module threads once they are told to stop.
@@ -81,18 +83,27 @@ def _settings_path(args: Any, cell: Cell) -> str:
 
 
 def prepare(args: Any) -> Prepared:
-    """Reads and compiles the script, checks it and the cell against the handler settings."""
+    """Reads and compiles the script, checks it and the cell against the handler settings. A syntax error
+    is reported before the cell is looked for."""
+    from vemo.checks import check_script
+
     script_path = Path(args.script)
+    loaded: dict[str, Any] = {}
+
+    def compiler() -> Any:
+        cell_path = Path(args.cell) if args.cell else script_path.parent / "cell.yaml"
+        loaded["cell"] = cell = load_cell(cell_path, RUNTIME_NAMES)
+        return install(cell)
+
     try:
-        text = script_path.read_text(encoding="utf-8")
-    except (OSError, UnicodeDecodeError) as error:
-        raise RunError(f"{script_path}: cannot read the script: {error}") from None
-    cell_path = Path(args.cell) if args.cell else script_path.parent / "cell.yaml"
-    try:
-        cell = load_cell(cell_path, RUNTIME_NAMES)
-        compiler = install(cell)
-    except (CellError, HostError) as error:
+        text = read_input(script_path, "script", MAX_SCRIPT_BYTES)
+        result = check_script(text, str(script_path), compiler,
+                              max_actions=getattr(args, "max_actions", MAX_ACTIONS))
+    except (InputFileError, CellError, HostError) as error:
         raise RunError(str(error)) from None
+    if not result.ok:
+        raise RunError("the script cannot run:\n" + "\n".join(d.report() for d in result.diagnostics))
+    cell = loaded["cell"]
     settings = _settings_path(args, cell)
     try:
         handler = read_handler_modules(settings)
@@ -100,21 +111,10 @@ def prepare(args: Any) -> Prepared:
         raise RunError(f"cannot read the handler settings: {error}") from None
     errors, warnings = check_cell(cell, handler, settings)
     for warning in warnings:
-        print(f"warning: {warning}", file=sys.stderr)
+        print(printable(f"warning: {warning}"), file=sys.stderr)
     if errors:
         raise RunError("the cell does not match its handler settings:\n  " + "\n  ".join(errors))
-
-    from vemo.analysis import analyse
-    from vemo.frontend import compile_script
-
-    try:
-        compiled = compile_script(text, str(script_path), compiler)
-    except ScriptError as error:
-        raise RunError(error.report()) from None
-    problems = analyse(compiled).problems
-    if problems:
-        raise RunError("the script cannot run:\n" + "\n".join(p.report() for p in problems))
-    return Prepared(compiled, cell, script_path, settings)
+    return Prepared(result.compiled, cell, script_path, settings)
 
 
 def _missing_folders(folder: Path) -> list[Path]:
@@ -259,7 +259,7 @@ class PlainProgress:
     def event(self, event: dict, record: ActionRecord | None) -> None:
         kind = event["event"]
         if kind in _RUN_EVENTS:
-            print(f"{event['t']:8.3f} s  {_RUN_EVENTS[kind](event)}", file=self.out, flush=True)
+            print(f"{event['t']:8.3f} s  {printable(_RUN_EVENTS[kind](event))}", file=self.out, flush=True)
         if record is None:
             return
         if kind == "action_started":
@@ -270,12 +270,14 @@ class PlainProgress:
                 count, total = sum(1 for x in block if x.start_seq), len(block)
             block_name = f"{record.recovery} " if record.recovery is not None else ""
             print(f"{record.start:8.3f} s  {record.module:<{self.width}}  [{block_name}{count}/{total}] "
-                  f"{record.text}", file=self.out, flush=True)
+                  f"{printable(record.text)}", file=self.out, flush=True)
         elif kind == "retry":
-            print(f"{event['t']:8.3f} s  {record.module:<{self.width}}  RETRY {event.get('attempt')}: {record.text}",
+            print(f"{event['t']:8.3f} s  {record.module:<{self.width}}  RETRY {event.get('attempt')}: "
+                  f"{printable(record.text)}",
                   file=self.out, flush=True)
         elif kind == "action_ended" and record.outcome in ("error", "interrupted", "skipped"):
-            print(f"{event['t']:8.3f} s  {record.module:<{self.width}}  {record.outcome.upper()}: {record.text}",
+            print(f"{event['t']:8.3f} s  {record.module:<{self.width}}  {record.outcome.upper()}: "
+                  f"{printable(record.text)}",
                   file=self.out, flush=True)
 
     def refresh(self) -> None:
@@ -329,6 +331,7 @@ class LiveProgress:
 
     def _table(self) -> Any:
         from rich.table import Table
+        from rich.text import Text
 
         s = self.state
         now = self.clock()
@@ -342,7 +345,8 @@ class LiveProgress:
             state = _module_state(s, module)
             state = colours[state] + state
             elapsed = s.finished_at.get(module, now)
-            table.add_row(module, state, current.text if current is not None else "",
+            # Text, not a string: rich would read square brackets in the script's text as markup.
+            table.add_row(module, state, Text(printable(current.text)) if current is not None else "",
                           f"{s.done[module]}/{total}", f"{elapsed:.1f} s")
         return table
 
@@ -419,16 +423,17 @@ class Run:
         for folder in created:
             print(f"created the folder {folder} for the run's outputs", file=self.out)
         print(f"run folder: {self.run_dir}", file=self.out, flush=True)
+        if not prepared.compiled.plans:
+            # Nothing to drive: no handler is started, and the journal tells a finished run.
+            print(f"nothing to run: main of {printable(str(args.script))} makes no actions", file=self.out, flush=True)
+            self._open_journal()
+            self._write_started(speed=args.speed, retries=0)
+            return
         self._start_handler()
         import kinra_client
 
         self.client = kinra_client.KinraClient(prepared.settings, server_address=self.address)
-        try:
-            self.journal = Journal(self.run_dir / JOURNAL_NAME, on_error=self._journal_failed)
-        except OSError as error:
-            raise RunError(f"cannot write the journal {self.run_dir / JOURNAL_NAME}: {error.strerror}") from None
-        self.journal.add_listener(self._events.put)
-        self.recorder = Recorder(prepared.compiled.plans, prepared.compiled.origin, self.journal)
+        self._open_journal()
         cell = prepared.cell
         self.control = RunControl(journal=self.journal.write, stop_axis=self.client.motor_stop,
                                   set_input=self.simulator.set_input if self.simulator is not None else None,
@@ -446,16 +451,7 @@ class Run:
         self.watch = HandlerWatch(probe, prepared.cell.modules[0].handler_id, ERROR_STATE_INDEX, self._handler_lost,
                                   alive=self._simulator_ended if self.simulator is not None else None)
         totals = self.recorder.totals
-        self.journal.write("run_started", format=FORMAT, script=str(prepared.script), cell=prepared.cell.source,
-                           handler_settings=prepared.settings, handler=self.address,
-                           digests={str(path): _digest(path) for path in (prepared.script, prepared.cell.source,
-                                                                          prepared.settings)},
-                           simulator=self.simulator is not None,
-                           simulator_pid=self.simulator.process.pid if self.simulator is not None else None,
-                           speed=self.context.time_factor,
-                           retries=self.context.retries, on_error=getattr(args, "on_error", "stop"),
-                           started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(),
-                           modules=[{"name": name, "actions": count} for name, count in totals.items()])
+        self._write_started(speed=self.context.time_factor, retries=self.context.retries)
         self.recorder.write_plan()
         try:
             self.control_server = ControlServer(self.run_dir, self.control).start()
@@ -468,8 +464,28 @@ class Run:
             self.progress = LiveProgress(self.state, self.out, self.journal.elapsed, self.control, keys)
         else:
             self.progress = PlainProgress(self.state, self.out, self.journal.elapsed)
-        print(f"running {args.script}: {sum(totals.values())} actions on {len(totals)} modules "
+        print(f"running {printable(str(args.script))}: {sum(totals.values())} actions on {len(totals)} modules "
               f"({', '.join(totals)}); control it with: vemo ctl {self.run_dir} COMMAND", file=self.out, flush=True)
+
+    def _open_journal(self) -> None:
+        try:
+            self.journal = Journal(self.run_dir / JOURNAL_NAME, on_error=self._journal_failed)
+        except OSError as error:
+            raise RunError(f"cannot write the journal {self.run_dir / JOURNAL_NAME}: {error.strerror}") from None
+        self.journal.add_listener(self._events.put)
+        self.recorder = Recorder(self.prepared.compiled.plans, self.prepared.compiled.origin, self.journal)
+
+    def _write_started(self, speed: float, retries: int) -> None:
+        prepared = self.prepared
+        self.journal.write("run_started", format=FORMAT, script=str(prepared.script), cell=prepared.cell.source,
+                           handler_settings=prepared.settings, handler=self.address or None,
+                           digests={str(path): _digest(path) for path in (prepared.script, prepared.cell.source,
+                                                                          prepared.settings)},
+                           simulator=self.simulator is not None,
+                           simulator_pid=self.simulator.process.pid if self.simulator is not None else None,
+                           speed=speed, retries=retries, on_error=getattr(self.args, "on_error", "stop"),
+                           started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(),
+                           modules=[{"name": name, "actions": count} for name, count in self.recorder.totals.items()])
 
     def _start_handler(self) -> None:
         args, prepared = self.args, self.prepared
@@ -720,7 +736,7 @@ class Run:
         if outcome == "failed":
             for record in records:
                 if record.outcome == "error":
-                    print(failure_line(record), file=self.errors)
+                    print(printable(failure_line(record)), file=self.errors)
         print(verdict, file=self.out, flush=True)
         if not all_ended:
             self.out.flush()
@@ -771,13 +787,15 @@ def run(args: Any, out: TextIO | None = None) -> int:
         except RunError as error:
             the_run.signals.absorb()
             the_run.abandon(error.exit_code, "failed")
-            print(f"error: {error}", file=sys.stderr)
+            print("\n".join(printable(line) for line in f"error: {error}".split("\n")), file=sys.stderr)
             return error.exit_code
         except KeyboardInterrupt as interrupt:
             the_run.signals.absorb()
             the_run.abandon(exit_code(interrupt), signal_outcome(interrupt))
             print("interrupted before the run started", file=sys.stderr)
             return exit_code(interrupt)
+        if not the_run.prepared.compiled.plans:
+            return the_run.finish(True)
         try:
             all_ended = the_run.execute()
         finally:
