@@ -307,6 +307,7 @@ def lsp(args: argparse.Namespace) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     guard_standard_streams()  # output piped into a reader that quits early must not stop a command
     argv = sys.argv[1:] if argv is None else list(argv)
+    guard_standard_streams()  # output piped into a reader that quits early must not stop a command
     args = _parser(json_usage=argv[:1] == ["check"] and "--json" in argv).parse_args(argv)
     commands = {"check": check, "run": run, "report": report, "ctl": ctl, "sim": sim, "lsp": lsp}
     try:

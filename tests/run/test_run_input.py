@@ -27,7 +27,7 @@ def test_option_values_out_of_range_are_refused_with_exit_2(option, value, messa
 def test_a_script_with_nothing_to_run_is_a_clean_run(tmp_path):
     result = run_vemo("run", _job(tmp_path, "main = loop 0 times { move @XAxis to pick }"), timeout=30)
     assert result.returncode == 0, result.stderr
-    assert "nothing to run" in result.stdout and "embedded simulator" not in result.stdout
+    assert "the script has no actions to run" in result.stdout
 
 
 def test_a_syntax_error_is_located_before_the_cell_is_looked_for(tmp_path):

@@ -423,17 +423,16 @@ class Run:
         for folder in created:
             print(f"created the folder {folder} for the run's outputs", file=self.out)
         print(f"run folder: {self.run_dir}", file=self.out, flush=True)
-        if not prepared.compiled.plans:
-            # Nothing to drive: no handler is started, and the journal tells a finished run.
-            print(f"nothing to run: main of {printable(str(args.script))} makes no actions", file=self.out, flush=True)
-            self._open_journal()
-            self._write_started(speed=args.speed, retries=0)
-            return
         self._start_handler()
         import kinra_client
 
         self.client = kinra_client.KinraClient(prepared.settings, server_address=self.address)
-        self._open_journal()
+        try:
+            self.journal = Journal(self.run_dir / JOURNAL_NAME, on_error=self._journal_failed)
+        except OSError as error:
+            raise RunError(f"cannot write the journal {self.run_dir / JOURNAL_NAME}: {error.strerror}") from None
+        self.journal.add_listener(self._events.put)
+        self.recorder = Recorder(prepared.compiled.plans, prepared.compiled.origin, self.journal)
         cell = prepared.cell
         self.control = RunControl(journal=self.journal.write, stop_axis=self.client.motor_stop,
                                   set_input=self.simulator.set_input if self.simulator is not None else None,
@@ -451,7 +450,16 @@ class Run:
         self.watch = HandlerWatch(probe, prepared.cell.modules[0].handler_id, ERROR_STATE_INDEX, self._handler_lost,
                                   alive=self._simulator_ended if self.simulator is not None else None)
         totals = self.recorder.totals
-        self._write_started(speed=self.context.time_factor, retries=self.context.retries)
+        self.journal.write("run_started", format=FORMAT, script=str(prepared.script), cell=prepared.cell.source,
+                           handler_settings=prepared.settings, handler=self.address,
+                           digests={str(path): _digest(path) for path in (prepared.script, prepared.cell.source,
+                                                                          prepared.settings)},
+                           simulator=self.simulator is not None,
+                           simulator_pid=self.simulator.process.pid if self.simulator is not None else None,
+                           speed=self.context.time_factor,
+                           retries=self.context.retries, on_error=getattr(args, "on_error", "stop"),
+                           started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(),
+                           modules=[{"name": name, "actions": count} for name, count in totals.items()])
         self.recorder.write_plan()
         try:
             self.control_server = ControlServer(self.run_dir, self.control).start()
@@ -466,26 +474,6 @@ class Run:
             self.progress = PlainProgress(self.state, self.out, self.journal.elapsed)
         print(f"running {printable(str(args.script))}: {sum(totals.values())} actions on {len(totals)} modules "
               f"({', '.join(totals)}); control it with: vemo ctl {self.run_dir} COMMAND", file=self.out, flush=True)
-
-    def _open_journal(self) -> None:
-        try:
-            self.journal = Journal(self.run_dir / JOURNAL_NAME, on_error=self._journal_failed)
-        except OSError as error:
-            raise RunError(f"cannot write the journal {self.run_dir / JOURNAL_NAME}: {error.strerror}") from None
-        self.journal.add_listener(self._events.put)
-        self.recorder = Recorder(self.prepared.compiled.plans, self.prepared.compiled.origin, self.journal)
-
-    def _write_started(self, speed: float, retries: int) -> None:
-        prepared = self.prepared
-        self.journal.write("run_started", format=FORMAT, script=str(prepared.script), cell=prepared.cell.source,
-                           handler_settings=prepared.settings, handler=self.address or None,
-                           digests={str(path): _digest(path) for path in (prepared.script, prepared.cell.source,
-                                                                          prepared.settings)},
-                           simulator=self.simulator is not None,
-                           simulator_pid=self.simulator.process.pid if self.simulator is not None else None,
-                           speed=speed, retries=retries, on_error=getattr(self.args, "on_error", "stop"),
-                           started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(),
-                           modules=[{"name": name, "actions": count} for name, count in self.recorder.totals.items()])
 
     def _start_handler(self) -> None:
         args, prepared = self.args, self.prepared
@@ -794,8 +782,6 @@ def run(args: Any, out: TextIO | None = None) -> int:
             the_run.abandon(exit_code(interrupt), signal_outcome(interrupt))
             print("interrupted before the run started", file=sys.stderr)
             return exit_code(interrupt)
-        if not the_run.prepared.compiled.plans:
-            return the_run.finish(True)
         try:
             all_ended = the_run.execute()
         finally:
