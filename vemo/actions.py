@@ -31,14 +31,16 @@ def _known(names: Any) -> str:
 class HostAction(VemoAction):
     """Base of the reference host's actions.
 
-    Every action accepts an `origin` setting, the script location it was written at. Keeping it among
-    the settings means copies made while blocks are resolved and repeated carry it too.
+    Every action accepts an `origin` setting, the script location it was written at, and a `recovery`
+    setting, the number of the except block of the innermost `try` around it. Keeping them among the
+    settings means copies made while blocks are resolved and repeated carry them too.
     """
 
     verb = "action"
 
-    def setup(self, origin: str | None = None, **settings: Any) -> None:
+    def setup(self, origin: str | None = None, recovery: int | None = None, **settings: Any) -> None:
         self.origin = origin
+        self.recovery = recovery
         self.settings = settings
         self.configure(**settings)
 

@@ -1,4 +1,5 @@
-"""Cell description files: the modules of a workcell, their kinds, handler ids, named places and motion."""
+"""Cell description files: the modules of a workcell, their kinds, handler ids, named places and motion,
+and the interlocks that hold the cell while an input is not at its safe level."""
 
 from __future__ import annotations
 
@@ -54,6 +55,7 @@ class ModuleSpec:
     positions: dict[str, float] = dataclasses.field(default_factory=dict)
     home: float = 0.0
     points: dict[str, int] = dataclasses.field(default_factory=dict)
+    inputs: dict[str, int] = dataclasses.field(default_factory=dict)
     switch_time: float | None = None
     trays: int = 0
     sequences: dict[str, tuple[str, ...]] = dataclasses.field(default_factory=dict)
@@ -67,13 +69,25 @@ class ModuleSpec:
 
 
 @dataclasses.dataclass(frozen=True)
+class Interlock:
+    """An input that must stay at its safe level for the cell to move: a door switch, a light curtain."""
+
+    name: str
+    module: str
+    input: str
+    safe: bool
+    auto_resume: bool = False  # the run goes on by itself once the input is safe again
+
+
+@dataclasses.dataclass(frozen=True)
 class Cell:
-    """A whole cell description: its name and its modules in file order."""
+    """A whole cell description: its name, its modules in file order and its interlocks."""
 
     name: str
     modules: tuple[ModuleSpec, ...]
     source: str = "<cell>"
     handler_settings: str | None = None  # the handler settings file the cell runs against, if named
+    interlocks: tuple[Interlock, ...] = ()
 
     def module(self, name: str) -> ModuleSpec:
         for spec in self.modules:
@@ -126,7 +140,7 @@ def _mapping(where: str, value: Any) -> dict:
 
 _ALLOWED = {
     "axis": {"kind", "handler_id", "positions", "home", "motion"},
-    "io": {"kind", "handler_id", "points", "switch_time"},
+    "io": {"kind", "handler_id", "points", "inputs", "switch_time"},
     "tray": {"kind", "handler_id", "positions", "home", "motion", "trays", "sequences", "axes"},
 }
 
@@ -173,6 +187,8 @@ def _module(source: str, name: Any, entry: Any, reserved: frozenset[str]) -> Mod
     if kind == "io":
         points = _mapping(f"{where}: points", entry.get("points"))
         fields["points"] = {k: _integer(f"{where}: point {k}", v) for k, v in points.items()}
+        inputs = _mapping(f"{where}: inputs", entry.get("inputs"))
+        fields["inputs"] = {k: _integer(f"{where}: input {k}", v) for k, v in inputs.items()}
         if "switch_time" in entry:
             fields["switch_time"] = _number(f"{where}: switch_time", entry["switch_time"])
             if fields["switch_time"] < 0:
@@ -200,7 +216,7 @@ def parse_cell(text: str, source: str = "<cell>", reserved: frozenset[str] = fro
         raise CellError(str(error)) from None
     if not isinstance(data, dict) or not isinstance(data.get("modules"), dict) or not data["modules"]:
         raise CellError(f"{source}: expected a mapping with a non-empty 'modules' mapping")
-    unknown = set(data) - {"cell", "modules", "handler_settings"}
+    unknown = set(data) - {"cell", "modules", "handler_settings", "interlocks"}
     if unknown:
         raise CellError(f"{source}: unknown top-level entries: {', '.join(sorted(map(str, unknown)))}")
     modules = tuple(_module(source, name, entry, reserved) for name, entry in data["modules"].items())
@@ -217,7 +233,39 @@ def parse_cell(text: str, source: str = "<cell>", reserved: frozenset[str] = fro
             raise CellError(f"{source}: handler_settings must be a file path")
         # Relative to the cell file, so a cell and its handler settings travel together.
         settings = str(Path(source).parent / settings) if source != "<cell>" else settings
-    return Cell(str(data.get("cell", Path(source).stem)), modules, source, settings)
+    interlocks = tuple(_interlock(source, name, entry, modules)
+                       for name, entry in _mapping(f"{source}: interlocks", data.get("interlocks")).items())
+    return Cell(str(data.get("cell", Path(source).stem)), modules, source, settings, interlocks)
+
+
+# YAML reads on/off as booleans; a quoted "on"/"off" is meant the same.
+_LEVELS = {True: True, False: False, "on": True, "off": False}
+
+
+def _interlock(source: str, name: str, entry: Any, modules: tuple[ModuleSpec, ...]) -> Interlock:
+    where = f"{source}: interlock {name}"
+    if not isinstance(entry, dict):
+        raise CellError(f"{where}: expected a mapping with module, input and safe")
+    unknown = set(entry) - {"module", "input", "safe", "resume"}
+    if unknown:
+        raise CellError(f"{where}: unknown settings: {', '.join(sorted(map(str, unknown)))}")
+    missing = [key for key in ("module", "input", "safe") if key not in entry]
+    if missing:
+        raise CellError(f"{where}: {', '.join(missing)} missing")
+    spec = next((m for m in modules if m.name == entry["module"]), None)
+    if spec is None or spec.kind != "io":
+        raise CellError(f"{where}: module must name an io module of the cell, got {entry['module']!r}")
+    if entry["input"] not in spec.inputs:
+        raise CellError(f"{where}: {spec.name} has no input {entry['input']!r} (name it under inputs:)")
+    safe = entry["safe"]
+    if isinstance(safe, str):
+        safe = safe.lower()
+    if not isinstance(safe, (bool, str)) or safe not in _LEVELS:
+        raise CellError(f"{where}: safe must be on or off, got {entry['safe']!r}")
+    resume = entry.get("resume", "operator")
+    if resume not in ("auto", "operator"):
+        raise CellError(f"{where}: resume must be auto or operator, got {resume!r}")
+    return Interlock(name, spec.name, entry["input"], _LEVELS[safe], resume == "auto")
 
 
 def load_cell(path: str | Path, reserved: frozenset[str] = frozenset()) -> Cell:

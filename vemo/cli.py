@@ -1,5 +1,5 @@
-"""The `vemo` command line: `vemo check` lists what a script will run, `vemo run` runs it, `vemo sim` simulates,
-`vemo lsp` serves editors."""
+"""The `vemo` command line: `vemo check` lists what a script will run, `vemo run` runs it, `vemo report` tells
+what a run did, `vemo ctl` controls a live run, `vemo sim` simulates, `vemo lsp` serves editors."""
 
 from __future__ import annotations
 
@@ -20,11 +20,23 @@ from vemo.streams import guard_standard_streams
 from vemo.text import printable
 
 # The listing `vemo check --json` prints; documented in docs/running.md. Raise the version when a field
-# changes meaning or goes away; new fields may be added within a version.
+# changes meaning or goes away; new fields may be added within a version. Version 2: `except_blocks` (every
+# except block the program can run) replaces `exception_block` (the except block of main alone).
 CHECK_FORMAT = "vemo-check"
-CHECK_FORMAT_VERSION = 1
+CHECK_FORMAT_VERSION = 2
 # The time scale the embedded simulator accepts.
 MIN_SPEED, MAX_SPEED = 1e-6, 1e9
+
+
+def _count(text: str) -> int:
+    """A whole number of at least 0, for argparse."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 0, got {text!r}")
+    return value
 
 
 class _Parser(argparse.ArgumentParser):
@@ -110,7 +122,12 @@ def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
     run.add_argument("--trace", metavar="FILE.json", help="write the run as a Chrome trace (Perfetto)")
     run.add_argument("--record", metavar="FILE.json", help="write the run's record of every action as JSON")
     run.add_argument("--plain", action="store_true", help="plain progress lines even on a terminal")
-    run.add_argument("--run-dir", metavar="DIR", help="the run folder, which gets the journal "
+    run.add_argument("--retries", type=_count, default=0, metavar="N",
+                     help="try a failed action again up to N times before the failure counts (default 0)")
+    run.add_argument("--on-error", choices=("stop", "ask"), default="stop",
+                     help="once a failure counts: stop the run (default), or hold it and ask the operator to "
+                          "retry, skip or abort (vemo ctl DIR retry|skip|abort)")
+    run.add_argument("--run-dir", metavar="DIR", help="the run folder, which gets the journal and the control socket "
                                                       "(default: runs/<YYYYmmdd-HHMMSS>-<script name>)")
 
     report = commands.add_parser("report", help="rebuild a run's timeline, trace or record from its run folder",
@@ -120,6 +137,25 @@ def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
     report.add_argument("--timeline", metavar="FILE.html", help="write the run's timeline (HTML with an SVG chart)")
     report.add_argument("--trace", metavar="FILE.json", help="write the run as a Chrome trace (Perfetto)")
     report.add_argument("--record", metavar="FILE.json", help="write the run's record of every action as JSON")
+
+    ctl = commands.add_parser("ctl", help="control a live run: status, pause, resume, stop, decisions, inputs",
+                              description="Talks to the run whose folder is DIR through its control socket. "
+                                          "Exit code 0 when the run did what was asked, 1 when it refused "
+                                          "(the command does not apply in its state), 2 when no run answers.")
+    ctl.add_argument("run_dir", metavar="DIR", help="the run's folder")
+    actions = ctl.add_subparsers(dest="ctl_command", required=True, metavar="COMMAND")
+    actions.add_parser("status", help="the run's state and each module's as JSON")
+    pause = actions.add_parser("pause", help="every module finishes its action and starts no new one")
+    pause.add_argument("--now", action="store_true", help="also stop the axes in motion; their motions are sent "
+                                                          "again to the same targets on resume")
+    for name, text in (("resume", "go on after a pause"), ("stop", "end the run as Ctrl-C does (exit 130)"),
+                       ("retry", "run the failed action again"), ("skip", "mark the failed action skipped and go on"),
+                       ("abort", "end the run after a failure")):
+        actions.add_parser(name, help=text)
+    set_input = actions.add_parser("input", help="set a simulated input (embedded simulator only)")
+    set_input.add_argument("module", help="the IO module of the cell")
+    set_input.add_argument("point", help="the input's name under the module's inputs:")
+    set_input.add_argument("value", choices=("on", "off"))
 
     sim = commands.add_parser("sim", help="run the handler simulator in the foreground until Ctrl-C",
                               description="Starts vemo-sim on ADDRESS with the handler settings of a cell.")
@@ -144,7 +180,7 @@ def _listing(diagnostics: list[Diagnostic], script: str | None = None, body: dic
     listing = {"format": CHECK_FORMAT, "version": CHECK_FORMAT_VERSION,
                "ok": not any(d.severity == "error" for d in diagnostics), "script": script,
                "diagnostics": [d.as_dict() for d in diagnostics],
-               "modules": [], "estimate": None, "unknown_durations": [], "exception_block": []}
+               "modules": [], "estimate": None, "unknown_durations": [], "except_blocks": []}
     listing.update(body or {})
     return listing
 
@@ -239,6 +275,29 @@ def sim(args: argparse.Namespace) -> int:
         return 1
 
 
+def ctl(args: argparse.Namespace) -> int:
+    from vemo.run.control import ControlError, send
+
+    arguments = {}
+    if args.ctl_command == "pause" and args.now:
+        arguments["now"] = True
+    elif args.ctl_command == "input":
+        arguments = {"module": args.module, "point": args.point, "value": args.value}
+    try:
+        answer = send(args.run_dir, args.ctl_command, **arguments)
+    except ControlError as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 2
+    if not answer["ok"]:
+        print(f"refused: {answer.get('error')}", file=sys.stderr)
+        return 1
+    if args.ctl_command == "status":
+        print(json.dumps({k: v for k, v in answer.items() if k != "ok"}, indent=2))
+    else:
+        print(f"{args.ctl_command}: the run is {answer.get('state')}")
+    return 0
+
+
 def lsp(args: argparse.Namespace) -> int:
     from vemo.lsp.server import main as serve
 
@@ -246,10 +305,11 @@ def lsp(args: argparse.Namespace) -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    guard_standard_streams()  # output piped into a reader that quits early must not stop a command
     argv = sys.argv[1:] if argv is None else list(argv)
     guard_standard_streams()  # output piped into a reader that quits early must not stop a command
     args = _parser(json_usage=argv[:1] == ["check"] and "--json" in argv).parse_args(argv)
-    commands = {"check": check, "run": run, "report": report, "sim": sim, "lsp": lsp}
+    commands = {"check": check, "run": run, "report": report, "ctl": ctl, "sim": sim, "lsp": lsp}
     try:
         return commands[args.command](args)
     finally:

@@ -32,8 +32,21 @@ def explain(rule: str, error: BaseException) -> str:
     return f"{rule}: {type(error).__name__}: {error}"
 
 
+def block_actions(block: Any) -> list:
+    """Every action of a block: all branches of an async block, all competitors of a compete block. A
+    compete block is read competitor by competitor: evaluating it whole turns it into its lane map."""
+    if block.isAsync:
+        parts = list(block.async_block_map.values())
+    elif block.isCompete:
+        parts = list(block.compete_blocks)
+    else:
+        parts = [block]
+    return [action for part in parts for action in part.evaluate()]
+
+
 def _located_semantics_class(compiler: types.ModuleType) -> type:
-    """A VemoSemantics that tags what it builds with script locations and checks names early."""
+    """A VemoSemantics that tags what it builds with script locations and checks names early, and marks
+    each action with the except block of the innermost `try` around it."""
     from _vemoaction import VemoAction
     from _vemomodule import VemoModule
     from _vemoprimitives import VemoId
@@ -45,6 +58,7 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
             super().__init__()
             self.origins: dict[int, tuple[Any, SourceLocation]] = {}
             self.declarations: dict[str, SourceLocation] = {}
+            self.recoveries: list[Recovery] = []
             self.script: Any = None
             self.action_counts: dict[str, int] = {}
 
@@ -160,6 +174,20 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
                                          f"its name")
             return super().loop(ast)
 
+        def actionclause(self, ast: Any) -> Any:
+            """Rules run inner blocks first, so the actions of a nested `try` (a declared block used inside
+            this one) are marked already: an action keeps the except block of its innermost `try`. The
+            mark is a setting, so the copies that uses by name and loops make later carry it along."""
+            result = super().actionclause(ast)
+            if "exception" in ast:
+                recovery = Recovery(len(self.recoveries) + 1, ast.location, ast.exception)
+                self.recoveries.append(recovery)
+                for action in block_actions(ast.primary):
+                    if isinstance(action, HostAction) and action.recovery is None:
+                        action.params["recovery"] = recovery.number
+                        action.recovery = recovery.number
+            return result
+
         def action(self, ast: Any) -> Any:
             result = super().action(ast)
             if result is None:
@@ -212,21 +240,40 @@ class ModulePlan:
         return [action for lane in self.lanes.values() for action in lane]
 
 
+@dataclasses.dataclass(eq=False)
+class Recovery:
+    """The except block of one `try`: what the cell does when an action inside the try fails and the run
+    ends because of it. `number` is what the covered actions carry as their `recovery` setting; `name`
+    (E1, E2, ...) numbers the except blocks the program can run, in script order."""
+
+    number: int
+    origin: SourceLocation  # where the `try` is written
+    block: Any
+    name: str = ""
+    plans: list[ModulePlan] = dataclasses.field(default_factory=list)
+
+
 @dataclasses.dataclass
 class CompiledScript:
-    """A compiled script: the main block, one plan per module, and where each action was written."""
+    """A compiled script: the main block, one plan per module, where each action was written, and the
+    except blocks that cover actions of the plans."""
 
     main: Any
     plans: list[ModulePlan]
     semantics: Any
     diagnostics: list[str]
-    exception_actions: list = dataclasses.field(default_factory=list)
+    recoveries: list[Recovery] = dataclasses.field(default_factory=list)
 
     def origin(self, item: Any) -> str | None:
         location = self.semantics.origin(item)
         if location is not None:
             return str(location)
         return getattr(item, "origin", None)
+
+    def recovery_of(self, action: Any) -> Recovery | None:
+        """The except block of the innermost `try` around an action of the plans, if any."""
+        number = getattr(action, "recovery", None)
+        return next((r for r in self.recoveries if r.number == number), None) if number is not None else None
 
 
 def _kind_of(sequence: list | dict) -> type | None:
@@ -307,7 +354,21 @@ def compile_script(text: str | ParsedScript, filename: str, compiler: types.Modu
             location = semantics.declarations.get("main", semantics.script.location(0))
             raise semantics.script.error(location, f"main cannot be evaluated: {type(error).__name__}: "
                                                    f"{error}") from error
+        recoveries = _recoveries(semantics, plans)
     diagnostics = [line for line in captured.getvalue().splitlines() if line.strip()]
-    exception = getattr(main, "exception_block", None)
-    exception_actions = exception.evaluate() if hasattr(exception, "evaluate") else []
-    return CompiledScript(main, plans, semantics, diagnostics, exception_actions)
+    return CompiledScript(main, plans, semantics, diagnostics, recoveries)
+
+
+def _recoveries(semantics: Any, plans: list[ModulePlan]) -> list[Recovery]:
+    """The except blocks that cover actions of the plans, named E1, E2, ... in script order, each with its
+    own plans: an except block runs like a program of its own."""
+    covering = {getattr(action, "recovery", None) for plan in plans for action in plan.actions()}
+    used = [recovery for recovery in semantics.recoveries if recovery.number in covering]
+    for index, recovery in enumerate(used, 1):
+        recovery.name = f"E{index}"
+        try:
+            recovery.plans = plan_modules(recovery.block)
+        except Exception as error:
+            raise semantics.script.error(recovery.origin, f"the except block cannot be evaluated: "
+                                                          f"{type(error).__name__}: {error}") from error
+    return used

@@ -571,6 +571,21 @@ Cell::Evaluation Cell::evaluate(Entry& e, TimePoint now) {
 
 // ---- readings -------------------------------------------------------------------------------------
 
+std::optional<std::string> Cell::set_input(int kinra_id, int pin, bool value, TimePoint now) {
+    const auto it = io_by_kinra_.find(kinra_id);
+    if (it == io_by_kinra_.end()) return "KinraID " + std::to_string(kinra_id) + " is no IO module of the cell";
+    IoModule& m = io_[static_cast<std::size_t>(it->second)];
+    if (m.spec.loopback) return "the inputs of KinraID " + std::to_string(kinra_id) + " mirror another module's outputs";
+    if (pin < 0 || pin >= static_cast<int>(m.inputs.size()) * 8)
+        return "KinraID " + std::to_string(kinra_id) + " has " + std::to_string(m.inputs.size() * 8) + " inputs, no pin " +
+               std::to_string(pin);
+    const auto mask = static_cast<std::uint8_t>(1u << (pin % 8));
+    std::uint8_t& byte = m.inputs[static_cast<std::size_t>(pin / 8)];
+    byte = static_cast<std::uint8_t>(value ? byte | mask : byte & ~mask);
+    settle(now);
+    return std::nullopt;
+}
+
 std::optional<std::string> Cell::read(std::int32_t kinra_id, std::int32_t idx, TimePoint now) {
     settle(now);
     if (auto it = io_by_kinra_.find(kinra_id); it != io_by_kinra_.end()) {

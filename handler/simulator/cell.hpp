@@ -83,6 +83,10 @@ public:
     /// The text of a log request's reply, or nullopt when the module has no such data item.
     std::optional<std::string> read(std::int32_t kinra_id, std::int32_t idx, TimePoint now);
 
+    /// Sets one bit of an IO module's input image, as a sensor wired to it would; conditions on it
+    /// are settled at `now`. Returns why not when the module has no such input of its own.
+    std::optional<std::string> set_input(int kinra_id, int pin, bool value, TimePoint now);
+
     std::optional<MotorState> motor_state(int kinra_id, TimePoint now);
     std::optional<double> position(int kinra_id, TimePoint now);  // drive units
     std::size_t unfinished_count() const noexcept { return unfinished_; }

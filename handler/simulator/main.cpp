@@ -28,6 +28,10 @@
  * units, 3/4 output/input image as hex (byte 0 first), 5 temperature, 6 static time in ms, 7 last motion
  * time in ms; an item the module lacks, or an unknown module, gives an empty text.
  *
+ * Commands on standard input (with --watch-stdin; only the process that started the simulator holds that
+ * pipe): "input KINRAID PIN 0|1" sets a bit of an IO module's input image as a wired sensor would, and
+ * prints "input KINRAID PIN VALUE" once it is set, or "refused input: REASON".
+ *
  * Motion: trapezoidal profile over the distance in user units (drive units / DistanceFactor), speed
  * / SpeedFactor, acceleration / AccelerationFactor; -1 takes the axis's Sim defaults. Simulated time
  * runs --time-scale times faster than the wall clock.

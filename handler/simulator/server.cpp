@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <string_view>
 #include <vector>
 
 #include "wire.hpp"
@@ -15,6 +17,7 @@ namespace vemo::sim {
 namespace {
 
 constexpr int batch_limit = 256;  // requests taken from one socket before the others get a turn
+constexpr std::size_t command_limit = 256;  // longest command line on the watched descriptor
 
 std::string endpoint(const std::string& address, int port) { return "tcp://" + address + ":" + std::to_string(port); }
 
@@ -62,11 +65,13 @@ Server::Stop Server::run(int stop_fd, int watch_fd) {
         }
         if (items[3].revents & ZMQ_POLLIN) return Stop::signal;
         if (watch_fd >= 0 && (items[4].revents & (ZMQ_POLLIN | ZMQ_POLLERR))) {
-            char discard[256];
-            const ssize_t got = read(watch_fd, discard, sizeof discard);
+            char chunk[256];
+            const ssize_t got = read(watch_fd, chunk, sizeof chunk);
             if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return Stop::watched_fd_closed;
+            if (got > 0) commands_.append(chunk, static_cast<std::size_t>(got));
         }
         cell_.advance(Clock::now());
+        serve_commands();
         publish_completions();
         if (items[0].revents & ZMQ_POLLIN) serve_subscriptions();
         if (items[1].revents & ZMQ_POLLIN) serve_requests(actions_, true);
@@ -116,6 +121,33 @@ void Server::serve_requests(zmq::socket_t& socket, bool actions) {
         (void)socket.send(zmq::buffer(reply), zmq::send_flags::dontwait);
         publish_completions();
     }
+}
+
+void Server::serve_commands() {
+    std::size_t end;
+    while ((end = commands_.find('\n')) != std::string::npos) {
+        run_command(std::string_view(commands_).substr(0, end));
+        commands_.erase(0, end + 1);
+    }
+    if (commands_.size() > command_limit) {
+        std::fprintf(log_, "refused input: a command line longer than %zu bytes\n", command_limit);
+        commands_.clear();
+    }
+}
+
+void Server::run_command(std::string_view line) {
+    int kinra_id = 0, pin = 0, value = 0;
+    char extra = 0;
+    const std::string text(line);
+    if (std::sscanf(text.c_str(), "input %d %d %d %c", &kinra_id, &pin, &value, &extra) != 3 || (value != 0 && value != 1)) {
+        std::fprintf(log_, "refused input: expected 'input KINRAID PIN 0|1', got '%s'\n", text.c_str());
+        return;
+    }
+    if (const auto why = cell_.set_input(kinra_id, pin, value == 1, Clock::now())) {
+        std::fprintf(log_, "refused input: %s\n", why->c_str());
+        return;
+    }
+    std::fprintf(log_, "input %d %d %d\n", kinra_id, pin, value);
 }
 
 void Server::serve_subscriptions() {

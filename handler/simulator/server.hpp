@@ -29,7 +29,8 @@ public:
 
     /// Serves until `stop_fd` (a signalfd) becomes readable, which the caller then reads, or until
     /// `watch_fd` (when >= 0) reaches its end, as a pipe does when the process holding its other end
-    /// is gone. Whatever arrives on `watch_fd` is discarded.
+    /// is gone. Lines that arrive on `watch_fd` are simulator commands: "input KINRAID PIN 0|1" sets a
+    /// simulated input; each gets one line on the log ("input ..." when done, "refused input: ..." not).
     Stop run(int stop_fd, int watch_fd = -1);
 
 private:
@@ -38,6 +39,8 @@ private:
     void publish_completions();
     void publish(const std::string& topic, const std::string& record);
     void forget_expired(TimePoint now);
+    void serve_commands();
+    void run_command(std::string_view line);
 
     struct Replay {
         std::string record;
@@ -50,6 +53,7 @@ private:
     zmq::socket_t publisher_, actions_, logs_;
     std::unordered_map<std::string, Replay> replay_;
     std::deque<std::pair<std::string, TimePoint>> replay_order_;
+    std::string commands_;  // what arrived on the watched descriptor and is not a whole line yet
 };
 
 }  // namespace vemo::sim

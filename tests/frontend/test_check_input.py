@@ -107,7 +107,7 @@ def test_control_characters_from_the_script_are_escaped_in_the_listing_and_in_er
 
 
 LISTING_KEYS = {"format", "version", "ok", "script", "diagnostics", "modules", "estimate", "unknown_durations",
-                "exception_block"}
+                "except_blocks"}
 
 
 @pytest.mark.parametrize("options, code, message", [
@@ -127,7 +127,7 @@ def test_json_listing_has_one_versioned_shape_in_every_outcome(tmp_path, options
     result = run_vemo("check", "--json", *arguments)
     listing = json.loads(result.stdout)
     assert result.returncode == code and set(listing) == LISTING_KEYS
-    assert (listing["format"], listing["version"], listing["ok"]) == ("vemo-check", 1, code == 0)
+    assert (listing["format"], listing["version"], listing["ok"]) == ("vemo-check", 2, code == 0)
     if message is None:
         assert listing["diagnostics"] == [] and listing["modules"]
     else:

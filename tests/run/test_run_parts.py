@@ -69,11 +69,13 @@ class FakeRequest:
 
 
 class FakeClient:
-    """Builds requests like the handler client and answers every wait with `result`; a wait may instead
-    block until a motor stop arrives (then 0, as a stopped motion's conditions report)."""
+    """Builds requests like the handler client and answers every wait with `result` (a list: one result
+    per wait in turn, the last one for the rest); a wait may instead block until a motor stop arrives
+    (then 0, as a stopped motion's conditions report)."""
 
     def __init__(self, result=1, block_until_stop=False):
-        self.result, self.block_until_stop = result, block_until_stop
+        self.results = list(result) if isinstance(result, list) else [result]
+        self.block_until_stop = block_until_stop
         self.count = 0
         self.batches, self.stops, self.timeouts = [], [], []
         self.waiting, self.stopped, self.cancelled = threading.Event(), threading.Event(), threading.Event()
@@ -103,7 +105,10 @@ class FakeClient:
             while not (self.stopped.is_set() or self.cancelled.is_set()) and time.monotonic() < deadline:
                 self.stopped.wait(0.01)
             return -3 if self.cancelled.is_set() else 0 if self.stopped.is_set() else []
-        return self.result
+        return self.results.pop(0) if len(self.results) > 1 else self.results[0]
+
+    def get_logger(self, axis, index):
+        return "0"  # no error state of its own
 
     def motor_stop(self, axis):
         self.stops.append(axis)
@@ -176,6 +181,106 @@ def test_failed_action_sets_error_and_its_finish_signal_and_names_module_action_
     assert (later.state, later.finish_signal.is_set(), ended[-1]) == (VemoState.NotExecuted, True, ("not_run", None))
 
 
+def failure_context(client, **policy):
+    """A run context that records outcomes and retries as (kind, detail) in one list, in order."""
+    events = []
+    context = RunContext(client, on_end=lambda action, outcome, reason: events.append((outcome, reason)),
+                         on_retry=lambda action, attempt, reason: events.append(("retry", attempt)), **policy)
+    return context, events
+
+
+REFUSED = "the handler refused it or reported it failed (result 0)"
+
+
+@pytest.mark.parametrize("results, retries, outcomes", [
+    ([0, 0, 1], 2, [("retry", 2), ("retry", 3), "finished"]),
+    ([0, 1], 3, [("retry", 2), "finished"]),
+    ([0, 0, 1], 1, [("retry", 2), "error"]),
+    ([0], 0, ["error"]),
+])
+def test_failed_action_is_tried_again_up_to_the_retries_and_each_retry_is_counted(kinds, results, retries, outcomes):
+    client = FakeClient(result=results)
+    context, events = failure_context(client, retries=retries)
+    move = Move(kinds.XAxis, position="pick", handler_id=1)
+    if outcomes[-1] == "error":
+        with pytest.raises(ActionFailed, match="result 0"):
+            context.execute(move)
+    else:
+        context.execute(move)
+    assert [e if e[0] == "retry" else e[0] for e in events] == outcomes
+    assert len(client.batches) == len(outcomes)  # every attempt sent its motion again
+    assert context.stopping.is_set() == (outcomes[-1] == "error") and move.finish_signal.is_set()
+
+
+def test_skipped_action_releases_what_waits_on_it_and_the_run_goes_on(kinds):
+    from _vemoprimitives import VemoState
+
+    asked = []
+    context, events = failure_context(FakeClient(result=[0, 0, 1]), retries=1,
+                                      decide=lambda failure: asked.append(failure) or "skip")
+    grip = IOAction(kinds.Gripper, io_id="vacuum", status="on", handler_id=11, origin="job.vemo:4:9")
+    context.execute(grip)
+    failure, = asked
+    assert failure == {"module": "Gripper", "action": "set @Gripper vacuum on", "location": "job.vemo:4:9",
+                       "reason": f"Gripper: set @Gripper vacuum on (job.vemo:4:9) failed: {REFUSED}", "attempts": 2}
+    assert events == [("retry", 2), ("skipped", failure["reason"])]
+    assert (grip.state, grip.finish_signal.is_set(), context.stopping.is_set()) == (VemoState.Error, True, False)
+    after = Move(kinds.XAxis, position="pick", handler_id=1)
+    context.execute(after)
+    assert events[-1] == ("finished", None)
+
+
+@pytest.mark.parametrize("answers, outcome, reason", [
+    (["retry", "abort"], "error", REFUSED),
+    (["retry", "skip"], "skipped", REFUSED),
+    (["later"], "error", REFUSED),
+    ([RuntimeError("control gone")], "error", "no decision could be had: RuntimeError: control gone"),
+])
+def test_operators_answer_retries_skips_or_aborts_and_anything_else_aborts(kinds, answers, outcome, reason):
+    asked = []
+
+    def decide(failure):
+        asked.append(failure["attempts"])
+        answer = answers[len(asked) - 1]
+        if isinstance(answer, Exception):
+            raise answer
+        return answer
+
+    context, events = failure_context(FakeClient(result=0), decide=decide)
+    move = Move(kinds.XAxis, position="pick", handler_id=1)
+    if outcome == "error":
+        with pytest.raises(ActionFailed):
+            context.execute(move)
+    else:
+        context.execute(move)
+    assert asked == list(range(1, len(answers) + 1))  # an operator's retry is one more attempt, then it asks again
+    assert events[-1][0] == outcome and reason in events[-1][1]
+    assert context.stopping.is_set() == (outcome == "error")
+
+
+def test_stop_while_the_run_waits_for_an_answer_aborts_the_action(kinds):
+    context, events = failure_context(FakeClient(result=0))
+    context.decide = lambda failure: context.stopping.set() or "retry"
+    with pytest.raises(ActionFailed):
+        context.execute(Move(kinds.XAxis, position="pick", handler_id=1))
+    assert [e[0] for e in events] == ["error"]
+
+
+def test_recovery_runs_actions_again_after_a_failure_but_neither_retries_nor_asks(kinds):
+    client = FakeClient(result=[0, 0, 0, 1])
+    context, events = failure_context(client, retries=1, decide=lambda failure: "skip")
+    context.decide = None
+    with pytest.raises(ActionFailed):
+        context.execute(Move(kinds.XAxis, position="pick", handler_id=1))
+    context.begin_recovery()
+    with pytest.raises(ActionFailed):
+        context.execute(Move(kinds.XAxis, position="park", handler_id=1))
+    assert [e[0] for e in events] == ["retry", "error", "error"]
+    context.begin_recovery()
+    context.execute(Move(kinds.XAxis, position="park", handler_id=1))
+    assert events[-1] == ("finished", None)
+
+
 def test_stopping_a_run_stops_the_axes_in_motion_and_marks_the_move_interrupted(kinds):
     client = FakeClient(block_until_stop=True)
     context, ended = recording_context(client)
@@ -239,19 +344,15 @@ def test_a_lost_handler_fails_the_actions_waiting_on_it_and_interrupts_the_other
 def test_dwell_runs_faster_by_the_time_factor_and_ends_when_the_run_stops(kinds):
     context, ended = recording_context(FakeClient())
     context.time_factor = 4.0
-    waited = []
-    real_wait = context.stopping.wait
-
-    def wait(seconds):
-        waited.append(seconds)
-        if seconds > 1:
-            context.stopping.set()  # the run stops while this dwell waits
-        return real_wait(seconds)
-
-    context.stopping.wait = wait
-    context.execute(Dwell(kinds.Gripper, milliseconds=20))
+    started = time.monotonic()
+    context.execute(Dwell(kinds.Gripper, milliseconds=2000))
+    took = time.monotonic() - started
+    assert 0.5 <= took < 1.5  # a quarter of the dwell, well short of all of it
+    stopper = threading.Timer(0.05, context.stopping.set)  # the run stops while the next dwell waits
+    stopper.start()
     context.execute(Dwell(kinds.Gripper, milliseconds=10 ** 9))  # days, unless the stop ends it
-    assert waited == [0.005, 10 ** 6 / 4.0] and ended == [("finished", None), ("interrupted", None)]
+    stopper.join()
+    assert ended == [("finished", None), ("interrupted", None)]
 
 
 def _records():
@@ -303,9 +404,9 @@ def test_every_awaited_result_belongs_to_its_own_request_across_identifier_wraps
         rng = random.Random(k)
         for _ in range(per_thread):
             fails = rng.random() < 0.5
-            request = client.motor_ptp(axis, 10_000 if fails else 0.01 * rng.randint(0, 100), return_action=True)
+            target = 10_000 if fails else 0.01 * rng.randint(0, 100)
             try:
-                context._wait_for([request], request, "move")
+                context._drive(lambda: [client.motor_ptp(axis, target, return_action=True)], "move")
                 outcomes[k].append((fails, 1))
             except ActionFailed as error:
                 outcomes[k].append((fails, 0 if "(result 0)" in str(error) else str(error)))

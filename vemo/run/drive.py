@@ -11,6 +11,7 @@ from typing import Any, Callable, Sequence
 
 from vemo.cell import Cell, ModuleSpec
 from vemo.inputfile import MAX_YAML_BYTES, read_input
+from vemo.run.control import RunControl
 from vemo.yamlfile import load_yaml
 
 # Position tolerance of the end-of-move check, in user units (the handler client's own default).
@@ -184,61 +185,128 @@ def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tup
     return errors, warnings
 
 
+DECISIONS = ("retry", "skip", "abort")
+
+
 class RunContext:
-    """What host actions need while a script runs: one shared handler client, the run's stop signal, the
-    time factor of dwells, and the callbacks that record what each action did."""
+    """What host actions need while a script runs: one shared handler client, the run's control (its stop
+    signal, pauses and holds), the time factor of dwells, what to do when an action fails, and the
+    callbacks that record what each action did.
+
+    A failed action is tried again up to `retries` times; after that `decide(failure)` (the operator's
+    answer, when the run asks) says whether to try once more, skip the action or abort the run. Without
+    `decide` the run stops at once, as it does for every failure while an except block runs."""
 
     def __init__(self, client: Any, *, time_factor: float = 1.0,
                  on_start: Callable[[Any], None] | None = None,
-                 on_end: Callable[[Any, str, str | None], None] | None = None) -> None:
+                 on_end: Callable[[Any, str, str | None], None] | None = None,
+                 control: RunControl | None = None,
+                 retries: int = 0, decide: Callable[[dict], str] | None = None,
+                 on_retry: Callable[[Any, int, str], None] | None = None) -> None:
         self.client = client
         self.time_factor = time_factor
-        self.stopping = threading.Event()
+        self.control = control or RunControl()
+        if self.control.stop_axis is None:
+            self.control.stop_axis = getattr(client, "motor_stop", None)
+        self.stopping = self.control.stopping
         self.on_start = on_start or (lambda action: None)
         self.on_end = on_end or (lambda action, outcome, reason: None)
+        self.retries = retries
+        self.decide = decide
+        self.on_retry = on_retry or (lambda action, attempt, reason: None)
         self.handler_lost: str | None = None  # why the handler is taken for lost, once it is
-        self._moving: dict[int, int] = {}  # axes with a motion in flight -> how many
-        self._lock = threading.Lock()
         self._local = threading.local()  # the action this thread executes: its completion bound
 
     # --- executing one action -------------------------------------------------------------------
 
     def execute(self, action: Any) -> None:
-        """Runs `action.drive(self)` with its state, record and finish signal kept right. The finish signal
-        is set in every case, after the outcome is recorded, so whatever waits on the action wakes to a
-        run that already knows whether to go on."""
-        from _vemoprimitives import VemoState
-
+        """Runs `action.drive(self)` with its state, record and finish signal kept right. The action
+        starts only once the run is not held (paused, or waiting for a decision). The finish signal is
+        set in every case, after the outcome is recorded, so whatever waits on the action wakes to a run
+        that already knows whether to go on: a skipped action releases what waits on it like a finished
+        one."""
         try:
-            if self.stopping.is_set():
+            if self.stopping.is_set() or not self.control.enter_action():
                 self.on_end(action, "not_run", None)
                 return
-            action.state = VemoState.Executing
-            self.on_start(action)
-            self._local.expected = expected = expected_seconds(action)
-            self._local.deadline = None if expected is None else \
-                time.monotonic() + 2 * expected / self.time_factor + COMPLETION_MARGIN_SECONDS
+            try:
+                self._run(action)
+            finally:
+                self.control.leave_action()
+        finally:
+            action.finish_signal.set()
+
+    def _run(self, action: Any) -> None:
+        from _vemoprimitives import VemoState
+
+        action.state = VemoState.Executing
+        self.on_start(action)
+        self._local.expected = expected_seconds(action)
+        attempt = 1
+        while True:
+            self._start_completion_bound()
             try:
                 action.drive(self)
+                break
             except RunStopped:
                 action.state = VemoState.Error
                 self.on_end(action, "interrupted", None)
                 return
             except Exception as error:
-                action.state = VemoState.Error
                 if self.stopping.is_set() and not isinstance(error, HandlerLost):
                     # Ended by the stop, not by a fault of its own.
+                    action.state = VemoState.Error
                     self.on_end(action, "interrupted", None)
                     return
                 reason = str(error) if isinstance(error, ActionFailed) else f"{type(error).__name__}: {error}"
                 text = _failure_text(action, reason)
+                decision, text = self._after_failure(action, text, attempt)
+                if decision == "retry":
+                    attempt += 1
+                    self.on_retry(action, attempt, text)
+                    continue
+                action.state = VemoState.Error
+                if decision == "skip":
+                    self.on_end(action, "skipped", text)
+                    return
                 self.stopping.set()
                 self.on_end(action, "error", text)
                 raise ActionFailed(text) from error
-            action.state = VemoState.Finished
-            self.on_end(action, "finished", None)
-        finally:
-            action.finish_signal.set()
+        action.state = VemoState.Finished
+        self.on_end(action, "finished", None)
+
+    def _start_completion_bound(self) -> None:
+        """The time by which the action this thread executes must be complete, counted from now: from
+        the start of each attempt, and again when a motion that a pause interrupted is sent anew."""
+        expected = getattr(self._local, "expected", None)
+        self._local.deadline = None if expected is None else \
+            time.monotonic() + 2 * expected / self.time_factor + COMPLETION_MARGIN_SECONDS
+
+    def _after_failure(self, action: Any, text: str, attempt: int) -> tuple[str, str]:
+        """("retry", "skip" or "abort", the failure's text) for an action whose attempt number `attempt`
+        just failed. A lost handler is not tried again. A run stopped while it waited for the answer, or
+        an answer that cannot be had, aborts: the run must not hang on a module that waits for nobody."""
+        if self.handler_lost is not None:
+            return "abort", text
+        if attempt <= self.retries:
+            return "retry", text
+        if self.decide is None:
+            return "abort", text
+        try:
+            decision = self.decide({"module": _module_name(action), "action": _describe(action),
+                                    "location": getattr(action, "origin", None), "reason": text,
+                                    "attempts": attempt})
+        except Exception as error:
+            return "abort", f"{text}; no decision could be had: {type(error).__name__}: {error}"
+        if self.stopping.is_set() or decision not in DECISIONS:
+            return "abort", text
+        return decision, text
+
+    def begin_recovery(self) -> None:
+        """Lets actions run again after the run stopped on a failure, for its except blocks: a failure
+        there is not tried again and asks nothing, it ends the recovery."""
+        self.retries, self.decide = 0, None
+        self.stopping.clear()
 
     # --- handler commands -----------------------------------------------------------------------
 
@@ -271,8 +339,10 @@ class RunContext:
                                else f"the handler client cannot build the request (result {request})")
         return request
 
-    def _wait_for(self, requests: list, target: Any, what: str, axes: Sequence[int] = ()) -> None:
-        """Sends `requests` in order and waits for the published result of `target`, the last one.
+    def _drive(self, build: Callable[[], list], what: str, axes: Sequence[int] = ()) -> None:
+        """Sends the requests `build()` gives and waits for the published result of the last one. A
+        motion that an immediate pause stopped is built and sent again, to the same targets, once the
+        run is resumed.
 
         The awaited identifier gets a suffix ".N." with N counting the process's awaited requests. The
         client's identifiers repeat every 1000 requests, and a result published for an earlier request
@@ -280,23 +350,23 @@ class RunContext:
         must not end this wait; with N no two awaited identifiers of a run are equal. The closing dot
         keeps the identifier from being the prefix of another (…-12.7. of …-12.70.), since topics
         match by prefix. Nothing depends on the target, so the other requests keep their identifiers."""
-        target.cmd_id = f"{target.cmd_id}.{next(_awaited_serial)}."
-        with self._lock:
-            for axis in axes:
-                self._moving[axis] = self._moving.get(axis, 0) + 1
-        deadline = getattr(self._local, "deadline", None)
-        try:
-            if deadline is None:
-                result = self.client.receive_dequeue_action(requests, target.cmd_id, [target.cmd_id])
-            else:
-                result = self.client.receive_dequeue_action(requests, target.cmd_id, [target.cmd_id],
-                                                            timeout=max(deadline - time.monotonic(), 0.0))
-        finally:
-            with self._lock:
-                for axis in axes:
-                    self._moving[axis] -= 1
-                    if not self._moving[axis]:
-                        del self._moving[axis]
+        while True:
+            with self.control.motion(tuple(axes)) as motion:
+                requests = build()
+                target = requests[-1]
+                target.cmd_id = f"{target.cmd_id}.{next(_awaited_serial)}."
+                deadline = getattr(self._local, "deadline", None)
+                if deadline is None:
+                    result = self.client.receive_dequeue_action(requests, target.cmd_id, [target.cmd_id])
+                else:
+                    result = self.client.receive_dequeue_action(requests, target.cmd_id, [target.cmd_id],
+                                                                timeout=max(deadline - time.monotonic(), 0.0))
+            if result == 1 and not isinstance(result, bool) or not motion.interrupted or self.stopping.is_set() \
+                    or self.handler_lost is not None:
+                break
+            if not self.control.wait_resumed():
+                raise RunStopped()
+            self._start_completion_bound()
         if isinstance(result, list) and deadline is not None and time.monotonic() >= deadline \
                 and self.handler_lost is None and not self.stopping.is_set():
             for axis in axes:
@@ -324,34 +394,40 @@ class RunContext:
         """Moves the axes to their targets together and returns once every axis has stopped at its
         target (end-of-motion condition, then a position check, per axis)."""
         client = self.client
-        requests, checks = [], []
-        for kinra_id, target in targets:
-            motion = self._built(client.motor_ptp(kinra_id, target, speed, acceleration, acceleration,
-                                                  return_action=True), what)
-            ended = self._built(client.generate_condition(
-                kinra_id, condition_type_name="KONRA_ID_SLAVE_STATUS_CONDITION", arg_list=["END_MOVING"],
-                dep_list=[motion.cmd_id]), what)
-            there = self._built(client.generate_condition(
-                kinra_id, condition_type_name="KINRA_ID_POS_CONDITION",
-                arg_list=["POS_NEAR", target, POSITION_TOLERANCE], dep_list=[ended.cmd_id]), what)
-            requests += [motion, ended, there]
-            checks.append(there)
-        gathered = requests + self._gather(checks, what)
-        self._wait_for(gathered, gathered[-1], what, [kinra_id for kinra_id, _ in targets])
+
+        def build() -> list:
+            requests, checks = [], []
+            for kinra_id, target in targets:
+                motion = self._built(client.motor_ptp(kinra_id, target, speed, acceleration, acceleration,
+                                                      return_action=True), what)
+                ended = self._built(client.generate_condition(
+                    kinra_id, condition_type_name="KONRA_ID_SLAVE_STATUS_CONDITION", arg_list=["END_MOVING"],
+                    dep_list=[motion.cmd_id]), what)
+                there = self._built(client.generate_condition(
+                    kinra_id, condition_type_name="KINRA_ID_POS_CONDITION",
+                    arg_list=["POS_NEAR", target, POSITION_TOLERANCE], dep_list=[ended.cmd_id]), what)
+                requests += [motion, ended, there]
+                checks.append(there)
+            return requests + self._gather(checks, what)
+
+        self._drive(build, what, [kinra_id for kinra_id, _ in targets])
 
     def home_axes(self, axes: Sequence[int], what: str = "") -> None:
         """Homes the axes together and returns once every one has reported the end of its homing."""
         client = self.client
-        requests, checks = [], []
-        for kinra_id in axes:
-            homing = self._built(client.motor_home(kinra_id, return_action=True), what)
-            ended = self._built(client.generate_condition(
-                kinra_id, condition_type_name="KONRA_ID_SLAVE_STATUS_CONDITION", arg_list=["END_HOMING"],
-                dep_list=[homing.cmd_id]), what)
-            requests += [homing, ended]
-            checks.append(ended)
-        gathered = requests + self._gather(checks, what)
-        self._wait_for(gathered, gathered[-1], what, list(axes))
+
+        def build() -> list:
+            requests, checks = [], []
+            for kinra_id in axes:
+                homing = self._built(client.motor_home(kinra_id, return_action=True), what)
+                ended = self._built(client.generate_condition(
+                    kinra_id, condition_type_name="KONRA_ID_SLAVE_STATUS_CONDITION", arg_list=["END_HOMING"],
+                    dep_list=[homing.cmd_id]), what)
+                requests += [homing, ended]
+                checks.append(ended)
+            return requests + self._gather(checks, what)
+
+        self._drive(build, what, list(axes))
 
     def _gather(self, checks: list, what: str = "") -> list:
         """A blank condition over several axes' checks, so that one published result ends the wait."""
@@ -368,26 +444,31 @@ class RunContext:
 
     def set_output(self, kinra_id: int, pin: int, value: int, what: str = "") -> None:
         """Sets one output and returns once the handler reports it written."""
-        request = self._built(self.client.io_set(kinra_id, pin, value, return_action=True), what)
-        self._wait_for([request], request, what)
+        self._drive(lambda: [self._built(self.client.io_set(kinra_id, pin, value, return_action=True), what)], what)
 
     def dwell(self, seconds: float) -> None:
-        """Holds still for `seconds` of run time; a stop of the run ends it early."""
-        if self.stopping.wait(seconds / self.time_factor):
+        """Holds still for `seconds` of run time; an immediate pause suspends it and it goes on with the
+        time left on resume; a stop of the run ends it early."""
+        if not self.control.sleep(seconds / self.time_factor):
             raise RunStopped()
 
     def stop_motion(self) -> list[int]:
         """Stops every axis that has a motion in flight, so that waits on those motions end. Returns them."""
-        with self._lock:
-            axes = sorted(self._moving)
+        axes = self.control.moving_axes()
         for axis in axes:
             self.client.motor_stop(axis)
         return axes
 
 
-def _failure_text(action: Any, reason: str) -> str:
-    module = getattr(action.module, "name", None) or getattr(action.module, "__name__", "?")
+def _module_name(action: Any) -> str:
+    return getattr(action.module, "name", None) or getattr(action.module, "__name__", "?")
+
+
+def _describe(action: Any) -> str:
     describe = getattr(action, "describe", None)
-    text = describe() if describe is not None else str(action)
+    return describe() if describe is not None else str(action)
+
+
+def _failure_text(action: Any, reason: str) -> str:
     origin = getattr(action, "origin", None)
-    return f"{module}: {text}{f' ({origin})' if origin else ''} failed: {reason}"
+    return f"{_module_name(action)}: {_describe(action)}{f' ({origin})' if origin else ''} failed: {reason}"

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import collections
 import os
+import queue
 import random
 import signal
 import socket
@@ -16,6 +17,7 @@ from pathlib import Path
 BINARY_NAME = "vemo-sim"
 HANDLER_PORTS = (5001, 5002, 5003)
 READY_PREFIX = "vemo-sim ready on "
+INPUT_ANSWERS = ("input ", "refused input: ")
 _PACKAGE_DIR = Path(__file__).resolve().parents[1]  # the vemo package
 
 
@@ -94,6 +96,8 @@ class Simulator:
         self._stderr: collections.deque[str] = collections.deque(maxlen=500)
         self._ready = threading.Event()
         self._readers: list[threading.Thread] = []
+        self._command_lock = threading.Lock()
+        self._answers: queue.Queue[str] = queue.Queue()
 
     def __enter__(self) -> Simulator:
         return self.start()
@@ -169,6 +173,8 @@ class Simulator:
                 self.echo(line)
             if line.startswith(READY_PREFIX):
                 self._ready.set()
+            elif line.startswith(INPUT_ANSWERS):
+                self._answers.put(line)
         pipe.close()
 
     def _join_readers(self) -> None:
@@ -176,6 +182,26 @@ class Simulator:
         for reader in self._readers:
             if reader.ident is not None:
                 reader.join(timeout=2)
+
+    def set_input(self, kinra_id: int, pin: int, value: bool, timeout: float = 5.0) -> None:
+        """Sets a simulated input of an IO module, as a sensor wired to it would, and returns once the
+        simulator has set it. SimulatorError with the simulator's reason when it refuses."""
+        with self._command_lock:
+            if not self.running:
+                raise SimulatorError("the simulator is not running")
+            while not self._answers.empty():
+                self._answers.get_nowait()
+            try:
+                self.process.stdin.write(f"input {int(kinra_id)} {int(pin)} {1 if value else 0}\n")
+                self.process.stdin.flush()
+            except (OSError, ValueError) as error:
+                raise SimulatorError(f"cannot reach the simulator: {error}") from None
+            try:
+                answer = self._answers.get(timeout=timeout)
+            except queue.Empty:
+                raise SimulatorError(f"the simulator did not answer within {timeout} s") from None
+        if answer.startswith("refused input: "):
+            raise SimulatorError(answer[len("refused input: "):])
 
     def stop(self, timeout: float = 5.0) -> int | None:
         """Stops the program with SIGTERM (SIGKILL after `timeout`) and returns its exit code."""
