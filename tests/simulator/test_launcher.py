@@ -14,7 +14,7 @@ from vemo.run.simulator import Simulator, SimulatorError, find_binary, ports_fre
 
 
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
-def test_simulator_stops_cleanly_on_signal(start_sim, signum):
+def test_simulator_stops_cleanly_on_signal(ctrl_c, start_sim, signum):
     sim = start_sim()
     assert not ports_free(sim.address)
     sim.process.send_signal(signum)
@@ -104,7 +104,7 @@ def test_idle_simulator_with_pending_work_does_not_spin(start_sim, context):
     assert cpu_seconds() - before < 0.2
 
 
-def test_foreground_run_echoes_the_simulator_and_ends_on_ctrl_c(sim_binary):
+def test_foreground_run_echoes_the_simulator_and_ends_on_ctrl_c(ctrl_c, sim_binary):
     repo = os.path.join(os.path.dirname(__file__), "..", "..")
     code = (f"import sys; sys.path.insert(0, {repo!r})\n"
             "from vemo.run.simulator import run_foreground\n"
