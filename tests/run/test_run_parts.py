@@ -36,7 +36,7 @@ def test_example_cell_names_its_handler_settings_and_matches_them():
     ("handler_id: 1 ", "handler_id: 12 ", "XAxis: handler id 12 is an IO module in handler.yaml, but the cell makes it a"),
     ("axes: [5, 6]", "axes: [5, 9]", "Loader: handler id 9 is no KinraID of handler.yaml"),
     ("points: {vacuum: 3, blow: 4}", "points: {vacuum: 3, blow: 16}", "Gripper: IO point blow is pin 16, but handler module 11 has 16 outputs"),
-    ("points: {vacuum: 3, blow: 4}", "points: {vacuum: 3, blow: 4}, inputs: {door: 0}", "Gripper: input door is pin 0, but handler module 11 has 0 inputs"),
+    ("points: {vacuum: 3, blow: 4}", "points: {vacuum: 3, blow: 4}\n    inputs: {door: 0}", "Gripper: input door is pin 0, but handler module 11 has 0 inputs"),
 ])
 def test_cell_that_does_not_match_its_handler_settings_is_refused(old, new, message):
     assert old in CELL_TEXT

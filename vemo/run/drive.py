@@ -63,6 +63,7 @@ class HandlerModule:
     kinra_id: int
     kind: str  # "motor" or "io"
     output_bits: int = 0
+    input_bits: int = 0
     limits: tuple[float | None, float | None] = (None, None)  # simulator travel limits (Sim/Min, Sim/Max)
     missing: tuple[str, ...] = ()  # settings the handler client needs to drive this module and does not find
 
@@ -114,8 +115,9 @@ def read_handler_modules(path: str | Path) -> dict[int, HandlerModule]:
             if isinstance(kinra_id, int) and not isinstance(kinra_id, bool):
                 sim = node.get("Sim") if isinstance(node.get("Sim"), dict) else {}
                 if in_io:
-                    bytes_out = node.get("OutputBytes", 0)
+                    bytes_out, bytes_in = node.get("OutputBytes", 0), node.get("InputBytes", 0)
                     found[kinra_id] = HandlerModule(kinra_id, "io", 8 * bytes_out if isinstance(bytes_out, int) else 0,
+                                                    8 * bytes_in if isinstance(bytes_in, int) else 0,
                                                     missing=() if _is_number(io_slave) else ("IOModule/SlaveNo",))
                 else:
                     found[kinra_id] = HandlerModule(kinra_id, "motor", limits=(_limit(sim.get("Min")),
@@ -170,6 +172,12 @@ def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tup
                     if pin >= entry.output_bits:
                         errors.append(f"{spec.name}: IO point {point} is pin {pin}, but handler module {kinra_id} "
                                       f"has {entry.output_bits} outputs (pins 0 to {entry.output_bits - 1})")
+            if spec.kind == "io":
+                for point, pin in spec.inputs.items():
+                    if pin >= entry.input_bits:
+                        errors.append(f"{spec.name}: input {point} is pin {pin}, but handler module {kinra_id} "
+                                      f"has {entry.input_bits} inputs" + (f" (pins 0 to {entry.input_bits - 1})"
+                                                                          if entry.input_bits else ""))
         if spec.kind == "io":
             continue
         for name, place in [("home", spec.home), *spec.positions.items()]:
