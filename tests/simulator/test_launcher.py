@@ -138,3 +138,20 @@ def test_refusals_are_always_reported_and_verbose_lists_every_request(start_sim,
     assert "refused bad1: unknown function code 42" in lines
     assert ("accepted ok1: module 0 function 150" in lines) == verbose
     assert ("finished ok1: result 1" in lines) == verbose
+
+
+def test_launcher_sets_a_simulated_input_and_reports_the_simulators_refusals(start_sim, context):
+    sim = start_sim()
+    client = Client(context, sim.address)
+    try:
+        sim.set_input(13, 2, True)
+        sim.set_input(13, 7, True)
+        assert client.log(13, 4)[-1] == "84"  # input image of the mixed module, pins 2 and 7
+        sim.set_input(13, 2, False)
+        assert client.log(13, 4)[-1] == "80"
+    finally:
+        client.close()
+    for kinra_id, pin, reason in [(10, 0, "mirror another module's outputs"), (13, 8, "has 8 inputs, no pin 8"),
+                                  (1, 0, "is no IO module")]:
+        with pytest.raises(SimulatorError, match=reason):
+            sim.set_input(kinra_id, pin, True)
