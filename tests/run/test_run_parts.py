@@ -342,6 +342,20 @@ def test_a_lost_handler_fails_the_actions_waiting_on_it_and_interrupts_the_other
                              ("interrupted", None)]
 
 
+@pytest.mark.parametrize("lost, reason", [
+    (True, "ZAxis: move @ZAxis to down failed: the handler at 127.0.0.9 no longer answers"),
+    (False, "ZAxis: move @ZAxis to down failed: the handler server cannot be reached (result -3)"),
+])
+def test_a_request_that_finds_no_handler_fails_for_the_loss_once_the_watch_confirms_it(kinds, lost, reason):
+    context, ended = recording_context(FakeClient(result=-3))
+    context.loss_verdict_seconds = 0.3
+    if lost:
+        threading.Timer(0.1, context.lose_handler, ("the handler at 127.0.0.9 no longer answers",)).start()
+    with pytest.raises(ActionFailed):
+        context.execute(Move(kinds.ZAxis, position="down", handler_id=2))
+    assert ended == [("error", reason)]
+
+
 def test_dwell_runs_faster_by_the_time_factor_and_ends_when_the_run_stops(kinds):
     context, ended = recording_context(FakeClient())
     context.time_factor = 4.0

@@ -223,6 +223,9 @@ class RunContext:
         self.decide = decide
         self.on_retry = on_retry or (lambda action, attempt, reason: None)
         self.handler_lost: str | None = None  # why the handler is taken for lost, once it is
+        self._lost = threading.Event()
+        # How long a request that found no handler waits for the handler watch's verdict (none without a watch).
+        self.loss_verdict_seconds = 0.0
         self._local = threading.local()  # the action this thread executes: its completion bound
 
     # --- executing one action -------------------------------------------------------------------
@@ -322,11 +325,23 @@ class RunContext:
         """Takes the handler for lost: every wait on it in progress ends now and its action fails with
         `reason`, and so does every later request that finds no handler."""
         self.handler_lost = reason
+        self._lost.set()
         self.client.cancel_waits()
+
+    def _await_loss_verdict(self) -> None:
+        """A request found no handler: the watch decides within its probe cycle whether the handler is gone,
+        and if it is, the action fails for the loss like every other action waiting on the handler, rather
+        than for a connection failure of its own that happened to come first."""
+        deadline = time.monotonic() + self.loss_verdict_seconds
+        while not self.stopping.is_set() and not self._lost.wait(min(0.1, max(deadline - time.monotonic(), 0.0))):
+            if time.monotonic() >= deadline:
+                return
 
     def _check(self, result: Any, what: str, detail: str = "") -> None:
         if result == 1 and not isinstance(result, bool):
             return
+        if result == -3 and self.handler_lost is None:
+            self._await_loss_verdict()
         if self.handler_lost is not None:
             raise HandlerLost(f"{what}: {self.handler_lost}" if what else self.handler_lost)
         if self.stopping.is_set():

@@ -27,7 +27,7 @@ from vemo.run.outputs import (OUTPUTS, OutputPathError, RunRecords, check_output
                               failure_line, summary_lines, write_outputs)
 from vemo.run.signals import StopSignal, StopSignals, exit_code, outcome as signal_outcome
 from vemo.run.timeline import ActionRecord
-from vemo.run.watch import HandlerWatch
+from vemo.run.watch import LOSS_NOTICED_WITHIN_SECONDS, HandlerWatch
 from vemo.scriptbounds import MAX_ACTIONS
 from vemo.text import printable
 
@@ -449,6 +449,7 @@ class Run:
         self.address = str(self.client.server_address)  # the settings file may name another than --server
         self.watch = HandlerWatch(probe, prepared.cell.modules[0].handler_id, ERROR_STATE_INDEX, self._handler_lost,
                                   alive=self._simulator_ended if self.simulator is not None else None)
+        self.context.loss_verdict_seconds = LOSS_NOTICED_WITHIN_SECONDS
         totals = self.recorder.totals
         self.journal.write("run_started", format=FORMAT, script=str(prepared.script), cell=prepared.cell.source,
                            handler_settings=prepared.settings, handler=self.address,

@@ -9,6 +9,8 @@ from typing import Any, Callable
 # How often the handler is asked for a sign of life. A log request to a handler that is gone fails after
 # the client's one-second send or receive time limit, so a loss is noticed within about 1.5 s.
 PROBE_INTERVAL_SECONDS = 0.5
+# The longest a lost handler goes unnoticed: one interval, then a probe's one-second time limit, and slack.
+LOSS_NOTICED_WITHIN_SECONDS = PROBE_INTERVAL_SECONDS + 1.5
 
 
 class HandlerWatch:
