@@ -14,12 +14,11 @@ namespace {
 /// The VemoAction operations the block core calls on elements, to tell whether a host kind replaces them.
 struct ElementOps {
     nb::handle set_script_dep, resolve_dependencies;
-    static const ElementOps &get() {
-        static const ElementOps ops = [] {
-            nb::handle type = ActionClass::get().type;
-            return ElementOps{nb::object(type.attr("set_script_dep")).release(), nb::object(type.attr("resolve_dependencies")).release()};
-        }();
-        return ops;
+    static ElementOps get() {
+        static std::atomic<PyObject *> set_script_dep, resolve_dependencies;
+        nb::handle type = ActionClass::get().type;
+        return ElementOps{kept(set_script_dep, [&] { return type.attr("set_script_dep"); }),
+                          kept(resolve_dependencies, [&] { return type.attr("resolve_dependencies"); })};
     }
 };
 
@@ -34,8 +33,8 @@ nb::object module_name_of(nb::handle element) {
 /// True when comparing `element` with ";" cannot call host code: the element's class keeps the
 /// comparison every action has, which is identity.
 bool compares_by_identity(nb::handle element) {
-    static const richcmpfunc base = ((PyTypeObject *) ActionClass::get().type.ptr())->tp_richcompare;
-    return is_action(element) && Py_TYPE(element.ptr())->tp_richcompare == base;
+    return is_action(element) &&
+           Py_TYPE(element.ptr())->tp_richcompare == ((PyTypeObject *) ActionClass::get().type.ptr())->tp_richcompare;
 }
 
 bool is_separator(nb::handle element) {
@@ -242,8 +241,8 @@ Block::~Block() {
 
 
 nb::handle block_base_type() {
-    static PyObject *type = nb::object(nb::module_::import_("_vemoblock").attr("VemoBlock")).release().ptr();
-    return type;
+    static std::atomic<PyObject *> type{nullptr};
+    return kept(type, [] { return nb::module_::import_("_vemoblock").attr("VemoBlock"); });
 }
 
 void call_setup(nb::handle self, nb::handle configs) {

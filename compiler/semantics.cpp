@@ -95,9 +95,8 @@ nb::object number(nb::handle text) {
 }
 
 nb::object identifier(nb::handle text) {
-    static PyObject *identifier_type =
-        nb::object(nb::module_::import_("_vemoprimitives").attr("VemoId")).release().ptr();
-    return call(identifier_type, text);
+    static std::atomic<PyObject *> identifier_type{nullptr};
+    return call(kept(identifier_type, [] { return nb::module_::import_("_vemoprimitives").attr("VemoId"); }), text);
 }
 
 nb::object extern_str(nb::handle text) {

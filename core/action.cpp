@@ -1,6 +1,8 @@
 /* core/action.cpp: operations of the abstract action shared by the action, block and module code */
 #include "core/action.hpp"
 
+#include <atomic>
+#include <memory>
 #include <unordered_map>
 
 namespace vemo {
@@ -14,17 +16,20 @@ struct PairHash {
 } // namespace
 
 const ActionClass &ActionClass::get() {
-    static const ActionClass *cls = [] {
-        nb::object type = nb::module_::import_("_vemoaction").attr("VemoAction");
-        auto *c = new ActionClass{type,
-                                  type.attr("run"),
-                                  type.attr("copy"),
-                                  type.attr("dependency_is_resolved"),
-                                  type.attr("add_dependencies"),
-                                  type.attr("wait_signals")};
-        return c; // kept for the life of the process: the class outlives every caller
-    }();
-    return *cls;
+    // Kept for the life of the process (the class outlives every caller), and made without a
+    // function-local static for the reason `kept` gives.
+    static std::atomic<const ActionClass *> kept_class{nullptr};
+    if (const ActionClass *cls = kept_class.load(std::memory_order_acquire))
+        return *cls;
+    nb::object type = nb::module_::import_("_vemoaction").attr("VemoAction");
+    auto made = std::make_unique<const ActionClass>(ActionClass{type, type.attr("run"), type.attr("copy"),
+                                                                type.attr("dependency_is_resolved"),
+                                                                type.attr("add_dependencies"),
+                                                                type.attr("wait_signals")});
+    const ActionClass *expected = nullptr;
+    if (kept_class.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel))
+        return *made.release();
+    return *expected;
 }
 
 bool overrides(nb::handle self, const char *name, nb::handle base_fn) {
@@ -131,8 +136,8 @@ nb::object deep_copy(nb::handle value) {
         return nb::steal(copied);
     if (PyErr_Occurred())
         throw nb::python_error();
-    static nb::object deepcopy = nb::module_::import_("copy").attr("deepcopy");
-    return deepcopy(value);
+    static std::atomic<PyObject *> deepcopy{nullptr};
+    return kept(deepcopy, [] { return nb::module_::import_("copy").attr("deepcopy"); })(value);
 }
 
 bool dependency_is_resolved(const Action &action) {

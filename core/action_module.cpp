@@ -37,6 +37,10 @@ NB_MODULE(_vemoaction, m) {
         "implement setup (initial setup of all parameters) and execute (called when the action is run; it is\n"
         "responsible for the finish signal and the state transitions).");
     nb::handle base = cls;
+    vemo::def_field_not_none(cls, "state", &Action::state);
+    vemo::def_field_not_none(cls, "finish_signal", &Action::finish_signal);
+    vemo::def_field_not_none(cls, "dependency", &Action::dependency);
+    vemo::def_field_not_none(cls, "params", &Action::params);
 
     cls.def("__init__",
             [not_executed, event_type, base](nb::pointer_and_handle<Action> self, nb::object module,
@@ -49,13 +53,9 @@ NB_MODULE(_vemoaction, m) {
                 if (!nb::steal(PyObject_Call(setup.ptr(), nb::tuple().ptr(), configs.ptr())).is_valid())
                     throw nb::python_error();
             },
-            "module"_a, "configs"_a)
-        .def_rw("state", &Action::state)
-        .def_rw("finish_signal", &Action::finish_signal)
-        .def_rw("module", &Action::module)
-        .def_rw("dependency", &Action::dependency)
-        .def_rw("script_dep", &Action::script_dep)
-        .def_rw("params", &Action::params)
+            "module"_a.none(), "configs"_a)
+        .def_rw("module", &Action::module, nb::for_setter("value"_a.none()))
+        .def_rw("script_dep", &Action::script_dep, nb::for_setter("value"_a.none()))
         .def("run", [](nb::handle self) { vemo::run_action(self); },
              "Waits for every dependency and the script-order signal, then executes the action.")
         .def("copy", [](nb::handle self) { return vemo::copy_action(self); },

@@ -28,15 +28,16 @@ NB_MODULE(_vemoprimitives, m) {
         .value("Finished", State::Finished)
         .value("Error", State::Error);
 
-    nb::class_<vemo::Identifier>(m, "VemoId", nb::type_slots(IdentifierGc::slots),
-                                 "The class that represents an identifier of the language.")
+    auto identifier = nb::class_<vemo::Identifier>(m, "VemoId", nb::type_slots(IdentifierGc::slots),
+                                                   "The class that represents an identifier of the language.");
+    vemo::def_field_not_none(identifier, "dependency", &vemo::Identifier::dependency);
+    identifier
         .def("__init__",
              [](vemo::Identifier *self, nb::object identifier) {
                  new (self) vemo::Identifier{std::move(identifier), nb::list()};
              },
-             "identifier"_a)
-        .def_rw("id", &vemo::Identifier::id)
-        .def_rw("dependency", &vemo::Identifier::dependency)
+             "identifier"_a.none())
+        .def_rw("id", &vemo::Identifier::id, nb::for_setter("value"_a.none()))
         .def("add_dependencies",
              [](vemo::Identifier &self, nb::handle dep) {
                  vemo::append_dependencies(self.dependency, dep);

@@ -3,6 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <atomic>
 #include <chrono>
 #include <initializer_list>
 #include <map>
@@ -10,6 +11,7 @@
 #include <string_view>
 
 #include "core/event.hpp"
+#include "core/gil.hpp"
 
 namespace vemo {
 
@@ -25,11 +27,32 @@ inline void print_line(nb::handle text) {
 
 inline void print_line(std::string_view text) { print_line(nb::str(text.data(), text.size())); }
 
+/// A Python object looked up on first use and kept for the life of the process, in a `slot` that is
+/// a static std::atomic (initialised without a guard). A function-local static would hold its guard
+/// while the lookup runs Python code, which may pass the GIL to another thread that then blocks on the
+/// guard while holding the GIL. Here each thread that finds the slot empty looks the object up; the
+/// first to store it wins and the others drop theirs.
+template <class Lookup>
+nb::handle kept(std::atomic<PyObject *> &slot, Lookup &&lookup) {
+    if (PyObject *value = slot.load(std::memory_order_acquire))
+        return value;
+    nb::object found = lookup();
+    PyObject *expected = nullptr;
+    if (slot.compare_exchange_strong(expected, found.ptr(), std::memory_order_acq_rel))
+        return found.release();
+    return expected;
+}
+
 /// False when Python runs with -O: assertion checks are skipped then, as Python's own are.
+/// Looked up on first use without a function-local static, for the reason `kept` gives.
 inline bool assertions_enabled() {
-    static const bool enabled =
-        nb::cast<int>(nb::module_::import_("sys").attr("flags").attr("optimize")) == 0;
-    return enabled;
+    static std::atomic<int> optimize{-1};
+    int level = optimize.load(std::memory_order_relaxed);
+    if (level < 0) {
+        level = nb::cast<int>(nb::module_::import_("sys").attr("flags").attr("optimize"));
+        optimize.store(level, std::memory_order_relaxed);
+    }
+    return level == 0;
 }
 
 /// isinstance() against a C++ type bound by any of the extension modules. nanobind's own lookup falls back
@@ -66,13 +89,30 @@ inline void check_concrete(nb::handle self, nb::handle base, std::initializer_li
             missing.append(name);
     }
     if (nb::len(missing)) {
-        nb::str message = nb::str("Can't instantiate abstract class {} with abstract methods {}")
+        nb::str message = nb::str("Can't instantiate abstract class {} with abstract method{} {}")
                               .format(nb::handle((PyObject *) type).attr("__name__"),
-                                      nb::str(", ").attr("join")(missing));
+                                      nb::len(missing) == 1 ? "" : "s", nb::str(", ").attr("join")(missing));
         PyErr_SetObject(PyExc_TypeError, message.ptr());
         throw nb::python_error();
     }
     concrete[key] = type->tp_version_tag;
+}
+
+/// Binds `field`, a Python object that must be present, as property `name`: None is refused with a
+/// TypeError that names the field (nanobind's own refusal names none). Fields that may be absent are bound
+/// with def_rw and a setter that accepts None.
+template <class T, class... Options>
+void def_field_not_none(nb::class_<T, Options...> &cls, const char *name, nb::object T::*field) {
+    cls.def_prop_rw(
+        name, [field](T &self) { return self.*field; },
+        [field, name](nb::handle self, nb::handle value) {
+            if (value.is_none()) {
+                PyErr_Format(PyExc_TypeError, "%s.%s cannot be None", Py_TYPE(self.ptr())->tp_name, name);
+                throw nb::python_error();
+            }
+            nb::inst_ptr<T>(self)->*field = nb::borrow(value);
+        },
+        nb::for_setter(nb::arg("value").none()));
 }
 
 /// Raises AssertionError without a message.
@@ -81,11 +121,16 @@ inline void check_concrete(nb::handle self, nb::handle base, std::initializer_li
     throw nb::python_error();
 }
 
-/// Python delivers the operator's interrupt to the main thread only.
+/// Python delivers the operator's interrupt to the main thread only. Looked up on first use without a
+/// function-local static, for the reason `kept` gives (thread identifiers are never 0).
 inline bool on_main_thread() {
-    static const unsigned long main_ident = nb::cast<unsigned long>(
-        nb::module_::import_("threading").attr("main_thread")().attr("ident"));
-    return PyThread_get_thread_ident() == main_ident;
+    static std::atomic<unsigned long> main_ident{0};
+    unsigned long ident = main_ident.load(std::memory_order_relaxed);
+    if (ident == 0) {
+        ident = nb::cast<unsigned long>(nb::module_::import_("threading").attr("main_thread")().attr("ident"));
+        main_ident.store(ident, std::memory_order_relaxed);
+    }
+    return PyThread_get_thread_ident() == ident;
 }
 
 enum class WaitResult { reached, timed_out, aborted };
@@ -110,7 +155,7 @@ WaitResult wait_event(Event &event, bool target, std::optional<double> timeout, 
     for (;;) {
         bool reached;
         if (!sliced && !deadline) {
-            nb::gil_scoped_release release;
+            GilReleased released;
             event.wait_until(target);
             reached = true;
         } else {
@@ -121,7 +166,7 @@ WaitResult wait_event(Event &event, bool target, std::optional<double> timeout, 
                     return event.is_set() == target ? WaitResult::reached : WaitResult::timed_out;
                 step = std::min(step, remaining);
             }
-            nb::gil_scoped_release release;
+            GilReleased released;
             reached = event.wait_until(target, step);
         }
         if (reached)

@@ -46,12 +46,19 @@ bool signal_is_set(nb::handle signal) {
     return nb::cast<bool>(signal.attr("is_set")());
 }
 
-bool running(const Module &module) { return signal_is_set(module.run_event); }
+// The executor reads the module's fields afresh at each use, through strong references: a host thread
+// may replace any of them whenever the loop calls Python code or waits with the GIL released.
+
+bool running(const Module &module) {
+    nb::object run_event = module.run_event;
+    return signal_is_set(run_event);
+}
 
 /// Sleeps up to `seconds`, waking early when the module is stopped. Ctrl-C raises on the main thread.
 void pause_unless_stopped(Module &module, double seconds) {
-    if (is_instance<Event>(module.run_event)) {
-        wait_event(*nb::inst_ptr<Event>(module.run_event), false, seconds);
+    nb::object run_event = module.run_event; // kept alive while the wait runs without the GIL
+    if (is_instance<Event>(run_event)) {
+        wait_event(*nb::inst_ptr<Event>(run_event), false, seconds);
         return;
     }
     Event never; // a host's own run_event can only be polled
@@ -90,7 +97,8 @@ void refill_round(nb::handle round, nb::handle lanes) {
 /// True when no lane still in the round could be served now.
 bool round_is_blocked(nb::handle round, nb::handle lanes) {
     for (nb::handle key : nb::list(round)) {
-        nb::object head = queue_peek(lanes[key]);
+        nb::object lane = lanes[key];
+        nb::object head = queue_peek(lane);
         if (!head.is_none() && head_ready(head))
             return false;
     }
@@ -98,13 +106,15 @@ bool round_is_blocked(nb::handle round, nb::handle lanes) {
 }
 
 nb::object next_lane_action(nb::handle self, Module &module) {
-    nb::handle lanes = module.queue, round = module.round_robin_set;
-    if (!PyDict_Check(lanes.ptr()) || !PyAnySet_Check(round.ptr()))
-        throw nb::type_error("VemoModule.get_next_queue_action(): lane mode needs a dict of queues and a set");
     for (;;) {
+        nb::object lanes = module.queue, round = module.round_robin_set;
+        if (!PyDict_Check(lanes.ptr()) || !PyAnySet_Check(round.ptr()))
+            throw nb::type_error("VemoModule.get_next_queue_action(): lane mode needs a dict of queues and a set");
         if (PySet_GET_SIZE(round.ptr()) == 0)
             refill_round(round, lanes);
-        for (auto [key, queue] : nb::borrow<nb::dict>(lanes)) {
+        for (auto [lane_key, lane_queue] : nb::borrow<nb::dict>(lanes)) {
+            // The dict holds its entries only until the next Python call, which may replace them.
+            nb::object key = nb::borrow(lane_key), queue = nb::borrow(lane_queue);
             nb::object head = queue_peek(queue);
             if (head.is_none()) {
                 leave_round(round, key);

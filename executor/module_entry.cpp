@@ -59,6 +59,8 @@ NB_MODULE(_vemomodule, m) {
         "parameters) and run (the body executed when the module is run; it calls execute_sequence).");
     imports.module_type = cls;
     nb::handle base = cls;
+    vemo::def_field_not_none(cls, "queue", &Module::queue);
+    vemo::def_field_not_none(cls, "run_event", &Module::run_event);
 
     cls.def("__init__",
             [base](nb::pointer_and_handle<Module> self, nb::object action_seq, nb::kwargs configs) {
@@ -68,7 +70,6 @@ NB_MODULE(_vemomodule, m) {
                 vemo::construct_module(self.h, *self.p, action_seq.is_none() ? nb::list() : action_seq, configs);
             },
             "action_seq"_a = nb::none(), "configs"_a)
-        .def_rw("queue", &Module::queue)
         .def_prop_rw(
             "round_robin_set",
             [](Module &self) {
@@ -76,9 +77,15 @@ NB_MODULE(_vemomodule, m) {
                     throw nb::attribute_error("'VemoModule' in sequence mode has no attribute 'round_robin_set'");
                 return self.round_robin_set;
             },
-            [](Module &self, nb::object value) { self.round_robin_set = std::move(value); })
-        .def_rw("exception_block", &Module::exception_block)
-        .def_rw("run_event", &Module::run_event)
+            [](nb::handle self, nb::handle value) {
+                if (value.is_none())
+                    throw nb::type_error(nb::str("{}.round_robin_set cannot be None")
+                                             .format(nb::handle((PyObject *) Py_TYPE(self.ptr())).attr("__name__"))
+                                             .c_str());
+                nb::inst_ptr<Module>(self)->round_robin_set = nb::borrow(value);
+            },
+            nb::for_setter("value"_a.none()))
+        .def_rw("exception_block", &Module::exception_block, nb::for_setter("value"_a.none()))
         .def("async_run",
              [](nb::handle self) {
                  nb::object event = nb::getattr(self, "run_event");
@@ -110,14 +117,14 @@ NB_MODULE(_vemomodule, m) {
             settings["status"] = status;
             return make_action(cls, "IOAction", settings);
         },
-        "cls"_a, "identifier"_a, "status"_a, ("A new IOAction of this module kind.")));
+        "cls"_a, "identifier"_a.none(), "status"_a.none(), ("A new IOAction of this module kind.")));
     cls.attr("move_action") = classmethod(nb::cpp_function(
         [](nb::handle cls, nb::object identifier) {
             nb::dict settings;
             settings["position"] = identifier;
             return make_action(cls, "Move", settings);
         },
-        "cls"_a, "identifier"_a, ("A new Move of this module kind.")));
+        "cls"_a, "identifier"_a.none(), ("A new Move of this module kind.")));
     cls.attr("tray_action") = classmethod(nb::cpp_function(
         [](nb::handle cls, nb::object tray_id, nb::object identifier) {
             nb::dict settings;
@@ -125,6 +132,6 @@ NB_MODULE(_vemomodule, m) {
             settings["position_seq"] = identifier;
             return make_action(cls, "MoveTray", settings);
         },
-        "cls"_a, "tray_id"_a, "identifier"_a, ("A new MoveTray of this module kind.")));
+        "cls"_a, "tray_id"_a.none(), "identifier"_a.none(), ("A new MoveTray of this module kind.")));
     cls.attr("COMPETE_LOOP_WAIT_TIME_SEC") = 1;
 }

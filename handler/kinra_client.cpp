@@ -208,7 +208,7 @@ NB_MODULE(kinra_client, m) {
             }
         })
         .def("run", [](RecvTread& t) {
-            nb::gil_scoped_release release;
+            vemo::GilReleased released;
             t.receiver->run();
         })
         .def("check_start_recv", [](RecvTread& t) { return t.receiver->ready(); })
@@ -328,9 +328,12 @@ NB_MODULE(kinra_client, m) {
             "motor_list"_a.none(), "target_position"_a.none(), "speed"_a.none(), "accel"_a.none(), "decel"_a.none(), "timeout"_a.none() = 60, "tol"_a.none() = 0.07)
         .def("axis_homing", &KinraClient::axis_homing, "motor_list"_a.none(), "homing_method_list"_a.none() = nb::none());
 
-    // Receive threads are not daemons: an orderly shutdown waits for the ones still running.
+    /* At exit nobody is left to take a completion: the receiving threads are stopped, and the exit waits
+       for them only briefly (each notices the stop within one poll slice), so neither a receiver without
+       a message nor a client's subscriber holds the process. */
     nb::module_::import_("atexit").attr("register")(nb::cpp_function([] {
         nb::gil_scoped_release release;
-        kinra::CompletionReceiver::wait_for_running_threads();
+        kinra::CompletionHub::stop_all();
+        kinra::CompletionReceiver::stop_running_threads(std::chrono::seconds(2));
     }));
 }

@@ -134,6 +134,12 @@ void KinraClient::set_server_address(nb::object address) {
     const std::string host = text_of(address);
     server_address_ = std::move(address);
     requests_.set_endpoints(tcp_endpoint(host, action_enqueue_req_port), tcp_endpoint(host, logger_req_port));
+    // Subscribed from now on, so that the completion of a request sent before its wait begins is kept
+    // for that wait. An unusable address is reported by the first wait.
+    try {
+        hub();
+    } catch (const std::exception&) {
+    }
 }
 
 void KinraClient::load_config() {
@@ -210,7 +216,7 @@ int KinraClient::init_socket(bool reset) {
     std::string error;
     bool ok;
     {
-        nb::gil_scoped_release release;
+        vemo::GilReleased released;
         ok = requests_.init(reset, error);
     }
     if (!ok) print_line("[Zmq Socket Error] " + error);
@@ -233,10 +239,19 @@ int KinraClient::enqueue(XANAction& action) {
     }
     nb::bytes record = pack_action(action);
     const std::string_view request(record.c_str(), record.size());
+    // A completion published before the subscriber is in place would be lost to a later wait.
+    std::shared_ptr<CompletionHub> subscriber;
+    {
+        std::lock_guard lock(hub_mutex_);
+        subscriber = hub_;
+    }
+    if (subscriber && !subscriber->subscribed_or_given_up())
+        wait_released([&](std::chrono::milliseconds slice) { return subscriber->wait_subscribed(slice); },
+                      Clock::now() + CompletionHub::handshake_grace);
     RequestPair::Exchange exchange;
     {
         AbandonCheck check = signal_check();
-        nb::gil_scoped_release release;
+        vemo::GilReleased released;
         exchange = requests_.exchange(RequestPair::Channel::action, request, check);
     }
     if (exchange.reset_error) print_line("[Zmq Socket Error] " + *exchange.reset_error);
@@ -267,7 +282,7 @@ nb::object KinraClient::get_logger(nb::handle kinra_id, nb::handle idx) {
     RequestPair::Exchange exchange;
     {
         AbandonCheck check = signal_check();
-        nb::gil_scoped_release release;
+        vemo::GilReleased released;
         exchange = requests_.exchange(RequestPair::Channel::log, request, check);
     }
     if (exchange.reset_error) print_line("[Zmq Socket Error] " + *exchange.reset_error);
@@ -276,8 +291,10 @@ nb::object KinraClient::get_logger(nb::handle kinra_id, nb::handle idx) {
     return fields[fields.size() - 1];
 }
 
-std::shared_ptr<CompletionReceiver> make_receiver(std::shared_ptr<zmq::context_t> context, const std::string& endpoint,
-                                                  nb::handle target_func_id, nb::handle topic_list) {
+namespace {
+
+/// The awaited identifier and the topics of a wait, as given by a caller; TypeError for anything not str.
+std::pair<std::string, std::vector<std::string>> wait_topics(nb::handle target_func_id, nb::handle topic_list) {
     if (!PyUnicode_Check(target_func_id.ptr())) {
         PyErr_SetString(PyExc_TypeError, "target_func_id must be str");
         throw nb::python_error();
@@ -292,16 +309,23 @@ std::shared_ptr<CompletionReceiver> make_receiver(std::shared_ptr<zmq::context_t
             topics.emplace_back(nb::borrow<nb::str>(topic).c_str());
         }
     }
+    return {nb::borrow<nb::str>(target_func_id).c_str(), std::move(topics)};
+}
+
+}  // namespace
+
+std::shared_ptr<CompletionReceiver> make_receiver(std::shared_ptr<zmq::context_t> context, const std::string& endpoint,
+                                                  nb::handle target_func_id, nb::handle topic_list) {
+    auto [target, topics] = wait_topics(target_func_id, topic_list);
     auto sink = [](const std::string& text) {
-        nb::gil_scoped_acquire acquire;
+        vemo::GilAcquired acquired;
         try {
             print_line("[Error when Receiving]:  " + text);
         } catch (nb::python_error& e) {
             e.discard_as_unraisable("kinra_client receive thread");
         }
     };
-    return std::make_shared<CompletionReceiver>(std::move(context), endpoint, nb::borrow<nb::str>(target_func_id).c_str(),
-                                                std::move(topics), sink);
+    return std::make_shared<CompletionReceiver>(std::move(context), endpoint, std::move(target), std::move(topics), sink);
 }
 
 namespace {
@@ -325,45 +349,59 @@ Clock::time_point deadline_after(nb::handle timeout) {
     return now + std::chrono::duration_cast<Clock::duration>(left);
 }
 
-/// One call of receive_dequeue_action: cancelling it stops its receiver, which ends the wait for it.
-class BatchWait final : public CancellableWait {
-public:
-    explicit BatchWait(std::shared_ptr<CompletionReceiver> receiver) : receiver_(std::move(receiver)) {}
-
-private:
-    void on_cancel() noexcept override { receiver_->stop(); }
-    std::shared_ptr<CompletionReceiver> receiver_;
-};
-
 }  // namespace
+
+std::shared_ptr<CompletionHub> KinraClient::hub() {
+    const std::string endpoint = tcp_endpoint(text_of(server_address_), action_dequeue_sub_port);
+    std::lock_guard lock(hub_mutex_);
+    if (!hub_ || hub_->endpoint() != endpoint) hub_ = std::make_shared<CompletionHub>(context_, endpoint, ids_.prefix());
+    return hub_;
+}
 
 nb::object KinraClient::receive_dequeue_action(nb::handle action_list, nb::handle target_func_id, nb::handle topic_list,
                                                nb::handle timeout) {
-    const Clock::time_point deadline = deadline_after(timeout);
-    auto receiver = make_receiver(context_, tcp_endpoint(text_of(server_address_), action_dequeue_sub_port),
-                                  target_func_id, topic_list);
-    BatchWait wait(receiver);
-    WaitRegistry::Registration registration(waits_, wait);
-    receiver->start();
-    // Whatever way this call ends, its receive thread ends with it.
-    struct StopOnExit {
-        CompletionReceiver& receiver;
-        ~StopOnExit() { receiver.stop(); }
-    } stop_on_exit{*receiver};
-    const nb::object cancelled = nb::int_(-3);
+    return wait_for_batch(action_list, target_func_id, topic_list, deadline_after(timeout), false);
+}
 
-    wait_released([&](std::chrono::milliseconds slice) { return receiver->wait_ready_or_finished(slice); },
-                  Clock::now() + std::chrono::seconds(5));
-    if (wait.cancelled()) return cancelled;
-    if (!receiver->ready()) {
+nb::object KinraClient::wait_for_own(nb::handle action_list, nb::handle target_func_id, nb::handle topic_list) {
+    return wait_for_batch(action_list, target_func_id, topic_list, Clock::time_point::max(), true);
+}
+
+nb::object KinraClient::wait_for_batch(nb::handle action_list, nb::handle target_func_id, nb::handle topic_list,
+                                       Clock::time_point deadline, bool exact) {
+    auto [target, topics] = wait_topics(target_func_id, topic_list);
+    std::set<std::string> sending;
+    for (nb::handle entry : action_list)
+        if (is_action(entry) && PyUnicode_Check(as_action(entry).cmd_id.ptr()))
+            sending.emplace(nb::borrow<nb::str>(as_action(entry).cmd_id).c_str());
+
+    std::shared_ptr<CompletionHub> subscriber;  // outlives the registration: a cancellation may still reach it
+    try {
+        subscriber = hub();
+    } catch (const std::exception& e) {
+        print_line(std::string("[Error when Receiving]:  ") + e.what());
         print_line("[Zmq Recv Error] Somthing is wrong in the zmqServer. Failed to start a recv socket.");
         return nb::int_(-3);
     }
+    CompletionHub::Waiter waiter(std::move(target), std::move(topics), exact, std::move(sending));
+    WaitRegistry::Registration registration(waits_, waiter);
+    subscriber->add(waiter);
+    struct RemoveOnExit {
+        CompletionHub& hub;
+        CompletionHub::Waiter& waiter;
+        ~RemoveOnExit() { hub.remove(waiter); }
+    } remove_on_exit{*subscriber, waiter};
+    const nb::object cancelled = nb::int_(-3);
+
+    // Without a connection after the grace period the requests go out anyway and report the failure.
+    wait_released([&](std::chrono::milliseconds slice) { return subscriber->wait_ready(waiter, slice); },
+                  Clock::now() + CompletionHub::handshake_grace);
+    if (waiter.cancelled()) return cancelled;
 
     for (nb::handle entry : action_list) {
         if (is_action(entry)) {
             const int result = enqueue(as_action(entry));
-            if (wait.cancelled()) return cancelled;
+            if (waiter.cancelled()) return cancelled;
             if (result != 1) return nb::int_(result);
             continue;
         }
@@ -379,22 +417,22 @@ nb::object KinraClient::receive_dequeue_action(nb::handle action_list, nb::handl
         }
         if (!std::isfinite(seconds) || seconds < 0) return nb::int_(-2);
         const auto pause = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-        wait_released([&](std::chrono::milliseconds slice) { return wait.wait_cancelled(slice); }, Clock::now() + pause);
-        if (wait.cancelled()) return cancelled;
+        wait_released([&](std::chrono::milliseconds slice) { return waiter.wait_cancelled(slice); }, Clock::now() + pause);
+        if (waiter.cancelled()) return cancelled;
     }
 
-    wait_released([&](std::chrono::milliseconds slice) { return receiver->wait_finished(slice); }, deadline);
-    if (wait.cancelled()) return cancelled;
-    const CompletionReceiver::Messages messages = receiver->messages();
-    nb::list topics;
+    wait_released([&](std::chrono::milliseconds slice) { return waiter.wait_ended(slice); }, deadline);
+    if (waiter.cancelled()) return cancelled;
+    for (const std::string& error : waiter.errors()) print_line("[Error when Receiving]:  " + error);
+    nb::list received;
     nb::object target_result;
-    for (const auto& [topic, body] : messages) {
+    for (const auto& [topic, body] : waiter.messages()) {
         nb::list fields = unpack_record(action_layout(), body.data(), body.size());
-        if (topic == receiver->target()) target_result = fields[fields.size() - 1];
-        topics.append(nb::str(topic.data(), topic.size()));
+        if (topic == waiter.target()) target_result = fields[fields.size() - 1];
+        received.append(nb::str(topic.data(), topic.size()));
     }
     if (target_result.is_valid()) return target_result;
-    return topics;
+    return received;
 }
 
 }  // namespace kinra::py

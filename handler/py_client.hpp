@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "command_ids.hpp"
+#include "completion_hub.hpp"
 #include "receiver.hpp"
 #include "protocol.hpp"
 #include "record_codec.hpp"
@@ -119,6 +120,10 @@ public:
     /// limit) bounds the wait, which then ends as one without the result does. -3 when cancelled.
     nb::object receive_dequeue_action(nb::handle action_list, nb::handle target_func_id, nb::handle topic_list,
                                       nb::handle timeout);
+    /// receive_dequeue_action for the client's own waiting commands: a completion counts only when its
+    /// identifier equals one of `topic_list`, so another request's identifier that merely starts with
+    /// the awaited one (…-12 and …-120) neither joins the result nor starts the quiet period.
+    nb::object wait_for_own(nb::handle action_list, nb::handle target_func_id, nb::handle topic_list);
     /// Ends every wait in progress on this client; those calls return -3. Returns how many there were.
     std::size_t cancel_waits() noexcept { return waits_.cancel_all(); }
 
@@ -177,12 +182,18 @@ public:
 private:
     nb::object exchange_failure(const char* tag, const RequestPair::Exchange& exchange);
     nb::object send_or_wait(nb::handle action, bool block);
+    nb::object wait_for_batch(nb::handle action_list, nb::handle target_func_id, nb::handle topic_list,
+                              std::chrono::steady_clock::time_point deadline, bool exact);
+    /// The completion subscriber for the current server address, made on first use.
+    std::shared_ptr<CompletionHub> hub();
 
     nb::object server_address_;
     std::shared_ptr<zmq::context_t> context_;
     RequestPair requests_;
     CommandIds ids_;
     WaitRegistry waits_;
+    std::mutex hub_mutex_;
+    std::shared_ptr<CompletionHub> hub_;
 };
 
 }  // namespace kinra::py

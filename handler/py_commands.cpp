@@ -82,7 +82,7 @@ nb::object KinraClient::send_or_wait(nb::handle action, bool block) {
         actions.append(action);
         nb::list topics;
         topics.append(cmd_id);
-        return receive_dequeue_action(actions, cmd_id, topics, nb::none());
+        return wait_for_own(actions, cmd_id, topics);
     }
     const int result = enqueue(as_action(action));
     return result == 1 ? cmd_id : nb::object(nb::int_(result));
@@ -155,7 +155,7 @@ nb::object KinraClient::motor_action_template(nb::handle kinra_id, nb::handle fu
     nb::list topics;
     topics.append(block_id);
     topics.append(cmd_id_of(static_condition, "motor_action_template"));
-    return receive_dequeue_action(batch, block_id, topics, nb::none());
+    return wait_for_own(batch, block_id, topics);
 }
 
 nb::object KinraClient::simple_motor_command(const char* name, nb::handle kinra_id, nb::handle dep_list,
@@ -286,7 +286,7 @@ bool KinraClient::move_and_check(nb::handle motor_list, nb::handle target_positi
     nb::list topics;
     topics.append(final_id);
     topics.append(cmd_id_of(final_static, "move_and_check"));
-    nb::object result = receive_dequeue_action(batch, final_id, topics, nb::none());
+    nb::object result = wait_for_own(batch, final_id, topics);
     return PyLong_Check(result.ptr()) && result.equal(nb::int_(1));
 }
 
@@ -336,7 +336,7 @@ bool KinraClient::axis_homing(nb::handle motor_list, nb::handle homing_method_li
     nb::list topics;
     topics.append(final_id);
     topics.append(cmd_id_of(final_static, "axis_homing"));
-    nb::object result = receive_dequeue_action(batch, final_id, topics, nb::none());
+    nb::object result = wait_for_own(batch, final_id, topics);
     return PyLong_Check(result.ptr()) && result.equal(nb::int_(1));
 }
 

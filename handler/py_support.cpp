@@ -4,7 +4,6 @@
 #include <pythread.h>
 
 #include <atomic>
-#include <thread>
 
 namespace kinra::py {
 
@@ -25,19 +24,9 @@ bool on_main_thread() { return PyThread_get_thread_ident() == main_thread_ident.
 AbandonCheck signal_check() {
     if (!on_main_thread()) return nullptr;
     return [] {
-        nb::gil_scoped_acquire acquire;
+        vemo::GilAcquired acquired;
         return PyErr_CheckSignals() != 0;
     };
-}
-
-void sleep_released(double seconds) {
-    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    wait_released(
-        [](std::chrono::milliseconds slice) {
-            std::this_thread::sleep_for(slice);
-            return false;
-        },
-        deadline);
 }
 
 }  // namespace kinra::py

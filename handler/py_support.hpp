@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 
+#include "core/gil.hpp"
 #include "transport.hpp"
 
 namespace kinra::py {
@@ -39,15 +40,12 @@ bool wait_released(WaitOnce&& wait_once, Clock::time_point deadline) {
             slice = std::min(slice, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
         bool done;
         {
-            nb::gil_scoped_release release;
+            vemo::GilReleased released;
             done = wait_once(slice);
         }
         if (done) return true;
         if (check_signals && PyErr_CheckSignals() != 0) throw nb::python_error();
     }
 }
-
-/// Sleeps `seconds` with the GIL released, interruptible like wait_released.
-void sleep_released(double seconds);
 
 }  // namespace kinra::py

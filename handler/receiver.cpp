@@ -1,6 +1,7 @@
 /* handler/receiver.cpp: completion subscriber with handshake-based readiness and a polled receive loop */
 #include "receiver.hpp"
 
+#include <algorithm>
 #include <optional>
 #include <thread>
 
@@ -10,19 +11,20 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-/// Threads started by CompletionReceiver::start() that have not returned yet.
+/// The receivers whose threads, started by CompletionReceiver::start(), have not returned yet.
 struct RunningThreads {
     std::mutex mutex;
     std::condition_variable idle;
-    std::size_t count = 0;
+    std::vector<CompletionReceiver*> receivers;
 
-    void enter() {
+    void enter(CompletionReceiver* receiver) {
         std::lock_guard lock(mutex);
-        ++count;
+        receivers.push_back(receiver);
     }
-    void leave() {
+    void leave(CompletionReceiver* receiver) {
         std::lock_guard lock(mutex);
-        if (--count == 0) idle.notify_all();
+        receivers.erase(std::find(receivers.begin(), receivers.end(), receiver));
+        if (receivers.empty()) idle.notify_all();
     }
 };
 
@@ -63,23 +65,25 @@ CompletionReceiver::CompletionReceiver(std::shared_ptr<zmq::context_t> context, 
 void CompletionReceiver::start() {
     bool expected = false;
     if (!started_.compare_exchange_strong(expected, true)) throw std::logic_error("receiver started twice");
-    running_threads().enter();
+    running_threads().enter(this);
     try {
         std::thread([self = shared_from_this()]() mutable {
             self->run();
+            CompletionReceiver* receiver = self.get();
             self.reset();
-            running_threads().leave();
+            running_threads().leave(receiver);
         }).detach();
     } catch (...) {
-        running_threads().leave();
+        running_threads().leave(this);
         throw;
     }
 }
 
-void CompletionReceiver::wait_for_running_threads() {
+bool CompletionReceiver::stop_running_threads(std::chrono::milliseconds timeout) {
     RunningThreads& threads = running_threads();
     std::unique_lock lock(threads.mutex);
-    threads.idle.wait(lock, [&] { return threads.count == 0; });
+    for (CompletionReceiver* receiver : threads.receivers) receiver->stop();
+    return threads.idle.wait_for(lock, timeout, [&] { return threads.receivers.empty(); });
 }
 
 void CompletionReceiver::set_flag(std::atomic<bool>& flag) {

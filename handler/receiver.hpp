@@ -66,8 +66,9 @@ public:
     const std::string& target() const noexcept { return target_; }
     const std::vector<std::string>& topics() const noexcept { return topics_; }
 
-    /// Blocks until every receiving thread started by `start()` has returned.
-    static void wait_for_running_threads();
+    /// Stops every receiving thread started by `start()` and waits up to `timeout` for all of them to
+    /// return; returns whether they did. Each notices the stop within one `poll_slice`.
+    static bool stop_running_threads(std::chrono::milliseconds timeout);
 
 private:
     void receive_loop(zmq::socket_t& subscriber);

@@ -168,7 +168,7 @@ public:
             throw SettingsError("settings expand to more than " + std::to_string(limits_.max_nodes) +
                                 " nodes (aliases multiply the tree)");
         if (depth > limits_.max_depth)
-            throw SettingsError(where(node) + ": nesting deeper than " + std::to_string(limits_.max_depth) + " levels");
+            throw SettingsError(where(node) + ": nested too deep (more than " + std::to_string(limits_.max_depth) + " levels)");
         switch (node.Type()) {
             case YAML::NodeType::Null: {
                 if (node.Tag() == std::string(yaml_tag) + "str") return make_text("");

@@ -2,6 +2,7 @@
 shared by the suites."""
 
 import os
+import signal
 import sys
 
 import pytest
@@ -20,3 +21,14 @@ def sim_binary():
         return find_binary()
     except SimulatorError as error:
         pytest.fail(str(error))
+
+
+@pytest.fixture
+def ctrl_c():
+    """Ctrl-C for one test, also when the suite runs with SIGINT ignored (a background job, nohup, some CI
+    runners): Python's default handler in this process, so SIGINT raises KeyboardInterrupt, and SIGINT at
+    its default in every process the test starts, since a caught signal reverts to its default across exec
+    where an ignored one stays ignored. Ask for it before any fixture that starts a process."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)

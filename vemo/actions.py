@@ -31,14 +31,16 @@ def _known(names: Any) -> str:
 class HostAction(VemoAction):
     """Base of the reference host's actions.
 
-    Every action accepts an `origin` setting, the script location it was written at. Keeping it among
-    the settings means copies made while blocks are resolved and repeated carry it too.
+    Every action accepts an `origin` setting, the script location it was written at, and a `recovery`
+    setting, the number of the except block of the innermost `try` around it. Keeping them among the
+    settings means copies made while blocks are resolved and repeated carry them too.
     """
 
     verb = "action"
 
-    def setup(self, origin: str | None = None, **settings: Any) -> None:
+    def setup(self, origin: str | None = None, recovery: int | None = None, **settings: Any) -> None:
         self.origin = origin
+        self.recovery = recovery
         self.settings = settings
         self.configure(**settings)
 
@@ -194,14 +196,19 @@ class MoveTray(HostAction):
         return total, here
 
 
+# The longest dwell: what a 32-bit count of milliseconds holds (24.8 days).
+MAX_DWELL_MS = 2**31 - 1
+
+
 class Dwell(HostAction):
     """Holds its module for a given number of milliseconds."""
 
     verb = "call"
 
     def configure(self, milliseconds: int, reason: str = "", **settings: Any) -> None:
-        if isinstance(milliseconds, bool) or not isinstance(milliseconds, int) or milliseconds < 0:
-            raise ValueError(f"dwell takes a whole number of milliseconds of at least 0, got {milliseconds!r}")
+        if isinstance(milliseconds, bool) or not isinstance(milliseconds, int) or not 0 <= milliseconds <= MAX_DWELL_MS:
+            raise ValueError(f"dwell takes a whole number of milliseconds from 0 to {MAX_DWELL_MS}, "
+                             f"got {milliseconds!r}")
         if not isinstance(reason, str):
             raise ValueError(f"the reason of a dwell is a quoted text, got {reason!r}")
         self.milliseconds = milliseconds

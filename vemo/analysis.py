@@ -33,6 +33,7 @@ class Step:
     duration: float | None = None
     start: float | None = None
     finish: float | None = None
+    recovery: str | None = None  # the except block that runs if the action fails (E1, ...)
 
 
 @dataclasses.dataclass
@@ -42,25 +43,47 @@ class Analysis:
     estimate: float | None
     critical_path: list[str]
     unknown_durations: list[str]
+    recovery_steps: dict[str, list[Step]] = dataclasses.field(default_factory=dict)
 
 
-def _labels(compiled: CompiledScript) -> dict[int, str]:
+def _labels(plans: list, prefix: str = "") -> dict[int, str]:
     labels = {}
-    for plan in compiled.plans:
+    for plan in plans:
         for lane, actions in plan.lanes.items():
-            prefix = plan.name if lane is None else f"{plan.name}[{lane}]"
+            name = plan.name if lane is None else f"{plan.name}[{lane}]"
             for index, action in enumerate(actions, 1):
-                labels[id(action)] = f"{prefix}#{index}"
+                labels[id(action)] = f"{prefix}{name}#{index}"
     return labels
 
 
 def analyse(compiled: CompiledScript) -> Analysis:
-    """Names every action, finds waits that cannot be met and cycles, and estimates the run's duration."""
+    """Names every action, finds waits that cannot be met and cycles, and estimates the run's duration.
+    Each except block is checked too: it runs as a program of its own (its actions are named E1.XAxis#1,
+    ...), so it may wait only on its own actions. It gets no estimate: where its axes start depends on
+    where the run failed."""
+    steps, problems, before, labels = _examine(compiled, compiled.plans)
+    for step in steps:
+        recovery = compiled.recovery_of(step.action)
+        step.recovery = recovery.name if recovery is not None else None
+    cycles = _cycle_problems(compiled, steps, before, labels, problems)
+    estimate, path, unknown = (None, [], []) if cycles else _estimate(steps, before, labels)
+    analysis = Analysis(steps, problems, estimate, path, unknown)
+    for recovery in compiled.recoveries:
+        steps, found, before, labels = _examine(compiled, recovery.plans, f"{recovery.name}.")
+        _cycle_problems(compiled, steps, before, labels, found)
+        analysis.recovery_steps[recovery.name] = steps
+        problems.extend(found)
+    return analysis
+
+
+def _examine(compiled: CompiledScript, plans: list, prefix: str = "") \
+        -> tuple[list[Step], list[Problem], dict[int, list[Any]], dict[int, str]]:
+    """The steps of the plans with what each must wait for, and the waits that can never be met."""
     from _vemoprimitives import VemoId
 
-    labels = _labels(compiled)
+    labels = _labels(plans, prefix)
     by_signal = {}
-    for plan in compiled.plans:
+    for plan in plans:
         for action in plan.actions():
             by_signal[id(action.finish_signal)] = action
     problems: list[Problem] = []
@@ -68,7 +91,7 @@ def analyse(compiled: CompiledScript) -> Analysis:
     # Edges: what must have finished before an action can start (its waits, its script-order signal,
     # and, within a module's list or lane, the action queued before it).
     before: dict[int, list[Any]] = {}
-    for plan in compiled.plans:
+    for plan in plans:
         for lane, actions in plan.lanes.items():
             previous = None
             for action in actions:
@@ -111,14 +134,18 @@ def analyse(compiled: CompiledScript) -> Analysis:
                 before[id(action)] = needs
                 steps.append(Step(label, action, plan.name, lane, waits, after))
                 previous = action
+    return steps, problems, before, labels
+
+
+def _cycle_problems(compiled: CompiledScript, steps: list[Step], before: dict[int, list[Any]],
+                    labels: dict[int, str], problems: list[Problem]) -> bool:
+    """Adds a problem per wait cycle; whether there was one."""
     cycles = _cycles(steps, before)
     for cycle in cycles:
         names = [labels[id(action)] for action in cycle]
-        origin = compiled.origin(cycle[0])
-        problems.append(Problem(origin, "wait cycle: these actions wait on each other and can never start: "
-                                + " -> ".join(names + names[:1]), names))
-    estimate, path, unknown = (None, [], []) if cycles else _estimate(compiled, steps, before, labels)
-    return Analysis(steps, problems, estimate, path, unknown)
+        problems.append(Problem(compiled.origin(cycle[0]), "wait cycle: these actions wait on each other and can "
+                                                           "never start: " + " -> ".join(names + names[:1]), names))
+    return bool(cycles)
 
 
 def _cycles(steps: list[Step], before: dict[int, list[Any]]) -> list[list[Any]]:
@@ -174,8 +201,7 @@ def _cycles(steps: list[Step], before: dict[int, list[Any]]) -> list[list[Any]]:
     return found
 
 
-def _estimate(compiled: CompiledScript, steps: list[Step], before: dict[int, list[Any]],
-              labels: dict[int, str]) -> tuple[float | None, list[str], list[str]]:
+def _estimate(steps: list[Step], before: dict[int, list[Any]], labels: dict[int, str]) -> tuple[float | None, list[str], list[str]]:
     """Earliest finish of the last action when every action takes its estimated time (critical path)."""
     unknown = []
     positions: dict[Any, Any] = {}

@@ -5,11 +5,13 @@ from __future__ import annotations
 
 import dataclasses
 import keyword
+import math
 import re
 from pathlib import Path
 from typing import Any
 
-import yaml
+from vemo.inputfile import MAX_YAML_BYTES, InputFileError, read_input
+from vemo.yamlfile import YamlError, load_yaml
 
 KINDS = ("axis", "io", "tray")
 _NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
@@ -94,9 +96,17 @@ class Cell:
         raise KeyError(name)
 
 
+def _shown(value: Any) -> str:
+    """A value as a message quotes it: its repr, cut short."""
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
 def _number(where: str, value: Any, *, positive: bool = False) -> float:
     if isinstance(value, bool) or not isinstance(value, (int, float)):
-        raise CellError(f"{where}: expected a number, got {value!r}")
+        raise CellError(f"{where}: expected a number, got {_shown(value)}")
+    if not math.isfinite(value):
+        raise CellError(f"{where}: expected a finite number, got {value!r}")
     if positive and not value > 0:
         raise CellError(f"{where}: must be greater than 0, got {value!r}")
     return float(value)
@@ -107,13 +117,13 @@ def _place(where: str, value: Any, width: int) -> float | tuple[float, ...]:
     if width == 1:
         return _number(where, value)
     if not isinstance(value, list) or len(value) != width:
-        raise CellError(f"{where}: expected a list of {width} numbers, one per axis, got {value!r}")
+        raise CellError(f"{where}: expected a list of {width} numbers, one per axis, got {_shown(value)}")
     return tuple(_number(where, v) for v in value)
 
 
 def _integer(where: str, value: Any, *, minimum: int = 0) -> int:
     if isinstance(value, bool) or not isinstance(value, int) or value < minimum:
-        raise CellError(f"{where}: expected a whole number of at least {minimum}, got {value!r}")
+        raise CellError(f"{where}: expected a whole number of at least {minimum}, got {_shown(value)}")
     return value
 
 
@@ -124,7 +134,7 @@ def _mapping(where: str, value: Any) -> dict:
         raise CellError(f"{where}: expected a mapping, got {type(value).__name__}")
     for key in value:
         if not isinstance(key, str) or not _NAME.match(key):
-            raise CellError(f"{where}: {key!r} is not a valid name (letters, digits, '_')")
+            raise CellError(f"{where}: {_shown(key)} is not a valid name (letters, digits, '_')")
     return value
 
 
@@ -136,7 +146,7 @@ _ALLOWED = {
 
 
 def _module(source: str, name: Any, entry: Any, reserved: frozenset[str]) -> ModuleSpec:
-    where = f"{source}: module {name!r}"
+    where = f"{source}: module {_shown(name)}"
     if not isinstance(name, str) or not _NAME.match(name) or keyword.iskeyword(name):
         raise CellError(f"{where}: a module name must be a name (letters, digits, '_')")
     if name in reserved:
@@ -145,7 +155,7 @@ def _module(source: str, name: Any, entry: Any, reserved: frozenset[str]) -> Mod
         raise CellError(f"{where}: expected a mapping of settings")
     kind = entry.get("kind")
     if kind not in KINDS:
-        raise CellError(f"{where}: kind must be one of {', '.join(KINDS)}, got {kind!r}")
+        raise CellError(f"{where}: kind must be one of {', '.join(KINDS)}, got {_shown(kind)}")
     unknown = set(entry) - _ALLOWED[kind]
     if unknown:
         raise CellError(f"{where}: unknown settings for a {kind} module: {', '.join(sorted(map(str, unknown)))}")
@@ -201,9 +211,9 @@ def _module(source: str, name: Any, entry: Any, reserved: frozenset[str]) -> Mod
 def parse_cell(text: str, source: str = "<cell>", reserved: frozenset[str] = frozenset()) -> Cell:
     """A cell from the text of its description. `reserved` holds names the runtime already uses."""
     try:
-        data = yaml.safe_load(text)
-    except yaml.YAMLError as error:
-        raise CellError(f"{source}: not valid YAML: {error}") from None
+        data = load_yaml(text, source, unique_keys=True)
+    except YamlError as error:
+        raise CellError(str(error)) from None
     if not isinstance(data, dict) or not isinstance(data.get("modules"), dict) or not data["modules"]:
         raise CellError(f"{source}: expected a mapping with a non-empty 'modules' mapping")
     unknown = set(data) - {"cell", "modules", "handler_settings", "interlocks"}
@@ -259,9 +269,8 @@ def _interlock(source: str, name: str, entry: Any, modules: tuple[ModuleSpec, ..
 
 
 def load_cell(path: str | Path, reserved: frozenset[str] = frozenset()) -> Cell:
-    path = Path(path)
     try:
-        text = path.read_text(encoding="utf-8")
-    except OSError as error:
-        raise CellError(f"{path}: cannot read the cell description: {error.strerror}") from None
+        text = read_input(path, "cell description", MAX_YAML_BYTES)
+    except InputFileError as error:
+        raise CellError(str(error)) from None
     return parse_cell(text, str(path), reserved)

@@ -1,23 +1,90 @@
-"""The `vemo` command line: `vemo check` lists what a script will run, `vemo run` runs it, `vemo ctl` controls
-a live run, `vemo console` serves its operator console in the browser, `vemo sim` simulates."""
+"""The `vemo` command line: `vemo check` lists what a script will run, `vemo run` runs it, `vemo report` tells
+what a run did, `vemo ctl` controls a live run, `vemo console` serves its operator console in the browser,
+`vemo sim` simulates, `vemo lsp` serves editors."""
 
 from __future__ import annotations
 
 import argparse
+import functools
+import ipaddress
 import json
 import sys
 from pathlib import Path
-from typing import Sequence
+from typing import Any, Sequence
 
 from vemo.cell import CellError, load_cell
 from vemo.host import RUNTIME_NAMES, HostError, install
-from vemo.parser import ScriptError
+from vemo.inputfile import MAX_SCRIPT_BYTES, MAX_YAML_BYTES, InputFileError, read_input
+from vemo.parser import Diagnostic
+from vemo.scriptbounds import MAX_ACTIONS
 from vemo.streams import guard_standard_streams
+from vemo.text import printable
+
+# The listing `vemo check --json` prints; documented in docs/running.md. Raise the version when a field
+# changes meaning or goes away; new fields may be added within a version. Version 2: `except_blocks` (every
+# except block the program can run) replaces `exception_block` (the except block of main alone).
+CHECK_FORMAT = "vemo-check"
+CHECK_FORMAT_VERSION = 2
+# The time scale the embedded simulator accepts.
+MIN_SPEED, MAX_SPEED = 1e-6, 1e9
 
 
-def _parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="vemo", description="Vemo workcell scripts.")
-    commands = parser.add_subparsers(dest="command", required=True)
+def _count(text: str) -> int:
+    """A whole number of at least 0, for argparse."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 0, got {text!r}")
+    return value
+
+
+class _Parser(argparse.ArgumentParser):
+    """Usage errors exit with 2 as usual; under `check --json` they are printed as the JSON listing."""
+
+    def __init__(self, *args: Any, json_usage: bool = False, **kwargs: Any) -> None:
+        super().__init__(*args, **kwargs)
+        self.json_usage = json_usage
+
+    def error(self, message: str) -> None:  # type: ignore[override]
+        if self.json_usage:
+            print(json.dumps(_listing([Diagnostic("error", f"{self.prog}: {message}")]), indent=2))
+            sys.exit(2)
+        super().error(message)
+
+
+def _speed(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = float("nan")
+    if not MIN_SPEED <= value <= MAX_SPEED:
+        raise argparse.ArgumentTypeError(f"expected a factor from 0.000001 to 1000000000, got {text!r}")
+    return value
+
+
+def _address(text: str) -> str:
+    try:
+        return str(ipaddress.IPv4Address(text))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected an IPv4 address such as 127.0.0.1, got {text!r}") from None
+
+
+def _max_actions(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got {text!r}")
+    return value
+
+
+def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
+    parser = _Parser(prog="vemo", description="Vemo workcell scripts.", json_usage=json_usage)
+    commands = parser.add_subparsers(dest="command", required=True,
+                                     parser_class=functools.partial(_Parser, json_usage=json_usage))
     check = commands.add_parser("check", help="compile a script and list each module's actions",
                                 description="Compiles SCRIPT, lists per module the actions with their waits, "
                                             "checks for waits that can never be met and estimates the run time.")
@@ -29,6 +96,8 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument("--modules", help="host package of module kinds to use instead of the cell's "
                                          "(file path or dotted name)")
     check.add_argument("--verbose", action="store_true", help="also print the compiler's own output lines")
+    check.add_argument("--max-actions", type=_max_actions, default=MAX_ACTIONS, metavar="N",
+                       help=f"refuse a script that makes more than N actions (default {MAX_ACTIONS})")
 
     run = commands.add_parser("run", help="run a script on the cell (the embedded simulator by default)",
                               description="Compiles SCRIPT and runs it: every module on its own thread, driving "
@@ -41,16 +110,24 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--cell", help="the cell description (YAML); default: cell.yaml beside the script")
     run.add_argument("--server", metavar="ADDRESS", help="address of a running handler server (ports 5001-5003) "
                                                           "instead of the embedded simulator")
-    run.add_argument("--sim-address", metavar="ADDRESS", help="where the embedded simulator binds its ports "
-                                                               "(default: a free 127.x.y.z address)")
+    run.add_argument("--sim-address", type=_address, metavar="ADDRESS",
+                     help="where the embedded simulator binds its ports (default: a free 127.x.y.z address)")
     run.add_argument("--handler-settings", metavar="FILE", help="the handler settings file; default: the one "
                                                                 "the cell names")
-    run.add_argument("--speed", type=float, default=1.0, metavar="FACTOR",
-                     help="simulated time runs FACTOR times faster (motions and dwells); embedded simulator only")
+    run.add_argument("--speed", type=_speed, default=1.0, metavar="FACTOR",
+                     help="simulated time runs FACTOR times faster (motions and dwells; 0.000001 to 1e9); "
+                          "embedded simulator only")
+    run.add_argument("--max-actions", type=_max_actions, default=MAX_ACTIONS, metavar="N",
+                     help=f"refuse a script that makes more than N actions (default {MAX_ACTIONS})")
     run.add_argument("--timeline", metavar="FILE.html", help="write the run's timeline (HTML with an SVG chart)")
     run.add_argument("--trace", metavar="FILE.json", help="write the run as a Chrome trace (Perfetto)")
     run.add_argument("--record", metavar="FILE.json", help="write the run's record of every action as JSON")
     run.add_argument("--plain", action="store_true", help="plain progress lines even on a terminal")
+    run.add_argument("--retries", type=_count, default=0, metavar="N",
+                     help="try a failed action again up to N times before the failure counts (default 0)")
+    run.add_argument("--on-error", choices=("stop", "ask"), default="stop",
+                     help="once a failure counts: stop the run (default), or hold it and ask the operator to "
+                          "retry, skip or abort (vemo ctl DIR retry|skip|abort)")
     run.add_argument("--run-dir", metavar="DIR", help="the run folder, which gets the journal and the control socket "
                                                       "(default: runs/<YYYYmmdd-HHMMSS>-<script name>)")
     run.add_argument("--console", metavar="[HOST:]PORT", type=_listen_address,
@@ -98,8 +175,16 @@ def _parser() -> argparse.ArgumentParser:
     sim.add_argument("--cell", help="a cell description whose handler_settings file to simulate "
                                     "(default: cell.yaml in the current directory)")
     sim.add_argument("--handler-settings", metavar="FILE", help="the handler settings file to simulate")
-    sim.add_argument("--address", default="127.0.0.1", help="where to bind the handler ports (default 127.0.0.1)")
-    sim.add_argument("--speed", type=float, default=1.0, metavar="FACTOR", help="time scale of the simulation")
+    sim.add_argument("--address", type=_address, default="127.0.0.1",
+                     help="where to bind the handler ports (default 127.0.0.1)")
+    sim.add_argument("--speed", type=_speed, default=1.0, metavar="FACTOR",
+                     help="time scale of the simulation (0.000001 to 1e9)")
+    lsp = commands.add_parser("lsp", help="the language server for editors, over standard input and output",
+                              description="Speaks the Language Server Protocol on standard input and output: "
+                                          "diagnostics of `vemo check` as you type, completion, definitions, "
+                                          "references and hovers. Editors start it; see docs/editors.md.")
+    lsp.add_argument("--stdio", action="store_true", help="accepted for editors that pass it; stdio is the only "
+                                                           "transport")
     return parser
 
 
@@ -112,68 +197,64 @@ def _listen_address(text: str) -> tuple[str, int]:
         raise argparse.ArgumentTypeError(str(error)) from None
 
 
-def _fail(args: argparse.Namespace, errors: list[dict], text: str) -> int:
+def _listing(diagnostics: list[Diagnostic], script: str | None = None, body: dict[str, Any] | None = None) -> dict:
+    """The JSON listing of `vemo check`: the same fields in every outcome."""
+    listing = {"format": CHECK_FORMAT, "version": CHECK_FORMAT_VERSION,
+               "ok": not any(d.severity == "error" for d in diagnostics), "script": script,
+               "diagnostics": [d.as_dict() for d in diagnostics],
+               "modules": [], "estimate": None, "unknown_durations": [], "except_blocks": []}
+    listing.update(body or {})
+    return listing
+
+
+def _fail(args: argparse.Namespace, diagnostic: Diagnostic) -> int:
     if args.json:
-        print(json.dumps({"ok": False, "errors": errors}, indent=2))
+        print(json.dumps(_listing([diagnostic], args.script), indent=2))
     else:
-        print(text, file=sys.stderr)
+        print(diagnostic.report() if diagnostic.location else printable(f"error: {diagnostic.message}"),
+              file=sys.stderr)
     return 1
 
 
-def check(args: argparse.Namespace) -> int:
-    script_path = Path(args.script)
-    try:
-        text = script_path.read_text(encoding="utf-8")
-    except (OSError, UnicodeDecodeError) as error:
-        return _fail(args, [{"message": f"cannot read {script_path}: {error}"}],
-                     f"{script_path}: cannot read the script: {error}")
+def _compiler_for(args: argparse.Namespace, script_path: Path) -> Any:
+    """Loads the cell and the host modules and returns the runtime's compiler module."""
     cell = None
-    try:
-        if args.modules is None:
-            cell_path = Path(args.cell) if args.cell else script_path.parent / "cell.yaml"
-            if not args.cell and not cell_path.exists():
-                raise CellError(f"{script_path}: no cell description: pass --cell FILE "
-                                f"(or put cell.yaml beside the script)")
-            cell = load_cell(cell_path, RUNTIME_NAMES)
-        compiler = install(cell, actions=args.actions, modules=args.modules)
-    except (CellError, HostError) as error:
-        return _fail(args, [{"message": str(error)}], f"error: {error}")
-    except ImportError as error:
-        return _fail(args, [{"message": f"the Vemo runtime is incomplete: {error}"}],
-                     f"error: the Vemo runtime is incomplete: {error}")
+    if args.modules is None:
+        cell_path = Path(args.cell) if args.cell else script_path.parent / "cell.yaml"
+        if not args.cell and not cell_path.exists():
+            raise CellError(f"{script_path}: no cell description: pass --cell FILE "
+                            f"(or put cell.yaml beside the script)")
+        cell = load_cell(cell_path, RUNTIME_NAMES)
+    return install(cell, actions=args.actions, modules=args.modules)
 
-    from vemo.analysis import analyse
-    from vemo.frontend import compile_script
+
+def check(args: argparse.Namespace) -> int:
+    from vemo.checks import check_script
     from vemo.report import as_dict, as_text
 
+    script_path = Path(args.script)
     try:
-        compiled = compile_script(text, str(script_path), compiler)
-    except ScriptError as error:
-        return _fail(args, [error.as_dict()], error.report())
-    analysis = analyse(compiled)
+        text = read_input(script_path, "script", MAX_SCRIPT_BYTES)
+        result = check_script(text, str(script_path), lambda: _compiler_for(args, script_path),
+                              max_actions=args.max_actions)
+    except (InputFileError, CellError, HostError) as error:
+        return _fail(args, Diagnostic("error", str(error)))
+    except ImportError as error:
+        return _fail(args, Diagnostic("error", f"the Vemo runtime is incomplete: {error}"))
     if args.json:
-        listing = as_dict(compiled, analysis)
-        listing["ok"] = not analysis.problems
-        print(json.dumps(listing, indent=2, default=str))
+        body = as_dict(result.compiled, result.analysis) if result.compiled is not None else {}
+        print(json.dumps(_listing(result.diagnostics, str(script_path), body), indent=2))
     else:
-        if args.verbose:
-            print("\n".join(compiled.diagnostics))
-        print(as_text(compiled, analysis))
-        for problem in analysis.problems:
-            print(f"{problem.report()}", file=sys.stderr)
-    return 1 if analysis.problems else 0
-
-
-def _speed_ok(args: argparse.Namespace) -> bool:
-    if not args.speed > 0 or args.speed == float("inf"):
-        print(f"error: --speed must be a positive number, got {args.speed}", file=sys.stderr)
-        return False
-    return True
+        if result.compiled is not None:
+            if args.verbose:
+                print("\n".join(printable(line) for line in result.compiled.diagnostics))
+            print(as_text(result.compiled, result.analysis))
+        for diagnostic in result.diagnostics:
+            print(diagnostic.report(), file=sys.stderr)
+    return 0 if result.ok else 1
 
 
 def run(args: argparse.Namespace) -> int:
-    if not _speed_ok(args):
-        return 2
     if args.server is not None and (args.speed != 1.0 or args.sim_address is not None):
         print("error: --speed and --sim-address apply to the embedded simulator, not to a handler server",
               file=sys.stderr)
@@ -190,26 +271,29 @@ def report(args: argparse.Namespace) -> int:
 
 
 def sim(args: argparse.Namespace) -> int:
-    if not _speed_ok(args):
-        return 2
     settings = args.handler_settings
     if settings is None:
         try:
             cell = load_cell(args.cell or "cell.yaml", RUNTIME_NAMES)
         except CellError as error:
-            print(f"error: {error}", file=sys.stderr)
+            print(printable(f"error: {error}"), file=sys.stderr)
             return 2
         if cell.handler_settings is None:
             print(f"error: {cell.source} names no handler_settings file; pass --handler-settings FILE",
                   file=sys.stderr)
             return 2
         settings = cell.handler_settings
+    try:
+        read_input(settings, "handler settings file", MAX_YAML_BYTES)  # the simulator reads it whole
+    except InputFileError as error:
+        print(printable(f"error: {error}"), file=sys.stderr)
+        return 2
     from vemo.run.simulator import SimulatorError, run_foreground
 
     try:
         return run_foreground(settings, args.address, args.speed)
     except SimulatorError as error:
-        print(f"error: {error}", file=sys.stderr)
+        print(printable(f"error: {error}"), file=sys.stderr)
         return 1
 
 
@@ -242,13 +326,20 @@ def ctl(args: argparse.Namespace) -> int:
     return 0
 
 
+def lsp(args: argparse.Namespace) -> int:
+    from vemo.lsp.server import main as serve
+
+    return serve()
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
     guard_standard_streams()  # output piped into a reader that quits early must not stop a command
-    args = _parser().parse_args(argv)
-    commands = {"check": check, "run": run, "report": report, "ctl": ctl, "console": console, "sim": sim}
+    args = _parser(json_usage=argv[:1] == ["check"] and "--json" in argv).parse_args(argv)
+    commands = {"check": check, "run": run, "report": report, "ctl": ctl, "console": console, "sim": sim,
+                "lsp": lsp}
     try:
         return commands[args.command](args)
     finally:
         sys.stdout.flush()
         sys.stderr.flush()
-

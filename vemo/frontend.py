@@ -5,11 +5,13 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import gc
+import inspect
 import io
 import types
-from typing import Any
+from typing import Any, Callable
 
 from vemo.parser import Script, SourceLocation, TreeWalker, parse
+from vemo.scriptbounds import MAX_ACTIONS, check_tree
 
 # What a bare assertion failure of a rule means in the script's terms.
 _ASSERTIONS = {
@@ -30,8 +32,21 @@ def explain(rule: str, error: BaseException) -> str:
     return f"{rule}: {type(error).__name__}: {error}"
 
 
+def block_actions(block: Any) -> list:
+    """Every action of a block: all branches of an async block, all competitors of a compete block. A
+    compete block is read competitor by competitor: evaluating it whole turns it into its lane map."""
+    if block.isAsync:
+        parts = list(block.async_block_map.values())
+    elif block.isCompete:
+        parts = list(block.compete_blocks)
+    else:
+        parts = [block]
+    return [action for part in parts for action in part.evaluate()]
+
+
 def _located_semantics_class(compiler: types.ModuleType) -> type:
-    """A VemoSemantics that tags what it builds with script locations and checks names early."""
+    """A VemoSemantics that tags what it builds with script locations and checks names early, and marks
+    each action with the except block of the innermost `try` around it."""
     from _vemoaction import VemoAction
     from _vemomodule import VemoModule
     from _vemoprimitives import VemoId
@@ -43,7 +58,9 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
             super().__init__()
             self.origins: dict[int, tuple[Any, SourceLocation]] = {}
             self.declarations: dict[str, SourceLocation] = {}
+            self.recoveries: list[Recovery] = []
             self.script: Any = None
+            self.action_counts: dict[str, int] = {}
 
         def record(self, rule: str, result: Any, location: SourceLocation) -> None:
             if rule == "declaration":
@@ -75,6 +92,10 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
                 if isinstance(element, VemoId) and element.id not in self.global_zone:
                     location = self.origin(element) or ast.location
                     raise self.script.error(location, f"{element.id!r} is not a block declared before this point")
+                if isinstance(element, VemoId) and self.action_counts.get(element.id) == 0:
+                    location = self.origin(element) or ast.location
+                    raise self.script.error(location, f"{element.id!r} makes no actions (a loop of 0 rounds), so "
+                                                      f"it cannot stand in a block")
             self._check_whole_block_references(ast, primary)
             return super().block(ast)
 
@@ -109,12 +130,10 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
 
         def external(self, ast: Any) -> Any:
             kind, name = ast.mod, ast.ident.id
-            if not callable(getattr(kind, name, None)):
-                base = set(dir(VemoModule)) | {"setup", "run"}
-                offered = sorted(n for n in dir(kind) if not n.startswith("_") and n not in base
-                                 and callable(getattr(kind, n)))
+            if name.startswith("_") or not callable(getattr(kind, name, None)):
                 raise ValueError(f"{getattr(kind, 'name', kind)} has no operation {name!r} "
-                                 f"(it has: {', '.join(offered) or 'none'})")
+                                 f"(it has: {', '.join(operations(kind)) or 'none'})")
+            _check_arguments(getattr(kind, "name", kind), name, getattr(kind, name), ast)
             return super().external(ast)
 
         def _single_module_branches(self, ast: Any, left: str, right: str, construct: str) -> None:
@@ -143,6 +162,9 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
             body = ast.iterateBlock
             if body.isCompete:
                 raise ValueError("a compete block cannot be repeated; repeat inside its competitors instead")
+            if ast.cnt == 0:
+                # Nothing to repeat, whatever the body; the compiler would keep one round of an async body.
+                return compiler.StandardBlock()
             if not body.isAsync:
                 for action in body.evaluate():
                     waits = [d.id for d in action.dependency if isinstance(d, VemoId)]
@@ -152,6 +174,20 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
                                          f"its name")
             return super().loop(ast)
 
+        def actionclause(self, ast: Any) -> Any:
+            """Rules run inner blocks first, so the actions of a nested `try` (a declared block used inside
+            this one) are marked already: an action keeps the except block of its innermost `try`. The
+            mark is a setting, so the copies that uses by name and loops make later carry it along."""
+            result = super().actionclause(ast)
+            if "exception" in ast:
+                recovery = Recovery(len(self.recoveries) + 1, ast.location, ast.exception)
+                self.recoveries.append(recovery)
+                for action in block_actions(ast.primary):
+                    if isinstance(action, HostAction) and action.recovery is None:
+                        action.params["recovery"] = recovery.number
+                        action.recovery = recovery.number
+            return result
+
         def action(self, ast: Any) -> Any:
             result = super().action(ast)
             if result is None:
@@ -159,6 +195,33 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
             return result
 
     return LocatedSemantics
+
+
+def operations(kind: type) -> list[str]:
+    """The operations `call @Module.name(...)` can name on a module kind: its own public methods."""
+    from _vemomodule import VemoModule
+
+    base = set(dir(VemoModule)) | {"setup", "run"}
+    return sorted(n for n in dir(kind) if not n.startswith("_") and n not in base and callable(getattr(kind, n)))
+
+
+def _check_arguments(module: str, name: str, operation: Any, ast: Any) -> None:
+    """Refuses a call whose arguments the operation cannot take, in the script's terms."""
+    try:
+        signature = inspect.signature(operation)
+    except (TypeError, ValueError):
+        return  # an operation of an extension type: it reports its own argument errors
+    right = ast.get("argRight")
+    arguments = ([] if ast.get("argLeft") is None else [ast.argLeft]) + (
+        right if isinstance(right, list) else [] if right is None else [right])
+    try:
+        signature.bind(None, *arguments)
+    except TypeError:
+        parameters = [p.replace(annotation=inspect.Parameter.empty)
+                      for p in list(signature.parameters.values())[1:]]
+        shown = ", ".join(str(p) for p in parameters)
+        given = {0: "no arguments", 1: "1 argument"}.get(len(arguments), f"{len(arguments)} arguments")
+        raise ValueError(f"{module}.{name} takes ({shown}), not {given}") from None
 
 
 @dataclasses.dataclass
@@ -177,21 +240,40 @@ class ModulePlan:
         return [action for lane in self.lanes.values() for action in lane]
 
 
+@dataclasses.dataclass(eq=False)
+class Recovery:
+    """The except block of one `try`: what the cell does when an action inside the try fails and the run
+    ends because of it. `number` is what the covered actions carry as their `recovery` setting; `name`
+    (E1, E2, ...) numbers the except blocks the program can run, in script order."""
+
+    number: int
+    origin: SourceLocation  # where the `try` is written
+    block: Any
+    name: str = ""
+    plans: list[ModulePlan] = dataclasses.field(default_factory=list)
+
+
 @dataclasses.dataclass
 class CompiledScript:
-    """A compiled script: the main block, one plan per module, and where each action was written."""
+    """A compiled script: the main block, one plan per module, where each action was written, and the
+    except blocks that cover actions of the plans."""
 
     main: Any
     plans: list[ModulePlan]
     semantics: Any
     diagnostics: list[str]
-    exception_actions: list = dataclasses.field(default_factory=list)
+    recoveries: list[Recovery] = dataclasses.field(default_factory=list)
 
     def origin(self, item: Any) -> str | None:
         location = self.semantics.origin(item)
         if location is not None:
             return str(location)
         return getattr(item, "origin", None)
+
+    def recovery_of(self, action: Any) -> Recovery | None:
+        """The except block of the innermost `try` around an action of the plans, if any."""
+        number = getattr(action, "recovery", None)
+        return next((r for r in self.recoveries if r.number == number), None) if number is not None else None
 
 
 def _kind_of(sequence: list | dict) -> type | None:
@@ -217,10 +299,10 @@ def plan_modules(main: Any) -> list[ModulePlan]:
 
 
 @contextlib.contextmanager
-def _collector_paused() -> Any:
-    """Compiling makes many long-lived objects and next to no cyclic garbage; the cyclic collector's full
-    collections walk every live object, which made large scripts compile slower per action the larger
-    they were. It runs again as usual afterwards."""
+def collector_paused() -> Any:
+    """Parsing, compiling and analysing make many long-lived objects and next to no cyclic garbage; the
+    cyclic collector's full collections walk every live object, which made large scripts compile slower
+    per action the larger they were. It runs again as usual afterwards."""
     was_enabled = gc.isenabled()
     gc.disable()
     try:
@@ -230,14 +312,41 @@ def _collector_paused() -> Any:
             gc.enable()
 
 
-def compile_script(text: str, filename: str, compiler: types.ModuleType) -> CompiledScript:
-    """Parses and compiles a script; a ScriptError names the place of the first problem."""
+@dataclasses.dataclass(frozen=True)
+class ParsedScript:
+    """A script's text and its parse tree, checked for what would make compiling it unbounded."""
+
+    script: Script
+    tree: Any
+    action_counts: dict[str, int]  # actions each declared block makes
+
+
+def parse_script(text: str, filename: str, max_actions: int = MAX_ACTIONS,
+                 parser: Callable[[Script], Any] = parse) -> ParsedScript:
+    """Parses a script and checks it before anything is built (loop counts, labels, the number of actions);
+    a ScriptError names the place of the first problem. Needs no cell. An editor passes a `parser` that
+    reuses the trees of what an edit left alone; it gives the trees and errors `parse` gives."""
+    script = Script(text, filename)
+    with collector_paused():
+        tree = parser(script)
+        errors, counts = check_tree(tree, script, max_actions)
+    if errors:
+        raise errors[0]
+    return ParsedScript(script, tree, counts)
+
+
+def compile_script(text: str | ParsedScript, filename: str, compiler: types.ModuleType,
+                   max_actions: int = MAX_ACTIONS) -> CompiledScript:
+    """Parses (unless given a ParsedScript) and compiles a script; a ScriptError names the place of the
+    first problem."""
+    parsed = text if isinstance(text, ParsedScript) else parse_script(text, filename, max_actions)
     semantics = _located_semantics_class(compiler)()
-    semantics.script = Script(text, filename)
+    semantics.script = parsed.script
+    semantics.action_counts = parsed.action_counts
     walker = TreeWalker(semantics.script, semantics, on_result=semantics.record, explain=explain)
-    tree = parse(semantics.script)
+    tree = parsed.tree
     captured = io.StringIO()
-    with contextlib.redirect_stdout(captured), _collector_paused():
+    with contextlib.redirect_stdout(captured), collector_paused():
         main = walker.walk(tree)
         try:
             plans = plan_modules(main)
@@ -245,7 +354,21 @@ def compile_script(text: str, filename: str, compiler: types.ModuleType) -> Comp
             location = semantics.declarations.get("main", semantics.script.location(0))
             raise semantics.script.error(location, f"main cannot be evaluated: {type(error).__name__}: "
                                                    f"{error}") from error
+        recoveries = _recoveries(semantics, plans)
     diagnostics = [line for line in captured.getvalue().splitlines() if line.strip()]
-    exception = getattr(main, "exception_block", None)
-    exception_actions = exception.evaluate() if hasattr(exception, "evaluate") else []
-    return CompiledScript(main, plans, semantics, diagnostics, exception_actions)
+    return CompiledScript(main, plans, semantics, diagnostics, recoveries)
+
+
+def _recoveries(semantics: Any, plans: list[ModulePlan]) -> list[Recovery]:
+    """The except blocks that cover actions of the plans, named E1, E2, ... in script order, each with its
+    own plans: an except block runs like a program of its own."""
+    covering = {getattr(action, "recovery", None) for plan in plans for action in plan.actions()}
+    used = [recovery for recovery in semantics.recoveries if recovery.number in covering]
+    for index, recovery in enumerate(used, 1):
+        recovery.name = f"E{index}"
+        try:
+            recovery.plans = plan_modules(recovery.block)
+        except Exception as error:
+            raise semantics.script.error(recovery.origin, f"the except block cannot be evaluated: "
+                                                          f"{type(error).__name__}: {error}") from error
+    return used

@@ -35,6 +35,9 @@ def load_module(reference: str, as_name: str) -> types.ModuleType:
         sys.modules[as_name] = module
         try:
             spec.loader.exec_module(module)
+        except Exception as error:
+            del sys.modules[as_name]
+            raise HostError(f"{reference}: cannot load the host module: {type(error).__name__}: {error}") from error
         except BaseException:
             del sys.modules[as_name]
             raise

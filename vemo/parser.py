@@ -12,6 +12,8 @@ import tatsu.exceptions
 from tatsu.ast import AST
 
 from vemo import grammar
+from vemo.quickparse import quick_parse
+from vemo.text import printable
 
 # Operations of the semantics object, one per rule, and the parse-node fields each of them reads.
 TERM_RULES = frozenset({"number", "identifier", "extern_str", "module"})
@@ -42,6 +44,51 @@ class SourceLocation:
         return f"{self.file}:{self.line}:{self.column}"
 
 
+EXCERPT_WIDTH = 100
+
+
+def _excerpt(line: str, column: int) -> tuple[str, int]:
+    """At most EXCERPT_WIDTH characters of `line` around `column` (0-based), and the column within them."""
+    if len(line) <= EXCERPT_WIDTH:
+        return line, column
+    start = max(0, min(column - EXCERPT_WIDTH // 2, len(line) - EXCERPT_WIDTH))
+    end = start + EXCERPT_WIDTH
+    prefix = "..." if start > 0 else ""
+    return prefix + line[start:end] + ("..." if end < len(line) else ""), column - start + len(prefix)
+
+
+@dataclasses.dataclass(frozen=True)
+class Diagnostic:
+    """One finding of the front end's checks: an error (the script cannot run) or a warning, with its place
+    when it has one, the script line there and, for syntax errors, what fits at that place."""
+
+    severity: str  # "error" or "warning"
+    message: str
+    location: SourceLocation | None = None
+    source_line: str | None = None
+    expected: str | None = None
+    actions: tuple[str, ...] = ()  # labels of the actions involved, for faults found after compiling
+
+    def report(self) -> str:
+        """The located report a person reads: the message, the offending line with a caret, what fits there;
+        text from the script is shown with its control characters escaped."""
+        prefix = "" if self.severity == "error" else f"{self.severity}: "
+        lines = [f"{self.location}: {prefix}{self.message}" if self.location else f"{prefix}{self.message}"]
+        if self.source_line is not None and self.location is not None:
+            excerpt, caret = _excerpt(self.source_line.expandtabs(1), self.location.column - 1)
+            lines.append("    " + printable(excerpt))
+            lines.append("    " + " " * len(printable(excerpt[:caret])) + "^")
+        if self.expected:
+            lines.append(f"expected {self.expected}")
+        return "\n".join(printable(line) for line in lines)
+
+    def as_dict(self) -> dict[str, Any]:
+        where = self.location
+        return {"severity": self.severity, "file": where.file if where else None,
+                "line": where.line if where else None, "column": where.column if where else None,
+                "message": self.message, "expected": self.expected, "actions": list(self.actions)}
+
+
 class ScriptError(Exception):
     """An error in a script, with the place it was found and, for syntax errors, what was expected there."""
 
@@ -53,19 +100,14 @@ class ScriptError(Exception):
         self.source_line = source_line
         self.expected = expected
 
+    def diagnostic(self) -> Diagnostic:
+        return Diagnostic("error", self.message, self.location, self.source_line, self.expected)
+
     def report(self) -> str:
-        """The located report a person reads: the message, the offending line with a caret, what fits there."""
-        lines = [f"{self.location}: {self.message}"]
-        if self.source_line is not None:
-            lines.append("    " + self.source_line.expandtabs(1))
-            lines.append("    " + " " * (self.location.column - 1) + "^")
-        if self.expected:
-            lines.append(f"expected {self.expected}")
-        return "\n".join(lines)
+        return self.diagnostic().report()
 
     def as_dict(self) -> dict[str, Any]:
-        return {"file": self.location.file, "line": self.location.line, "column": self.location.column,
-                "message": self.message, "expected": self.expected}
+        return self.diagnostic().as_dict()
 
 
 class Node(dict):
@@ -162,8 +204,33 @@ def _message(script: Script, position: int, expected: str | None) -> str:
     return f"unexpected {token!r}"
 
 
+MAX_NESTING = 32
+# A loop nests inside the loops written before it up to the next '}' or declaration: the grammar lets a
+# loop's body start with another loop but puts nothing that can hold a loop after a closed block.
+_NESTING_TOKENS = re.compile(r'#[^\n]*|"[^"\n]*"?|(?<![\w@.])loop\b|[}=]')
+
+
+def _check_nesting(script: Script) -> None:
+    """Raises "nested too deep" at the first loop nested more than MAX_NESTING deep; the parser and the
+    compiler recurse once per level, so this runs before either sees the text."""
+    depth = 0
+    for token in _NESTING_TOKENS.finditer(script.text):
+        text = token.group()
+        if text == "loop":
+            depth += 1
+            if depth > MAX_NESTING:
+                raise script.error(token.start(), f"nested too deep (more than {MAX_NESTING} levels)")
+        elif text in ("}", "="):
+            depth = 0
+
+
 def parse(script: Script) -> AST:
-    """The script's parse tree, or a ScriptError at the place the text stops fitting the grammar."""
+    """The script's parse tree, or a ScriptError at the place the text stops fitting the grammar (or where
+    loops nest deeper than MAX_NESTING)."""
+    _check_nesting(script)
+    tree = quick_parse(script.text)
+    if tree is not None:
+        return tree
     try:
         return grammar.parse(script.text)
     except tatsu.exceptions.FailedParse as error:

@@ -4,8 +4,9 @@ from __future__ import annotations
 
 from typing import Any
 
-from vemo.analysis import Analysis
+from vemo.analysis import Analysis, Step
 from vemo.frontend import CompiledScript
+from vemo.text import printable
 
 
 def describe(action: Any) -> str:
@@ -18,9 +19,9 @@ def _kind_text(kind: type) -> str:
     return f"{spec.kind}, handler id {spec.handler_id}" if spec is not None else kind.__name__
 
 
-def as_dict(compiled: CompiledScript, analysis: Analysis) -> dict[str, Any]:
+def _modules_dict(compiled: CompiledScript, plans: list, steps: list[Step]) -> list[dict[str, Any]]:
     by_module: dict[str, list] = {}
-    for step in analysis.steps:
+    for step in steps:
         by_module.setdefault(step.module, []).append({
             "label": step.label,
             "lane": step.lane,
@@ -31,20 +32,28 @@ def as_dict(compiled: CompiledScript, analysis: Analysis) -> dict[str, Any]:
             "after": step.after,
             "seconds": step.duration,
             "start": step.start,
+            "except": step.recovery,
         })
+    return [{
+        "name": plan.name,
+        "kind": _kind_text(plan.kind),
+        "mode": "lanes" if isinstance(plan.sequence, dict) else "sequence",
+        "actions": by_module.get(plan.name, []),
+    } for plan in plans]
+
+
+def as_dict(compiled: CompiledScript, analysis: Analysis) -> dict[str, Any]:
     return {
-        "modules": [{
-            "name": plan.name,
-            "kind": _kind_text(plan.kind),
-            "mode": "lanes" if isinstance(plan.sequence, dict) else "sequence",
-            "actions": by_module.get(plan.name, []),
-        } for plan in compiled.plans],
+        "modules": _modules_dict(compiled, compiled.plans, analysis.steps),
         "estimate": None if analysis.estimate is None else {
             "seconds": round(analysis.estimate, 6), "critical_path": analysis.critical_path},
         "unknown_durations": analysis.unknown_durations,
-        "exception_block": [{"text": describe(a), "origin": compiled.origin(a)} for a in compiled.exception_actions],
-        "problems": [{"origin": p.origin, "message": p.message, "actions": p.actions} for p in analysis.problems],
-        "diagnostics": compiled.diagnostics,
+        "except_blocks": [{
+            "name": recovery.name,
+            "try": str(recovery.origin),
+            "covers": [step.label for step in analysis.steps if step.recovery == recovery.name],
+            "modules": _modules_dict(compiled, recovery.plans, analysis.recovery_steps.get(recovery.name, [])),
+        } for recovery in compiled.recoveries],
     }
 
 
@@ -52,18 +61,17 @@ def _count(number: int, noun: str) -> str:
     return f"{number} {noun}" if number == 1 else f"{number} {noun}s"
 
 
-def as_text(compiled: CompiledScript, analysis: Analysis) -> str:
-    if not compiled.plans:
-        return "main runs no actions"
+def _module_lines(compiled: CompiledScript, plans: list, all_steps: list[Step], indent: str) -> list[str]:
     out = []
-    for plan in compiled.plans:
-        steps = [step for step in analysis.steps if step.module == plan.name]
+    for plan in plans:
+        steps = [step for step in all_steps if step.module == plan.name]
         mode = f"in {len(plan.lanes)} competing lanes" if isinstance(plan.sequence, dict) else "in sequence"
-        out.append(f"module {plan.name} ({_kind_text(plan.kind)}): {_count(len(steps), 'action')} {mode}")
+        out.append(f"{indent}module {plan.name} ({_kind_text(plan.kind)}): {_count(len(steps), 'action')} {mode}")
         width = max((len(step.label) for step in steps), default=0)
         text_width = max((len(describe(step.action)) for step in steps), default=0)
         for step in steps:
-            line = f"  {step.label:<{width}}  {describe(step.action):<{text_width}}  {compiled.origin(step.action) or ''}"
+            line = (f"{indent}  {step.label:<{width}}  {describe(step.action):<{text_width}}  "
+                    f"{compiled.origin(step.action) or ''}")
             extras = []
             if step.waits:
                 extras.append("waits for " + ", ".join(step.waits))
@@ -71,12 +79,25 @@ def as_text(compiled: CompiledScript, analysis: Analysis) -> str:
                 extras.append("after " + step.after)
             if step.duration is not None:
                 extras.append(f"{step.duration:.2f} s")
+            if step.recovery:
+                extras.append("except " + step.recovery)
             if extras:
                 line += "  [" + "; ".join(extras) + "]"
             out.append(line.rstrip())
-    if compiled.exception_actions:
-        out.append("except block of main (recorded with it; the runtime does not run it):")
-        out.extend(f"  {describe(a)}  {compiled.origin(a) or ''}".rstrip() for a in compiled.exception_actions)
+    return out
+
+
+def as_text(compiled: CompiledScript, analysis: Analysis) -> str:
+    if not compiled.plans:
+        return "main runs no actions"
+    out = _module_lines(compiled, compiled.plans, analysis.steps, "")
+    for recovery in compiled.recoveries:
+        covered = sum(1 for step in analysis.steps if step.recovery == recovery.name)
+        which = "its action" if covered == 1 else f"one of its {covered} actions"
+        out.append(f"except block {recovery.name} of the try at {recovery.origin}: runs when the run ends "
+                   f"because {which} failed")
+        steps = analysis.recovery_steps.get(recovery.name, [])
+        out.extend(_module_lines(compiled, recovery.plans, steps, "  ") if steps else ["  (no actions)"])
     if analysis.estimate is not None:
         out.append(f"estimated duration: {analysis.estimate:.2f} s along "
                    + " -> ".join(analysis.critical_path))
@@ -84,4 +105,4 @@ def as_text(compiled: CompiledScript, analysis: Analysis) -> str:
         out.append("estimated duration: not available (the cell gives no motion or switch time for "
                    + ", ".join(sorted({label.split('#')[0].split('[')[0] for label in analysis.unknown_durations}))
                    + ")")
-    return "\n".join(out)
+    return "\n".join(printable(line) for line in out)

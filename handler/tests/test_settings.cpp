@@ -42,6 +42,12 @@ TEST(Settings, AliasBombAndDeepNestingAreRefused) {
                 ", *" + previous + ", *" + previous + "]\n";
     }
     EXPECT_THROW(kinra::parse_settings(bomb), kinra::SettingsError);
+    try {
+        kinra::parse_settings(std::string(300, '[') + std::string(300, ']'));
+        FAIL() << "nesting 300 deep was accepted";
+    } catch (const kinra::SettingsError& e) {
+        EXPECT_NE(std::string(e.what()).find("nested too deep (more than 100 levels)"), std::string::npos) << e.what();
+    }
     EXPECT_THROW(kinra::parse_settings(std::string(500, '[') + std::string(500, ']')), kinra::SettingsError);
     EXPECT_THROW(kinra::parse_settings(std::string(100000, '[')), kinra::SettingsError);
 }

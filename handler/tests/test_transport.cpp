@@ -181,7 +181,7 @@ TEST(CompletionReceiver, EndsOnTheTargetAndKeepsFirstArrivalOrder) {
     EXPECT_EQ(messages[0].first, "PC-2");
     EXPECT_EQ(messages[1].first, "PC-1");
     EXPECT_TRUE(errors.empty());
-    kinra::CompletionReceiver::wait_for_running_threads();
+    ASSERT_TRUE(kinra::CompletionReceiver::stop_running_threads(5s));
 }
 
 TEST(CompletionReceiver, MessageWithoutBodyIsAReceiveError) {
@@ -197,7 +197,7 @@ TEST(CompletionReceiver, MessageWithoutBodyIsAReceiveError) {
     const bool finished = receiver->wait_finished(5s);
     receiver->stop();
     ASSERT_TRUE(finished);
-    kinra::CompletionReceiver::wait_for_running_threads();
+    ASSERT_TRUE(kinra::CompletionReceiver::stop_running_threads(5s));
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors[0].find("no body frame"), std::string::npos);
 }
@@ -213,7 +213,7 @@ TEST(CompletionReceiver, BecomesReadyWithoutPublisherAndStopsPromptly) {
     EXPECT_LT(Clock::now() - begin, 2s);
     receiver->stop();
     EXPECT_TRUE(receiver->wait_finished(1s));
-    kinra::CompletionReceiver::wait_for_running_threads();
+    ASSERT_TRUE(kinra::CompletionReceiver::stop_running_threads(5s));
     EXPECT_TRUE(receiver->messages().empty());
 }
 

@@ -29,7 +29,7 @@ def test_abstract_base_refuses_instantiation_until_a_kind_supplies_flags_and_set
         isAsync = False
         isCompete = False
 
-    with pytest.raises(TypeError, match="abstract methods setup$"):
+    with pytest.raises(TypeError, match="abstract method setup$"):
         OnlyFlags()
 
     class Host(OnlyFlags):

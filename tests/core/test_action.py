@@ -5,6 +5,7 @@ import weakref
 import pytest
 
 from _vemoaction import VemoAction
+from _vemopq import VemoPriorityQueue
 from _vemoprimitives import VemoId, VemoState
 from actions import Move
 from helpers import run_python, wait_until
@@ -23,7 +24,7 @@ def test_abstract_base_and_incomplete_kinds_refuse_instantiation():
         def setup(self, **configs):
             pass
 
-    with pytest.raises(TypeError, match="abstract methods execute$"):
+    with pytest.raises(TypeError, match="abstract method execute$"):
         NoExecute(XAxis)
 
 
@@ -138,7 +139,7 @@ def test_reference_cycle_through_dependency_list_is_collected():
     assert ref() is None
 
 
-def test_wait_on_the_main_thread_ends_with_keyboard_interrupt_on_ctrl_c():
+def test_wait_on_the_main_thread_ends_with_keyboard_interrupt_on_ctrl_c(ctrl_c):
     code = (
         "import os, signal, threading, time\nfrom _vemoprimitives import Event\n"
         "threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()\n"
@@ -162,3 +163,51 @@ def test_waiting_action_lets_other_python_threads_run():
     assert len(counter) == 100000 and runner.is_alive()
     blocker.finish_signal.set()
     wait_until(lambda: not runner.is_alive())
+
+
+@pytest.mark.parametrize("owner, field", [
+    (make, "module"), (make, "script_dep"), (lambda: VemoId("x"), "id"), (lambda: XAxis([]), "exception_block")])
+def test_fields_that_may_be_absent_take_none(owner, field):
+    instance = owner()
+    setattr(instance, field, None)
+    assert getattr(instance, field) is None
+
+
+@pytest.mark.parametrize("build, read", [
+    (lambda: Move(None, position="p"), lambda a: [a.module]),
+    (lambda: VemoId(None), lambda i: [i.id]),
+    (lambda: XAxis.move_action(None), lambda a: [a.params["position"]]),
+    (lambda: XAxis.io_action(None, None), lambda a: [a.params["io_id"], a.params["status"]]),
+    (lambda: XAxis.tray_action(None, None), lambda a: [a.params["tray_id"], a.params["position_seq"]]),
+])
+def test_arguments_that_may_hold_any_object_take_none(build, read):
+    values = read(build())
+    assert values == [None] * len(values)
+
+
+def test_action_whose_script_dep_is_back_to_none_runs_without_waiting():
+    action = make()
+    action.script_dep = make().finish_signal
+    action.script_dep = None
+    runner = threading.Thread(target=action.run)
+    runner.start()
+    runner.join(5)
+    assert action.state is VemoState.Finished
+
+
+@pytest.mark.parametrize("owner, field", [
+    (make, "state"), (make, "finish_signal"), (make, "dependency"), (make, "params"),
+    (lambda: VemoId("x"), "dependency"),
+    (lambda: XAxis([]), "queue"), (lambda: XAxis([]), "run_event"), (lambda: XAxis({}), "round_robin_set"),
+])
+def test_fields_that_must_hold_a_value_refuse_none_naming_the_field(owner, field):
+    instance = owner()
+    before = getattr(instance, field)
+    with pytest.raises(TypeError, match=rf"^{type(instance).__name__}\.{field} cannot be None$"):
+        setattr(instance, field, None)
+    assert getattr(instance, field) is before
+
+
+def test_queue_refuses_none_for_an_action_since_none_marks_it_empty():
+    with pytest.raises(TypeError):
+        VemoPriorityQueue().add(None, 1)

@@ -6,6 +6,7 @@ import weakref
 import pytest
 
 import actions
+from _vemomodule import VemoModule
 from _vemoprimitives import VemoState
 from actions import IOAction, Move
 from helpers import TESTS_DIR, run_python, wait_until
@@ -161,7 +162,7 @@ def test_clearing_run_event_ends_the_wait_for_a_dependency_that_never_finishes()
 
 
 @pytest.mark.parametrize("mode", ["sequence", "lanes"])
-def test_ctrl_c_on_the_main_thread_ends_parking(mode):
+def test_ctrl_c_on_the_main_thread_ends_parking(ctrl_c, mode):
     seq = "[a]" if mode == "sequence" else "{0: [a]}"
     code = (
         "import os, signal, threading, time\nfrom actions import Move\nfrom modules import XAxis\n"
@@ -216,3 +217,37 @@ def test_host_supplied_pure_python_queue_runs_the_same():
         "[t.join(10) for t in ts]\nprint(sorted(t for _, _, t in actions.journal))\n")
     result = run_python(code, extra_path=[f"{TESTS_DIR}/host/pyqueue"])
     assert result.stdout.strip() == "['l0', 'l1', 'x1', 'x2', 'y1']", result.stderr
+
+
+def test_module_kind_without_run_is_refused_naming_the_one_missing_method():
+    class NoRun(VemoModule):
+        def setup(self, **configs):
+            pass
+
+    with pytest.raises(TypeError, match="with abstract method run$"):
+        NoRun([])
+
+
+LANES_WAITING = ("blocker = Move(XAxis, position='never'); a = Move(XAxis, position='a')\n"
+                 "a.add_dependencies(blocker)\n"
+                 "m = XAxis({'a': [a], 'b': []}); m.COMPETE_LOOP_WAIT_TIME_SEC = 0.2\n")
+PARKED = "m = XAxis([Move(XAxis, position='a', fail=True)])\n"
+
+
+@pytest.mark.parametrize("module, replace", [
+    (LANES_WAITING, "m.round_robin_set = {'a', 'b'}"),
+    (LANES_WAITING, "m.queue = dict(m.queue)"),
+    (LANES_WAITING, "m.run_event = Event(); m.run_event.set()"),
+    (PARKED, "m.run_event = Event()"),
+])
+def test_replacing_a_field_while_the_module_waits_is_safe(module, replace):
+    # In a child process, so that a crash fails this test and no other; under the sanitizer build a
+    # read of freed memory fails it too.
+    code = ("import gc, time\nfrom _vemoprimitives import Event\nfrom actions import Move\n"
+            "from modules import XAxis\n" + module +
+            "t = m.async_run(); time.sleep(0.3)\n"
+            "for _ in range(3):\n"
+            f"    {replace}; gc.collect(); junk = [object() for _ in range(50000)]; time.sleep(0.3)\n"
+            "m.run_event.clear(); t.join(5)\nprint('running' if t.is_alive() else 'ended')\n")
+    result = run_python(code, timeout=30)
+    assert (result.returncode, result.stdout.splitlines()[-1:]) == (0, ["ended"]), result.stderr

@@ -10,7 +10,7 @@ pytestmark = pytest.mark.skipif(not runtime_has("_vemoaction", "_vemomodule"),
                                 reason="needs the _vemoaction and _vemomodule extension modules")
 
 PRELUDE = f"""
-import json, sys, types
+import dataclasses, json, sys, types
 import vemo.actions
 sys.modules["actions"] = vemo.actions
 from _vemoprimitives import VemoId
@@ -32,7 +32,9 @@ def report(plans, origins=None):
     semantics = types.SimpleNamespace(origin=lambda item: origins.get(id(item)))
     compiled = CompiledScript(None, plans, semantics, [])
     analysis = analyse(compiled)
-    print(json.dumps({{"data": as_dict(compiled, analysis), "text": as_text(compiled, analysis)}}))
+    data = as_dict(compiled, analysis)
+    data["problems"] = [dataclasses.asdict(problem) for problem in analysis.problems]
+    print(json.dumps({{"data": data, "text": as_text(compiled, analysis)}}))
 """
 
 

@@ -35,7 +35,7 @@ def test_examples_compile_to_exactly_the_actions_they_name(example, modules):
     assert result.returncode == 0, result.stdout + result.stderr
     data = json.loads(result.stdout)
     assert {m["name"]: len(m["actions"]) for m in data["modules"]} == modules
-    assert data["problems"] == [] and data["ok"] is True
+    assert data["diagnostics"] == [] and data["ok"] is True
     assert all(a["origin"].startswith(str(EXAMPLES / example)) for m in data["modules"] for a in m["actions"])
 
 
@@ -120,7 +120,7 @@ def test_syntax_error_report_shows_the_line_a_caret_and_what_was_expected(tmp_pa
 def test_json_errors_carry_the_location(tmp_path):
     result = check(tmp_path, "main = { move @XAxis to nowhere }", "--json")
     assert result.returncode == 1
-    (error,) = json.loads(result.stdout)["errors"]
+    (error,) = json.loads(result.stdout)["diagnostics"]
     assert (error["line"], error["column"]) == (1, 10)
 
 
@@ -140,8 +140,8 @@ main = { cycle }
 """, "--json")
     assert result.returncode == 1
     data = json.loads(result.stdout)
-    (problem,) = data["problems"]
-    assert problem["message"].startswith("wait cycle")
+    (problem,) = data["diagnostics"]
+    assert problem["message"].startswith("wait cycle") and problem["line"] in (3, 5)
     assert sorted(problem["actions"]) == ["XAxis#1", "ZAxis#1"]
     assert data["estimate"] is None
 

@@ -62,7 +62,8 @@ out([[type(a).__name__, a.describe(), a.params, a.module.name] for a in made])
     ('m.Gripper.io_action("vacuum", True)', "IO status must be on, off, 1 or 0, got True"),
     ('m.Loader.tray_action(5, "unload")', "Loader holds trays 1 to 4, not 5"),
     ('m.Loader.tray_action(1, "sideways")', "Loader has no sequence 'sideways' (known: reload, unload)"),
-    ('m.XAxis().dwell(-1)', "dwell takes a whole number of milliseconds of at least 0, got -1"),
+    ('m.XAxis().dwell(-1)', "dwell takes a whole number of milliseconds from 0 to 2147483647, got -1"),
+        ('m.XAxis().dwell(2**70)', f"dwell takes a whole number of milliseconds from 0 to 2147483647, got {2**70}"),
     ('m.XAxis().dwell(5, 7)', "the reason of a dwell is a quoted text, got 7"),
 ])
 def test_unknown_places_and_bad_values_are_refused_when_the_action_is_built(call, message):

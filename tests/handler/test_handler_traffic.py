@@ -1,5 +1,7 @@
 """Request traffic of KinraClient against the fake server: enqueue, log requests, waiting for completions."""
 import os
+import subprocess
+import sys
 import signal
 import struct
 import threading
@@ -211,7 +213,7 @@ def interrupt_main_after(seconds):
 
 
 @pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="needs the main thread")
-def test_ctrl_c_interrupts_a_wait_for_completion(client, server_factory):
+def test_ctrl_c_interrupts_a_wait_for_completion(ctrl_c, client, server_factory):
     server_factory()  # accepts, never publishes
     interrupt_main_after(0.3)
     begin = time.monotonic()
@@ -221,7 +223,7 @@ def test_ctrl_c_interrupts_a_wait_for_completion(client, server_factory):
 
 
 @pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="needs the main thread")
-def test_ctrl_c_interrupts_an_unanswered_request_and_the_socket_is_renewed(client, server_factory):
+def test_ctrl_c_interrupts_an_unanswered_request_and_the_socket_is_renewed(ctrl_c, client, server_factory):
     server = server_factory(reply="silent")
     interrupt_main_after(0.3)
     begin = time.monotonic()
@@ -282,3 +284,61 @@ def test_cancel_waits_ends_every_wait_of_the_client_with_minus_three(client, ser
     server.publish = publish_at_once()
     action = XANAction(0, 150, cmd_id="after")
     assert in_thread(lambda: client.receive_dequeue_action([action], "after", ["after"])) == 1
+
+
+def test_completion_published_before_its_wait_begins_is_delivered(client, server_factory):
+    server = server_factory(publish=publish_at_once())
+    action = XANAction(0, 150)
+    assert client.enqueue_action(action) == 1
+    deadline = time.monotonic() + 5
+    while len(server.request_times) < 1 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    time.sleep(0.2)  # the completion has been published by now
+    begin = time.monotonic()
+    assert in_thread(lambda: client.receive_dequeue_action([], action.cmd_id, [action.cmd_id], timeout=5)) == 1
+    assert time.monotonic() - begin < 1.0
+
+
+def test_a_wait_does_not_take_an_earlier_result_of_the_identifier_it_sends(client, server_factory):
+    server = server_factory(publish=lambda r: (0, 0.0) if r["args"][0] == 7 else (1, 0.3))
+    first = XANAction(0, 150, [7])
+    assert client.enqueue_action(first) == 1
+    time.sleep(0.2)  # result 0 of the first request arrives
+    again = XANAction(0, 150, [8], cmd_id=first.cmd_id)
+    assert in_thread(lambda: client.receive_dequeue_action([again], again.cmd_id, [again.cmd_id])) == 1
+    assert len(server.requests) == 2
+
+
+def test_waiting_command_ignores_results_of_identifiers_that_extend_its_own(client, server_factory):
+    # The awaited …-N is a prefix of …-N0: before, that result ended the wait after the quiet period.
+    record = struct.pack(kc.action_datatype, *([0] * 8), *([b""] * 5), 1)
+
+    def publish(request):
+        server.schedule([(request["cmd_id"] + "0").encode(), record])
+        return 1, 5.5
+
+    server = server_factory(publish=publish)
+    assert in_thread(lambda: client.generate_condition_and_send(0, 150, block=True)) == 1
+
+
+def test_process_exits_promptly_with_a_receive_thread_that_has_no_message(settings_path, address):
+    script = ("import kinra_client as kc\n"
+              f"c = kc.KinraClient({settings_path!r})\n"
+              f"t = kc.RecvTread(c.context, {address!r}, 5001, 'PC-1', ['PC-1'])\n"
+              "t.start()\n"
+              "del t, c\n")
+    begin = time.monotonic()
+    finished = subprocess.run([sys.executable, "-c", script], env=dict(os.environ), timeout=30, capture_output=True)
+    assert finished.returncode == 0, finished.stderr
+    assert time.monotonic() - begin < 10
+
+
+@pytest.mark.parametrize("server, result", [("silent publisher", []), ("no server", -3)])
+def test_a_long_wait_uses_next_to_no_cpu(client, server_factory, server, result):
+    if server == "silent publisher":
+        server_factory()  # accepts, never publishes
+    action = XANAction(0, 150, cmd_id=client.generate_func_id())
+    begin, cpu = time.monotonic(), time.process_time()
+    assert in_thread(lambda: client.receive_dequeue_action([action], action.cmd_id, [action.cmd_id], timeout=2)) == result
+    # A busy loop would take about as much CPU as the wait lasted.
+    assert time.process_time() - cpu < 0.25 * (time.monotonic() - begin)

@@ -18,16 +18,8 @@ def child_env():
     return env
 
 
-# `python -m vemo` with the stop signals' standard dispositions, also when the suite runs with SIGINT
-# ignored (as a background job does): a child inherits ignored signals, and vemo keeps them ignored.
-_WITH_STANDARD_SIGNALS = ("import runpy, signal, sys\n"
-                          "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
-                          "for s in (signal.SIGTERM, signal.SIGHUP): signal.signal(s, signal.SIG_DFL)\n"
-                          "runpy.run_module('vemo', run_name='__main__', alter_sys=True)\n")
-
-
 def vemo_command(*args):
-    return [sys.executable, "-c", _WITH_STANDARD_SIGNALS, *map(str, args)]
+    return [sys.executable, "-m", "vemo", *map(str, args)]
 
 
 def run_vemo(*args, timeout=60):

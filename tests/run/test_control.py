@@ -300,3 +300,24 @@ def test_an_endless_request_is_cut_off_and_the_server_goes_on(served):
 def test_send_without_a_run_folder_says_no_run_answers(tmp_path):
     with pytest.raises(ControlError, match="no run answers"):
         send(tmp_path / "nowhere", "status")
+
+
+def test_keys_do_what_the_commands_do_in_the_state_they_apply_to():
+    from vemo.run.keys import KeyReader, key_help
+
+    control, journal, _ = make_control()
+    keys = KeyReader(control)
+    keys.press("x")  # no key of any state: ignored
+    keys.press("r")  # resume does not apply while running: not offered, nothing sent
+    assert journal.events == [] and keys.message == ""
+    keys.press("p")
+    assert control.state == "paused" and keys.message == "pause: paused"
+    assert key_help("paused") == "r resume  s stop"
+    control.interlock_changed("door", False)
+    keys.press("r")
+    assert keys.message.startswith("resume refused: interlock door is not safe")
+    control.interlock_changed("door", True)
+    keys.press("r")
+    assert control.state == "running"
+    keys.press("s")
+    assert control.stop_requested.is_set()

@@ -1,11 +1,9 @@
-"""`vemo run` end to end on the handler simulator: order across modules, failures, Ctrl-C."""
+"""`vemo run` end to end on the handler simulator: order across modules, failures, scripts that cannot run, `vemo sim`."""
 
 import queue
-import re
 import signal
 import subprocess
 import threading
-from pathlib import Path
 
 import pytest
 
@@ -158,7 +156,7 @@ def test_script_that_cannot_run_is_refused_with_exit_1_before_anything_moves(scr
     assert "embedded simulator" not in result.stdout
 
 
-def test_vemo_sim_serves_in_the_foreground_until_ctrl_c(address):
+def test_vemo_sim_serves_in_the_foreground_until_ctrl_c(ctrl_c, address):
     process = subprocess.Popen(vemo_command("sim", "--cell", EXAMPLES / "cell.yaml", "--address", address,
                                             "--speed", 10),
                                env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)

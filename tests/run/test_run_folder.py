@@ -114,3 +114,12 @@ def test_events_of_a_journal_from_elsewhere_that_fit_no_action_are_left_out():
     assert (second.waits_on, second.after) == ([1], 1)
     assert len(state.warnings) == 3 and "exploded" in state.warnings[2]
     assert [r.outcome for r in records_from_events(events)] == ["finished", "unfinished"]
+
+
+def test_a_script_with_nothing_to_run_is_a_finished_run(address, tmp_path):
+    (tmp_path / "empty.vemo").write_text("main = loop 0 times { move @XAxis to pick }\n")
+    result = run_vemo("run", "empty.vemo", "--cell", EXAMPLES / "cell.yaml", "--sim-address", address,
+                      "--run-dir", "run", timeout=30)
+    assert result.returncode == 0 and "the script has no actions to run" in result.stdout, result.stdout + result.stderr
+    ended = journal_events(tmp_path / "run")[-1]
+    assert (ended["event"], ended["exit_code"], ended["outcome"]) == ("run_ended", 0, "finished")

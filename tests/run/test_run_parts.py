@@ -1,6 +1,7 @@
 """The parts of `vemo run` on their own: the cell against its handler settings, the run context, the timeline."""
 
 import json
+import re
 import threading
 import time
 
@@ -13,6 +14,7 @@ from vemo.run import drive
 from vemo.run.drive import ActionFailed, RunContext, check_cell, read_handler_modules
 from vemo.modulekinds import modules_package
 from vemo.run.timeline import ActionRecord, render_html, write_chrome_trace
+from vemo.run.watch import HandlerWatch
 
 CELL_TEXT = (EXAMPLES / "cell.yaml").read_text()
 
@@ -34,6 +36,7 @@ def test_example_cell_names_its_handler_settings_and_matches_them():
     ("handler_id: 1 ", "handler_id: 12 ", "XAxis: handler id 12 is an IO module in handler.yaml, but the cell makes it a"),
     ("axes: [5, 6]", "axes: [5, 9]", "Loader: handler id 9 is no KinraID of handler.yaml"),
     ("points: {vacuum: 3, blow: 4}", "points: {vacuum: 3, blow: 16}", "Gripper: IO point blow is pin 16, but handler module 11 has 16 outputs"),
+    ("points: {vacuum: 3, blow: 4}", "points: {vacuum: 3, blow: 4}\n    inputs: {door: 0}", "Gripper: input door is pin 0, but handler module 11 has 0 inputs"),
 ])
 def test_cell_that_does_not_match_its_handler_settings_is_refused(old, new, message):
     assert old in CELL_TEXT
@@ -67,11 +70,13 @@ class FakeRequest:
 
 
 class FakeClient:
-    """Builds requests like the handler client and answers every wait with `result`; a wait may instead
-    block until a motor stop arrives (then 0, as a stopped motion's conditions report)."""
+    """Builds requests like the handler client and answers every wait with `result` (a list: one result
+    per wait in turn, the last one for the rest); a wait may instead block until a motor stop arrives
+    (then 0, as a stopped motion's conditions report)."""
 
     def __init__(self, result=1, block_until_stop=False):
-        self.result, self.block_until_stop = result, block_until_stop
+        self.results = list(result) if isinstance(result, list) else [result]
+        self.block_until_stop = block_until_stop
         self.count = 0
         self.batches, self.stops, self.timeouts = [], [], []
         self.waiting, self.stopped, self.cancelled = threading.Event(), threading.Event(), threading.Event()
@@ -101,7 +106,10 @@ class FakeClient:
             while not (self.stopped.is_set() or self.cancelled.is_set()) and time.monotonic() < deadline:
                 self.stopped.wait(0.01)
             return -3 if self.cancelled.is_set() else 0 if self.stopped.is_set() else []
-        return self.result
+        return self.results.pop(0) if len(self.results) > 1 else self.results[0]
+
+    def get_logger(self, axis, index):
+        return "0"  # no error state of its own
 
     def motor_stop(self, axis):
         self.stops.append(axis)
@@ -133,7 +141,7 @@ def test_move_sends_motion_end_and_position_checks_and_waits_on_a_suffixed_ident
     assert [r.kind for r in batch] == ["move", "KONRA_ID_SLAVE_STATUS_CONDITION", "KINRA_ID_POS_CONDITION"]
     assert batch[0].args == {"kinra_id": 1, "target": 480.0, "vel": 250.0, "acc": 1000.0}
     assert batch[1].args["deps"] == [batch[0].cmd_id] and batch[2].args["deps"] == [batch[1].cmd_id]
-    assert target == batch[2].cmd_id == "PC1-3." and topics == [target]
+    assert re.fullmatch(r"PC1-3\.\d+\.", target) and target == batch[2].cmd_id and topics == [target]
     assert (move.state, move.finish_signal.is_set(), ended) == (VemoState.Finished, True, [("finished", None)])
 
 
@@ -172,6 +180,106 @@ def test_failed_action_sets_error_and_its_finish_signal_and_names_module_action_
     later = Move(kinds.XAxis, position="pick", handler_id=1)
     context.execute(later)
     assert (later.state, later.finish_signal.is_set(), ended[-1]) == (VemoState.NotExecuted, True, ("not_run", None))
+
+
+def failure_context(client, **policy):
+    """A run context that records outcomes and retries as (kind, detail) in one list, in order."""
+    events = []
+    context = RunContext(client, on_end=lambda action, outcome, reason: events.append((outcome, reason)),
+                         on_retry=lambda action, attempt, reason: events.append(("retry", attempt)), **policy)
+    return context, events
+
+
+REFUSED = "the handler refused it or reported it failed (result 0)"
+
+
+@pytest.mark.parametrize("results, retries, outcomes", [
+    ([0, 0, 1], 2, [("retry", 2), ("retry", 3), "finished"]),
+    ([0, 1], 3, [("retry", 2), "finished"]),
+    ([0, 0, 1], 1, [("retry", 2), "error"]),
+    ([0], 0, ["error"]),
+])
+def test_failed_action_is_tried_again_up_to_the_retries_and_each_retry_is_counted(kinds, results, retries, outcomes):
+    client = FakeClient(result=results)
+    context, events = failure_context(client, retries=retries)
+    move = Move(kinds.XAxis, position="pick", handler_id=1)
+    if outcomes[-1] == "error":
+        with pytest.raises(ActionFailed, match="result 0"):
+            context.execute(move)
+    else:
+        context.execute(move)
+    assert [e if e[0] == "retry" else e[0] for e in events] == outcomes
+    assert len(client.batches) == len(outcomes)  # every attempt sent its motion again
+    assert context.stopping.is_set() == (outcomes[-1] == "error") and move.finish_signal.is_set()
+
+
+def test_skipped_action_releases_what_waits_on_it_and_the_run_goes_on(kinds):
+    from _vemoprimitives import VemoState
+
+    asked = []
+    context, events = failure_context(FakeClient(result=[0, 0, 1]), retries=1,
+                                      decide=lambda failure: asked.append(failure) or "skip")
+    grip = IOAction(kinds.Gripper, io_id="vacuum", status="on", handler_id=11, origin="job.vemo:4:9")
+    context.execute(grip)
+    failure, = asked
+    assert failure == {"module": "Gripper", "action": "set @Gripper vacuum on", "location": "job.vemo:4:9",
+                       "reason": f"Gripper: set @Gripper vacuum on (job.vemo:4:9) failed: {REFUSED}", "attempts": 2}
+    assert events == [("retry", 2), ("skipped", failure["reason"])]
+    assert (grip.state, grip.finish_signal.is_set(), context.stopping.is_set()) == (VemoState.Error, True, False)
+    after = Move(kinds.XAxis, position="pick", handler_id=1)
+    context.execute(after)
+    assert events[-1] == ("finished", None)
+
+
+@pytest.mark.parametrize("answers, outcome, reason", [
+    (["retry", "abort"], "error", REFUSED),
+    (["retry", "skip"], "skipped", REFUSED),
+    (["later"], "error", REFUSED),
+    ([RuntimeError("control gone")], "error", "no decision could be had: RuntimeError: control gone"),
+])
+def test_operators_answer_retries_skips_or_aborts_and_anything_else_aborts(kinds, answers, outcome, reason):
+    asked = []
+
+    def decide(failure):
+        asked.append(failure["attempts"])
+        answer = answers[len(asked) - 1]
+        if isinstance(answer, Exception):
+            raise answer
+        return answer
+
+    context, events = failure_context(FakeClient(result=0), decide=decide)
+    move = Move(kinds.XAxis, position="pick", handler_id=1)
+    if outcome == "error":
+        with pytest.raises(ActionFailed):
+            context.execute(move)
+    else:
+        context.execute(move)
+    assert asked == list(range(1, len(answers) + 1))  # an operator's retry is one more attempt, then it asks again
+    assert events[-1][0] == outcome and reason in events[-1][1]
+    assert context.stopping.is_set() == (outcome == "error")
+
+
+def test_stop_while_the_run_waits_for_an_answer_aborts_the_action(kinds):
+    context, events = failure_context(FakeClient(result=0))
+    context.decide = lambda failure: context.stopping.set() or "retry"
+    with pytest.raises(ActionFailed):
+        context.execute(Move(kinds.XAxis, position="pick", handler_id=1))
+    assert [e[0] for e in events] == ["error"]
+
+
+def test_recovery_runs_actions_again_after_a_failure_but_neither_retries_nor_asks(kinds):
+    client = FakeClient(result=[0, 0, 0, 1])
+    context, events = failure_context(client, retries=1, decide=lambda failure: "skip")
+    context.decide = None
+    with pytest.raises(ActionFailed):
+        context.execute(Move(kinds.XAxis, position="pick", handler_id=1))
+    context.begin_recovery()
+    with pytest.raises(ActionFailed):
+        context.execute(Move(kinds.XAxis, position="park", handler_id=1))
+    assert [e[0] for e in events] == ["retry", "error", "error"]
+    context.begin_recovery()
+    context.execute(Move(kinds.XAxis, position="park", handler_id=1))
+    assert events[-1] == ("finished", None)
 
 
 def test_stopping_a_run_stops_the_axes_in_motion_and_marks_the_move_interrupted(kinds):
@@ -234,6 +342,20 @@ def test_a_lost_handler_fails_the_actions_waiting_on_it_and_interrupts_the_other
                              ("interrupted", None)]
 
 
+@pytest.mark.parametrize("lost, reason", [
+    (True, "ZAxis: move @ZAxis to down failed: the handler at 127.0.0.9 no longer answers"),
+    (False, "ZAxis: move @ZAxis to down failed: the handler server cannot be reached (result -3)"),
+])
+def test_a_request_that_finds_no_handler_fails_for_the_loss_once_the_watch_confirms_it(kinds, lost, reason):
+    context, ended = recording_context(FakeClient(result=-3))
+    context.loss_verdict_seconds = 0.3
+    if lost:
+        threading.Timer(0.1, context.lose_handler, ("the handler at 127.0.0.9 no longer answers",)).start()
+    with pytest.raises(ActionFailed):
+        context.execute(Move(kinds.ZAxis, position="down", handler_id=2))
+    assert ended == [("error", reason)]
+
+
 def test_dwell_runs_faster_by_the_time_factor_and_ends_when_the_run_stops(kinds):
     context, ended = recording_context(FakeClient())
     context.time_factor = 4.0
@@ -274,3 +396,68 @@ def test_chrome_trace_has_a_track_per_module_an_event_per_run_action_and_a_flow_
     complete = [e for e in events if e["ph"] == "X"]
     assert [(e["args"]["action"], e["ts"], e["dur"]) for e in complete] == [(1, 0.0, 500000.0), (2, 600000.0, 300000.0)]
     assert [e["ph"] for e in events if e.get("cat") == "dependency"] == ["s", "f"]
+
+
+def test_every_awaited_result_belongs_to_its_own_request_across_identifier_wraps(simulator):
+    """3,000 waits (three wraps of the client's identifiers) from four threads, all within the simulator's
+    replay window; a move within the travel succeeds and one beyond it fails, in an order that makes a
+    result taken from an earlier request with the same identifier show as a wrong outcome."""
+    import random
+
+    import kinra_client
+
+    from runsupport import HANDLER_SETTINGS
+
+    sim = simulator(time_scale=1000.0)
+    client = kinra_client.KinraClient(str(HANDLER_SETTINGS), server_address=sim.address)
+    context = RunContext(client)
+    per_thread, threads = 750, 4
+    outcomes = [[] for _ in range(threads)]
+
+    def work(k):
+        axis = k + 1  # gantry_x, gantry_z, rotary, stage: one axis per thread
+        rng = random.Random(k)
+        for _ in range(per_thread):
+            fails = rng.random() < 0.5
+            target = 10_000 if fails else 0.01 * rng.randint(0, 100)
+            try:
+                context._drive(lambda: [client.motor_ptp(axis, target, return_action=True)], "move")
+                outcomes[k].append((fails, 1))
+            except ActionFailed as error:
+                outcomes[k].append((fails, 0 if "(result 0)" in str(error) else str(error)))
+
+    workers = [threading.Thread(target=work, args=(k,), daemon=True) for k in range(threads)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join(120)
+    assert not any(worker.is_alive() for worker in workers), "waits did not end"
+    for results in outcomes:
+        assert len(results) == per_thread
+        assert [result for _, result in results] == [0 if fails else 1 for fails, _ in results]
+
+
+class ProbedClient:
+    server_address = "127.0.0.9"
+
+    def __init__(self, answers):
+        self.answers = list(answers)
+
+    def get_logger(self, kinra_id, idx):
+        return self.answers.pop(0) if self.answers else -3
+
+
+@pytest.mark.parametrize("answers, alive, reason", [
+    (["0", "0"], None, "the handler at 127.0.0.9 no longer answers"),
+    ([], None, "the handler at 127.0.0.9 does not answer"),
+    (["0"] * 100, lambda: "the embedded simulator was killed by signal 9",
+     "the handler at 127.0.0.9 no longer answers (the embedded simulator was killed by signal 9)"),
+])
+def test_the_watch_reports_a_handler_that_stops_answering_once(answers, alive, reason):
+    lost = []
+    reported = threading.Event()
+    watch = HandlerWatch(ProbedClient(answers), 1, 1, lambda *report: (lost.append(report), reported.set()),
+                         alive=alive, interval=0.01).start()
+    assert reported.wait(10)
+    watch.stop()
+    assert len(lost) == 1 and lost[0][0] == reason and 0 <= lost[0][1] < 5

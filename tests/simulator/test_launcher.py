@@ -14,7 +14,7 @@ from vemo.run.simulator import Simulator, SimulatorError, find_binary, ports_fre
 
 
 @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
-def test_simulator_stops_cleanly_on_signal(start_sim, signum):
+def test_simulator_stops_cleanly_on_signal(ctrl_c, start_sim, signum):
     sim = start_sim()
     assert not ports_free(sim.address)
     sim.process.send_signal(signum)
@@ -104,7 +104,7 @@ def test_idle_simulator_with_pending_work_does_not_spin(start_sim, context):
     assert cpu_seconds() - before < 0.2
 
 
-def test_foreground_run_echoes_the_simulator_and_ends_on_ctrl_c(sim_binary):
+def test_foreground_run_echoes_the_simulator_and_ends_on_ctrl_c(ctrl_c, sim_binary):
     repo = os.path.join(os.path.dirname(__file__), "..", "..")
     code = (f"import sys; sys.path.insert(0, {repo!r})\n"
             "from vemo.run.simulator import run_foreground\n"
@@ -138,3 +138,20 @@ def test_refusals_are_always_reported_and_verbose_lists_every_request(start_sim,
     assert "refused bad1: unknown function code 42" in lines
     assert ("accepted ok1: module 0 function 150" in lines) == verbose
     assert ("finished ok1: result 1" in lines) == verbose
+
+
+def test_launcher_sets_a_simulated_input_and_reports_the_simulators_refusals(start_sim, context):
+    sim = start_sim()
+    client = Client(context, sim.address)
+    try:
+        sim.set_input(13, 2, True)
+        sim.set_input(13, 7, True)
+        assert client.log(13, 4)[-1] == "84"  # input image of the mixed module, pins 2 and 7
+        sim.set_input(13, 2, False)
+        assert client.log(13, 4)[-1] == "80"
+    finally:
+        client.close()
+    for kinra_id, pin, reason in [(10, 0, "mirror another module's outputs"), (13, 8, "has 8 inputs, no pin 8"),
+                                  (1, 0, "is no IO module")]:
+        with pytest.raises(SimulatorError, match=reason):
+            sim.set_input(kinra_id, pin, True)

@@ -261,7 +261,10 @@ class RunControl:
         if self.stop_axis is None:
             return
         for axis in axes:
-            self.stop_axis(axis)
+            result = self.stop_axis(axis)
+            if isinstance(result, int) and result != 1:
+                # The axis may still be moving: the journal must say so, not only the terminal.
+                self._journal("axis_stop_refused", axis=axis, result=result)
 
     def resume(self) -> None:
         with self._changed:

@@ -3,20 +3,23 @@
 from __future__ import annotations
 
 import dataclasses
+import itertools
 import threading
 import time
 from pathlib import Path
 from typing import Any, Callable, Sequence
 
-import yaml
-
 from vemo.cell import Cell, ModuleSpec
+from vemo.inputfile import MAX_YAML_BYTES, read_input
 from vemo.run.control import RunControl
+from vemo.yamlfile import load_yaml
 
 # Position tolerance of the end-of-move check, in user units (the handler client's own default).
 POSITION_TOLERANCE = 0.07
 BLANK_CONDITION = 150
 ERROR_STATE_INDEX = 1  # KINRA_ID_ERROR_STATE, the data index of a log request
+# Numbers the awaited requests of this process; next() on a count is atomic under the GIL.
+_awaited_serial = itertools.count(1)
 
 
 class ActionFailed(RuntimeError):
@@ -36,8 +39,9 @@ COMPLETION_MARGIN_SECONDS = 5.0
 
 
 def expected_seconds(action: Any) -> float | None:
-    """How long the action takes by its motion profile, from the farthest of its module's named places (at
-    run time the start is not known); None without a profile."""
+    """How long the action takes by its estimate (an axis's motion profile, an IO module's switch time),
+    from the farthest of its module's named places, since the start is not known at run time; None
+    without an estimate."""
     estimate = getattr(action, "estimate", None)
     if estimate is None:
         return None
@@ -59,40 +63,73 @@ class HandlerModule:
     kinra_id: int
     kind: str  # "motor" or "io"
     output_bits: int = 0
+    input_bits: int = 0
     limits: tuple[float | None, float | None] = (None, None)  # simulator travel limits (Sim/Min, Sim/Max)
+    missing: tuple[str, ...] = ()  # settings the handler client needs to drive this module and does not find
+
+
+_MOTOR_FACTORS = ("DistanceFactor", "SpeedFactor", "AccelerationFactor")
+_IO_ENTRY_NUMBERS = ("Slot", "InputBytes", "OutputBytes")
+
+
+def _is_number(value: Any) -> bool:
+    return isinstance(value, (int, float)) and not isinstance(value, bool)
+
+
+def _motor_missing(node: dict, in_akribis: bool) -> tuple[str, ...]:
+    params = node.get("Params")
+    missing = [f"Params/{name}" for name in _MOTOR_FACTORS
+               if not isinstance(params, dict) or not _is_number(params.get(name)) or params.get(name) == 0]
+    if not in_akribis and not _is_number(node.get("SlaveNo")):
+        missing.append("SlaveNo")
+    return tuple(missing)
+
+
+def _io_section(section: dict, path: str | Path) -> dict:
+    """The IOModule section, which the handler client reads when it starts, whatever modules a cell uses."""
+    io = section.get("IOModule")
+    if not isinstance(io, dict) or not isinstance(io.get("Modules"), list):
+        raise ValueError(f"{path}: xan_handler has no IOModule section with a Modules list; the handler client "
+                         f"needs one (it may be an empty list: IOModule: {{SlaveNo: 0, Modules: []}})")
+    for number, entry in enumerate(io["Modules"], 1):
+        lacking = [name for name in _IO_ENTRY_NUMBERS if not isinstance(entry, dict) or not _is_number(entry.get(name))]
+        if lacking:
+            raise ValueError(f"{path}: IOModule module {number} has no numeric {', '.join(lacking)}")
+    return io
 
 
 def read_handler_modules(path: str | Path) -> dict[int, HandlerModule]:
     """Every map with a KinraID in the file's `xan_handler` section, classified the way the client does:
     below a key `IOModule` an IO module, otherwise a motor."""
-    with open(path, encoding="utf-8") as stream:
-        try:
-            data = yaml.safe_load(stream)
-        except yaml.YAMLError as error:
-            raise ValueError(f"{path}: not valid YAML: {error}") from None
+    data = load_yaml(read_input(path, "handler settings file", MAX_YAML_BYTES), str(path))
     found: dict[int, HandlerModule] = {}
 
-    def visit(node: Any, in_io: bool) -> None:
+    section = data.get("xan_handler") if isinstance(data, dict) else None
+    if not isinstance(section, dict):
+        raise ValueError(f"{path}: no xan_handler section")
+    io_slave = _io_section(section, path).get("SlaveNo")
+
+    def visit(node: Any, in_io: bool, in_akribis: bool) -> None:
         if isinstance(node, dict):
             kinra_id = node.get("KinraID")
             if isinstance(kinra_id, int) and not isinstance(kinra_id, bool):
                 sim = node.get("Sim") if isinstance(node.get("Sim"), dict) else {}
                 if in_io:
-                    bytes_out = node.get("OutputBytes", 0)
-                    found[kinra_id] = HandlerModule(kinra_id, "io", 8 * bytes_out if isinstance(bytes_out, int) else 0)
+                    bytes_out, bytes_in = node.get("OutputBytes", 0), node.get("InputBytes", 0)
+                    found[kinra_id] = HandlerModule(kinra_id, "io", 8 * bytes_out if isinstance(bytes_out, int) else 0,
+                                                    8 * bytes_in if isinstance(bytes_in, int) else 0,
+                                                    missing=() if _is_number(io_slave) else ("IOModule/SlaveNo",))
                 else:
                     found[kinra_id] = HandlerModule(kinra_id, "motor", limits=(_limit(sim.get("Min")),
-                                                                               _limit(sim.get("Max"))))
+                                                                               _limit(sim.get("Max"))),
+                                                    missing=_motor_missing(node, in_akribis))
             for key, value in node.items():
-                visit(value, in_io or key == "IOModule")
+                visit(value, in_io or key == "IOModule", in_akribis or key == "Akribis")
         elif isinstance(node, list):
             for item in node:
-                visit(item, in_io)
+                visit(item, in_io, in_akribis)
 
-    section = data.get("xan_handler") if isinstance(data, dict) else None
-    if not isinstance(section, dict):
-        raise ValueError(f"{path}: no xan_handler section")
-    visit(section, False)
+    visit(section, False, False)
     return found
 
 
@@ -124,6 +161,10 @@ def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tup
                 errors.append(f"{spec.name}: handler id {kinra_id} is {'an IO module' if entry.kind == 'io' else 'a motor'}"
                               f" in {where}, but the cell makes it {'an' if spec.kind == 'io' else 'a'} {spec.kind} module")
                 continue
+            if entry.missing:
+                errors.append(f"{spec.name}: handler module {kinra_id} has no {', '.join(entry.missing)} in {where}; "
+                              f"the handler client needs them to drive it")
+                continue
             if spec.kind == "io" and spec.points and not entry.output_bits:
                 errors.append(f"{spec.name}: handler module {kinra_id} has no outputs to switch")
             elif spec.kind == "io":
@@ -131,6 +172,12 @@ def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tup
                     if pin >= entry.output_bits:
                         errors.append(f"{spec.name}: IO point {point} is pin {pin}, but handler module {kinra_id} "
                                       f"has {entry.output_bits} outputs (pins 0 to {entry.output_bits - 1})")
+            if spec.kind == "io":
+                for point, pin in spec.inputs.items():
+                    if pin >= entry.input_bits:
+                        errors.append(f"{spec.name}: input {point} is pin {pin}, but handler module {kinra_id} "
+                                      f"has {entry.input_bits} inputs" + (f" (pins 0 to {entry.input_bits - 1})"
+                                                                          if entry.input_bits else ""))
         if spec.kind == "io":
             continue
         for name, place in [("home", spec.home), *spec.positions.items()]:
@@ -146,15 +193,24 @@ def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tup
     return errors, warnings
 
 
+DECISIONS = ("retry", "skip", "abort")
+
+
 class RunContext:
     """What host actions need while a script runs: one shared handler client, the run's control (its stop
-    signal, pauses and holds), the time factor of dwells, and the callbacks that record what each action
-    did."""
+    signal, pauses and holds), the time factor of dwells, what to do when an action fails, and the
+    callbacks that record what each action did.
+
+    A failed action is tried again up to `retries` times; after that `decide(failure)` (the operator's
+    answer, when the run asks) says whether to try once more, skip the action or abort the run. Without
+    `decide` the run stops at once, as it does for every failure while an except block runs."""
 
     def __init__(self, client: Any, *, time_factor: float = 1.0,
                  on_start: Callable[[Any], None] | None = None,
                  on_end: Callable[[Any, str, str | None], None] | None = None,
-                 control: RunControl | None = None) -> None:
+                 control: RunControl | None = None,
+                 retries: int = 0, decide: Callable[[dict], str] | None = None,
+                 on_retry: Callable[[Any, int, str], None] | None = None) -> None:
         self.client = client
         self.time_factor = time_factor
         self.control = control or RunControl()
@@ -163,7 +219,13 @@ class RunContext:
         self.stopping = self.control.stopping
         self.on_start = on_start or (lambda action: None)
         self.on_end = on_end or (lambda action, outcome, reason: None)
+        self.retries = retries
+        self.decide = decide
+        self.on_retry = on_retry or (lambda action, attempt, reason: None)
         self.handler_lost: str | None = None  # why the handler is taken for lost, once it is
+        self._lost = threading.Event()
+        # How long a request that found no handler waits for the handler watch's verdict (none without a watch).
+        self.loss_verdict_seconds = 0.0
         self._local = threading.local()  # the action this thread executes: its completion bound
 
     # --- executing one action -------------------------------------------------------------------
@@ -172,7 +234,8 @@ class RunContext:
         """Runs `action.drive(self)` with its state, record and finish signal kept right. The action
         starts only once the run is not held (paused, or waiting for a decision). The finish signal is
         set in every case, after the outcome is recorded, so whatever waits on the action wakes to a run
-        that already knows whether to go on."""
+        that already knows whether to go on: a skipped action releases what waits on it like a finished
+        one."""
         try:
             if self.stopping.is_set() or not self.control.enter_action():
                 self.on_end(action, "not_run", None)
@@ -190,33 +253,71 @@ class RunContext:
         action.state = VemoState.Executing
         self.on_start(action)
         self._local.expected = expected_seconds(action)
-        self._start_completion_bound()
-        try:
-            action.drive(self)
-        except RunStopped:
-            action.state = VemoState.Error
-            self.on_end(action, "interrupted", None)
-            return
-        except Exception as error:
-            action.state = VemoState.Error
-            if self.stopping.is_set() and not isinstance(error, HandlerLost):
-                # Ended by the stop, not by a fault of its own.
+        attempt = 1
+        while True:
+            self._start_completion_bound()
+            try:
+                action.drive(self)
+                break
+            except RunStopped:
+                action.state = VemoState.Error
                 self.on_end(action, "interrupted", None)
                 return
-            reason = str(error) if isinstance(error, ActionFailed) else f"{type(error).__name__}: {error}"
-            text = _failure_text(action, reason)
-            self.stopping.set()
-            self.on_end(action, "error", text)
-            raise ActionFailed(text) from error
+            except Exception as error:
+                if self.stopping.is_set() and not isinstance(error, HandlerLost):
+                    # Ended by the stop, not by a fault of its own.
+                    action.state = VemoState.Error
+                    self.on_end(action, "interrupted", None)
+                    return
+                reason = str(error) if isinstance(error, ActionFailed) else f"{type(error).__name__}: {error}"
+                text = _failure_text(action, reason)
+                decision, text = self._after_failure(action, text, attempt)
+                if decision == "retry":
+                    attempt += 1
+                    self.on_retry(action, attempt, text)
+                    continue
+                action.state = VemoState.Error
+                if decision == "skip":
+                    self.on_end(action, "skipped", text)
+                    return
+                self.stopping.set()
+                self.on_end(action, "error", text)
+                raise ActionFailed(text) from error
         action.state = VemoState.Finished
         self.on_end(action, "finished", None)
 
     def _start_completion_bound(self) -> None:
         """The time by which the action this thread executes must be complete, counted from now: from
-        its start, and again when a motion that a pause interrupted is sent anew."""
+        the start of each attempt, and again when a motion that a pause interrupted is sent anew."""
         expected = getattr(self._local, "expected", None)
         self._local.deadline = None if expected is None else \
             time.monotonic() + 2 * expected / self.time_factor + COMPLETION_MARGIN_SECONDS
+
+    def _after_failure(self, action: Any, text: str, attempt: int) -> tuple[str, str]:
+        """("retry", "skip" or "abort", the failure's text) for an action whose attempt number `attempt`
+        just failed. A lost handler is not tried again. A run stopped while it waited for the answer, or
+        an answer that cannot be had, aborts: the run must not hang on a module that waits for nobody."""
+        if self.handler_lost is not None:
+            return "abort", text
+        if attempt <= self.retries:
+            return "retry", text
+        if self.decide is None:
+            return "abort", text
+        try:
+            decision = self.decide({"module": _module_name(action), "action": _describe(action),
+                                    "location": getattr(action, "origin", None), "reason": text,
+                                    "attempts": attempt})
+        except Exception as error:
+            return "abort", f"{text}; no decision could be had: {type(error).__name__}: {error}"
+        if self.stopping.is_set() or decision not in DECISIONS:
+            return "abort", text
+        return decision, text
+
+    def begin_recovery(self) -> None:
+        """Lets actions run again after the run stopped on a failure, for its except blocks: a failure
+        there is not tried again and asks nothing, it ends the recovery."""
+        self.retries, self.decide = 0, None
+        self.stopping.clear()
 
     # --- handler commands -----------------------------------------------------------------------
 
@@ -224,11 +325,23 @@ class RunContext:
         """Takes the handler for lost: every wait on it in progress ends now and its action fails with
         `reason`, and so does every later request that finds no handler."""
         self.handler_lost = reason
+        self._lost.set()
         self.client.cancel_waits()
+
+    def _await_loss_verdict(self) -> None:
+        """A request found no handler: the watch decides within its probe cycle whether the handler is gone,
+        and if it is, the action fails for the loss like every other action waiting on the handler, rather
+        than for a connection failure of its own that happened to come first."""
+        deadline = time.monotonic() + self.loss_verdict_seconds
+        while not self.stopping.is_set() and not self._lost.wait(min(0.1, max(deadline - time.monotonic(), 0.0))):
+            if time.monotonic() >= deadline:
+                return
 
     def _check(self, result: Any, what: str, detail: str = "") -> None:
         if result == 1 and not isinstance(result, bool):
             return
+        if result == -3 and self.handler_lost is None:
+            self._await_loss_verdict()
         if self.handler_lost is not None:
             raise HandlerLost(f"{what}: {self.handler_lost}" if what else self.handler_lost)
         if self.stopping.is_set():
@@ -254,14 +367,17 @@ class RunContext:
         motion that an immediate pause stopped is built and sent again, to the same targets, once the
         run is resumed.
 
-        The awaited identifier gets a suffix: subscriptions match by prefix, and a plain identifier such
-        as PC...-12 would also receive the results of PC...-120 to -129, sent for other modules' actions
-        meanwhile, which could end the wait without the awaited result."""
+        The awaited identifier gets a suffix ".N." with N counting the process's awaited requests. The
+        client's identifiers repeat every 1000 requests, and a result published for an earlier request
+        with the same identifier (still in flight after a stop, or re-sent by a server to a subscriber)
+        must not end this wait; with N no two awaited identifiers of a run are equal. The closing dot
+        keeps the identifier from being the prefix of another (…-12.7. of …-12.70.), since topics
+        match by prefix. Nothing depends on the target, so the other requests keep their identifiers."""
         while True:
             with self.control.motion(tuple(axes)) as motion:
                 requests = build()
                 target = requests[-1]
-                target.cmd_id = target.cmd_id + "."
+                target.cmd_id = f"{target.cmd_id}.{next(_awaited_serial)}."
                 deadline = getattr(self._local, "deadline", None)
                 if deadline is None:
                     result = self.client.receive_dequeue_action(requests, target.cmd_id, [target.cmd_id])
@@ -367,9 +483,15 @@ class RunContext:
         return axes
 
 
-def _failure_text(action: Any, reason: str) -> str:
-    module = getattr(action.module, "name", None) or getattr(action.module, "__name__", "?")
+def _module_name(action: Any) -> str:
+    return getattr(action.module, "name", None) or getattr(action.module, "__name__", "?")
+
+
+def _describe(action: Any) -> str:
     describe = getattr(action, "describe", None)
-    text = describe() if describe is not None else str(action)
+    return describe() if describe is not None else str(action)
+
+
+def _failure_text(action: Any, reason: str) -> str:
     origin = getattr(action, "origin", None)
-    return f"{module}: {text}{f' ({origin})' if origin else ''} failed: {reason}"
+    return f"{_module_name(action)}: {_describe(action)}{f' ({origin})' if origin else ''} failed: {reason}"

@@ -19,6 +19,8 @@ from vemo.cell import Cell
 
 # How often the inputs are read: the longest time from a change at the handler to the control's hold.
 POLL_SECONDS = 0.02
+# How often they are read while the handler does not answer (each failed read prints a line).
+RETRY_SECONDS = 1.0
 
 
 def input_level(image: Any, pin: int) -> bool | None:
@@ -50,18 +52,22 @@ class InterlockWatch:
         self._stop = threading.Event()
         self._thread: threading.Thread | None = None
 
-    def check(self) -> None:
-        """Reads every interlock input once and reports what changed since the last reading."""
+    def check(self) -> bool:
+        """Reads every interlock input once and reports what changed since the last reading. Returns
+        whether every input could be read."""
         images = {}
+        readable = True
         for interlock, kinra_id, pin in self._watched:
             if kinra_id not in images:
                 images[kinra_id] = self.client.io_monitor(kinra_id, "KINRA_ID_INPUT_DATA")
             level = input_level(images[kinra_id], pin)
+            readable = readable and level is not None
             safe = level is not None and level == interlock.safe
             if self._safe.get(interlock.name) != safe:
                 self._safe[interlock.name] = safe
                 self.control.interlock_changed(interlock.name, safe,
                                                value="unreadable" if level is None else "on" if level else "off")
+        return readable
 
     def start(self) -> InterlockWatch:
         """Reads the inputs once, so that an interlock not safe at the start holds the run before anything
@@ -74,8 +80,10 @@ class InterlockWatch:
         return self
 
     def _watch(self) -> None:
-        while not self._stop.wait(self.poll_seconds):
-            self.check()
+        """Reads until closed or until the run stops, when no interlock has anything left to hold."""
+        pause = self.poll_seconds
+        while not self._stop.wait(pause) and not self.control.stopping.is_set():
+            pause = self.poll_seconds if self.check() else RETRY_SECONDS
 
     def close(self) -> None:
         self._stop.set()

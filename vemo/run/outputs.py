@@ -55,6 +55,7 @@ class RunRecords:
         self.current: dict[str, ActionRecord | None] = {}
         self.finished_at: dict[str, float] = {}
         self.warnings: list[str] = []
+        self.recovering: str | None = None  # the except block running now, if one is
         self.last_t = 0.0
         self._by_key: dict[tuple[str, int], ActionRecord] = {}
         self._references: dict[int, tuple[list, Any]] = {}
@@ -85,14 +86,17 @@ class RunRecords:
             return self._warn(event, "an action_planned event without module, index and text")
         if (module, index) in self._by_key:
             return self._warn(event, f"{module} action {index} is planned twice")
-        self._module(module)
         location, lane, kind = event.get("location"), event.get("lane"), event.get("kind")
+        recovery = event.get("recovery")
         record = ActionRecord(len(self.records) + 1, module, kind if isinstance(kind, str) else "",
                               short_text(text), origin=location if isinstance(location, str) else None,
-                              lane=lane if isinstance(lane, str) else None, text=text, index=index)
+                              lane=lane if isinstance(lane, str) else None, text=text, index=index,
+                              recovery=recovery if isinstance(recovery, str) else None)
         self.records.append(record)
         self._by_key[(module, index)] = record
-        self.totals[module] += 1
+        if record.recovery is None:
+            self._module(module)
+            self.totals[module] += 1
         waits = event.get("waits")
         self._references[record.number] = (waits if isinstance(waits, list) else [], event.get("after"))
         return record
@@ -107,7 +111,8 @@ class RunRecords:
     def _action_started(self, event: dict) -> ActionRecord | None:
         record = self._action(event)
         if record is not None:
-            self.started_count[record.module] += record.start_seq is None  # a retry starts it again
+            if record.recovery is None:
+                self.started_count[record.module] += record.start_seq is None  # a retry starts it again
             record.start, record.start_seq = float(event["t"]), next(self._sequence)
             record.end = record.end_seq = record.reason = None
             record.outcome = "running"
@@ -127,10 +132,24 @@ class RunRecords:
             self.failed.add(record.module)
         if record.start is not None:
             record.end, record.end_seq = float(event["t"]), next(self._sequence)
-            self.done[record.module] += outcome == "finished"
+            if record.recovery is None:
+                self.done[record.module] += outcome == "finished"
         if self.current.get(record.module) is record:
             self.current[record.module] = None
         return record
+
+    def _retry(self, event: dict) -> ActionRecord | None:
+        record = self._action(event)
+        if record is not None:
+            record.retries += 1
+        return record
+
+    def _recovery_started(self, event: dict) -> None:
+        block = event.get("block")
+        self.recovering = block if isinstance(block, str) else "?"
+
+    def _recovery_ended(self, event: dict) -> None:
+        self.recovering = None
 
     def _module_ended(self, event: dict) -> None:
         module = event.get("module")
@@ -144,7 +163,8 @@ class RunRecords:
 
     _handlers: dict[str, Callable[[RunRecords, dict], Any]] = {
         "run_started": _run_started, "action_planned": _action_planned, "action_started": _action_started,
-        "action_ended": _action_ended, "module_ended": _module_ended, "run_ended": _run_ended,
+        "action_ended": _action_ended, "retry": _retry, "module_ended": _module_ended, "run_ended": _run_ended,
+        "recovery_started": _recovery_started, "recovery_ended": _recovery_ended,
     }
 
     def _warn(self, event: dict, message: str) -> None:
@@ -172,6 +192,29 @@ class RunRecords:
                 record.ready = previous_end
                 previous_end = record.end if record.end is not None else record.start
         return self.records
+
+
+def summary_lines(records: Sequence[ActionRecord], totals: dict[str, int]) -> list[str]:
+    """How far each module got, each except block that ran, and the actions the operator skipped: the
+    lines a run's summary shows."""
+    lines = []
+    for module, total in totals.items():
+        done = sum(1 for r in records if r.module == module and r.outcome == "finished" and r.recovery is None)
+        lines.append(f"  {module}: {done}/{total} actions finished")
+    for block in dict.fromkeys(r.recovery for r in records if r.recovery is not None):
+        actions = [r for r in records if r.recovery == block]
+        done = sum(1 for r in actions if r.outcome == "finished")
+        lines.append(f"  except block {block}: {done}/{len(actions)} actions finished")
+    skipped = sum(1 for r in records if r.outcome == "skipped")
+    if skipped:
+        lines.append(f"  {skipped} failed {'action was' if skipped == 1 else 'actions were'} skipped by the operator")
+    return lines
+
+
+def failure_line(record: ActionRecord) -> str:
+    """A failed action as the summary reports it; a failure of an except block says so."""
+    where = f"FAILED in except block {record.recovery}" if record.recovery is not None else "FAILED"
+    return f"{where}: {record.reason or record.text}"
 
 
 def records_from_events(events: Iterable[dict]) -> list[ActionRecord]:
@@ -239,9 +282,9 @@ def check_output_paths(requested: dict[str, str], inputs: Sequence[str | Path], 
         if path.exists() and not path.is_file():
             raise OutputPathError(f"{where}: not a regular file")
         folder = absolute.parent
-        missing = next((p for p in [folder, *folder.parents] if p.exists()), None)
-        if missing is not None and not missing.is_dir():
-            raise OutputPathError(f"{where}: {missing} is not a folder")
+        nearest = next((p for p in [folder, *folder.parents] if p.exists()), None)
+        if nearest is not None and not nearest.is_dir():
+            raise OutputPathError(f"{where}: {nearest} is not a folder")
         if not folder.exists():
             if not any(_within(folder, base) for base in may_create_below):
                 raise OutputPathError(f"{where}: the folder {folder} does not exist (vemo run creates missing "

@@ -7,7 +7,9 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from vemo.run.journal import JOURNAL_NAME, JournalError, read_journal
-from vemo.run.outputs import OUTPUTS, UNFINISHED, OutputPathError, RunRecords, check_output_paths, write_outputs
+from vemo.run.outputs import (OUTPUTS, UNFINISHED, OutputPathError, RunRecords, check_output_paths, failure_line,
+                              summary_lines, write_outputs)
+from vemo.text import printable
 
 EXIT_OK, EXIT_UNREADABLE, EXIT_USAGE = 0, 1, 2
 
@@ -31,13 +33,13 @@ def report(args: Any, out: TextIO | None = None, errors: TextIO | None = None) -
     try:
         events, warnings = read_journal(path)
     except JournalError as error:
-        print(f"error: {error}", file=errors)
+        print(printable(f"error: {error}"), file=errors)
         return EXIT_UNREADABLE
     requested = {o.option: getattr(args, o.option) for o in OUTPUTS if getattr(args, o.option, None)}
     try:
         created = check_output_paths(requested, [path], may_create_below=[Path.cwd(), path.parent])
     except OutputPathError as error:
-        print(f"error: {error}", file=errors)
+        print(printable(f"error: {error}"), file=errors)
         return EXIT_USAGE
     for folder in created:
         print(f"created the folder {folder} for the run's outputs", file=out)
@@ -46,7 +48,7 @@ def report(args: Any, out: TextIO | None = None, errors: TextIO | None = None) -
         state.add(event)
     records = state.final()
     for warning in warnings + state.warnings:
-        print(f"warning: {warning}", file=errors)
+        print(printable(f"warning: {warning}"), file=errors)
     _summary(state, out)
     write_outputs(records, requested, output_title(state.started), out, errors)
     return EXIT_OK
@@ -57,17 +59,16 @@ def _summary(state: RunRecords, out: TextIO) -> None:
     handler = started.get("handler")
     where = f" on {'the embedded simulator at ' if started.get('simulator') else 'the handler at '}{handler}" \
         if isinstance(handler, str) else ""
-    print(f"run of {started.get('script', '?')}{where}, started {started.get('started', '?')}", file=out)
-    for module, total in state.totals.items():
-        done = sum(1 for r in state.records if r.module == module and r.outcome == "finished")
-        print(f"  {module}: {done}/{total} actions finished", file=out)
+    print(printable(f"run of {started.get('script', '?')}{where}, started {started.get('started', '?')}"), file=out)
+    for line in summary_lines(state.records, state.totals):
+        print(printable(line), file=out)
     for record in state.records:
         if record.outcome == "error" and record.reason:
-            print(f"  FAILED: {record.reason}", file=out)
+            print(printable(f"  {failure_line(record)}"), file=out)
     ended = state.ended
     if ended is not None:
-        print(f"run ended at {ended['t']:.2f} s: {ended.get('outcome', '?')} (exit code {ended.get('exit_code', '?')})",
-              file=out)
+        print(printable(f"run ended at {ended['t']:.2f} s: {ended.get('outcome', '?')} "
+                        f"(exit code {ended.get('exit_code', '?')})"), file=out)
         return
     unfinished = sum(1 for r in state.records if r.outcome == UNFINISHED)
     print(f"the journal ends at {state.last_t:.2f} s without run_ended: the run was killed or is still going; "

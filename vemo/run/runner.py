@@ -17,17 +17,19 @@ from typing import Any, TextIO
 
 from vemo.cell import Cell, CellError, load_cell
 from vemo.host import RUNTIME_NAMES, HostError, install
-from vemo.parser import ScriptError
+from vemo.inputfile import MAX_SCRIPT_BYTES, InputFileError, read_input
 from vemo.run.control import ControlServer, RunControl
 from vemo.run.drive import ERROR_STATE_INDEX, RunContext, check_cell, read_handler_modules
 from vemo.run.interlocks import InterlockWatch
 from vemo.run.keys import KeyReader, key_help
 from vemo.run.journal import FORMAT, JOURNAL_NAME, Journal, JournalError, read_journal
 from vemo.run.outputs import (OUTPUTS, OutputPathError, RunRecords, check_output_paths, records_from_events,
-                              write_outputs)
+                              failure_line, summary_lines, write_outputs)
 from vemo.run.signals import StopSignal, StopSignals, exit_code, outcome as signal_outcome
 from vemo.run.timeline import ActionRecord
-from vemo.run.watch import HandlerWatch
+from vemo.run.watch import LOSS_NOTICED_WITHIN_SECONDS, HandlerWatch
+from vemo.scriptbounds import MAX_ACTIONS
+from vemo.text import printable
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 # How long the end of a run waits for module threads once they are told to stop.
@@ -81,18 +83,27 @@ def _settings_path(args: Any, cell: Cell) -> str:
 
 
 def prepare(args: Any) -> Prepared:
-    """Reads and compiles the script, checks it and the cell against the handler settings."""
+    """Reads and compiles the script, checks it and the cell against the handler settings. A syntax error
+    is reported before the cell is looked for."""
+    from vemo.checks import check_script
+
     script_path = Path(args.script)
+    loaded: dict[str, Any] = {}
+
+    def compiler() -> Any:
+        cell_path = Path(args.cell) if args.cell else script_path.parent / "cell.yaml"
+        loaded["cell"] = cell = load_cell(cell_path, RUNTIME_NAMES)
+        return install(cell)
+
     try:
-        text = script_path.read_text(encoding="utf-8")
-    except (OSError, UnicodeDecodeError) as error:
-        raise RunError(f"{script_path}: cannot read the script: {error}") from None
-    cell_path = Path(args.cell) if args.cell else script_path.parent / "cell.yaml"
-    try:
-        cell = load_cell(cell_path, RUNTIME_NAMES)
-        compiler = install(cell)
-    except (CellError, HostError) as error:
+        text = read_input(script_path, "script", MAX_SCRIPT_BYTES)
+        result = check_script(text, str(script_path), compiler,
+                              max_actions=getattr(args, "max_actions", MAX_ACTIONS))
+    except (InputFileError, CellError, HostError) as error:
         raise RunError(str(error)) from None
+    if not result.ok:
+        raise RunError("the script cannot run:\n" + "\n".join(d.report() for d in result.diagnostics))
+    cell = loaded["cell"]
     settings = _settings_path(args, cell)
     try:
         handler = read_handler_modules(settings)
@@ -100,21 +111,10 @@ def prepare(args: Any) -> Prepared:
         raise RunError(f"cannot read the handler settings: {error}") from None
     errors, warnings = check_cell(cell, handler, settings)
     for warning in warnings:
-        print(f"warning: {warning}", file=sys.stderr)
+        print(printable(f"warning: {warning}"), file=sys.stderr)
     if errors:
         raise RunError("the cell does not match its handler settings:\n  " + "\n  ".join(errors))
-
-    from vemo.analysis import analyse
-    from vemo.frontend import compile_script
-
-    try:
-        compiled = compile_script(text, str(script_path), compiler)
-    except ScriptError as error:
-        raise RunError(error.report()) from None
-    problems = analyse(compiled).problems
-    if problems:
-        raise RunError("the script cannot run:\n" + "\n".join(p.report() for p in problems))
-    return Prepared(compiled, cell, script_path, settings)
+    return Prepared(result.compiled, cell, script_path, settings)
 
 
 def _missing_folders(folder: Path) -> list[Path]:
@@ -156,29 +156,38 @@ def make_run_dir(requested: str | None, script: Path) -> tuple[Path, list[Path]]
 
 class Recorder:
     """Names every action of the plans by its module and its 1-based index in that module's list, and
-    writes what the module threads report about each action to the journal as it happens."""
+    writes what the module threads report about each action to the journal as it happens. The actions
+    of an except block are named on when it is about to run, after the module's others."""
 
     def __init__(self, plans: list, origin: Any, journal: Journal) -> None:
         self.journal = journal
+        self.origin = origin
         self._keys: dict[int, tuple[str, int, str, str | None]] = {}
-        self._planned: list[dict] = []
+        self._counts: dict[str, int] = {}
+        self.failed: list[Any] = []  # the actions that failed, in the order they did
+        self._planned = self._name(plans)
+        self.totals = {plan.name: len(plan.actions()) for plan in plans}
+
+    def _name(self, plans: list, recovery: str | None = None) -> list[dict]:
+        planned: list[dict] = []
         by_signal: dict[int, list] = {}
         for plan in plans:
-            index = 0
             for lane, actions in plan.lanes.items():
                 for action in actions:
-                    index += 1
+                    index = self._counts[plan.name] = self._counts.get(plan.name, 0) + 1
                     text = _describe(action)
-                    self._keys[id(action)] = (plan.name, index, text, origin(action))
+                    location = self.origin(action)
+                    self._keys[id(action)] = (plan.name, index, text, location)
                     by_signal[id(action.finish_signal)] = [plan.name, index]
-                    self._planned.append({"module": plan.name, "index": index, "text": text,
-                                          "location": origin(action), "kind": type(action).__name__,
-                                          "lane": None if lane is None else str(lane), "action": action})
-        for entry in self._planned:
+                    entry = {"module": plan.name, "index": index, "text": text, "location": location,
+                             "kind": type(action).__name__, "lane": None if lane is None else str(lane),
+                             "action": action}
+                    planned.append({**entry, "recovery": recovery} if recovery is not None else entry)
+        for entry in planned:
             action = entry.pop("action")
             entry["waits"] = [list(self._keys[id(d)][:2]) for d in action.dependency if id(d) in self._keys]
             entry["after"] = by_signal.get(id(action.script_dep)) if action.script_dep is not None else None
-        self.totals = {plan.name: len(plan.actions()) for plan in plans}
+        return planned
 
     def write_plan(self) -> None:
         """One action_planned event per action, in plan order, so that the journal alone tells every
@@ -186,13 +195,31 @@ class Recorder:
         for entry in self._planned:
             self.journal.write("action_planned", **entry)
 
+    def plan_recovery(self, plans: list, name: str) -> None:
+        """Names the actions of an except block and writes their action_planned events."""
+        for entry in self._name(plans, name):
+            self.journal.write("action_planned", **entry)
+
+    def key(self, action: Any) -> list:
+        """[module, index], as the journal refers to an action."""
+        return list(self._keys[id(action)][:2])
+
     def on_start(self, action: Any) -> None:
         key = self._keys.get(id(action))
         if key is not None:
             module, index, text, location = key
             self.journal.write("action_started", module=module, index=index, text=text, location=location)
 
+    def on_retry(self, action: Any, attempt: int, reason: str) -> None:
+        key = self._keys.get(id(action))
+        if key is not None:
+            module, index, text, location = key
+            self.journal.write("retry", module=module, index=index, text=text, location=location, attempt=attempt,
+                               reason=reason)
+
     def on_end(self, action: Any, outcome: str, reason: str | None) -> None:
+        if outcome == "error":
+            self.failed.append(action)
         key = self._keys.get(id(action))
         if key is not None:
             module, index, text, location = key
@@ -203,14 +230,16 @@ class Recorder:
 
 # --- progress -----------------------------------------------------------------------------------------
 
-# How the plain progress tells the control's events.
-_CONTROL_EVENTS = {
+# How the plain progress tells the events of the run that are not an action's.
+_RUN_EVENTS = {
     "paused": lambda e: f"paused ({e.get('mode')}, by {e.get('cause')})",
     "resumed": lambda e: f"resumed (by {e.get('cause')})",
     "interlock_tripped": lambda e: f"interlock {e.get('name')} tripped: {e.get('module')} {e.get('input')} "
                                    f"is {e.get('value')}",
     "interlock_cleared": lambda e: f"interlock {e.get('name')} safe again: {e.get('module')} {e.get('input')} "
                                    f"is {e.get('value')}",
+    "recovery_started": lambda e: f"except block {e.get('block')} started (the try at {e.get('location')})",
+    "recovery_ended": lambda e: f"except block {e.get('block')} ended ({e.get('outcome')})",
 }
 
 
@@ -228,16 +257,27 @@ class PlainProgress:
         pass
 
     def event(self, event: dict, record: ActionRecord | None) -> None:
-        if event["event"] in _CONTROL_EVENTS:
-            print(f"{event['t']:8.3f} s  {_CONTROL_EVENTS[event['event']](event)}", file=self.out, flush=True)
+        kind = event["event"]
+        if kind in _RUN_EVENTS:
+            print(f"{event['t']:8.3f} s  {printable(_RUN_EVENTS[kind](event))}", file=self.out, flush=True)
         if record is None:
             return
-        if event["event"] == "action_started":
-            count = self.state.started_count[record.module]
-            print(f"{record.start:8.3f} s  {record.module:<{self.width}}  [{count}/{self.state.totals[record.module]}] "
-                  f"{record.text}", file=self.out, flush=True)
-        elif event["event"] == "action_ended" and record.outcome in ("error", "interrupted"):
-            print(f"{event['t']:8.3f} s  {record.module:<{self.width}}  {record.outcome.upper()}: {record.text}",
+        if kind == "action_started":
+            if record.recovery is None:
+                count, total = self.state.started_count[record.module], self.state.totals[record.module]
+            else:
+                block = [x for x in self.state.records if x.module == record.module and x.recovery == record.recovery]
+                count, total = sum(1 for x in block if x.start_seq), len(block)
+            block_name = f"{record.recovery} " if record.recovery is not None else ""
+            print(f"{record.start:8.3f} s  {record.module:<{self.width}}  [{block_name}{count}/{total}] "
+                  f"{printable(record.text)}", file=self.out, flush=True)
+        elif kind == "retry":
+            print(f"{event['t']:8.3f} s  {record.module:<{self.width}}  RETRY {event.get('attempt')}: "
+                  f"{printable(record.text)}",
+                  file=self.out, flush=True)
+        elif kind == "action_ended" and record.outcome in ("error", "interrupted", "skipped"):
+            print(f"{event['t']:8.3f} s  {record.module:<{self.width}}  {record.outcome.upper()}: "
+                  f"{printable(record.text)}",
                   file=self.out, flush=True)
 
     def refresh(self) -> None:
@@ -291,10 +331,12 @@ class LiveProgress:
 
     def _table(self) -> Any:
         from rich.table import Table
+        from rich.text import Text
 
         s = self.state
         now = self.clock()
-        table = Table(title=f"vemo run  {now:.1f} s", title_justify="left")
+        recovering = f"  except block {s.recovering} running" if s.recovering is not None else ""
+        table = Table(title=f"vemo run  {now:.1f} s{recovering}", title_justify="left")
         for column in ("module", "state", "current action", "done", "elapsed"):
             table.add_column(column, justify="right" if column in ("done", "elapsed") else "left")
         colours = {"failed": "[red]", "done": "[green]", "stopped": "[yellow]", "running": "[cyan]", "waiting": ""}
@@ -303,7 +345,8 @@ class LiveProgress:
             state = _module_state(s, module)
             state = colours[state] + state
             elapsed = s.finished_at.get(module, now)
-            table.add_row(module, state, current.text if current is not None else "",
+            # Text, not a string: rich would read square brackets in the script's text as markup.
+            table.add_row(module, state, Text(printable(current.text)) if current is not None else "",
                           f"{s.done[module]}/{total}", f"{elapsed:.1f} s")
         return table
 
@@ -356,6 +399,7 @@ class Run:
         self.interrupt: KeyboardInterrupt | None = None  # the signal that stopped the run
         self.stop_cause: str | None = None
         self.console: Any = None  # the operator console's process, with --console
+        self._halted = False  # whether the modules now running were told to stop
         self._events: queue.Queue = queue.Queue()
         self._ended_modules: set[str] = set()
         self._created_dirs: list[Path] = []
@@ -397,12 +441,16 @@ class Run:
                                           for spec in cell.modules for point, pin in spec.inputs.items()},
                                   interlocks=cell.interlocks, modules=lambda: self.module_status)
         self.context = RunContext(self.client, time_factor=args.speed if self.simulator is not None else 1.0,
-                                  on_start=self.recorder.on_start, on_end=self.recorder.on_end, control=self.control)
+                                  on_start=self.recorder.on_start, on_end=self.recorder.on_end, control=self.control,
+                                  retries=getattr(args, "retries", 0), on_retry=self.recorder.on_retry,
+                                  decide=self.control.hold_for_decision if getattr(args, "on_error", "stop") == "ask"
+                                  else None)
         self.interlocks = InterlockWatch(self.client, cell, self.control)
         probe = kinra_client.KinraClient(prepared.settings, server_address=self.address)
         self.address = str(self.client.server_address)  # the settings file may name another than --server
         self.watch = HandlerWatch(probe, prepared.cell.modules[0].handler_id, ERROR_STATE_INDEX, self._handler_lost,
                                   alive=self._simulator_ended if self.simulator is not None else None)
+        self.context.loss_verdict_seconds = LOSS_NOTICED_WITHIN_SECONDS
         totals = self.recorder.totals
         self.journal.write("run_started", format=FORMAT, script=str(prepared.script), cell=prepared.cell.source,
                            handler_settings=prepared.settings, handler=self.address,
@@ -411,6 +459,7 @@ class Run:
                            simulator=self.simulator is not None,
                            simulator_pid=self.simulator.process.pid if self.simulator is not None else None,
                            speed=self.context.time_factor,
+                           retries=self.context.retries, on_error=getattr(args, "on_error", "stop"),
                            started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(),
                            modules=[{"name": name, "actions": count} for name, count in totals.items()],
                            interlocks=[{"name": i.name, "module": i.module, "input": i.input}
@@ -429,7 +478,7 @@ class Run:
             self.progress = LiveProgress(self.state, self.out, self.journal.elapsed, self.control, keys)
         else:
             self.progress = PlainProgress(self.state, self.out, self.journal.elapsed)
-        print(f"running {args.script}: {sum(totals.values())} actions on {len(totals)} modules "
+        print(f"running {printable(str(args.script))}: {sum(totals.values())} actions on {len(totals)} modules "
               f"({', '.join(totals)}); control it with: vemo ctl {self.run_dir} COMMAND", file=self.out, flush=True)
 
     def _start_console(self, host: str, port: int) -> None:
@@ -473,17 +522,33 @@ class Run:
         return any(thread.is_alive() for _, thread in self.threads)
 
     def execute(self) -> bool:
-        """Runs every module's plan on its own thread until all have ended or been stopped. Returns
-        whether every module thread ended."""
+        """Runs every module's plan on its own thread until all have ended or been stopped, then, when the
+        run stopped because an action failed, the except blocks of the failed actions. Returns whether
+        every module thread ended."""
         with contextlib.ExitStack() as stack:
+            all_ended = self._run_plans(self.prepared.compiled.plans, stack)
+            if all_ended and self.recorder.failed and self.stop_cause == "failure" and self.interrupt is None \
+                    and self.journal.error is None:
+                all_ended = self._recover()
+            return all_ended
+
+    def _run_plans(self, plans: list, stack: contextlib.ExitStack | None = None) -> bool:
+        """One module per plan on its own thread, watched until all have ended or been stopped. The first
+        call enters the progress and starts the handler and interlock watches, all kept on `stack` until the
+        run's end, so that they serve the except blocks too."""
+        self.modules, self.threads, self._halted = [], [], False
+        try:
             try:
-                stack.callback(self._detach)
-                stack.enter_context(self.progress)
-                for plan in self.prepared.compiled.plans:
+                if stack is not None:
+                    stack.enter_context(self.progress)
+                for plan in plans:
                     plan.kind.run_context = self.context
                     self.modules.append((plan.name, plan.kind(plan.sequence)))
-                self.watch.start()
-                self._start_interlocks()
+                if stack is not None:
+                    self.watch.start()
+                    stack.callback(self.watch.stop)
+                    stack.callback(self.interlocks.close)
+                    self._start_interlocks()
                 self.threads = [(name, module.async_run()) for name, module in self.modules]
                 self._watch(self.progress)
             except KeyboardInterrupt as interrupt:
@@ -491,7 +556,39 @@ class Run:
                 self.stop("signal")
             finally:
                 self.signals.absorb()  # from here on a signal cannot break the stop or the outputs
-            return self._wind_down(self.progress)
+                all_ended = self._wind_down(self.progress)
+        finally:
+            for plan in plans:
+                plan.kind.run_context = None
+        return all_ended
+
+    def _recover(self) -> bool:
+        """Runs the except block of the innermost try around each failed action, each block once, in the
+        order the actions failed, each like a program of its own. A failure in one, or a stop signal,
+        ends the recovery."""
+        compiled = self.prepared.compiled
+        failed = list(self.recorder.failed)
+        blocks = list(dict.fromkeys(r for r in map(compiled.recovery_of, failed) if r is not None))
+        all_ended = True
+        for recovery in blocks:
+            self.signals.rearm()
+            if self.signals.absorbed:
+                print("the run was stopped while it ended: its except blocks do not run", file=self.errors)
+                break
+            self.context.begin_recovery()
+            failures = len(self.recorder.failed)
+            self.journal.write("recovery_started", block=recovery.name, location=str(recovery.origin),
+                               failed=[self.recorder.key(a) for a in failed if compiled.recovery_of(a) is recovery])
+            self.recorder.plan_recovery(recovery.plans, recovery.name)
+            all_ended = self._run_plans(recovery.plans)
+            stopped = self.interrupt is not None or self.stop_cause in ("signal", "operator")
+            outcome = ("interrupted" if stopped else
+                       "failed" if len(self.recorder.failed) > failures or not all_ended else "finished")
+            self.journal.write("recovery_ended", block=recovery.name, outcome=outcome)
+            self._pump(self.progress, 0.0)
+            if outcome != "finished":
+                break
+        return all_ended
 
     def _start_interlocks(self) -> None:
         """Reads the interlocks before any module starts: one that is not safe holds the run at once."""
@@ -510,17 +607,13 @@ class Run:
                               "done": s.done[module], "total": total}
         self.module_status = status
 
-    def _detach(self) -> None:
-        for plan in self.prepared.compiled.plans:
-            plan.kind.run_context = None
-
     def _watch(self, progress: Any) -> None:
         """The main thread while the modules run: progress, modules that ended, the stop on a failure."""
         while self.running():
             self._pump(progress, TICK_SECONDS)
             self._note_ended_modules()
             self._follow_loss()
-            if self.context.stopping.is_set() and self.stop_cause is None:
+            if self.context.stopping.is_set() and not self._halted:
                 self.stop("failure")  # an action failed: the others stop after their current action
             if self.control.stop_requested.is_set() and self.stop_cause in (None, "failure"):
                 self.stop("operator")
@@ -544,7 +637,7 @@ class Run:
 
     def _note_ended_modules(self) -> None:
         for name, thread in self.threads:
-            if name not in self._ended_modules and not thread.is_alive():
+            if name not in self._ended_modules and name in self.recorder.totals and not thread.is_alive():
                 self._ended_modules.add(name)
                 self.journal.write("module_ended", module=name)
 
@@ -553,6 +646,7 @@ class Run:
         wait for a dependency. A signal also stops the axes in motion and ends dwells and every wait on
         the handler at once; a lost handler ends the waits on it (the client fails them with its reason)."""
         self.stop_cause = cause if self.stop_cause in (None, "failure") else self.stop_cause
+        self._halted = True
         self.context.stopping.set()
         for _, module in self.modules:
             module.run_event.clear()  # ends a failed module's parking and every wait for a dependency
@@ -599,8 +693,6 @@ class Run:
             self._follow_loss()
             if self.stop_cause in ("signal", "operator", "handler_lost"):
                 self.client.cancel_waits()
-        self.watch.stop()
-        self.interlocks.close()
         all_ended = _wait_for_threads([thread for _, thread in self.threads], 0.0)
         self._note_ended_modules()
         self._pump(progress, 0.0)
@@ -648,15 +740,14 @@ class Run:
         records = records_from_events(events)
         write_outputs(records, self.outputs_requested(), f"vemo run {self.prepared.script.name}", self.out,
                       self.errors)
-        for module, total in self.recorder.totals.items():
-            done = sum(1 for r in records if r.module == module and r.outcome == "finished")
-            print(f"  {module}: {done}/{total} actions finished", file=self.out)
+        for line in summary_lines(records, self.recorder.totals):
+            print(line, file=self.out)
         if not all_ended:
             print("warning: a module thread did not stop in time; the process ends it", file=self.errors)
         if outcome == "failed":
             for record in records:
                 if record.outcome == "error":
-                    print(f"FAILED: {record.reason}", file=self.errors)
+                    print(printable(failure_line(record)), file=self.errors)
         print(verdict, file=self.out, flush=True)
         self.close_console()
         if not all_ended:
@@ -678,7 +769,9 @@ class Run:
             return EXIT_FAILED, "failed", f"run stopped after {elapsed:.2f} s: its journal could not be written"
         if any(r.outcome == "error" for r in records):
             return EXIT_FAILED, "failed", f"run failed after {elapsed:.2f} s"
-        if records and all(r.outcome == "finished" for r in records):
+        if not records:
+            return EXIT_OK, "finished", "run finished: the script has no actions to run"
+        if all(r.outcome in ("finished", "skipped") for r in records):
             return EXIT_OK, "finished", f"run finished in {elapsed:.2f} s"
         return EXIT_FAILED, "failed", "run ended with actions not run"
 
@@ -707,7 +800,7 @@ def run(args: Any, out: TextIO | None = None) -> int:
         except RunError as error:
             the_run.signals.absorb()
             the_run.abandon(error.exit_code, "failed")
-            print(f"error: {error}", file=sys.stderr)
+            print("\n".join(printable(line) for line in f"error: {error}".split("\n")), file=sys.stderr)
             return error.exit_code
         except KeyboardInterrupt as interrupt:
             the_run.signals.absorb()

@@ -62,6 +62,11 @@ class StopSignals:
         """From now on the stop signals no longer raise."""
         self._armed = False
 
+    def rearm(self) -> None:
+        """The next stop signal raises again: for a further stage of the run that a signal must be able
+        to stop (the except blocks that run after a failure). Signals absorbed so far stay counted."""
+        self._armed = True
+
     def _received(self, signum: int, frame: Any) -> None:
         if self._armed:
             self._armed = False

@@ -178,8 +178,10 @@ class Simulator:
         pipe.close()
 
     def _join_readers(self) -> None:
+        # Ctrl-C may land while the readers are being started, once the first has echoed "ready".
         for reader in self._readers:
-            reader.join(timeout=2)
+            if reader.ident is not None:
+                reader.join(timeout=2)
 
     def set_input(self, kinra_id: int, pin: int, value: bool, timeout: float = 5.0) -> None:
         """Sets a simulated input of an IO module, as a sensor wired to it would, and returns once the

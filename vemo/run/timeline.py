@@ -33,6 +33,8 @@ class ActionRecord:
     reason: str | None = None  # why it failed
     text: str = ""  # the action as the script reads, e.g. "move @XAxis to pick"; target is its last part
     index: int | None = None  # its 1-based position in its module's list, as the journal names it
+    retries: int = 0  # how many times it was tried again after failing
+    recovery: str | None = None  # the except block (E1, ...) it belongs to, for an action of one
 
     @property
     def label(self) -> str:
@@ -124,6 +126,10 @@ def render_chart(records: Sequence[ActionRecord]) -> str:
             tip += f"\n{r.origin}"
         if r.reason:
             tip += f"\n{r.reason}"
+        if r.retries:
+            tip += f"\ntried again {r.retries} times" if r.retries > 1 else "\ntried again once"
+        if r.recovery:
+            tip += f"\nof except block {r.recovery}"
         w = max((end - r.start) * scale, 2.0)
         parts.append(f'<g><title>{html.escape(tip)}</title><rect x="{x(r.start):.1f}" y="{y}" width="{w:.1f}" '
                      f'height="{bar_h}" rx="3" fill="{colour}" stroke="#333" stroke-width="0.5"/>')

@@ -9,6 +9,8 @@ from typing import Any, Callable
 # How often the handler is asked for a sign of life. A log request to a handler that is gone fails after
 # the client's one-second send or receive time limit, so a loss is noticed within about 1.5 s.
 PROBE_INTERVAL_SECONDS = 0.5
+# The longest a lost handler goes unnoticed: one interval, then a probe's one-second time limit, and slack.
+LOSS_NOTICED_WITHIN_SECONDS = PROBE_INTERVAL_SECONDS + 1.5
 
 
 class HandlerWatch:
@@ -36,6 +38,7 @@ class HandlerWatch:
 
     def _watch(self) -> None:
         last_answer = time.monotonic()
+        answered = False
         while not self._stop.wait(self.interval):
             ended = self.alive() if self.alive is not None else None
             if ended is None:
@@ -44,10 +47,11 @@ class HandlerWatch:
                 except Exception as error:  # a reply that is no handler's
                     answer, ended = None, f"its answer is not a handler's: {error}"
                 if isinstance(answer, str):
-                    last_answer = time.monotonic()
+                    last_answer, answered = time.monotonic(), True
                     continue
             if self._stop.is_set():
                 return  # the run ended while the probe was out
             because = f" ({ended})" if ended else ""
-            self.on_lost(f"the handler at {self.address} no longer answers{because}", time.monotonic() - last_answer)
+            state = "no longer answers" if answered or ended else "does not answer"
+            self.on_lost(f"the handler at {self.address} {state}{because}", time.monotonic() - last_answer)
             return

@@ -1,0 +1,67 @@
+"""The editor extension's TextMate grammar, run by a TextMate tokeniser over the example scripts."""
+
+import json
+import shutil
+
+import pytest
+from babi.highlight import Grammars, highlight_line
+
+from lsp_support import ROOT
+from vemo.grammar import KEYWORDS
+
+GRAMMAR = ROOT / "editors" / "vscode" / "syntaxes" / "vemo.tmLanguage.json"
+EXAMPLES = sorted((ROOT / "examples").glob("*.vemo"))
+
+
+@pytest.fixture(scope="module")
+def tokenise(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("grammars")
+    shutil.copy(GRAMMAR, folder / "source.vemo.json")  # the tokeniser finds a grammar by its scope name
+    compiler = Grammars(str(folder)).compiler_for_scope("source.vemo")
+
+    def tokens(text):
+        """(token text, innermost scope) for every token that is not blank, line by line."""
+        state, found = compiler.root_state, []
+        for number, line in enumerate(text.splitlines(True)):
+            state, regions = highlight_line(compiler, state, line, number == 0)
+            found += [(line[r.start:r.end], r.scope[-1]) for r in regions if line[r.start:r.end].strip()]
+        return found
+    return tokens
+
+
+@pytest.mark.parametrize("example", EXAMPLES, ids=lambda path: path.name)
+def test_every_token_of_the_examples_gets_a_scope_and_none_is_invalid(tokenise, example):
+    found = tokenise(example.read_text())
+    assert found
+    assert [token for token in found if token[1] in ("source.vemo", "invalid.illegal.character.vemo")] == []
+
+
+def test_tokens_get_the_scope_of_what_they_are(tokenise):
+    text = ('# a comment\ncycle = async\n    x: wait y, z { move @XAxis to pick  call @G.dwell(-5, "why") }\n'
+            'and\n    { set @G vacuum on  transfer @L tray 2 along out }\n')
+    scopes = dict(tokenise(text))
+    assert scopes == {
+        "#": "punctuation.definition.comment.vemo", " a comment": "comment.line.number-sign.vemo",
+        "cycle": "entity.name.function.declaration.vemo", "=": "keyword.operator.assignment.vemo",
+        "async": "keyword.control.vemo", "x": "entity.name.label.vemo", ":": "punctuation.separator.label.vemo",
+        "wait": "keyword.control.wait.vemo", "y": "variable.other.label.vemo", "z": "variable.other.label.vemo",
+        ",": "punctuation.separator.comma.vemo", "{": "punctuation.section.block.begin.vemo",
+        "move": "keyword.other.action.vemo", "@XAxis": "entity.name.type.module.vemo",
+        "to": "keyword.other.action.vemo", "pick": "variable.other.vemo", "call": "keyword.other.action.vemo",
+        "@G": "entity.name.type.module.vemo", ".": "punctuation.accessor.vemo",
+        "dwell": "entity.name.function.operation.vemo", "(": "punctuation.section.arguments.begin.vemo",
+        "-5": "constant.numeric.integer.vemo", '"': "punctuation.definition.string.end.vemo",
+        "why": "string.quoted.double.vemo", ")": "punctuation.section.arguments.end.vemo",
+        "}": "punctuation.section.block.end.vemo", "and": "keyword.control.vemo", "set": "keyword.other.action.vemo",
+        "vacuum": "variable.other.vemo", "on": "constant.language.status.vemo",
+        "transfer": "keyword.other.action.vemo", "@L": "entity.name.type.module.vemo",
+        "tray": "keyword.other.action.vemo", "2": "constant.numeric.integer.vemo", "along": "keyword.other.action.vemo",
+        "out": "variable.other.vemo",
+    }
+
+
+def test_grammar_knows_every_keyword_of_the_language(tokenise):
+    scopes = dict(tokenise(" ".join(KEYWORDS)))
+    assert {word for word, scope in scopes.items() if scope.startswith(("keyword.", "constant.language."))} \
+        == set(KEYWORDS)
+    assert json.loads(GRAMMAR.read_text())["scopeName"] == "source.vemo"

@@ -1,0 +1,208 @@
+"""`vemo lsp` over stdio: diagnostics as the text changes, completion, definitions, references and hovers."""
+
+import shutil
+
+import pytest
+from lsprotocol import types
+
+from lsp_support import ROOT, editor, position_of, run, text_at
+
+EXAMPLES = ROOT / "examples"
+PICK_PLACE = (EXAMPLES / "pick_place.vemo").read_text()
+
+
+@pytest.fixture
+def folder(tmp_path):
+    """A script folder with the example cell beside the scripts."""
+    shutil.copy(EXAMPLES / "cell.yaml", tmp_path / "cell.yaml")
+    return tmp_path
+
+
+def errors(diagnostics):
+    return [d for d in diagnostics if d.severity == types.DiagnosticSeverity.Error]
+
+
+@pytest.mark.parametrize("old, new, marked, words", [
+    ("to place }", "to plce }", "plce", "no position 'plce'"),
+    ("move @ZAxis to down }", "move @ZAxs to down }", "@ZAxs", "unknown module '@ZAxs'"),
+    ("vacuum on", "vacum on", "vacum", "no IO point 'vacum'"),
+    ("{ approach }", "{ approch }", "approch", "'approch' is not a block declared before this point"),
+    ("wait z_lift", "wait z_back", "move @ZAxis to down", "wait cycle"),
+    ("move @ZAxis to down }", "move @ZAxis down }", "down", "expected 'to'"),
+    ("main = loop 3", "main = loop three", "three", "unexpected 'three'"),
+])
+def test_diagnostics_mark_the_fault_and_clear_when_it_is_fixed(folder, old, new, marked, words):
+    script = folder / "pick_place.vemo"
+    script.write_text(PICK_PLACE)
+    broken = PICK_PLACE.replace(old, new, 1)
+
+    async def session():
+        async with editor() as ed:
+            uri = ed.open(script)
+            assert await ed.diagnostics(uri) == []
+            ed.change(uri, broken)
+            found = errors(await ed.diagnostics(uri))
+            assert len(found) == 1 and words in found[0].message, found
+            assert text_at(broken, found[0].range) == marked
+            ed.change(uri, PICK_PLACE)
+            assert await ed.diagnostics(uri) == []
+    run(session)
+
+
+def test_unknown_sequence_of_a_tray_module_is_marked(folder):
+    text = (EXAMPLES / "tray_compete.vemo").read_text().replace("along reload", "along relod")
+    script = folder / "tray.vemo"
+    script.write_text(text)
+
+    async def session():
+        async with editor() as ed:
+            found = errors(await ed.diagnostics(ed.open(script)))
+            assert len(found) == 1 and "no sequence 'relod'" in found[0].message
+            assert text_at(text, found[0].range) == "relod"
+    run(session)
+
+
+def test_script_without_a_cell_gets_syntax_diagnostics(tmp_path):
+    script = tmp_path / "alone.vemo"
+    script.write_text("main = { move @Nowhere to somewhere }\n")
+
+    async def session():
+        async with editor() as ed:
+            uri = ed.open(script)
+            found = await ed.diagnostics(uri)
+            assert errors(found) == [] and "no cell description" in found[0].message
+            ed.change(uri, "main = { move @Nowhere somewhere }\n")
+            assert [text_at("main = { move @Nowhere somewhere }", d.range)
+                    for d in errors(await ed.diagnostics(uri))] == ["somewhere"]
+    run(session)
+
+
+@pytest.mark.parametrize("cell_text", ["modules: [", "modules: {X: {kind: lathe, handler_id: 1}}", ""])
+def test_broken_cell_gets_one_diagnostic_naming_it_and_the_server_goes_on(folder, cell_text):
+    (folder / "cell.yaml").write_text(cell_text)
+    script = folder / "pick_place.vemo"
+    script.write_text(PICK_PLACE)
+
+    async def session():
+        async with editor() as ed:
+            uri = ed.open(script)
+            found = errors(await ed.diagnostics(uri))
+            assert len(found) == 1 and "cell.yaml" in found[0].message, found
+            ed.change(uri, PICK_PLACE + "oops")
+            assert any("unexpected" in d.message for d in await ed.diagnostics(uri))
+    run(session)
+
+
+@pytest.mark.parametrize("comment, options", [("# cell: ../cell.yaml\n", {}), ("", {"cell": "../cell.yaml"})],
+                         ids=["comment", "setting"])
+def test_cell_named_in_a_comment_or_a_setting_is_used(folder, tmp_path, comment, options):
+    scripts = tmp_path / "scripts"
+    scripts.mkdir()
+    script = scripts / "named.vemo"
+    script.write_text(comment + "main = { move @XAxis to nowhere }\n")
+
+    async def session():
+        async with editor(**options) as ed:
+            found = await ed.diagnostics(ed.open(script))
+            assert [d.message for d in found] == [
+                "XAxis has no position 'nowhere' (known: park, pick, place)"]
+    run(session)
+
+
+def test_completion_offers_the_cells_names_where_they_fit(folder):
+    script = folder / "pick_place.vemo"
+    script.write_text(PICK_PLACE)
+    cases = [  # text typed on a new line of main, what must be offered, what must not
+        ("    { move @", {"XAxis", "ZAxis", "Gripper", "Loader"}, {"move"}),
+        ("    { move @XAxis to ", {"park", "pick", "place"}, {"down", "move"}),
+        ("    { set @Gripper ", {"vacuum", "blow"}, {"park"}),
+        ("    { transfer @Loader tray 1 along ", {"unload", "reload"}, {"park"}),
+        ("    { call @XAxis.", {"home", "dwell"}, {"setup", "run"}),
+        ("    wait ", {"x_pick", "z_lift", "grip"}, {"cycle"}),
+        ("    { ", {"approach", "cycle", "move", "call"}, {"XAxis"}),
+    ]
+
+    async def session():
+        async with editor() as ed:
+            uri = ed.open(script)
+            await ed.diagnostics(uri)
+            for typed, wanted, unwanted in cases:
+                text = PICK_PLACE + typed
+                ed.change(uri, text)
+                lines = text.split("\n")
+                result = await ed.request("text_document_completion_async", types.CompletionParams(
+                    types.TextDocumentIdentifier(uri), types.Position(len(lines) - 1, len(lines[-1]))))
+                labels = {item.label for item in result.items}
+                assert wanted <= labels and not unwanted & labels, (typed, labels)
+    run(session)
+
+
+@pytest.mark.parametrize("at, skip, target, skip_target", [
+    ("{ approach }", 3, "approach =", 0),      # a block used by name -> its declaration
+    ("wait z_lift", 6, "z_lift:", 0),          # a wait -> the step label
+    ("x_pick:", 0, "x_pick:", 0),              # a label is its own definition
+])
+def test_definition_goes_to_the_declaration_or_label(folder, at, skip, target, skip_target):
+    script = folder / "pick_place.vemo"
+    script.write_text(PICK_PLACE)
+
+    async def session():
+        async with editor() as ed:
+            uri = ed.open(script)
+            found = await ed.request("text_document_definition_async", types.DefinitionParams(
+                types.TextDocumentIdentifier(uri), position_of(PICK_PLACE, at, skip)))
+            assert found.range.start == position_of(PICK_PLACE, target, skip_target)
+            assert text_at(PICK_PLACE, found.range) == target.rstrip(" =:")
+    run(session)
+
+
+def test_references_list_every_wait_on_a_label(folder):
+    script = folder / "pick_place.vemo"
+    script.write_text(PICK_PLACE)
+
+    async def session():
+        async with editor() as ed:
+            uri = ed.open(script)
+            found = await ed.request("text_document_references_async", types.ReferenceParams(
+                text_document=types.TextDocumentIdentifier(uri), position=position_of(PICK_PLACE, "z_drop:"),
+                context=types.ReferenceContext(include_declaration=True)))
+            assert [(r.range.start, text_at(PICK_PLACE, r.range)) for r in found] == [
+                (position_of(PICK_PLACE, "z_drop:"), "z_drop"), (position_of(PICK_PLACE, "wait z_drop", 5), "z_drop")]
+    run(session)
+
+
+def test_hover_tells_what_an_action_sends_and_what_a_declaration_runs(folder):
+    script = folder / "pick_place.vemo"
+    script.write_text(PICK_PLACE)
+
+    async def session():
+        async with editor() as ed:
+            uri = ed.open(script)
+            action = await ed.request("text_document_hover_async", types.HoverParams(
+                types.TextDocumentIdentifier(uri), position_of(PICK_PLACE, "move @ZAxis to down", 12)))
+            text = action.contents.value
+            # ZAxis: handler id 2, position down = 85, 100 mm/s and 800 mm/s² from up = 0: 85/100 + 100/800 s.
+            assert "point-to-point move of axis 2 to 85 at speed 100, acceleration 800" in text
+            assert "Estimated duration: 0.97 s (runs 3 times)" in text
+            assert text_at(PICK_PLACE, action.range) == "move @ZAxis to down"
+            declaration = await ed.request("text_document_hover_async", types.HoverParams(
+                types.TextDocumentIdentifier(uri), position_of(PICK_PLACE, "approach =")))
+            assert "XAxis (axis, handler id 1): 2 actions" in declaration.contents.value
+            # park (20 mm from home 0, 2 * sqrt(20/1000) s), then pick (100 mm, 100/250 + 250/1000 s).
+            assert "Estimated duration: 0.93 s" in declaration.contents.value
+    run(session)
+
+
+def test_closing_a_document_clears_its_diagnostics_and_reopening_checks_it_again(folder):
+    script = folder / "s.vemo"
+    script.write_text("main = { move @XAxis to nowhere }\n")
+
+    async def session():
+        async with editor() as ed:
+            uri = ed.open(script)
+            assert len(await ed.diagnostics(uri)) == 1
+            ed.client.text_document_did_close(types.DidCloseTextDocumentParams(types.TextDocumentIdentifier(uri)))
+            ed.versions[uri] = None  # a cleared document's diagnostics come without a version
+            assert await ed.diagnostics(uri) == []
+            assert len(await ed.diagnostics(ed.open(script))) == 1
+    run(session)

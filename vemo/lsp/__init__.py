@@ -1,0 +1,1 @@
+"""The Vemo language server (`vemo lsp`) and its checker processes."""

@@ -1,0 +1,196 @@
+"""The checker process of the language server: compiles and checks scripts for one cell, as `vemo check` does.
+
+The runtime keeps the host it first loads for the life of a process, so the server runs one checker per
+cell description and talks to it in JSON lines over its standard input and output: requests
+{"id", "op": "check" | "hover" | "forget", ...}, one reply {"id", ...} each, in order.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import sys
+import traceback
+from typing import Any
+
+from vemo.lsp.incremental import IncrementalParser
+from vemo.lsp.outline import Outline, Span, outline
+from vemo.parser import Script, ScriptError, _TOKEN
+
+ERROR, WARNING, INFORMATION = 1, 2, 3  # the protocol's severities
+NO_CELL = ("no cell description: only the syntax is checked (put cell.yaml beside the script, name one in a "
+           "'# cell: FILE' comment, or set vemo.cell)")
+
+
+@dataclasses.dataclass
+class Checked:
+    """The last check of one document, kept for hovers."""
+
+    script: Script
+    outline: Outline | None
+    compiled: Any = None
+    analysis: Any = None
+
+
+class Checker:
+    """Checks scripts against one cell (or only their syntax, without one)."""
+
+    def __init__(self, cell_path: str | None) -> None:
+        self.compiler = None
+        self.cell_problem: str | None = None
+        self.cell_path = cell_path
+        self.documents: dict[str, Checked] = {}
+        self.parsers: dict[str, IncrementalParser] = {}
+        if cell_path is None:
+            return
+        from vemo.cell import CellError, load_cell
+        from vemo.host import RUNTIME_NAMES, HostError, install
+
+        try:
+            self.compiler = install(load_cell(cell_path, RUNTIME_NAMES))
+        except (CellError, HostError) as error:
+            self.cell_problem = str(error)
+        except ImportError as error:
+            self.cell_problem = f"the Vemo runtime is incomplete: {error}"
+
+    # --- check ----------------------------------------------------------------------------------
+
+    def check(self, uri: str, path: str, text: str) -> dict[str, Any]:
+        script = Script(text, path)
+        checked = self.documents[uri] = Checked(script, None)
+        diagnostics: list[dict[str, Any]] = []
+        if self.cell_path is None:
+            diagnostics.append(_diagnostic(script, Span(0, 0), NO_CELL, INFORMATION))
+        elif self.cell_problem is not None:
+            diagnostics.append(_diagnostic(script, Span(0, 0), f"cell description {self.cell_path}: "
+                                                               f"{self.cell_problem}", ERROR))
+        from vemo.frontend import parse_script
+
+        try:
+            parsed = parse_script(text, path, parser=self.parsers.setdefault(uri, IncrementalParser()).parse)
+        except ScriptError as error:
+            start = _offset(script, error.location.line, error.location.column)
+            token = _TOKEN.match(text, start)
+            message = error.message + (f"; expected {error.expected}" if error.expected else "")
+            diagnostics.append(_diagnostic(script, Span(start, token.end() if token else start), message, ERROR))
+            return {"diagnostics": diagnostics, "outline": None, "modules": self.modules()}
+        checked.outline = outline(parsed.tree)
+        if self.compiler is not None:
+            diagnostics += self._compile(checked, parsed)
+        return {"diagnostics": diagnostics, "outline": _outline_json(script, checked.outline),
+                "modules": self.modules()}
+
+    def _compile(self, checked: Checked, parsed: Any) -> list[dict[str, Any]]:
+        from vemo.checks import check_script
+
+        result = check_script(parsed, checked.script.filename, self.compiler)
+        checked.compiled, checked.analysis = result.compiled, result.analysis
+        return [self._located(checked, *((d.location.line, d.location.column) if d.location else (1, 1)), d.message)
+                for d in result.diagnostics]
+
+    def _located(self, checked: Checked, line: int, column: int, message: str) -> dict[str, Any]:
+        start = _offset(checked.script, line, column)
+        span = checked.outline.refine(start, message) if checked.outline else None
+        return _diagnostic(checked.script, span or Span(start, start), message, ERROR)
+
+    def modules(self) -> dict[str, dict[str, Any]]:
+        """The cell's module names and, per module, what can follow it in a script."""
+        if self.compiler is None:
+            return {}
+        from vemo.frontend import operations
+
+        host = sys.modules["modules"]
+        found = {}
+        for name in getattr(host, "__all__", []):
+            kind = getattr(host, name)
+            spec = getattr(kind, "spec", None)
+            found[str(getattr(kind, "name", name))] = {
+                "kind": spec.kind if spec is not None else kind.__name__,
+                "positions": sorted(spec.positions) if spec is not None else [],
+                "points": sorted(spec.points) if spec is not None else [],
+                "sequences": sorted(spec.sequences) if spec is not None else [],
+                "operations": operations(kind),
+            }
+        return found
+
+    # --- hover ----------------------------------------------------------------------------------
+
+    def hover(self, uri: str, offset: int) -> dict[str, Any] | None:
+        checked = self.documents.get(uri)
+        if checked is None or checked.outline is None or checked.analysis is None:
+            return None
+        from vemo.lsp.hover import action_hover, declaration_hover
+
+        name = checked.outline.name_at(offset)
+        if name is not None and name.kind in ("declaration", "block"):
+            text = declaration_hover(checked.compiled, name.name)
+            span = name.span
+        else:
+            span = checked.outline.action_at(offset)
+            if span is None:
+                return None
+            location = checked.script.location(span.start)
+            text = action_hover(checked.compiled, checked.analysis, str(location))
+        if text is None:
+            return None
+        return {"markdown": text, "range": _range(checked.script, span)}
+
+
+def _offset(script: Script, line: int, column: int) -> int:
+    """The character offset of a 1-based line and column, clamped to the text."""
+    if line < 1:
+        return 0
+    if line > len(script.lines):
+        return len(script.text)
+    start = sum(len(text) + 1 for text in script.lines[:line - 1])
+    return min(start + max(column - 1, 0), start + len(script.lines[line - 1]))
+
+
+def _range(script: Script, span: Span) -> list[int]:
+    start, end = script.location(span.start), script.location(span.end)
+    return [start.line - 1, start.column - 1, end.line - 1, end.column - 1]
+
+
+def _diagnostic(script: Script, span: Span, message: str, severity: int) -> dict[str, Any]:
+    return {"range": _range(script, span), "message": message, "severity": severity}
+
+
+def _outline_json(script: Script, found: Outline) -> dict[str, Any]:
+    return {
+        "names": [{"name": n.name, "kind": n.kind, "range": _range(script, n.span), "declaration": n.declaration}
+                  for n in found.names],
+    }
+
+
+def serve(cell_path: str | None, requests: Any = None, replies: Any = None) -> None:
+    """Answers requests, one JSON object per line, until its input ends."""
+    requests = requests or sys.stdin
+    replies = replies or sys.stdout
+    # Whatever the runtime or a host module prints must not end up in the reply stream.
+    sys.stdout = sys.stderr
+    checker = Checker(cell_path)
+    for line in requests:
+        request = None
+        try:
+            request = json.loads(line)
+            op = request["op"]
+            if op == "check":
+                reply = checker.check(request["uri"], request["path"], request["text"])
+            elif op == "hover":
+                reply = {"hover": checker.hover(request["uri"], request["offset"])}
+            elif op == "forget":
+                checker.documents.pop(request["uri"], None)
+                checker.parsers.pop(request["uri"], None)
+                reply = {}
+            else:
+                reply = {"error": f"unknown request {op!r}"}
+        except Exception as error:  # a fault of the checker must not end it: the editor keeps working
+            traceback.print_exc(file=sys.stderr)
+            reply = {"error": f"{type(error).__name__}: {error}"}
+        reply["id"] = request.get("id") if isinstance(request, dict) else None
+        replies.write(json.dumps(reply) + "\n")
+        replies.flush()
+
+
+if __name__ == "__main__":
+    serve(sys.argv[1] if len(sys.argv) > 1 else None)

@@ -1,0 +1,107 @@
+"""What an editor needs to know of a parsed script: where names are declared and used, and where actions stand."""
+
+from __future__ import annotations
+
+import dataclasses
+import re
+from typing import Any, Iterator
+
+from tatsu.ast import AST
+
+ACTION_RULES = frozenset({"move", "io", "transfer", "external"})
+_QUOTED = re.compile(r"'([A-Za-z_][A-Za-z0-9_]*)'")
+
+
+@dataclasses.dataclass(frozen=True)
+class Span:
+    """A stretch of the script as character offsets, end excluded."""
+
+    start: int
+    end: int
+
+    def __contains__(self, offset: int) -> bool:
+        return self.start <= offset <= self.end
+
+
+@dataclasses.dataclass(frozen=True)
+class Name:
+    """A declared block name, a step label, or a use of one.
+
+    `kind` is "declaration", "label", "block" (a block used by name) or "wait" (a name waited for);
+    `declaration` is the index of the declaration it is written in.
+    """
+
+    name: str
+    kind: str
+    span: Span
+    declaration: int
+
+
+@dataclasses.dataclass
+class Outline:
+    """The names of a script and the spans of its declarations and actions, from its parse tree."""
+
+    tree: AST
+    names: list[Name]
+    declarations: list[Span]
+    actions: list[Span]
+
+    def name_at(self, offset: int) -> Name | None:
+        return next((name for name in self.names if offset in name.span), None)
+
+    def action_at(self, offset: int) -> Span | None:
+        inside = [span for span in self.actions if offset in span]
+        return min(inside, key=lambda span: span.end - span.start, default=None)
+
+    def refine(self, offset: int, message: str) -> Span | None:
+        """The span a message reported at `offset` is about: the smallest node written there, narrowed to
+        the name inside it that the message quotes (an unknown position names the position)."""
+        written_here = [node for node in nodes(self.tree) if node.parseinfo.pos == offset]
+        if not written_here:
+            return None
+        node = min(written_here, key=lambda n: n.parseinfo.endpos - n.parseinfo.pos)
+        quoted = set(_QUOTED.findall(message))
+        for inner in nodes(node):
+            if inner.parseinfo.rule == "identifier" and str(inner["value"]) in quoted:
+                return _span(inner)
+        return _span(node)
+
+
+def _span(node: AST) -> Span:
+    return Span(node.parseinfo.pos, node.parseinfo.endpos)
+
+
+def nodes(value: Any) -> Iterator[AST]:
+    """Every parse node under `value`, parents first (without recursion: declarations nest deeply)."""
+    pending = [value]
+    while pending:
+        item = pending.pop()
+        if isinstance(item, AST):
+            if item.parseinfo is not None:
+                yield item
+            pending.extend(v for k, v in reversed(list(item.items())) if k != "parseinfo")
+        elif isinstance(item, list):
+            pending.extend(reversed(item))
+
+
+def outline(tree: AST) -> Outline:
+    names: list[Name] = []
+    declarations: list[Span] = []
+    actions: list[Span] = []
+    for index, declaration in enumerate(tree["declarations"]):
+        declarations.append(_span(declaration))
+        names.append(Name(str(declaration["ident"]["value"]), "declaration", _span(declaration["ident"]), index))
+        for node in nodes(declaration["action"]):
+            rule = node.parseinfo.rule
+            if rule == "link":
+                if node.get("ident"):
+                    names.append(Name(str(node["ident"]["value"]), "label", _span(node["ident"]), index))
+                for wait in node.get("waits") or []:
+                    names.append(Name(str(wait["value"]), "wait", _span(wait), index))
+                for element in node.get("primary") or []:
+                    if isinstance(element, AST) and element.parseinfo.rule == "identifier":
+                        names.append(Name(str(element["value"]), "block", _span(element), index))
+            elif rule in ACTION_RULES:
+                actions.append(_span(node))
+    names.sort(key=lambda n: n.span.start)
+    return Outline(tree, names, declarations, actions)

@@ -1,0 +1,305 @@
+"""`vemo lsp`: the Vemo language server over standard input and output.
+
+Diagnostics come from the checks of `vemo check`, run by a checker process per cell description
+(vemo/lsp/checker.py); completion works on the text itself, so half-written lines complete too.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import dataclasses
+import logging
+import re
+from pathlib import Path
+from typing import Any
+
+from lsprotocol import types
+from pygls.lsp.server import LanguageServer
+from pygls.workspace import TextDocument
+from pygls.workspace.position_codec import ServerTextPosition, ServerTextRange
+
+import vemo
+from vemo.lsp.completion import candidates
+from vemo.lsp.workers import CheckerFailed, Workers
+
+DEBOUNCE = 0.15  # seconds of quiet after a change before the script is checked
+ANSWER_TIMEOUT = 10.0  # seconds a request waits for the check of the latest text
+_CELL_COMMENT = re.compile(r"^[ \t]*#[ \t]*cell:[ \t]*(\S(?:.*\S)?)[ \t]*$", re.MULTILINE)
+_COMPLETION_KINDS = {
+    "module": types.CompletionItemKind.Module, "position": types.CompletionItemKind.EnumMember,
+    "point": types.CompletionItemKind.EnumMember, "sequence": types.CompletionItemKind.EnumMember,
+    "operation": types.CompletionItemKind.Method, "block": types.CompletionItemKind.Function,
+    "label": types.CompletionItemKind.Reference, "keyword": types.CompletionItemKind.Keyword,
+}
+
+
+@dataclasses.dataclass
+class Answer:
+    """The checker's answer for one version of a document."""
+
+    version: int | None
+    names: list[dict[str, Any]] | None
+    modules: dict[str, Any]
+
+
+class VemoLanguageServer(LanguageServer):
+    def __init__(self) -> None:
+        super().__init__("vemo", vemo.__version__, text_document_sync_kind=types.TextDocumentSyncKind.Incremental)
+        self.workers = Workers()
+        self.cell_setting: str | None = None
+        self.checked: dict[str, Answer] = {}
+        self.modules: dict[str, Any] = {}  # the cell's names as last seen, for completion on broken text
+        self._pending: dict[str, asyncio.Task] = {}
+        self._done: dict[str, asyncio.Event] = {}
+        self._cells: dict[str, str | None] = {}  # the cell each document was last checked against
+
+    # --- where the cell is ----------------------------------------------------------------------
+
+    def cell_for(self, document: TextDocument) -> str | None:
+        """A `# cell: FILE` comment of the script first, then the vemo.cell setting, then cell.yaml beside
+        the script. Relative paths start at the script's folder."""
+        folder = Path(document.path).parent if document.uri.startswith("file:") else Path.cwd()
+        named = _CELL_COMMENT.search(document.source[:4096])
+        if named:
+            return str((folder / named.group(1)).resolve())
+        if self.cell_setting:
+            return str((folder / Path(self.cell_setting).expanduser()).resolve())
+        beside = folder / "cell.yaml"
+        return str(beside.resolve()) if document.uri.startswith("file:") and beside.is_file() else None
+
+    # --- checks ---------------------------------------------------------------------------------
+
+    def schedule(self, uri: str, delay: float) -> None:
+        previous = self._pending.pop(uri, None)
+        if previous is not None:
+            previous.cancel()
+        self._done.setdefault(uri, asyncio.Event()).clear()
+        self._pending[uri] = asyncio.get_running_loop().create_task(self._check_later(uri, delay))
+
+    async def _check_later(self, uri: str, delay: float) -> None:
+        await asyncio.sleep(delay)
+        # From here on the check runs to its end: a checker stopped halfway would have to start again.
+        self._pending.pop(uri, None)
+        await asyncio.shield(self._check(uri))
+
+    async def _check(self, uri: str) -> None:
+        try:
+            document = self.workspace.get_text_document(uri)
+            version, text = document.version, document.source
+            cell = self.cell_for(document)
+            self._cells[uri] = cell
+            worker = await self.workers.for_cell(cell)
+            try:
+                reply = await worker.request({"op": "check", "uri": uri, "path": document.path, "text": text})
+            except CheckerFailed as error:
+                reply = {"diagnostics": [{"range": [0, 0, 0, 0], "message": str(error), "severity": 1}]}
+            if "error" in reply:
+                reply = {"diagnostics": [{"range": [0, 0, 0, 0], "severity": 1,
+                                          "message": f"the checker failed on this script: {reply['error']}"}]}
+            current = self.workspace.text_documents.get(uri)
+            if current is None or current.version != version:
+                return  # closed or changed meanwhile: the next check answers
+            outline = reply.get("outline")
+            self.checked[uri] = Answer(version, outline["names"] if outline else None, reply.get("modules", {}))
+            if reply.get("modules"):
+                self.modules = reply["modules"]
+            self.text_document_publish_diagnostics(types.PublishDiagnosticsParams(
+                uri=uri, version=version,
+                diagnostics=[_diagnostic(current, entry) for entry in _merged(reply["diagnostics"])]))
+        except Exception as error:  # the server stays up; the editor hears what went wrong
+            logging.getLogger(__name__).exception("check of %s failed", uri)
+            self.window_log_message(types.LogMessageParams(types.MessageType.Error, f"vemo: check failed: {error}"))
+        finally:
+            if uri not in self._pending and uri in self._done:
+                self._done[uri].set()
+
+    async def latest(self, uri: str) -> tuple[TextDocument, Answer | None]:
+        """The document and its check, waiting (a while) for the check of its latest text."""
+        if uri not in self.workspace.text_documents:
+            return self.workspace.get_text_document(uri), None
+        document = self.workspace.get_text_document(uri)
+        checked = self.checked.get(uri)
+        if (checked is None or checked.version != document.version) and uri in self._done:
+            try:
+                await asyncio.wait_for(self._done[uri].wait(), ANSWER_TIMEOUT)
+            except asyncio.TimeoutError:
+                pass
+            document = self.workspace.get_text_document(uri)
+            checked = self.checked.get(uri)
+        return document, checked
+
+    async def forget(self, uri: str) -> None:
+        task = self._pending.pop(uri, None)
+        if task is not None:
+            task.cancel()
+        self.checked.pop(uri, None)
+        self._done.pop(uri, None)
+        self.text_document_publish_diagnostics(types.PublishDiagnosticsParams(uri=uri, diagnostics=[]))
+        if uri in self._cells:  # the checker lets go of the document's last compile
+            try:
+                await (await self.workers.for_cell(self._cells.pop(uri))).request({"op": "forget", "uri": uri})
+            except CheckerFailed:
+                pass
+
+
+def _merged(entries: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    """One diagnostic per place and kind of problem: a wait cycle inside a loop is found once per round."""
+    kept: dict[tuple, dict[str, Any]] = {}
+    repeats: dict[tuple, int] = {}
+    for entry in entries:
+        key = (tuple(entry["range"]), entry["message"].split(":")[0])
+        if key in kept:
+            repeats[key] += 1
+        else:
+            kept[key], repeats[key] = dict(entry), 0
+    for key, count in repeats.items():
+        if count:
+            kept[key]["message"] += f" (and {count} more like it here)"
+    return list(kept.values())
+
+
+def _client_range(document: TextDocument, entry: list[int]) -> types.Range:
+    start, end = ServerTextPosition(entry[0], entry[1]), ServerTextPosition(entry[2], entry[3])
+    return document.range_to_client_units(ServerTextRange(start, end))
+
+
+def _diagnostic(document: TextDocument, entry: dict[str, Any]) -> types.Diagnostic:
+    return types.Diagnostic(range=_client_range(document, entry["range"]), message=entry["message"],
+                            severity=types.DiagnosticSeverity(entry["severity"]), source="vemo")
+
+
+def _contains(entry: list[int], line: int, character: int) -> bool:
+    return (entry[0], entry[1]) <= (line, character) <= (entry[2], entry[3])
+
+
+def _definition(names: list[dict[str, Any]], use: dict[str, Any]) -> dict[str, Any] | None:
+    """A block used by name is declared before the use; a wait names a step label, of its own
+    declaration first."""
+    if use["kind"] in ("declaration", "label"):
+        return use
+    if use["kind"] == "block":
+        declared = [n for n in names if n["kind"] == "declaration" and n["name"] == use["name"]]
+        earlier = [n for n in declared if n["range"][:2] < use["range"][:2]]
+        return earlier[-1] if earlier else (declared[0] if declared else None)
+    labels = [n for n in names if n["kind"] == "label" and n["name"] == use["name"]]
+    return next((n for n in labels if n["declaration"] == use["declaration"]), labels[0] if labels else None)
+
+
+server = VemoLanguageServer()
+
+
+@server.feature(types.INITIALIZE)
+def initialize(ls: VemoLanguageServer, params: types.InitializeParams) -> None:
+    options = params.initialization_options
+    if isinstance(options, dict) and isinstance(options.get("cell"), str) and options["cell"]:
+        ls.cell_setting = options["cell"]
+
+
+@server.feature(types.WORKSPACE_DID_CHANGE_CONFIGURATION)
+def did_change_configuration(ls: VemoLanguageServer, params: types.DidChangeConfigurationParams) -> None:
+    settings = params.settings
+    vemo_settings = settings.get("vemo") if isinstance(settings, dict) else None
+    if isinstance(vemo_settings, dict):
+        cell = vemo_settings.get("cell")
+        ls.cell_setting = cell if isinstance(cell, str) and cell else None
+        for uri in list(ls.workspace.text_documents):
+            ls.schedule(uri, 0)
+
+
+@server.feature(types.TEXT_DOCUMENT_DID_OPEN)
+def did_open(ls: VemoLanguageServer, params: types.DidOpenTextDocumentParams) -> None:
+    ls.schedule(params.text_document.uri, 0)
+
+
+@server.feature(types.TEXT_DOCUMENT_DID_CHANGE)
+def did_change(ls: VemoLanguageServer, params: types.DidChangeTextDocumentParams) -> None:
+    ls.schedule(params.text_document.uri, DEBOUNCE)
+
+
+def _check_all(ls: VemoLanguageServer, params: Any) -> None:
+    # A saved or changed cell description changes what every open script means.
+    for uri in list(ls.workspace.text_documents):
+        ls.schedule(uri, 0)
+
+
+server.feature(types.TEXT_DOCUMENT_DID_SAVE)(_check_all)
+server.feature(types.WORKSPACE_DID_CHANGE_WATCHED_FILES)(_check_all)
+
+
+@server.feature(types.TEXT_DOCUMENT_DID_CLOSE)
+async def did_close(ls: VemoLanguageServer, params: types.DidCloseTextDocumentParams) -> None:
+    await ls.forget(params.text_document.uri)
+
+
+@server.feature(types.TEXT_DOCUMENT_COMPLETION,
+                types.CompletionOptions(trigger_characters=["@", ".", " ", ","]))
+async def completion(ls: VemoLanguageServer, params: types.CompletionParams) -> types.CompletionList:
+    if params.text_document.uri not in ls.workspace.text_documents:
+        return types.CompletionList(is_incomplete=False, items=[])
+    document = ls.workspace.get_text_document(params.text_document.uri)
+    checked = ls.checked.get(document.uri)
+    modules = checked.modules if checked and checked.modules else ls.modules
+    offset = document.offset_at_position(params.position)
+    items = [types.CompletionItem(label=c.label, kind=_COMPLETION_KINDS[c.kind], detail=c.detail or None)
+             for c in candidates(document.source, offset, modules)]
+    return types.CompletionList(is_incomplete=False, items=items)
+
+
+async def _name_at(ls: VemoLanguageServer, uri: str, position: types.Position
+                   ) -> tuple[TextDocument, list[dict[str, Any]], dict[str, Any] | None]:
+    document, checked = await ls.latest(uri)
+    if checked is None or checked.names is None or checked.version != document.version:
+        return document, [], None
+    here = document.position_from_client_units(position)
+    found = next((n for n in checked.names if _contains(n["range"], here.line, here.character)), None)
+    return document, checked.names, found
+
+
+@server.feature(types.TEXT_DOCUMENT_DEFINITION)
+async def definition(ls: VemoLanguageServer, params: types.DefinitionParams) -> types.Location | None:
+    document, names, found = await _name_at(ls, params.text_document.uri, params.position)
+    target = _definition(names, found) if found else None
+    if target is None:
+        return None
+    return types.Location(uri=document.uri, range=_client_range(document, target["range"]))
+
+
+@server.feature(types.TEXT_DOCUMENT_REFERENCES)
+async def references(ls: VemoLanguageServer, params: types.ReferenceParams) -> list[types.Location]:
+    document, names, found = await _name_at(ls, params.text_document.uri, params.position)
+    target = _definition(names, found) if found else None
+    if target is None:
+        return []
+    uses = [n for n in names if n["kind"] in ("block", "wait") and _definition(names, n) == target]
+    if params.context.include_declaration:
+        uses = [target] + uses
+    return [types.Location(uri=document.uri, range=_client_range(document, n["range"])) for n in uses]
+
+
+@server.feature(types.TEXT_DOCUMENT_HOVER)
+async def hover(ls: VemoLanguageServer, params: types.HoverParams) -> types.Hover | None:
+    document, checked = await ls.latest(params.text_document.uri)
+    if checked is None or checked.version != document.version:
+        return None
+    worker = await ls.workers.for_cell(ls.cell_for(document))
+    try:
+        reply = await worker.request({"op": "hover", "uri": document.uri,
+                                      "offset": document.offset_at_position(params.position)})
+    except CheckerFailed:
+        return None
+    found = reply.get("hover")
+    if not found:
+        return None
+    return types.Hover(contents=types.MarkupContent(kind=types.MarkupKind.Markdown, value=found["markdown"]),
+                       range=_client_range(document, found["range"]))
+
+
+@server.feature(types.SHUTDOWN)
+async def shutdown(ls: VemoLanguageServer, params: None) -> None:
+    await ls.workers.close()
+
+
+def main() -> int:
+    logging.basicConfig(level=logging.WARNING, format="vemo lsp: %(levelname)s %(message)s")
+    server.start_io()
+    return 0

@@ -1,0 +1,104 @@
+"""The language server's checker processes: one per cell description, restarted when it dies or hangs."""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import os
+import sys
+from pathlib import Path
+from typing import Any
+
+import vemo
+
+CHECK_TIMEOUT = 30.0  # seconds; a check that takes longer is stopped with its process
+_PACKAGE_ROOT = str(Path(vemo.__file__).resolve().parents[1])
+
+
+class CheckerFailed(Exception):
+    """A checker process that ended or did not answer in time; the message says which and why."""
+
+
+class Worker:
+    """One checker process and its request stream; one request at a time."""
+
+    def __init__(self, cell: str | None) -> None:
+        self.cell = cell
+        self._process: asyncio.subprocess.Process | None = None
+        self._lock = asyncio.Lock()
+        self._next_id = 0
+
+    async def _start(self) -> asyncio.subprocess.Process:
+        env = dict(os.environ)
+        # The checker imports the same vemo package as this server, wherever that was loaded from.
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [_PACKAGE_ROOT, env.get("PYTHONPATH")]))
+        arguments = [self.cell] if self.cell is not None else []
+        return await asyncio.create_subprocess_exec(
+            sys.executable, "-m", "vemo.lsp.checker", *arguments, stdin=asyncio.subprocess.PIPE,
+            stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.DEVNULL, env=env,
+            limit=64 * 1024 * 1024)
+
+    async def request(self, payload: dict[str, Any], timeout: float = CHECK_TIMEOUT) -> dict[str, Any]:
+        async with self._lock:
+            if self._process is None or self._process.returncode is not None:
+                self._process = await self._start()
+            process = self._process
+            self._next_id += 1
+            payload = dict(payload, id=self._next_id)
+            try:
+                process.stdin.write((json.dumps(payload) + "\n").encode("utf-8"))
+                await process.stdin.drain()
+                line = await asyncio.wait_for(process.stdout.readline(), timeout)
+            except asyncio.TimeoutError:
+                await self._stop()
+                raise CheckerFailed(f"the check took longer than {timeout:g} s and was stopped") from None
+            except (ConnectionError, OSError):
+                line = b""
+            if not line:
+                code = await self._stop()
+                raise CheckerFailed(f"the checker process ended unexpectedly (exit code {code}); it is "
+                                    f"restarted at the next change")
+            return json.loads(line)
+
+    async def _stop(self) -> int | None:
+        process, self._process = self._process, None
+        if process is None:
+            return None
+        if process.returncode is None:
+            process.kill()
+        return await process.wait()
+
+    async def close(self) -> None:
+        async with self._lock:
+            await self._stop()
+
+
+class Workers:
+    """The checker processes by cell description; a cell file that changes gets a new process."""
+
+    def __init__(self) -> None:
+        self._workers: dict[tuple, Worker] = {}
+
+    @staticmethod
+    def _key(cell: str | None) -> tuple:
+        if cell is None:
+            return (None,)
+        try:
+            stat = os.stat(cell)
+        except OSError:
+            return (cell, None)
+        return (cell, stat.st_mtime_ns, stat.st_size)
+
+    async def for_cell(self, cell: str | None) -> Worker:
+        key = self._key(cell)
+        worker = self._workers.get(key)
+        if worker is None:
+            for old in [k for k in self._workers if k[0] == cell]:
+                await self._workers.pop(old).close()
+            worker = self._workers[key] = Worker(cell)
+        return worker
+
+    async def close(self) -> None:
+        for worker in self._workers.values():
+            await worker.close()
+        self._workers.clear()
