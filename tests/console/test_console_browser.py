@@ -81,8 +81,10 @@ def test_the_page_grows_with_the_run_and_keeps_the_final_timeline_after_it(brows
 
 def test_a_decision_awaited_shows_the_failure_and_its_choices(browser, hand_run, console):
     browser.get(console(hand_run.dir))
-    hand_run.action("Gripper", 1, outcome="error", reason="vacuum not reached in 2 s")
-    hand_run.write("paused", mode="deferred", cause="failure")
+    hand_run.action("Gripper", 1, outcome=None)
+    hand_run.write("paused", mode="deferred", cause="failure",
+                   failure={"module": "Gripper", "action": "move @Gripper to p1", "location": "pick.vemo:1:5",
+                            "reason": "vacuum not reached in 2 s", "attempts": 1})
     decision = browser.find_element(By.ID, "decision")
     _until(browser, decision.is_displayed, "the decision")
     assert "vacuum not reached in 2 s" in decision.text and "pick.vemo:1:5" in decision.text
@@ -112,11 +114,11 @@ def test_a_page_without_the_token_is_refused(browser, hand_run, console):
 class RealRun:
     """`vemo run` of the example with its console, in a child process."""
 
-    def __init__(self, folder, speed="2", cell="examples/cell.yaml"):
+    def __init__(self, folder, speed="2", cell="examples/cell.yaml", script="examples/pick_place.vemo", options=()):
         self.dir = folder / "run"
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "vemo", "run", "examples/pick_place.vemo", "--speed", speed, "--plain",
-             "--cell", cell, "--console", "127.0.0.1:0", "--run-dir", str(self.dir)],
+            [sys.executable, "-m", "vemo", "run", str(script), "--speed", speed, "--plain", "--cell", str(cell),
+             "--console", "127.0.0.1:0", "--run-dir", str(self.dir), *options],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT)
         self.url = next((line.split(" ", 1)[1].strip() for line in self.process.stdout
                          if line.startswith("console: ")), None)
@@ -204,6 +206,28 @@ def test_an_open_door_holds_the_run_on_the_page_until_it_is_closed_and_resumed(b
     browser.find_element(By.ID, "resume").click()
     _until(browser, lambda: state.text.startswith("ended"), "the end of the run")
     assert run.wait() == 0
+
+
+def test_a_failure_held_for_the_operator_is_skipped_from_the_page_and_the_run_goes_on(browser, real_run, tmp_path):
+    # A handler whose X axis travels only to 300 mm: the move to place (480) fails.
+    settings = (ROOT / "examples" / "handler" / "cell.yaml").read_text()
+    (tmp_path / "handler.yaml").write_text(settings.replace("Min: -5, Max: 600", "Min: -5, Max: 300"))
+    (tmp_path / "cell.yaml").write_text((ROOT / "examples" / "cell.yaml").read_text()
+                                        .replace("handler_settings: handler/cell.yaml", "handler_settings: handler.yaml"))
+    (tmp_path / "job.vemo").write_text("job = async x: { move @XAxis to pick  move @XAxis to place }\n"
+                                       "and wait x { move @ZAxis to down  move @ZAxis to up }\n"
+                                       "main = { job }\n")
+    run = real_run(cell=tmp_path / "cell.yaml", script=tmp_path / "job.vemo", options=("--on-error", "ask"))
+    browser.get(run.url)
+    decision = browser.find_element(By.ID, "decision")
+    _until(browser, decision.is_displayed, "the failure awaiting a decision")
+    assert "move @XAxis to place" in decision.text and "job.vemo:1:" in decision.text
+    assert browser.find_element(By.ID, "run-state").text == "waiting_decision"
+    browser.find_element(By.ID, "skip").click()
+    state = browser.find_element(By.ID, "run-state")
+    _until(browser, lambda: state.text.startswith("ended"), "the end of the run")
+    assert run.wait() == 0
+    assert _rows(browser)["ZAxis"][4] == "2/2"
 
 
 def test_stop_from_the_page_once_confirmed_ends_the_run_as_ctrl_c_does(browser, real_run):

@@ -66,13 +66,14 @@ def test_done_counts_finished_actions_and_elapsed_stops_when_the_module_ends():
     {"event": "run_ended", "t": 0.6, "exit_code": 1, "outcome": "failed"},
 ])
 def test_a_failure_held_for_a_decision_is_shown_until_it_is_answered(answer):
+    failure = {"module": "Gripper", "action": "move @Gripper to p1", "location": "pick.vemo:1:1",
+               "reason": "vacuum not reached", "attempts": 1}
     failed = _view(_action("action_started", 0.1, "Gripper", 1),
-                   _action("action_ended", 0.3, "Gripper", 1, outcome="error", reason="vacuum not reached"),
-                   {"event": "paused", "t": 0.4, "mode": "deferred", "cause": "failure"})
+                   {"event": "paused", "t": 0.4, "mode": "deferred", "cause": "failure", "failure": failure})
     snapshot = failed.snapshot()
     assert snapshot["state"] == "waiting_decision"
-    assert snapshot["decision"] == {"module": "Gripper", "index": 1, "text": "move @Gripper to p1",
-                                    "location": "pick.vemo:1:1", "reason": "vacuum not reached"}
+    assert snapshot["decision"] == {"module": "Gripper", "text": "move @Gripper to p1", "location": "pick.vemo:1:1",
+                                    "reason": "vacuum not reached", "attempts": 1}
     failed.apply(answer)
     assert failed.snapshot()["decision"] is None
 

@@ -190,7 +190,8 @@ def test_decision_holds_the_others_and_returns_the_operators_answer():
     control.handle({"command": "skip"})
     thread.join(5)
     assert answers == ["skip"] and control.state == "running"
-    assert journal.events == [{"event": "paused", "mode": "deferred", "cause": "failure"},
+    assert journal.events == [{"event": "paused", "mode": "deferred", "cause": "failure",
+                               "failure": {"module": "Z", "reason": "jam"}},
                               {"event": "resumed", "cause": "operator"}]
     control.ended()
 

@@ -217,7 +217,7 @@ class RunControl:
             if self._stopped() or self.stop_requested.is_set():
                 return "abort"
             self._decision = {"failure": failure, "answer": None}
-            self._journal("paused", mode="deferred", cause="failure")
+            self._journal("paused", mode="deferred", cause="failure", failure=failure)
             with self._held():
                 while self._decision["answer"] is None and not self._stopped() and not self.stop_requested.is_set():
                     self._changed.wait()

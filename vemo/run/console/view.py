@@ -21,7 +21,6 @@ class RunView:
         self.interlocks: dict[str, dict[str, Any]] = {}
         self.decision: dict[str, Any] | None = None
         self.ended: dict[str, Any] | None = None
-        self._last_failure: dict[str, Any] | None = None
         self._pause_mode: str | None = None
 
     def apply(self, event: dict) -> None:
@@ -41,9 +40,7 @@ class RunView:
                 self.interlocks[entry["name"]] = {"name": entry["name"], "state": "safe", "since": event["t"]}
 
     def _on_action_ended(self, event: dict) -> None:
-        if event.get("outcome") == "error":
-            self._last_failure = {key: event.get(key) for key in ("module", "index", "text", "location", "reason")}
-        elif event.get("outcome") == "skipped":
+        if event.get("outcome") == "skipped":
             self.decision = None
 
     def _on_paused(self, event: dict) -> None:
@@ -51,10 +48,10 @@ class RunView:
         self._pause_mode = event.get("mode")
         if event.get("cause") == "failure":
             self.state = "waiting_decision"
-            self.decision = dict(self._last_failure or {})
-            for key in ("module", "text", "location", "reason"):
-                if event.get(key) is not None:
-                    self.decision[key] = event[key]
+            failure = event.get("failure") if isinstance(event.get("failure"), dict) else {}
+            self.decision = {"module": failure.get("module"), "text": failure.get("action"),
+                             "location": failure.get("location"), "reason": failure.get("reason"),
+                             "attempts": failure.get("attempts")}
 
     def _on_resumed(self, event: dict) -> None:
         self.state = "running"
