@@ -36,15 +36,15 @@ build/.browser-stamp:
 $(VENV)/.stamp: pyproject.toml
 	python3 -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	$(PIP) install -q $(BUILD_TOOLS) "TatSu>=5.12" "rich>=13" "PyYAML>=6" "pygls>=2.0,<3" "pytest>=8" "pytest-timeout>=2.1" \
-	  "pyzmq>=25" "babi>=1.5" "aiohttp>=3.9" "selenium>=4.15"
+	$(PIP) install -q $(BUILD_TOOLS)
 	touch $@
 
 deps: build/.apt-stamp $(VENV)/.stamp
 
-# The package as users get it: extension modules, the vemo package and the stubs.
+# The package as users get it: extension modules, the vemo package and the stubs, with the dependencies
+# pyproject.toml names (the test extras too).
 install: deps
-	$(PIP) install -q --no-build-isolation --no-deps ".[test]"
+	$(PIP) install -q --no-build-isolation ".[test]"
 
 # A build tree for development: PYTHONPATH=build/dev/python:. runs the tests against it.
 dev: deps
@@ -67,7 +67,7 @@ bench: install
 
 # The test suite on a build with AddressSanitizer and UndefinedBehaviorSanitizer. Python's own allocator
 # is bypassed, so that a read of a freed Python object (an Event, say) is seen, not hidden in an arena.
-asan: deps
+asan: install
 	$(VENV)/bin/cmake -S . -B build/asan -G Ninja -DPython_EXECUTABLE=$(abspath $(PY)) -DVEMO_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
 	$(VENV)/bin/cmake --build build/asan
 	PYTHONPATH=build/asan/python:. LD_PRELOAD="$(ASAN_PRELOAD)" ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc \
