@@ -11,20 +11,26 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-/// The receivers whose threads, started by CompletionReceiver::start(), have not returned yet.
+/// The threads started by CompletionReceiver::start() that have not returned yet, and their receivers.
 struct RunningThreads {
     std::mutex mutex;
     std::condition_variable idle;
-    std::vector<CompletionReceiver*> receivers;
+    std::vector<CompletionReceiver*> receivers;  // each kept alive by its thread while listed
+    std::size_t count = 0;
 
     void enter(CompletionReceiver* receiver) {
         std::lock_guard lock(mutex);
         receivers.push_back(receiver);
+        ++count;
     }
-    void leave(CompletionReceiver* receiver) {
+    /// Takes `receiver` off the list while its thread still holds it, before it may be destroyed.
+    void unlist(CompletionReceiver* receiver) {
         std::lock_guard lock(mutex);
         receivers.erase(std::find(receivers.begin(), receivers.end(), receiver));
-        if (receivers.empty()) idle.notify_all();
+    }
+    void leave() {
+        std::lock_guard lock(mutex);
+        if (--count == 0) idle.notify_all();
     }
 };
 
@@ -69,12 +75,13 @@ void CompletionReceiver::start() {
     try {
         std::thread([self = shared_from_this()]() mutable {
             self->run();
-            CompletionReceiver* receiver = self.get();
+            running_threads().unlist(self.get());
             self.reset();
-            running_threads().leave(receiver);
+            running_threads().leave();
         }).detach();
     } catch (...) {
-        running_threads().leave(this);
+        running_threads().unlist(this);
+        running_threads().leave();
         throw;
     }
 }
@@ -83,7 +90,7 @@ bool CompletionReceiver::stop_running_threads(std::chrono::milliseconds timeout)
     RunningThreads& threads = running_threads();
     std::unique_lock lock(threads.mutex);
     for (CompletionReceiver* receiver : threads.receivers) receiver->stop();
-    return threads.idle.wait_for(lock, timeout, [&] { return threads.receivers.empty(); });
+    return threads.idle.wait_for(lock, timeout, [&] { return threads.count == 0; });
 }
 
 void CompletionReceiver::set_flag(std::atomic<bool>& flag) {

@@ -217,4 +217,15 @@ TEST(CompletionReceiver, BecomesReadyWithoutPublisherAndStopsPromptly) {
     EXPECT_TRUE(receiver->messages().empty());
 }
 
+TEST(CompletionReceiver, StoppingAllNeverReachesAReceiverItsThreadHasReleased) {
+    // Each thread holds the last reference to its receiver and drops it as it returns, while the stop of
+    // every running thread goes over the list: it must never reach a receiver already destroyed.
+    auto context = std::make_shared<zmq::context_t>();
+    std::vector<std::string> errors;
+    for (int k = 0; k < 64; ++k) receiver_for(context, "tcp://127.0.0.1:1", &errors)->start();
+    const auto deadline = Clock::now() + 10s;
+    while (!kinra::CompletionReceiver::stop_running_threads(1ms)) ASSERT_LT(Clock::now(), deadline);
+    EXPECT_TRUE(errors.empty());
+}
+
 }  // namespace
