@@ -285,13 +285,15 @@ void CompletionHub::apply_subscriptions() {
             if (!applied_.count(topic)) subscribe.push_back(topic);
         for (const auto& [topic, when] : applied_)
             if (!wanted_.count(topic)) unsubscribe.push_back(topic);
+        /* Forgotten before the socket drops them: a waiter that wants one of them again from now on
+           neither counts it as in place nor misses waking this thread to subscribe it anew. */
+        for (const std::string& topic : unsubscribe) applied_.erase(topic);
     }
     for (const std::string& topic : unsubscribe) subscriber_.set(zmq::sockopt::unsubscribe, topic);
     for (const std::string& topic : subscribe) subscriber_.set(zmq::sockopt::subscribe, topic);
     {
         std::lock_guard lock(mutex_);
         const auto now = Clock::now();
-        for (const std::string& topic : unsubscribe) applied_.erase(topic);
         for (const std::string& topic : subscribe) applied_[topic] = now;
     }
     changed_.notify_all();

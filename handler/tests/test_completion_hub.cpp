@@ -136,4 +136,27 @@ TEST(CompletionHub, CancelEndsAReadinessWaitAndAWaitForCompletions) {
     hub.remove(waiter);
 }
 
+TEST(CompletionHub, TopicWantedAgainWhileItsSubscriptionIsBeingDroppedIsSubscribedAgain) {
+    // A waiter that wants a topic outside the base just as the hub's thread drops it for the previous
+    // one must still be subscribed before it counts as ready. The pause between the two sweeps the
+    // moment of the drop.
+    Fixture f;
+    for (int round = 0; round < 300; ++round) {
+        {
+            Waiter previous("Q-1", {"Q-1"}, true, {});
+            f.hub->add(previous);
+            ASSERT_TRUE(f.hub->wait_ready(previous, 5s));
+            f.hub->remove(previous);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(round % 60));
+        Waiter next("Q-1", {"Q-1"}, true, {});
+        f.hub->add(next);
+        ASSERT_TRUE(f.hub->wait_ready(next, 5s));
+        f.publish("Q-1", "done");
+        const bool ended = next.wait_ended(2s);
+        f.hub->remove(next);
+        ASSERT_TRUE(ended && next.target_arrived()) << "round " << round;
+    }
+}
+
 }  // namespace
