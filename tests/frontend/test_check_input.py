@@ -32,7 +32,8 @@ def check(tmp_path, text, *options):
     ("main = async a: { move @XAxis to pick } and a: { move @ZAxis to up }", "1:45",
      "the label 'a' is already used at line 1, column 14"),
     ("main = " + "loop 1 times " * 100 + "{ move @XAxis to pick }", "1:424", "nested too deep (more than 32 levels)"),
-    ("main = { call @XAxis.__init__() }", "1:10", "XAxis has no operation '__init__' (it has: dwell, home)"),
+    *((f"main = {{ call @XAxis.{name}() }}", "1:10", f"XAxis has no operation {name!r} (it has: dwell, home)")
+      for name in ("__init__", "run", "setup")),
     ("main = { call @XAxis.dwell() }", "1:10", "XAxis.dwell takes (milliseconds, reason=''), not no arguments"),
     ('main = { call @XAxis.dwell(1, "a", 3) }', "1:10", "XAxis.dwell takes (milliseconds, reason=''), not 3 arguments"),
     ("x = loop 0 times { move @XAxis to pick }\nmain = { x }", "2:10", "'x' makes no actions (a loop of 0 rounds)"),
