@@ -25,6 +25,8 @@ def check(tmp_path, text, *options):
     ("main = loop 2147483648 times { move @XAxis to pick }", "1:13",
      "a loop of 2147483648 rounds is more than the limit of 1000000 actions (--max-actions)"),
     (f"main = loop {2**70} times {{ move @XAxis to pick }}", "1:13", f"a loop of {2**70} rounds is more than"),
+    (f"main = loop {'9' * 5000} times {{ move @XAxis to pick }}", "1:13", f"a loop of {'9' * 5000} rounds is more"),
+    (f"main = loop -{'9' * 5000} times {{ move @XAxis to pick }}", "1:13", "a loop runs 0 or more times, not -999"),
     ("main = loop 1000 times loop 1001 times { move @XAxis to pick }", "1:8",
      "this loop of 1000 rounds makes 1001000 actions, more than the limit of 1000000"),
     (DOUBLING + "main = { b40 }", "20:1", "the script up to this declaration makes 1048575 actions"),
