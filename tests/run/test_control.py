@@ -275,6 +275,7 @@ def test_control_socket_is_for_the_runs_user_only_and_goes_with_the_run(served):
     (b'{"command": "resume", "extra": 1}\n', "resume takes no extra"),
     (b'{"command": "input", "module": "Safety"}\n', "input needs"),
     (b"\xff\xfe\n", "not a JSON request"),
+    (b"[" * 50000 + b"\n", "not a JSON request"),
 ])
 def test_malformed_request_gets_an_error_and_leaves_the_run_unharmed(served, line, error):
     run_dir, control, server = served

@@ -492,7 +492,7 @@ class ControlServer:
     def _respond(self, line: bytes) -> dict:
         try:
             request = json.loads(line.decode("utf-8"))
-        except (UnicodeDecodeError, ValueError) as error:
+        except (UnicodeDecodeError, ValueError, RecursionError) as error:  # RecursionError: nested too deep
             return {"ok": False, "error": f"not a JSON request: {error}"}
         try:
             return self.control.handle(request)
