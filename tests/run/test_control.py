@@ -299,6 +299,14 @@ def test_an_endless_request_is_cut_off_and_the_server_goes_on(served):
     assert send(run_dir, "status")["ok"]
 
 
+def test_a_client_gone_before_its_over_long_request_is_answered_leaves_the_server_serving(served):
+    run_dir, control, server = served
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as connection:
+        connection.connect(str(server.path))
+        connection.sendall(b"x" * 70000)
+    assert send(run_dir, "status")["ok"]
+
+
 def test_send_without_a_run_folder_says_no_run_answers(tmp_path):
     with pytest.raises(ControlError, match="no run answers"):
         send(tmp_path / "nowhere", "status")

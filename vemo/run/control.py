@@ -486,8 +486,8 @@ class ControlServer:
             if line.strip() and not self._answer(connection, self._respond(line)):
                 return
         if len(pending) > MAX_REQUEST_BYTES:
-            self._answer(connection, {"ok": False, "error": f"a request longer than {MAX_REQUEST_BYTES} bytes"})
-            self._drop(connection)
+            if self._answer(connection, {"ok": False, "error": f"a request longer than {MAX_REQUEST_BYTES} bytes"}):
+                self._drop(connection)  # a failed answer has dropped it already
 
     def _respond(self, line: bytes) -> dict:
         try:
