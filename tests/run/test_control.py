@@ -7,11 +7,13 @@ import socket
 import stat
 import threading
 import time
+from types import SimpleNamespace
 
 import pytest
 
 from vemo.cell import Interlock
 from vemo.run.control import ControlError, ControlServer, Refused, RunControl, send
+from vemo.run.interlocks import InterlockWatch
 
 DOOR = Interlock("door", "Safety", "door_open", safe=False)
 CURTAIN = Interlock("curtain", "Safety", "curtain", safe=True, auto_resume=True)
@@ -236,6 +238,18 @@ def test_interlock_with_auto_resume_goes_on_by_itself_once_safe():
     control.interlock_changed("curtain", True)
     assert control.state == "running"
     assert journal.events[-1] == {"event": "resumed", "cause": "interlock"}
+
+
+def test_an_interlock_input_whose_reading_raises_counts_as_not_safe():
+    class Garbled:
+        def io_monitor(self, kinra_id, data):
+            raise ValueError("not a handler's reply")
+
+    safety = SimpleNamespace(handler_id=13, inputs={"door_open": 0})
+    cell = SimpleNamespace(interlocks=(DOOR,), module=lambda name: safety)
+    control, journal, _ = make_control()
+    assert InterlockWatch(Garbled(), cell, control).check() is False
+    assert control.tripped() == ["door"] and journal.events[0]["value"] == "unreadable"
 
 
 def test_input_is_refused_without_a_simulator_and_for_unknown_points():

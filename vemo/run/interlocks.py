@@ -59,7 +59,10 @@ class InterlockWatch:
         readable = True
         for interlock, kinra_id, pin in self._watched:
             if kinra_id not in images:
-                images[kinra_id] = self.client.io_monitor(kinra_id, "KINRA_ID_INPUT_DATA")
+                try:
+                    images[kinra_id] = self.client.io_monitor(kinra_id, "KINRA_ID_INPUT_DATA")
+                except Exception:  # a reply that is no handler's: unreadable, and the watch goes on
+                    images[kinra_id] = None
             level = input_level(images[kinra_id], pin)
             readable = readable and level is not None
             safe = level is not None and level == interlock.safe
