@@ -252,6 +252,28 @@ def test_an_interlock_input_whose_reading_raises_counts_as_not_safe():
     assert control.tripped() == ["door"] and journal.events[0]["value"] == "unreadable"
 
 
+def test_the_interlock_watch_outlasts_a_stop_and_holds_an_except_block_that_follows():
+    class Door:
+        level = "00"
+
+        def io_monitor(self, kinra_id, data):
+            return self.level
+
+    door = Door()
+    safety = SimpleNamespace(handler_id=13, inputs={"door_open": 0})
+    cell = SimpleNamespace(interlocks=(DOOR,), module=lambda name: safety)
+    control, journal, _ = make_control()
+    watch = InterlockWatch(door, cell, control, poll_seconds=0.01).start()
+    try:
+        control.stopping.set()  # an action failed
+        time.sleep(0.05)
+        control.stopping.clear()  # its except block begins
+        door.level = "01"
+        wait_for(lambda: control.tripped() == ["door"])
+    finally:
+        watch.close()
+
+
 def test_input_is_refused_without_a_simulator_and_for_unknown_points():
     control, _, _ = make_control()
     with pytest.raises(Refused, match="embedded simulator"):

@@ -83,9 +83,13 @@ class InterlockWatch:
         return self
 
     def _watch(self) -> None:
-        """Reads until closed or until the run stops, when no interlock has anything left to hold."""
+        """Reads until closed. While the run stops no interlock has anything to hold and the inputs are
+        not read; the watch goes on, since the except blocks that may follow need it."""
         pause = self.poll_seconds
-        while not self._stop.wait(pause) and not self.control.stopping.is_set():
+        while not self._stop.wait(pause):
+            if self.control.stopping.is_set():
+                pause = self.poll_seconds
+                continue
             pause = self.poll_seconds if self.check() else RETRY_SECONDS
 
     def close(self) -> None:
