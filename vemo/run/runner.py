@@ -19,7 +19,7 @@ from vemo.cell import Cell, CellError, load_cell
 from vemo.host import RUNTIME_NAMES, HostError, install
 from vemo.inputfile import MAX_SCRIPT_BYTES, InputFileError, read_input
 from vemo.run.control import ControlServer, RunControl
-from vemo.run.drive import ERROR_STATE_INDEX, RunContext, check_cell, read_handler_modules
+from vemo.run.drive import ERROR_STATE_INDEX, RunContext, check_cell, describe_action, read_handler_modules
 from vemo.run.interlocks import InterlockWatch
 from vemo.run.keys import KeyReader, key_help
 from vemo.run.journal import FORMAT, JOURNAL_NAME, Journal, JournalError, read_journal
@@ -45,11 +45,6 @@ class RunError(Exception):
     def __init__(self, message: str, exit_code: int = EXIT_FAILED) -> None:
         super().__init__(message)
         self.exit_code = exit_code
-
-
-def _describe(action: Any) -> str:
-    describe = getattr(action, "describe", None)
-    return describe() if describe is not None else str(action)
 
 
 # --- before the run ------------------------------------------------------------------------------------
@@ -175,7 +170,7 @@ class Recorder:
             for lane, actions in plan.lanes.items():
                 for action in actions:
                     index = self._counts[plan.name] = self._counts.get(plan.name, 0) + 1
-                    text = _describe(action)
+                    text = describe_action(action)
                     location = self.origin(action)
                     self._keys[id(action)] = (plan.name, index, text, location)
                     by_signal[id(action.finish_signal)] = [plan.name, index]
