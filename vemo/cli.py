@@ -10,7 +10,7 @@ import ipaddress
 import json
 import sys
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
 from vemo.cell import CellError, load_cell
 from vemo.host import RUNTIME_NAMES, HostError, install
@@ -29,15 +29,17 @@ CHECK_FORMAT_VERSION = 2
 MIN_SPEED, MAX_SPEED = 1e-6, 1e9
 
 
-def _count(text: str) -> int:
-    """A whole number of at least 0, for argparse."""
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"expected a whole number of at least 0, got {text!r}")
-    return value
+def _at_least(minimum: int) -> Callable[[str], int]:
+    """An argparse type: a whole number of at least `minimum`."""
+    def whole_number(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            value = minimum - 1
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"expected a whole number of at least {minimum}, got {text!r}")
+        return value
+    return whole_number
 
 
 class _Parser(argparse.ArgumentParser):
@@ -71,16 +73,6 @@ def _address(text: str) -> str:
         raise argparse.ArgumentTypeError(f"expected an IPv4 address such as 127.0.0.1, got {text!r}") from None
 
 
-def _max_actions(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, got {text!r}")
-    return value
-
-
 def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
     parser = _Parser(prog="vemo", description="Vemo workcell scripts.", json_usage=json_usage)
     commands = parser.add_subparsers(dest="command", required=True,
@@ -96,7 +88,7 @@ def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
     check.add_argument("--modules", help="host package of module kinds to use instead of the cell's "
                                          "(file path or dotted name)")
     check.add_argument("--verbose", action="store_true", help="also print the compiler's own output lines")
-    check.add_argument("--max-actions", type=_max_actions, default=MAX_ACTIONS, metavar="N",
+    check.add_argument("--max-actions", type=_at_least(1), default=MAX_ACTIONS, metavar="N",
                        help=f"refuse a script that makes more than N actions (default {MAX_ACTIONS})")
 
     run = commands.add_parser("run", help="run a script on the cell (the embedded simulator by default)",
@@ -117,13 +109,13 @@ def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
     run.add_argument("--speed", type=_speed, default=1.0, metavar="FACTOR",
                      help="simulated time runs FACTOR times faster (motions and dwells; 0.000001 to 1e9); "
                           "embedded simulator only")
-    run.add_argument("--max-actions", type=_max_actions, default=MAX_ACTIONS, metavar="N",
+    run.add_argument("--max-actions", type=_at_least(1), default=MAX_ACTIONS, metavar="N",
                      help=f"refuse a script that makes more than N actions (default {MAX_ACTIONS})")
     run.add_argument("--timeline", metavar="FILE.html", help="write the run's timeline (HTML with an SVG chart)")
     run.add_argument("--trace", metavar="FILE.json", help="write the run as a Chrome trace (Perfetto)")
     run.add_argument("--record", metavar="FILE.json", help="write the run's record of every action as JSON")
     run.add_argument("--plain", action="store_true", help="plain progress lines even on a terminal")
-    run.add_argument("--retries", type=_count, default=0, metavar="N",
+    run.add_argument("--retries", type=_at_least(0), default=0, metavar="N",
                      help="try a failed action again up to N times before the failure counts (default 0)")
     run.add_argument("--on-error", choices=("stop", "ask"), default="stop",
                      help="once a failure counts: stop the run (default), or hold it and ask the operator to "

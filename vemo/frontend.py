@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import functools
 import gc
 import inspect
 import io
@@ -130,7 +131,7 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
 
         def external(self, ast: Any) -> Any:
             kind, name = ast.mod, ast.ident.id
-            if name.startswith("_") or not callable(getattr(kind, name, None)):
+            if not is_operation(kind, name):
                 raise ValueError(f"{getattr(kind, 'name', kind)} has no operation {name!r} "
                                  f"(it has: {', '.join(operations(kind)) or 'none'})")
             _check_arguments(getattr(kind, "name", kind), name, getattr(kind, name), ast)
@@ -197,12 +198,21 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
     return LocatedSemantics
 
 
-def operations(kind: type) -> list[str]:
-    """The operations `call @Module.name(...)` can name on a module kind: its own public methods."""
+@functools.cache
+def _module_base_names() -> frozenset[str]:
     from _vemomodule import VemoModule
 
-    base = set(dir(VemoModule)) | {"setup", "run"}
-    return sorted(n for n in dir(kind) if not n.startswith("_") and n not in base and callable(getattr(kind, n)))
+    return frozenset(dir(VemoModule)) | {"setup", "run"}
+
+
+def is_operation(kind: type, name: str) -> bool:
+    """Whether `call @Module.name(...)` can name `name` on a module kind: one of its own public methods."""
+    return not name.startswith("_") and name not in _module_base_names() and callable(getattr(kind, name, None))
+
+
+def operations(kind: type) -> list[str]:
+    """The operations `call @Module.name(...)` can name on a module kind."""
+    return sorted(name for name in dir(kind) if is_operation(kind, name))
 
 
 def _check_arguments(module: str, name: str, operation: Any, ast: Any) -> None:

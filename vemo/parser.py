@@ -142,6 +142,15 @@ class Script:
         index = bisect.bisect_right(self._line_starts, offset) - 1
         return SourceLocation(self.filename, index + 1, offset - self._line_starts[index] + 1)
 
+    def offset(self, line: int, column: int) -> int:
+        """The character offset of a 1-based line and column, clamped to the text."""
+        if line < 1:
+            return 0
+        if line > len(self.lines):
+            return len(self.text)
+        start = self._line_starts[line - 1]
+        return start + min(max(column - 1, 0), len(self.lines[line - 1]))
+
     def line_text(self, location: SourceLocation) -> str:
         return self.lines[location.line - 1] if 0 < location.line <= len(self.lines) else ""
 

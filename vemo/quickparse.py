@@ -10,6 +10,7 @@ script and reports what it finds.
 from __future__ import annotations
 
 import bisect
+import itertools
 import re
 from typing import Any
 
@@ -80,7 +81,11 @@ class _Reader:
         self.kinds.append("end")
         self.starts.append(len(text))
         self.index = 0
-        self.line_starts = [0] + [m.end() for m in re.finditer("\n", text)]
+        # Lines as the generated parser counts them: split where str.splitlines splits (\r, \f, \u2028, ...
+        # as well as \n), and the end of the text one line further when the text ends with \r or \n.
+        lines = text.splitlines(keepends=True)
+        self.line_starts = [0, *itertools.accumulate(map(len, lines[:-1]))]
+        self.end_line = len(lines) + (text[-1:] in ("\r", "\n"))
 
     # Tokens
 
@@ -105,9 +110,9 @@ class _Reader:
         return node
 
     def line(self, position: int) -> int:
-        """The 0-based line of `position`; the end of the text counts as one line past the last newline."""
+        """The 0-based line of `position`."""
         if position >= len(self.text):
-            return len(self.line_starts)
+            return self.end_line
         return bisect.bisect_right(self.line_starts, position) - 1
 
     def term(self, kind: str, rule: str) -> AST:

@@ -3,6 +3,7 @@ actions the program will make, so that a script that would take unbounded memory
 
 from __future__ import annotations
 
+import math
 from typing import Any
 
 from tatsu.ast import AST
@@ -63,13 +64,18 @@ class _Counter:
         return sum(self.count(part) for part in parts)
 
     def loop(self, node: Any) -> int:
-        rounds = int(str(node["cnt"]["value"]))
+        written = str(node["cnt"]["value"])
+        try:
+            rounds: float = int(written)
+        except ValueError:  # more digits than int() reads from text: beyond any limit either way
+            rounds = -math.inf if written.startswith("-") else math.inf
+        shown = written if math.isinf(rounds) else rounds
         if rounds < 0:
-            self.error(node["cnt"], f"a loop runs 0 or more times, not {rounds}")
+            self.error(node["cnt"], f"a loop runs 0 or more times, not {shown}")
             return 0
         body = self.count(node.get("iterateBlock"))
         if rounds > self.max_actions:
-            self.error(node["cnt"], f"a loop of {rounds} rounds is more than the limit of {self.max_actions} "
+            self.error(node["cnt"], f"a loop of {shown} rounds is more than the limit of {self.max_actions} "
                                     f"actions (--max-actions)")
             return 0
         return self.bounded(rounds * body, node, f"this loop of {rounds} rounds")

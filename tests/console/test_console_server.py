@@ -68,6 +68,7 @@ def test_a_token_file_others_can_read_is_refused(hand_run):
     ({"command": "input", "module": "IO", "point": "door", "value": "on"}, "application/json", 400),
     ({"command": "format-disk"}, "application/json", 400),
     (b"{not json", "application/json", 400),
+    (b"[" * 3000, "application/json", 400),
     (b"command=stop", "application/x-www-form-urlencoded", 415),
 ])
 def test_malformed_or_foreign_commands_are_refused_before_they_reach_the_run(served, body, content_type, status):

@@ -25,6 +25,8 @@ def check(tmp_path, text, *options):
     ("main = loop 2147483648 times { move @XAxis to pick }", "1:13",
      "a loop of 2147483648 rounds is more than the limit of 1000000 actions (--max-actions)"),
     (f"main = loop {2**70} times {{ move @XAxis to pick }}", "1:13", f"a loop of {2**70} rounds is more than"),
+    (f"main = loop {'9' * 5000} times {{ move @XAxis to pick }}", "1:13", f"a loop of {'9' * 5000} rounds is more"),
+    (f"main = loop -{'9' * 5000} times {{ move @XAxis to pick }}", "1:13", "a loop runs 0 or more times, not -999"),
     ("main = loop 1000 times loop 1001 times { move @XAxis to pick }", "1:8",
      "this loop of 1000 rounds makes 1001000 actions, more than the limit of 1000000"),
     (DOUBLING + "main = { b40 }", "20:1", "the script up to this declaration makes 1048575 actions"),
@@ -32,7 +34,8 @@ def check(tmp_path, text, *options):
     ("main = async a: { move @XAxis to pick } and a: { move @ZAxis to up }", "1:45",
      "the label 'a' is already used at line 1, column 14"),
     ("main = " + "loop 1 times " * 100 + "{ move @XAxis to pick }", "1:424", "nested too deep (more than 32 levels)"),
-    ("main = { call @XAxis.__init__() }", "1:10", "XAxis has no operation '__init__' (it has: dwell, home)"),
+    *((f"main = {{ call @XAxis.{name}() }}", "1:10", f"XAxis has no operation {name!r} (it has: dwell, home)")
+      for name in ("__init__", "run", "setup")),
     ("main = { call @XAxis.dwell() }", "1:10", "XAxis.dwell takes (milliseconds, reason=''), not no arguments"),
     ('main = { call @XAxis.dwell(1, "a", 3) }', "1:10", "XAxis.dwell takes (milliseconds, reason=''), not 3 arguments"),
     ("x = loop 0 times { move @XAxis to pick }\nmain = { x }", "2:10", "'x' makes no actions (a loop of 0 rounds)"),

@@ -35,6 +35,8 @@ WELL_FORMED = [
     "n = loop 3 times loop 2 times { call @X.d(5) }\n\n\n",
     "o=x:wait a{move@X to b}then{moves} p = { call @@Y_z@w.go_2() Y_z }",
     "q = { move @X to b # comment }\n }",
+    "r = { a }\rs = { b }\x0ct = { c }\u2028u = { d }\x85",  # line breaks other than \n
+    "v = { a }\r\n\r",
 ]
 
 

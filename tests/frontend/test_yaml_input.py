@@ -20,6 +20,8 @@ DEEP_BLOCK = "modules:\n" + "".join("  " * i + f"k{i}:\n" for i in range(1, 150)
     (ALIAS_BOMB, f"more than {MAX_NODES} nodes (aliases multiply the tree)"),
     (DEEP_FLOW, "f.yaml:1:110: nested too deep (more than 100 levels)"),
     (DEEP_BLOCK, "f.yaml:101:201: nested too deep (more than 100 levels)"),
+    ("cycle: &c [*c]\n" + DEEP_FLOW, "f.yaml:2:110: nested too deep"),  # the check goes on past a cycle
+    ("cycle: &c [*c]\n" + ALIAS_BOMB, f"more than {MAX_NODES} nodes"),
 ])
 def test_yaml_beyond_the_depth_or_node_bound_is_refused_at_once(text, fragment):
     start = time.monotonic()

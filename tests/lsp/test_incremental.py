@@ -34,6 +34,8 @@ EDITS = [  # each applied to the text before it
     ("main = lop 4", "main = loop 4"),
     ("\nmain_again", "\nloop = { x }\nmain_again"),     # a keyword where a declared name starts
     ("\nloop = { x }", ""),
+    ("\nmain_again", "\nthen_x = { x }\nmain_again"),  # read as 'then' after the '}' before it
+    ("\nthen_x = { x }", ""),
     ("main = loop 4 times { cycle }", "main = loop 4 times { cycle"),  # the script ends too early
 ]
 

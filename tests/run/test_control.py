@@ -7,11 +7,13 @@ import socket
 import stat
 import threading
 import time
+from types import SimpleNamespace
 
 import pytest
 
 from vemo.cell import Interlock
 from vemo.run.control import ControlError, ControlServer, Refused, RunControl, send
+from vemo.run.interlocks import InterlockWatch
 
 DOOR = Interlock("door", "Safety", "door_open", safe=False)
 CURTAIN = Interlock("curtain", "Safety", "curtain", safe=True, auto_resume=True)
@@ -238,6 +240,40 @@ def test_interlock_with_auto_resume_goes_on_by_itself_once_safe():
     assert journal.events[-1] == {"event": "resumed", "cause": "interlock"}
 
 
+def test_an_interlock_input_whose_reading_raises_counts_as_not_safe():
+    class Garbled:
+        def io_monitor(self, kinra_id, data):
+            raise ValueError("not a handler's reply")
+
+    safety = SimpleNamespace(handler_id=13, inputs={"door_open": 0})
+    cell = SimpleNamespace(interlocks=(DOOR,), module=lambda name: safety)
+    control, journal, _ = make_control()
+    assert InterlockWatch(Garbled(), cell, control).check() is False
+    assert control.tripped() == ["door"] and journal.events[0]["value"] == "unreadable"
+
+
+def test_the_interlock_watch_outlasts_a_stop_and_holds_an_except_block_that_follows():
+    class Door:
+        level = "00"
+
+        def io_monitor(self, kinra_id, data):
+            return self.level
+
+    door = Door()
+    safety = SimpleNamespace(handler_id=13, inputs={"door_open": 0})
+    cell = SimpleNamespace(interlocks=(DOOR,), module=lambda name: safety)
+    control, journal, _ = make_control()
+    watch = InterlockWatch(door, cell, control, poll_seconds=0.01).start()
+    try:
+        control.stopping.set()  # an action failed
+        time.sleep(0.05)
+        control.stopping.clear()  # its except block begins
+        door.level = "01"
+        wait_for(lambda: control.tripped() == ["door"])
+    finally:
+        watch.close()
+
+
 def test_input_is_refused_without_a_simulator_and_for_unknown_points():
     control, _, _ = make_control()
     with pytest.raises(Refused, match="embedded simulator"):
@@ -275,6 +311,7 @@ def test_control_socket_is_for_the_runs_user_only_and_goes_with_the_run(served):
     (b'{"command": "resume", "extra": 1}\n', "resume takes no extra"),
     (b'{"command": "input", "module": "Safety"}\n', "input needs"),
     (b"\xff\xfe\n", "not a JSON request"),
+    (b"[" * 50000 + b"\n", "not a JSON request"),
 ])
 def test_malformed_request_gets_an_error_and_leaves_the_run_unharmed(served, line, error):
     run_dir, control, server = served
@@ -295,6 +332,14 @@ def test_an_endless_request_is_cut_off_and_the_server_goes_on(served):
         with pytest.raises(OSError):
             for _ in range(100):
                 connection.sendall(b"x" * 65536)
+    assert send(run_dir, "status")["ok"]
+
+
+def test_a_client_gone_before_its_over_long_request_is_answered_leaves_the_server_serving(served):
+    run_dir, control, server = served
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as connection:
+        connection.connect(str(server.path))
+        connection.sendall(b"x" * 70000)
     assert send(run_dir, "status")["ok"]
 
 

@@ -4,13 +4,17 @@ that cannot be written."""
 import os
 import re
 import signal
+import threading
 import time
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
 from runsupport import (EXAMPLES, HANDLER_SETTINGS, fake_handler_server, journal_events, load_record, run_vemo,
                         start_vemo, started, stop_process, wait_for_journal)
+from vemo.run.journal import Journal
+from vemo.run.runner import Run
 from vemo.run.simulator import ports_free
 
 
@@ -155,3 +159,36 @@ modules:
     assert [r["func_id"] for r in server.decoded()][-1] in (4, 54)  # the axis was told to stop
     move, = load_record(tmp_path / "record.json")
     assert move["outcome"] == "error" and 5.0 <= move["end"] - move["start"] < 10
+
+
+def test_a_stop_signal_while_an_except_block_is_prepared_stops_it_and_the_run_still_ends(tmp_path):
+    # Ends the block in the window after the stop of the first stage, where a signal used to escape the
+    # run before its run_ended was written.
+    class Block:  # hashable, as the compiler's blocks are
+        name, origin, plans = "E1", "job.vemo:1:1", []
+
+    block = Block()
+    the_run = Run(SimpleNamespace(), open(os.devnull, "w"), open(os.devnull, "w"))
+    the_run.prepared = SimpleNamespace(compiled=SimpleNamespace(recovery_of=lambda action: block))
+    the_run.recorder = SimpleNamespace(failed=["failed action"], key=lambda action: ["XAxis", 1],
+                                       plan_recovery=lambda plans, name: os.kill(os.getpid(), signal.SIGTERM))
+    the_run.journal = Journal(tmp_path / "journal.jsonl")
+    written = []
+    the_run.journal.add_listener(written.append)
+    the_run.context = SimpleNamespace(begin_recovery=lambda: None, stopping=threading.Event(), handler_lost=None,
+                                      stop_motion=lambda: None)
+    the_run.client = SimpleNamespace(cancel_waits=lambda: None)
+    the_run.control = SimpleNamespace(stop_requested=threading.Event())
+    the_run.progress = SimpleNamespace(event=lambda event, record: None, refresh=lambda: None)
+    previous = signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    try:
+        with the_run.signals:
+            the_run.signals.absorb()  # as the stop of the first stage leaves them
+            the_run._recover()
+            os.kill(os.getpid(), signal.SIGTERM)  # the end of the run is not to be broken either
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+    the_run.journal.close()
+    assert the_run.interrupt is not None and the_run.interrupt.signum == signal.SIGTERM
+    assert [(e["event"], e.get("outcome")) for e in written] == [("recovery_started", None),
+                                                                  ("recovery_ended", "interrupted")]

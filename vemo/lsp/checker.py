@@ -69,7 +69,7 @@ class Checker:
         try:
             parsed = parse_script(text, path, parser=self.parsers.setdefault(uri, IncrementalParser()).parse)
         except ScriptError as error:
-            start = _offset(script, error.location.line, error.location.column)
+            start = script.offset(error.location.line, error.location.column)
             token = _TOKEN.match(text, start)
             message = error.message + (f"; expected {error.expected}" if error.expected else "")
             diagnostics.append(_diagnostic(script, Span(start, token.end() if token else start), message, ERROR))
@@ -89,7 +89,7 @@ class Checker:
                 for d in result.diagnostics]
 
     def _located(self, checked: Checked, line: int, column: int, message: str) -> dict[str, Any]:
-        start = _offset(checked.script, line, column)
+        start = checked.script.offset(line, column)
         span = checked.outline.refine(start, message) if checked.outline else None
         return _diagnostic(checked.script, span or Span(start, start), message, ERROR)
 
@@ -134,16 +134,6 @@ class Checker:
         if text is None:
             return None
         return {"markdown": text, "range": _range(checked.script, span)}
-
-
-def _offset(script: Script, line: int, column: int) -> int:
-    """The character offset of a 1-based line and column, clamped to the text."""
-    if line < 1:
-        return 0
-    if line > len(script.lines):
-        return len(script.text)
-    start = sum(len(text) + 1 for text in script.lines[:line - 1])
-    return min(start + max(column - 1, 0), start + len(script.lines[line - 1]))
 
 
 def _range(script: Script, span: Span) -> list[int]:

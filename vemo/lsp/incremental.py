@@ -1,7 +1,8 @@
 """Parses a script declaration by declaration, reusing the trees of the declarations an edit left alone.
 
 A declaration always ends with '}', and after a '}' the grammar goes on only with a keyword ('then', 'and',
-'or', 'except'), so a declaration can never reach into the next `name =`. A script cut before each line
+'or', 'except'), so a declaration can never reach into the next `name =`, unless that name starts with a
+keyword and '_' (the parser reads `then_x` there as 'then' and '_x'). A script cut before each other line
 that starts with `name =` therefore parses, piece by piece, into the same declarations as in one go. When
 a piece does not parse on its own, the whole script is parsed, so that errors read exactly as from
 `vemo check`.
@@ -13,10 +14,12 @@ import re
 
 from tatsu.ast import AST
 
+from vemo.grammar import KEYWORDS
 from vemo.lsp.outline import nodes
 from vemo.parser import Script, ScriptError, parse
 
-_DECLARATION_START = re.compile(r"^[ \t]*[A-Za-z_][A-Za-z0-9_]*[ \t]*=", re.MULTILINE)
+_DECLARATION_START = re.compile(rf"^[ \t]*(?!(?:{'|'.join(KEYWORDS)})_)[A-Za-z_][A-Za-z0-9_]*[ \t]*=",
+                                re.MULTILINE)
 
 
 def _pieces(text: str) -> list[tuple[int, int]]:

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import functools
 import re
 from typing import Any, Iterator
 
@@ -56,15 +57,25 @@ class Outline:
     def refine(self, offset: int, message: str) -> Span | None:
         """The span a message reported at `offset` is about: the smallest node written there, narrowed to
         the name inside it that the message quotes (an unknown position names the position)."""
-        written_here = [node for node in nodes(self.tree) if node.parseinfo.pos == offset]
-        if not written_here:
+        node = self._smallest_written_at.get(offset)
+        if node is None:
             return None
-        node = min(written_here, key=lambda n: n.parseinfo.endpos - n.parseinfo.pos)
         quoted = set(_QUOTED.findall(message))
         for inner in nodes(node):
             if inner.parseinfo.rule == "identifier" and str(inner["value"]) in quoted:
                 return _span(inner)
         return _span(node)
+
+    @functools.cached_property
+    def _smallest_written_at(self) -> dict[int, AST]:
+        """The smallest node that starts at each offset, the first in tree order among equals; built once,
+        as a script with a fault in every line gets a message per line."""
+        found: dict[int, AST] = {}
+        for node in nodes(self.tree):
+            info, best = node.parseinfo, found.get(node.parseinfo.pos)
+            if best is None or info.endpos - info.pos < best.parseinfo.endpos - best.parseinfo.pos:
+                found[info.pos] = node
+        return found
 
 
 def _span(node: AST) -> Span:

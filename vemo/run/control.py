@@ -59,16 +59,14 @@ class RunControl:
 
     `journal(event, **fields)` writes the run's journal; `stop_axis(axis)` stops one axis (the handler
     client's motor_stop); `set_input(kinra_id, pin, value)` sets a simulated input, None when the run
-    drives a real handler; `modules()` gives the per-module part of the status; `on_stop()` is called when
-    an operator stops the run."""
+    drives a real handler; `modules()` gives the per-module part of the status."""
 
     def __init__(self, *, journal: Callable[..., Any] | None = None,
                  stop_axis: Callable[[int], Any] | None = None,
                  set_input: Callable[[int, int, bool], None] | None = None,
                  inputs: dict[tuple[str, str], tuple[int, int]] | None = None,
                  interlocks: tuple = (),
-                 modules: Callable[[], dict] | None = None,
-                 on_stop: Callable[[], None] | None = None) -> None:
+                 modules: Callable[[], dict] | None = None) -> None:
         self._changed = threading.Condition()
         self._journal = journal or (lambda event, **fields: None)
         self.stop_axis = stop_axis
@@ -76,7 +74,6 @@ class RunControl:
         self._inputs = inputs or {}
         self._interlocks = {interlock.name: interlock for interlock in interlocks}
         self._modules = modules or dict
-        self._on_stop = on_stop or (lambda: None)
         self.stopping = _StopSignal(self._wake)
         self.stop_requested = threading.Event()
         self._ended = False
@@ -289,7 +286,6 @@ class RunControl:
             self._refuse_unless_live()
             self.stop_requested.set()
             self._changed.notify_all()
-        self._on_stop()
 
     def decide(self, answer: str) -> None:
         with self._changed:
@@ -486,13 +482,13 @@ class ControlServer:
             if line.strip() and not self._answer(connection, self._respond(line)):
                 return
         if len(pending) > MAX_REQUEST_BYTES:
-            self._answer(connection, {"ok": False, "error": f"a request longer than {MAX_REQUEST_BYTES} bytes"})
-            self._drop(connection)
+            if self._answer(connection, {"ok": False, "error": f"a request longer than {MAX_REQUEST_BYTES} bytes"}):
+                self._drop(connection)  # a failed answer has dropped it already
 
     def _respond(self, line: bytes) -> dict:
         try:
             request = json.loads(line.decode("utf-8"))
-        except (UnicodeDecodeError, ValueError) as error:
+        except (UnicodeDecodeError, ValueError, RecursionError) as error:  # RecursionError: nested too deep
             return {"ok": False, "error": f"not a JSON request: {error}"}
         try:
             return self.control.handle(request)

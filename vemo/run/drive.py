@@ -11,7 +11,7 @@ from typing import Any, Callable, Sequence
 
 from vemo.cell import Cell, ModuleSpec
 from vemo.inputfile import MAX_YAML_BYTES, read_input
-from vemo.run.control import RunControl
+from vemo.run.control import DECISIONS, RunControl
 from vemo.yamlfile import load_yaml
 
 # Position tolerance of the end-of-move check, in user units (the handler client's own default).
@@ -193,9 +193,6 @@ def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tup
     return errors, warnings
 
 
-DECISIONS = ("retry", "skip", "abort")
-
-
 class RunContext:
     """What host actions need while a script runs: one shared handler client, the run's control (its stop
     signal, pauses and holds), the time factor of dwells, what to do when an action fails, and the
@@ -304,7 +301,7 @@ class RunContext:
         if self.decide is None:
             return "abort", text
         try:
-            decision = self.decide({"module": _module_name(action), "action": _describe(action),
+            decision = self.decide({"module": _module_name(action), "action": describe_action(action),
                                     "location": getattr(action, "origin", None), "reason": text,
                                     "attempts": attempt})
         except Exception as error:
@@ -487,11 +484,11 @@ def _module_name(action: Any) -> str:
     return getattr(action.module, "name", None) or getattr(action.module, "__name__", "?")
 
 
-def _describe(action: Any) -> str:
+def describe_action(action: Any) -> str:
     describe = getattr(action, "describe", None)
     return describe() if describe is not None else str(action)
 
 
 def _failure_text(action: Any, reason: str) -> str:
     origin = getattr(action, "origin", None)
-    return f"{_module_name(action)}: {_describe(action)}{f' ({origin})' if origin else ''} failed: {reason}"
+    return f"{_module_name(action)}: {describe_action(action)}{f' ({origin})' if origin else ''} failed: {reason}"

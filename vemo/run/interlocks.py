@@ -59,7 +59,10 @@ class InterlockWatch:
         readable = True
         for interlock, kinra_id, pin in self._watched:
             if kinra_id not in images:
-                images[kinra_id] = self.client.io_monitor(kinra_id, "KINRA_ID_INPUT_DATA")
+                try:
+                    images[kinra_id] = self.client.io_monitor(kinra_id, "KINRA_ID_INPUT_DATA")
+                except Exception:  # a reply that is no handler's: unreadable, and the watch goes on
+                    images[kinra_id] = None
             level = input_level(images[kinra_id], pin)
             readable = readable and level is not None
             safe = level is not None and level == interlock.safe
@@ -80,9 +83,13 @@ class InterlockWatch:
         return self
 
     def _watch(self) -> None:
-        """Reads until closed or until the run stops, when no interlock has anything left to hold."""
+        """Reads until closed. While the run stops no interlock has anything to hold and the inputs are
+        not read; the watch goes on, since the except blocks that may follow need it."""
         pause = self.poll_seconds
-        while not self._stop.wait(pause) and not self.control.stopping.is_set():
+        while not self._stop.wait(pause):
+            if self.control.stopping.is_set():
+                pause = self.poll_seconds
+                continue
             pause = self.poll_seconds if self.check() else RETRY_SECONDS
 
     def close(self) -> None:

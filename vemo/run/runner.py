@@ -19,7 +19,7 @@ from vemo.cell import Cell, CellError, load_cell
 from vemo.host import RUNTIME_NAMES, HostError, install
 from vemo.inputfile import MAX_SCRIPT_BYTES, InputFileError, read_input
 from vemo.run.control import ControlServer, RunControl
-from vemo.run.drive import ERROR_STATE_INDEX, RunContext, check_cell, read_handler_modules
+from vemo.run.drive import ERROR_STATE_INDEX, RunContext, check_cell, describe_action, read_handler_modules
 from vemo.run.interlocks import InterlockWatch
 from vemo.run.keys import KeyReader, key_help
 from vemo.run.journal import FORMAT, JOURNAL_NAME, Journal, JournalError, read_journal
@@ -45,11 +45,6 @@ class RunError(Exception):
     def __init__(self, message: str, exit_code: int = EXIT_FAILED) -> None:
         super().__init__(message)
         self.exit_code = exit_code
-
-
-def _describe(action: Any) -> str:
-    describe = getattr(action, "describe", None)
-    return describe() if describe is not None else str(action)
 
 
 # --- before the run ------------------------------------------------------------------------------------
@@ -175,7 +170,7 @@ class Recorder:
             for lane, actions in plan.lanes.items():
                 for action in actions:
                     index = self._counts[plan.name] = self._counts.get(plan.name, 0) + 1
-                    text = _describe(action)
+                    text = describe_action(action)
                     location = self.origin(action)
                     self._keys[id(action)] = (plan.name, index, text, location)
                     by_signal[id(action.finish_signal)] = [plan.name, index]
@@ -532,13 +527,18 @@ class Run:
                 all_ended = self._recover()
             return all_ended
 
-    def _run_plans(self, plans: list, stack: contextlib.ExitStack | None = None) -> bool:
+    def _run_plans(self, plans: list, stack: contextlib.ExitStack | None = None, rearm: bool = False) -> bool:
         """One module per plan on its own thread, watched until all have ended or been stopped. The first
         call enters the progress and starts the handler and interlock watches, all kept on `stack` until the
-        run's end, so that they serve the except blocks too."""
+        run's end, so that they serve the except blocks too. With `rearm`, the stop signals absorbed by the
+        stop before raise again from here on, and one absorbed meanwhile stops these plans before they start."""
         self.modules, self.threads, self._halted = [], [], False
         try:
             try:
+                if rearm:
+                    self.signals.rearm()
+                    if self.signals.absorbed:
+                        raise StopSignal(self.signals.absorbed[-1])
                 if stack is not None:
                     stack.enter_context(self.progress)
                 for plan in plans:
@@ -571,7 +571,6 @@ class Run:
         blocks = list(dict.fromkeys(r for r in map(compiled.recovery_of, failed) if r is not None))
         all_ended = True
         for recovery in blocks:
-            self.signals.rearm()
             if self.signals.absorbed:
                 print("the run was stopped while it ended: its except blocks do not run", file=self.errors)
                 break
@@ -580,7 +579,7 @@ class Run:
             self.journal.write("recovery_started", block=recovery.name, location=str(recovery.origin),
                                failed=[self.recorder.key(a) for a in failed if compiled.recovery_of(a) is recovery])
             self.recorder.plan_recovery(recovery.plans, recovery.name)
-            all_ended = self._run_plans(recovery.plans)
+            all_ended = self._run_plans(recovery.plans, rearm=True)
             stopped = self.interrupt is not None or self.stop_cause in ("signal", "operator")
             outcome = ("interrupted" if stopped else
                        "failed" if len(self.recorder.failed) > failures or not all_ended else "finished")

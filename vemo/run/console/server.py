@@ -222,7 +222,7 @@ class ConsoleServer:
             return _refuse(415, "a command is a JSON object sent as application/json")
         try:
             body = await request.json()
-        except ValueError:
+        except (ValueError, RecursionError):  # RecursionError: a body nested too deep for the parser
             return _refuse(400, "a command is a JSON object")
         command = body.get("command") if isinstance(body, dict) else None
         if command not in OPERATOR_COMMANDS:
