@@ -1,6 +1,7 @@
 """The console page in a real browser (Chromium, headless, driven through the system chromedriver)."""
 
 import json
+import os
 import shutil
 import subprocess
 import sys
@@ -28,7 +29,9 @@ def browser():
     options.binary_location = chromium
     for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1400,900"):
         options.add_argument(argument)
-    session = webdriver.Chrome(options=options, service=Service(executable_path=driver))
+    # Under `make asan` the sanitizer runtime is preloaded for Python; the browser is no part of what it checks.
+    env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+    session = webdriver.Chrome(options=options, service=Service(executable_path=driver, env=env))
     session.set_page_load_timeout(WAIT_SECONDS)
     yield session
     session.quit()
