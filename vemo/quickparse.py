@@ -143,32 +143,25 @@ class _Reader:
         return self.node("declaration", first, action=action, ident=ident)
 
     def asyncblock(self) -> AST:
-        first = self.index
-        if self.peek() != "async":
-            return self.node("asyncblock", first, asyncleft=self.competeblock())
-        self.take("async")
-        left = self.branch()
-        right = []
-        self.take("and")
-        right.append(self.branch())
-        while self.peek() == "and":
-            self.take("and")
-            right.append(self.branch())
-        return self.node("asyncblock", first, asyncleft=left, asyncright=right)
+        return self.joined("asyncblock", "async", "and", self.competeblock, "asyncleft", "asyncright")
 
     def competeblock(self) -> AST:
+        return self.joined("competeblock", "compete", "or", self.branch, "competeleft", "competeright")
+
+    def joined(self, rule: str, keyword: str, joiner: str, plain: Any, left_key: str, right_key: str) -> AST:
+        """`keyword branch (joiner branch)+`, or without the keyword the rule's plain alternative."""
         first = self.index
-        if self.peek() != "compete":
-            return self.node("competeblock", first, competeleft=self.branch())
-        self.take("compete")
+        if self.peek() != keyword:
+            return self.node(rule, first, **{left_key: plain()})
+        self.take(keyword)
         left = self.branch()
         right = []
-        self.take("or")
+        self.take(joiner)
         right.append(self.branch())
-        while self.peek() == "or":
-            self.take("or")
+        while self.peek() == joiner:
+            self.take(joiner)
             right.append(self.branch())
-        return self.node("competeblock", first, competeleft=left, competeright=right)
+        return self.node(rule, first, **{left_key: left, right_key: right})
 
     def branch(self) -> AST:
         kind = self.peek()
