@@ -52,7 +52,7 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
     from _vemomodule import VemoModule
     from _vemoprimitives import VemoId
 
-    from vemo.actions import HostAction
+    from vemo.actions import HostAction, WaitInput
 
     class LocatedSemantics(compiler.VemoSemantics):
         def __init__(self) -> None:
@@ -136,6 +136,12 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
                                  f"(it has: {', '.join(operations(kind)) or 'none'})")
             _check_arguments(getattr(kind, "name", kind), name, getattr(kind, name), ast)
             return super().external(ast)
+
+        def sense(self, ast: Any) -> Any:
+            """`wait @Module input on|off [within N ms|s]`: an action of that module, built by the host."""
+            kind = ast.mod
+            return WaitInput(kind, input_id=ast.ident.id, level=ast.level, within=ast.get("limit"),
+                             unit=ast.get("unit") or "s", **getattr(kind, "configs", {}))
 
         def _single_module_branches(self, ast: Any, left: str, right: str, construct: str) -> None:
             if not ast.get(right):

@@ -14,7 +14,7 @@ import tatsu
 # Every construct starts with its own keyword or symbol, so the parser commits (`~`) right after it
 # and a syntax error is reported where it happens instead of at the start of the declaration.
 KEYWORDS = ("along", "and", "async", "call", "compete", "except", "loop", "move", "off", "on", "or", "set",
-            "then", "times", "to", "transfer", "tray", "try", "wait")
+            "then", "times", "to", "transfer", "tray", "try", "wait", "within")
 
 GRAMMAR = r"""
 @@grammar :: Vemo
@@ -57,6 +57,7 @@ element
     | &'set' io
     | &'transfer' transfer
     | &'call' external
+    | &'wait' sense
     | identifier
     ;
 
@@ -65,6 +66,8 @@ move = 'move' ~ mod:module 'to' ~ ident:identifier ;
 io = 'set' ~ mod:module ident:identifier status:status ;
 
 status = number | 'on' | 'off' ;
+
+sense = 'wait' ~ mod:module ident:identifier level:('on' | 'off') [ 'within' ~ limit:number unit:('ms' | 's') ] ;
 
 transfer = 'transfer' ~ mod:module 'tray' ~ tray:number 'along' ~ ident:identifier ;
 
