@@ -139,9 +139,15 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
 
         def sense(self, ast: Any) -> Any:
             """`wait @Module input on|off [within N ms|s]`: an action of that module, built by the host."""
-            kind = ast.mod
-            return WaitInput(kind, input_id=ast.ident.id, level=ast.level, within=ast.get("limit"),
-                             unit=ast.get("unit") or "s", **getattr(kind, "configs", {}))
+            kind, name = ast.mod, ast.ident.id
+            try:
+                return WaitInput(kind, input_id=name, level=ast.level, within=ast.get("limit"),
+                                 unit=ast.get("unit") or "s", **getattr(kind, "configs", {}))
+            except ValueError as error:
+                # Pointed at the word at fault: the input's name, or the time limit.
+                wrong_input = name not in getattr(getattr(kind, "spec", None), "inputs", {name: 0})
+                location = self.origin(ast.ident) if wrong_input else self.origin(ast.get("limit"))
+                raise self.script.error(location or ast.location, str(error)) from None
 
         def _single_module_branches(self, ast: Any, left: str, right: str, construct: str) -> None:
             if not ast.get(right):
