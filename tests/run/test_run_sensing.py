@@ -92,3 +92,42 @@ def test_a_wait_past_its_limit_runs_the_except_block(tmp_path, cell, address):
     events, _ = read_journal("run/journal.jsonl")
     assert story(events)[-2:] == [("action_started", "Gripper", None), ("action_ended", "Gripper", "finished")]
     assert "except block E1: 1/1 actions finished" in result.stdout
+
+
+def test_a_wait_without_limit_holds_still_in_an_immediate_pause_and_ends_on_resume_with_the_input_set_meanwhile(
+        tmp_path, cell, address):
+    script = job(tmp_path, "main = { wait @Station clamp_closed on }")
+    run_dir = tmp_path / "run"
+    process = start_vemo("run", script, "--cell", cell, "--sim-address", address, "--run-dir", run_dir, "--plain")
+    try:
+        wait_for_journal(run_dir, lambda events: any(e["event"] == "action_started" for e in events))
+        assert run_vemo("ctl", run_dir, "pause", "--now", timeout=30).returncode == 0
+        # The waiting module counts as held: the run is paused, not still pausing.
+        wait_for_journal(run_dir, lambda events: any(e["event"] == "paused" for e in events))
+        states = []
+        for _ in range(50):
+            states.append(json.loads(run_vemo("ctl", run_dir, "status", timeout=30).stdout)["state"])
+            if states[-1] == "paused":
+                break
+        assert states[-1] == "paused", states
+        assert run_vemo("ctl", run_dir, "input", "Station", "clamp_closed", "on", timeout=30).returncode == 0
+        assert run_vemo("ctl", run_dir, "resume", timeout=30).returncode == 0
+        out, err = process.communicate(timeout=60)
+    finally:
+        stop_process(process)
+    assert process.returncode == 0, out + err
+
+
+def test_a_stop_ends_a_wait_without_limit(tmp_path, cell, address):
+    script = job(tmp_path, "main = { wait @Station clamp_closed on }")
+    run_dir = tmp_path / "run"
+    process = start_vemo("run", script, "--cell", cell, "--sim-address", address, "--run-dir", run_dir, "--plain")
+    try:
+        wait_for_journal(run_dir, lambda events: any(e["event"] == "action_started" for e in events))
+        assert run_vemo("ctl", run_dir, "stop", timeout=30).returncode == 0
+        out, err = process.communicate(timeout=60)
+    finally:
+        stop_process(process)
+    assert process.returncode == 130 and "run stopped by the operator" in out, out + err
+    events, _ = read_journal(run_dir / "journal.jsonl")
+    assert story(events)[-1] == ("action_ended", "Station", "interrupted")
