@@ -12,6 +12,8 @@ namespace vemo::sim {
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
+/// The shortest wall-clock interval between two part arrivals of an input rule, whatever the time scale.
+constexpr Clock::duration min_beat = std::chrono::milliseconds(1);
 
 /// Motor states come in two runs, moving (1..3) and homing (4..6); a later state of a run implies
 /// the earlier ones have been passed in the current or last operation.
@@ -606,8 +608,10 @@ bool Cell::apply_input_rules(TimePoint now) {
             const InputRule& rule = m.spec.rules[r];
             if (rule.every_s <= 0 || now < m.next_arrival[r]) continue;
             changed = write_input(m, rule.pin, true) || changed;
-            // The next arrival after now, on the rule's own beat (arrivals missed meanwhile are one part).
-            while (m.next_arrival[r] <= now) m.next_arrival[r] = after(m.next_arrival[r], rule.every_s);
+            // The next arrival after now, on the rule's own beat (arrivals missed meanwhile are one part),
+            // counted in one step; a beat shorter than min_beat of wall time would keep the server awake.
+            const Clock::duration beat = std::max<Clock::duration>(after(now, rule.every_s) - now, min_beat);
+            m.next_arrival[r] += ((now - m.next_arrival[r]) / beat + 1) * beat;
             schedule(m.next_arrival[r]);
         }
     }

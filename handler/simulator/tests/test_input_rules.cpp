@@ -86,6 +86,16 @@ TEST_F(InputRulesTest, APartArrivesOnTheBeatAndLeavesWhenTheOutputOrTheMotionTak
     EXPECT_EQ(input(12, 1, t0 + 4s), 1);
 }
 
+TEST_F(InputRulesTest, ATinyIntervalNeitherSpinsNorFloodsTheServerWithWakeUps) {
+    const std::string yaml = std::string(cell_yaml).replace(std::string(cell_yaml).find("Every: 2,"), 9, "Every: 1e-12,");
+    cell = std::make_unique<Cell>(cell_from_settings(kinra::parse_settings(yaml)), options, t0);
+    EXPECT_EQ(input(12, 0, t0 + 1h), 1);  // an hour of beats in one step
+    const auto wake = cell->next_wakeup();
+    ASSERT_TRUE(wake);
+    EXPECT_GE(*wake, t0 + 1h);
+    EXPECT_LE(*wake, t0 + 1h + 1ms);
+}
+
 TEST(InputRuleSettings, RefusesRulesTheCellCannotFollow) {
     const std::string head = R"(
 xan_handler:
