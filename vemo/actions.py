@@ -7,6 +7,7 @@ from typing import Any
 from _vemoaction import VemoAction
 from _vemoprimitives import VemoState
 
+from vemo.grammar import LIMIT_UNITS
 from vemo.run.drive import coordinates
 
 
@@ -227,7 +228,6 @@ class Dwell(HostAction):
 
 # The longest `within` limit of an input wait: the longest dwell, for the same reason.
 MAX_WITHIN_MS = MAX_DWELL_MS
-LIMIT_UNITS = {"ms": 1, "s": 1000}  # milliseconds per unit of a `within` limit
 
 
 class WaitInput(HostAction):

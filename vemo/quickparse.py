@@ -18,7 +18,7 @@ from tatsu.ast import AST
 from tatsu.contexts import closure
 from tatsu.infos import ParseInfo
 
-from vemo.grammar import KEYWORDS
+from vemo.grammar import KEYWORDS, LIMIT_UNITS
 
 _KEYWORDS = frozenset(KEYWORDS)
 # Words that start with a keyword and go on with '_': the generated parser reads the keyword alone in
@@ -34,7 +34,7 @@ _TOKEN = re.compile(r"""
 """, re.VERBOSE)
 _ELEMENT_KEYWORDS = frozenset({"move", "set", "transfer", "call", "wait"})
 _LEVELS = ("on", "off")
-_UNITS = ("ms", "s")
+_UNITS = frozenset(LIMIT_UNITS)
 
 
 class _GiveUp(Exception):
