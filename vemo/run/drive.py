@@ -474,7 +474,8 @@ class RunContext:
 
     def wait_input(self, kinra_id: int, pin: int, level: bool, limit: float | None, late: str) -> None:
         """Returns once an input is at `level`; past `limit` seconds of run time fails with `late`."""
-        from vemo.run.sensing import wait_for_input
+        from vemo.run.sensing import wait_for_input  # which imports this module
+
         wait_for_input(self, kinra_id, pin, level, limit, late, _awaited_serial)
 
     def stop_motion(self) -> list[int]:

@@ -23,6 +23,7 @@ from __future__ import annotations
 import time
 from typing import Any
 
+from vemo.run.drive import ActionFailed, RunStopped
 from vemo.run.interlocks import input_level
 
 # A condition is re-armed at least this often: well inside the simulator's condition time-out (60 s) and
@@ -49,8 +50,6 @@ def wait_for_input(context: Any, kinra_id: int, pin: int, level: bool, limit: fl
     """Returns once input `pin` of IO module `kinra_id` is at `level`. `limit` is in seconds of run time
     (the run's time factor shortens it like a dwell); past it, ActionFailed with the text `late`.
     `serial` numbers the awaited identifiers (see RunContext._drive). Raises RunStopped on a stop."""
-    from vemo.run.drive import ActionFailed, RunStopped
-
     client, control = context.client, context.control
     left = None if limit is None else limit / context.time_factor
     while True:
