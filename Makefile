@@ -61,6 +61,7 @@ test: install cpptest build/.browser-stamp
 
 demo: install
 	$(VENV)/bin/vemo run examples/pick_place.vemo --speed 4 --console 127.0.0.1:0 --timeline build/demo/timeline.html --trace build/demo/trace.json
+	$(VENV)/bin/vemo run examples/pick_sense.vemo --cell examples/sensing_cell.yaml --speed 4 --timeline build/demo/sensing.html
 
 bench: install
 	@for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done

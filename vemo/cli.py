@@ -194,7 +194,7 @@ def _listing(diagnostics: list[Diagnostic], script: str | None = None, body: dic
     listing = {"format": CHECK_FORMAT, "version": CHECK_FORMAT_VERSION,
                "ok": not any(d.severity == "error" for d in diagnostics), "script": script,
                "diagnostics": [d.as_dict() for d in diagnostics],
-               "modules": [], "estimate": None, "unknown_durations": [], "except_blocks": []}
+               "modules": [], "estimate": None, "unknown_durations": [], "except_blocks": [], "input_waits": []}
     listing.update(body or {})
     return listing
 

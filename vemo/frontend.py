@@ -52,7 +52,7 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
     from _vemomodule import VemoModule
     from _vemoprimitives import VemoId
 
-    from vemo.actions import HostAction
+    from vemo.actions import HostAction, WaitInput
 
     class LocatedSemantics(compiler.VemoSemantics):
         def __init__(self) -> None:
@@ -136,6 +136,18 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
                                  f"(it has: {', '.join(operations(kind)) or 'none'})")
             _check_arguments(getattr(kind, "name", kind), name, getattr(kind, name), ast)
             return super().external(ast)
+
+        def sense(self, ast: Any) -> Any:
+            """`wait @Module input on|off [within N ms|s]`: an action of that module, built by the host."""
+            kind, name = ast.mod, ast.ident.id
+            try:
+                return WaitInput(kind, input_id=name, level=ast.level, within=ast.get("limit"),
+                                 unit=ast.get("unit") or "s", **getattr(kind, "configs", {}))
+            except ValueError as error:
+                # Pointed at the word at fault: the input's name, or the time limit.
+                wrong_input = name not in getattr(getattr(kind, "spec", None), "inputs", {name: 0})
+                location = self.origin(ast.ident) if wrong_input else self.origin(ast.get("limit"))
+                raise self.script.error(location or ast.location, str(error)) from None
 
         def _single_module_branches(self, ast: Any, left: str, right: str, construct: str) -> None:
             if not ast.get(right):

@@ -37,6 +37,7 @@ WELL_FORMED = [
     "q = { move @X to b # comment }\n }",
     "r = { a }\rs = { b }\x0ct = { c }\u2028u = { d }\x85",  # line breaks other than \n
     "v = { a }\r\n\r",
+    "w = { wait @F p on within 2 s wait @F q off set @F r on } then { wait @F p off within 20 ms x }",
 ]
 
 
@@ -56,6 +57,8 @@ def test_well_formed_scripts_get_the_generated_parsers_tree(text):
     "a = { café }",
     "a = { move @X to }",
     "a = async { x }",
+    "a = { wait @F p 1 }",
+    "a = { wait @F p on within 2 sec }",
 ])
 def test_anything_unsure_is_left_to_the_generated_parser_with_the_same_outcome(text):
     assert quick_parse(text) is None

@@ -60,6 +60,15 @@ def test_tokens_get_the_scope_of_what_they_are(tokenise):
     }
 
 
+@pytest.mark.parametrize("text", ["{ wait @Feeder part_present on within 2 s }", "{ wait @Feeder part_present on within 20ms }"])
+def test_an_input_wait_reads_as_an_action_with_its_module_input_level_and_limit(tokenise, text):
+    scopes = dict(tokenise(text))
+    assert scopes["wait"] == "keyword.other.action.vemo" and scopes["within"] == "keyword.other.action.vemo"
+    assert scopes["@Feeder"] == "entity.name.type.module.vemo"
+    assert scopes["part_present"] == "variable.other.input.vemo" and scopes["on"] == "constant.language.status.vemo"
+    assert {scopes.get("s"), scopes.get("ms")} - {None} == {"keyword.other.unit.vemo"}
+
+
 def test_grammar_knows_every_keyword_of_the_language(tokenise):
     scopes = dict(tokenise(" ".join(KEYWORDS)))
     assert {word for word, scope in scopes.items() if scope.startswith(("keyword.", "constant.language."))} \

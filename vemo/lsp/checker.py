@@ -109,6 +109,7 @@ class Checker:
                 "positions": sorted(spec.positions) if spec is not None else [],
                 "points": sorted(spec.points) if spec is not None else [],
                 "sequences": sorted(spec.sequences) if spec is not None else [],
+                "inputs": sorted(spec.inputs) if spec is not None else [],
                 "operations": operations(kind),
             }
         return found

@@ -35,6 +35,11 @@ class _Recorder:
     def dwell(self, seconds: float) -> None:
         self.sent.append(f"nothing: the module holds still for {seconds:g} s")
 
+    def wait_input(self, kinra_id: int, pin: int, level: bool, limit: float | None, late: str) -> None:
+        bound = "as long as it takes" if limit is None else f"at most {limit:g} s"
+        self.sent.append(f"a reading of the inputs of IO module {kinra_id}, then an input condition on input {pin} "
+                         f"being {'on' if level else 'off'}; waits {bound}")
+
 
 def _sends(action: Any) -> list[str]:
     drive = getattr(action, "drive", None)

@@ -9,7 +9,7 @@ from typing import Any, Iterator
 
 from tatsu.ast import AST
 
-ACTION_RULES = frozenset({"move", "io", "transfer", "external"})
+ACTION_RULES = frozenset({"move", "io", "transfer", "external", "sense"})
 _QUOTED = re.compile(r"'([A-Za-z_][A-Za-z0-9_]*)'")
 
 

@@ -28,6 +28,7 @@ _CELL_COMMENT = re.compile(r"^[ \t]*#[ \t]*cell:[ \t]*(\S(?:.*\S)?)[ \t]*$", re.
 _COMPLETION_KINDS = {
     "module": types.CompletionItemKind.Module, "position": types.CompletionItemKind.EnumMember,
     "point": types.CompletionItemKind.EnumMember, "sequence": types.CompletionItemKind.EnumMember,
+    "input": types.CompletionItemKind.EnumMember,
     "operation": types.CompletionItemKind.Method, "block": types.CompletionItemKind.Function,
     "label": types.CompletionItemKind.Reference, "keyword": types.CompletionItemKind.Keyword,
 }

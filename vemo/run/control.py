@@ -185,6 +185,11 @@ class RunControl:
         with self._changed:
             return sorted({axis for motion in self._motions for axis in motion.axes})
 
+    def paused_now(self) -> bool:
+        """Whether an immediate pause holds the run."""
+        with self._changed:
+            return self._paused_now()
+
     def wait_resumed(self) -> bool:
         """After an immediate pause interrupted a motion: holds the module until the run is resumed.
         False when the run stops meanwhile."""

@@ -472,6 +472,12 @@ class RunContext:
         if not self.control.sleep(seconds / self.time_factor):
             raise RunStopped()
 
+    def wait_input(self, kinra_id: int, pin: int, level: bool, limit: float | None, late: str) -> None:
+        """Returns once an input is at `level`; past `limit` seconds of run time fails with `late`."""
+        from vemo.run.sensing import wait_for_input  # which imports this module
+
+        wait_for_input(self, kinra_id, pin, level, limit, late, _awaited_serial)
+
     def stop_motion(self) -> list[int]:
         """Stops every axis that has a motion in flight, so that waits on those motions end. Returns them."""
         axes = self.control.moving_axes()
