@@ -66,6 +66,10 @@ def test_actions_are_counted_through_names_loops_chains_and_branches(text, count
     ("a = loop 11 times { move @X to p }\nmain = { a  a  a }",
      ["1:10 a loop of 11 rounds is more than the limit of 10 actions (--max-actions)"], {"a": 0, "main": 0}),
     ("main = loop -1 times { move @X to p }", ["1:13 a loop runs 0 or more times, not -1"], {"main": 0}),
+    # A count is shown as the number it reads as; only one too long to read is shown as written.
+    ("main = loop 011 times { move @X to p }",
+     ["1:13 a loop of 11 rounds is more than the limit of 10 actions (--max-actions)"], {"main": 0}),
+    ("main = loop -007 times { move @X to p }", ["1:13 a loop runs 0 or more times, not -7"], {"main": 0}),
     # Counts beyond what int() reads from text keep their sign and are shown as written.
     ("main = loop " + "9" * 5000 + " times { move @X to p }",
      [f"1:13 a loop of {'9' * 5000} rounds is more than the limit of 10 actions (--max-actions)"], {"main": 0}),
