@@ -7,6 +7,7 @@ from pathlib import Path
 
 import pytest
 
+import vemo.run.journal as journal_module
 from vemo.run.journal import MAX_LINE_BYTES, Journal, JournalError, follow, read_journal
 
 
@@ -105,6 +106,23 @@ def test_a_missing_or_odd_path_is_refused_by_name(tmp_path, make, expected):
     make(path)
     with pytest.raises(JournalError, match=expected):
         read_journal(path)
+
+
+@pytest.mark.parametrize("failure, reason", [
+    (PermissionError(13, "Permission denied"), "Permission denied"),
+    (OSError("the disk went away"), "the disk went away"),
+])
+def test_a_journal_that_cannot_be_read_is_refused_with_the_reason(tmp_path, monkeypatch, failure, reason):
+    path = _journal(tmp_path)
+
+    def unreadable(_path):
+        raise failure
+
+    # Root reads any file whatever its mode, so the failure is made where the file is read.
+    monkeypatch.setattr(journal_module, "_read_lines", unreadable)
+    with pytest.raises(JournalError) as refused:
+        read_journal(path)
+    assert str(refused.value) == f"{path}: cannot read the journal: {reason}"
 
 
 def test_follow_hands_on_lines_as_they_are_completed_and_ends_with_the_run(tmp_path):
