@@ -49,9 +49,12 @@ def prepare(work: Path, modules: list[str], tests: list[str]) -> None:
     table = {"source_paths": ["vemo"], "only_mutate": modules, "also_copy": ALSO_COPY,
              "pytest_add_cli_args_test_selection": tests,
              "pytest_add_cli_args": ["-p", "no:cacheprovider"], "timeout_multiplier": float(TIMEOUT_MULTIPLIER)}
+    project = (ROOT / "pyproject.toml").read_text()
+    if "[tool.mutmut]" in project:
+        raise SystemExit("mutate: pyproject.toml has a [tool.mutmut] table; the Makefile's MUTATE is the one list")
     # JSON strings, lists and numbers are valid TOML values.
     lines = ["", "[tool.mutmut]", *(f"{key} = {json.dumps(value)}" for key, value in table.items())]
-    (work / "pyproject.toml").write_text((ROOT / "pyproject.toml").read_text() + "\n".join(lines) + "\n")
+    (work / "pyproject.toml").write_text(project + "\n".join(lines) + "\n")
 
 
 def results(work: Path, modules: list[str]) -> dict[str, str]:
