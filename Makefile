@@ -12,7 +12,16 @@ PYTEST_FLAGS ?= -q
 # ASan's C++ exception interceptor fails when that library arrives later with an extension module.
 ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so.6)
 
-.PHONY: all deps install dev test cpptest demo bench asan tsan clean
+# `make mutate`: the modules mutated one small fault at a time, one a line as MODULE:TEST[,TEST...], where
+# the tests are the fast in-process ones that cover the module (mutmut sees only what runs in its process).
+# docs/performance.md lists the surviving mutants judged equivalent, with the reason for each.
+MUTATE += vemo/scriptbounds.py:tests/frontend/test_scriptbounds.py
+MUTATE += vemo/analysis.py:tests/frontend/test_analysis_rules.py
+MUTATE += vemo/run/journal.py:tests/run/test_journal.py
+# The target fails below this share of mutants killed (%).
+MUTATE_FAIL_UNDER ?= 90
+
+.PHONY: all deps install dev test cpptest demo bench asan tsan mutate clean
 
 all: test
 
@@ -81,6 +90,10 @@ tsan: deps
 	$(VENV)/bin/cmake --build build/tsan
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(abspath handler/tests/tsan.supp)" \
 	  $(VENV)/bin/ctest --test-dir build/tsan --output-on-failure
+
+# Mutation check of the modules in MUTATE: prints the score and each mutant that survived, with its change.
+mutate: install
+	$(PY) tests/mutate.py --fail-under $(MUTATE_FAIL_UNDER) $(MUTATE)
 
 clean:
 	rm -rf build
