@@ -91,7 +91,7 @@ def test_pause_now_sends_the_interrupted_motion_again_and_the_axis_ends_at_its_t
     mover.join(15)
     assert not mover.is_alive() and not failures
     assert client.motor_monitor(1) == 480.0
-    assert events == ["paused", "resumed"]
+    assert events == ["paused", "motion_interrupted", "resumed"]
 
 
 def test_stop_through_vemo_ctl_ends_a_paused_run_as_ctrl_c_does(address, tmp_path):
