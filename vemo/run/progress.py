@@ -48,7 +48,10 @@ class PlainProgress:
 
     def __init__(self, fold: RunFold, out: TextIO, clock: Any) -> None:
         self.fold, self.out = fold, out
-        self.width = max([len(name) for name in fold.records.totals] + [1])
+
+    @property
+    def width(self) -> int:
+        return max([len(name) for name in self.fold.records.totals] + [1])
 
     def __enter__(self) -> PlainProgress:
         return self

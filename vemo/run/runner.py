@@ -449,10 +449,14 @@ class Run:
         code, outcome, verdict = self._verdict(records)
         events.append(self.journal.write("run_ended", exit_code=code, outcome=outcome))
         self.journal.close()
-        records = records_from_events(events)
+        fold = RunFold()
+        for event in events:
+            fold.add(event)
+        records = fold.records.final()
         write_outputs(records, self.outputs_requested(), f"vemo run {self.prepared.script.name}", self.out,
                       self.errors)
-        for line in summary_lines(records, self.recorder.totals):
+        for line in summary_lines(records, self.recorder.totals,
+                                  {name: fold.module_state(name) for name in self.recorder.totals}):
             print(line, file=self.out)
         if not all_ended:
             print("warning: a module thread did not stop in time; the process ends it", file=self.errors)
