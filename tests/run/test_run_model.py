@@ -343,6 +343,11 @@ def test_a_terminal_answer_goes_once_it_is_no_longer_true():
     assert keys.message == "pause: pausing"
     cell.step("leave")
     assert keys.message == ""
+    cell.step("trip door")
+    keys.press("r")
+    assert keys.message.startswith("resume refused: interlock door is not safe")
+    cell.step("clear door")  # still paused, but no longer for the door
+    assert keys.message == ""
     cell.control.ended()
 
 

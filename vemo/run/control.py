@@ -424,7 +424,10 @@ class RunControl:
         try:
             return {"ok": True, **self._handle(request)}
         except Refused as refusal:
-            return {"ok": False, "error": str(refusal), "state": self.state}
+            with self._changed:
+                state = self._state()
+                return {"ok": False, "error": str(refusal), "state": state,
+                        "commands": table.applicable(state, sorted(self._tripped))}
 
     def _handle(self, request: Any) -> dict:
         if not isinstance(request, dict):

@@ -12,29 +12,33 @@ import threading
 import tty
 from typing import Any, TextIO
 
-from vemo.run.commands import for_key, key_help  # noqa: F401 (key_help: the line under the live table)
+from vemo.run.commands import applicable, for_key, key_help  # noqa: F401 (key_help: the line under the live table)
 
 
 class KeyReader:
     """Reads single keys from a terminal on a thread while the run goes, with the terminal in cbreak mode
     (no echo, no line buffering; Ctrl-C still interrupts), and hands each key's command to the control.
-    `message` holds the answer to the last key while it is still true: it goes once the run's state is
-    no longer the one the answer gave."""
+    `message` holds the answer to the last key while it is still true: it goes once the run's state, or
+    the commands that apply in it, are no longer those the answer gave."""
 
     def __init__(self, control: Any, stream: TextIO | None = None) -> None:
         self.control = control
         self.stream = stream or sys.stdin
         self._message = ""
-        self._message_state: str | None = None
+        self._message_given: tuple | None = None  # the state and commands the answer gave
         self._saved: list | None = None
         self._thread: threading.Thread | None = None
         self._wake_read, self._wake_write = -1, -1
 
     @property
     def message(self) -> str:
-        if self._message and self.control.state != self._message_state:
+        if self._message and self._situation() != self._message_given:
             self._message = ""
         return self._message
+
+    def _situation(self) -> tuple:
+        state = self.control.state
+        return state, tuple(applicable(state, self.control.tripped()))
 
     def __enter__(self) -> KeyReader:
         fd = self.stream.fileno()
@@ -80,4 +84,4 @@ class KeyReader:
         answer = self.control.handle(command.request)
         label = command.label.lower()
         self._message = f"{label}: {answer['state']}" if answer["ok"] else f"{label} refused: {answer['error']}"
-        self._message_state = answer.get("state")
+        self._message_given = (answer.get("state"), tuple(answer.get("commands", ())))

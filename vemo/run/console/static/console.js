@@ -5,8 +5,8 @@ const token = new URLSearchParams(location.search).get("token") || "";
 const $ = (id) => document.getElementById(id);
 let latest = null;
 let receivedAt = 0;
-// The run state in which the reply on screen was given: the reply goes once the run is in another.
-let replyState = null;
+// The run's state and commands when the reply on screen was given: the reply goes once they change.
+let replyGiven = null;
 
 function text(element, value) {
   element.textContent = value == null ? "" : String(value);
@@ -78,9 +78,13 @@ function drawButtons(snapshot) {
   for (const button of document.querySelectorAll("button[data-request]")) button.disabled = !applicable.has(button.id);
 }
 
+function situation(state, commands) {
+  return JSON.stringify([state, commands || []]);
+}
+
 function drawReply(snapshot) {
-  if (replyState !== null && snapshot.state !== replyState) {
-    replyState = null;
+  if (replyGiven !== null && situation(snapshot.state, snapshot.commands) !== replyGiven) {
+    replyGiven = null;
     const reply = $("reply");
     reply.className = "";
     text(reply, "");
@@ -126,7 +130,7 @@ async function send(button) {
   const command = JSON.parse(button.dataset.request);
   const reply = $("reply");
   reply.className = "";
-  replyState = null;
+  replyGiven = null;
   text(reply, `${button.textContent}…`);
   try {
     const response = await fetch("api/command", {
@@ -138,7 +142,7 @@ async function send(button) {
     reply.className = answer.ok ? "" : "refused";
     const outcome = answer.state ? `the run is ${answer.state}` : "done";
     text(reply, `${button.textContent}: ${answer.ok ? outcome : answer.error}`);
-    replyState = answer.state || (latest && latest.state);
+    if (answer.state) replyGiven = situation(answer.state, answer.commands);
   } catch (error) {
     reply.className = "refused";
     text(reply, `${button.textContent}: the console does not answer (${error.message})`);
