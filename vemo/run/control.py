@@ -16,8 +16,7 @@ from typing import Any, Callable, Iterator
 
 from vemo.run import commands as table
 from vemo.run.commands import DECISIONS, UnknownRequest
-from vemo.run.states import (ENDED, PAUSED, PAUSING, RUNNING, STOPPING, WAITING_DECISION,  # noqa: F401 (re-exported)
-                             check_transition, run_state)
+from vemo.run.states import PACKML, RUNNING, check_transition, run_state
 
 SOCKET_NAME = "control"
 COMMANDS = tuple(table.FIELDS)
@@ -155,7 +154,8 @@ class RunControl:
             status = {"state": state, "pause": None if self._pause is None else self._pause_fields(),
                       "decision": None if self._decision is None else self._decision["failure"],
                       "interlocks": {name: "tripped" if name in self._tripped else "safe" for name in self._interlocks},
-                      "commands": table.applicable(state, sorted(self._tripped))}
+                      "commands": table.applicable(state, sorted(self._tripped)),
+                      "packml": {"state": PACKML[state].number, "name": PACKML[state].name}}
         status["modules"] = self._modules()
         return status
 

@@ -19,8 +19,11 @@ def _failure(e: dict) -> str:
 
 def decision_text(decision: dict) -> str:
     """A failure waiting for the operator: module, action, script location and reason."""
+    reason = str(decision.get("reason"))
+    if reason.startswith(f"{decision.get('module')}: "):
+        return reason  # the failure's text names module, action and location itself
     where = f" ({decision.get('location')})" if decision.get("location") else ""
-    return f"{decision.get('module')}: {decision.get('text')}{where} failed: {decision.get('reason')}"
+    return f"{decision.get('module')}: {decision.get('text')}{where} failed: {reason}"
 
 
 # How the plain progress tells the events of the run that are not an action's.
