@@ -131,6 +131,7 @@ async function send(button) {
   const reply = $("reply");
   reply.className = "";
   replyGiven = null;
+  const sentAt = performance.now();
   text(reply, `${button.textContent}…`);
   try {
     const response = await fetch("api/command", {
@@ -142,7 +143,11 @@ async function send(button) {
     reply.className = answer.ok ? "" : "refused";
     const outcome = answer.state ? `the run is ${answer.state}` : "done";
     text(reply, `${button.textContent}: ${answer.ok ? outcome : answer.error}`);
-    if (answer.state) replyGiven = situation(answer.state, answer.commands);
+    if (answer.state) {
+      replyGiven = situation(answer.state, answer.commands);
+      // A snapshot drawn while the command went may already tell a later state: the answer is stale then.
+      if (latest && receivedAt > sentAt) drawReply(latest);
+    }
   } catch (error) {
     reply.className = "refused";
     text(reply, `${button.textContent}: the console does not answer (${error.message})`);
