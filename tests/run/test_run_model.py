@@ -311,6 +311,18 @@ def test_the_fold_gives_the_run_and_each_module_a_state_in_the_cells_order(event
     assert [(m["name"], m["state"]) for m in fold.modules()] == list(zip(["XAxis", "ZAxis", "Gripper"], modules))
 
 
+def test_the_fold_takes_events_with_fields_of_the_wrong_type_without_failing():
+    fold = RunFold()
+    for event in PLAN + [{"event": "action_started", "t": 1, "module": ["XAxis"], "index": 1},
+                         {"event": "paused", "t": 2, "cause": "failure", "failure": "not a failure"},
+                         {"event": "motion_interrupted", "t": 2, "module": {}},
+                         {"event": "interlock_tripped", "t": 3, "name": ["door"]},
+                         {"event": "stopping", "t": 4, "cause": None}, {"event": "run_ended", "t": 5, "outcome": []}]:
+        fold.add(event)
+    assert fold.state == "ended" and fold.packml()["name"] == "Stopped"
+    assert [m["state"] for m in fold.modules()] == ["stopped"] * 3
+
+
 def test_the_recorder_names_the_modules_in_the_cells_order():
     from vemo.run.recorder import Recorder
 

@@ -45,7 +45,8 @@ class RunFold:
                 self.interlocks[entry["name"]] = {"name": entry["name"], "state": "safe", "since": event["t"]}
 
     def _action_changed(self, event: dict) -> None:
-        self.interrupted.discard(event.get("module"))
+        if isinstance(event.get("module"), str):
+            self.interrupted.discard(event["module"])
         if event.get("event") == "retry" or event.get("outcome") == "skipped":
             self.decision = None  # journals written before the answer was journaled as resumed
 
