@@ -16,7 +16,7 @@ from typing import Any, Callable, Iterator
 
 from vemo.run import commands as table
 from vemo.run.commands import DECISIONS, UnknownRequest
-from vemo.run.states import PACKML, RUNNING, check_transition, run_state
+from vemo.run.states import PACKML, RUNNING, STOP_CAUSES, check_transition, run_state
 
 SOCKET_NAME = "control"
 COMMANDS = tuple(table.FIELDS)
@@ -272,7 +272,9 @@ class RunControl:
 
     def begin_stop(self, cause: str) -> None:
         """The run stops (operator, abort, failure, signal, handler_lost, journal): journaled once, with
-        the first cause."""
+        the first cause. A cause not in the table of causes is a fault of the program: ValueError."""
+        if cause not in STOP_CAUSES:
+            raise ValueError(f"{cause!r} is no cause of a stop (see vemo.run.states.STOP_CAUSES)")
         with self._changed:
             if self._ended:
                 return

@@ -52,7 +52,7 @@ EVENTS = {event.name: event for event in (
            "fold lines"),
     _event("interlock_cleared", "name module input value", "an interlock's input is at its safe level again",
            "fold lines"),
-    _event("stopping", "cause", "the run stops (operator, abort, failure, signal, handler_lost, journal)",
+    _event("stopping", "cause", "the run stops, once, with its first cause (vemo.run.states.STOP_CAUSES)",
            "fold lines"),
     _event("recovery_started", "block location failed", "an except block begins after the run stopped on a "
                                                         "failure", "records fold lines"),

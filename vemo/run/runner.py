@@ -27,6 +27,7 @@ from vemo.run.prepare import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE
 from vemo.run.progress import LiveProgress, PlainProgress
 from vemo.run.recorder import Recorder
 from vemo.run.signals import StopSignal, StopSignals, exit_code, outcome as signal_outcome
+from vemo.run.states import STOP_CAUSES, stop_cause
 from vemo.run.timeline import ActionRecord
 from vemo.run.watch import LOSS_NOTICED_WITHIN_SECONDS, HandlerWatch
 from vemo.text import printable
@@ -299,7 +300,8 @@ class Run:
                                failed=[self.recorder.key(a) for a in failed if compiled.recovery_of(a) is recovery])
             self.recorder.plan_recovery(recovery.plans, recovery.name)
             all_ended = self._run_plans(recovery.plans, rearm=True)
-            stopped = self.interrupt is not None or self.stop_cause in ("signal", "operator")
+            cause = stop_cause(self.stop_cause)
+            stopped = self.interrupt is not None or (cause is not None and cause.interrupts)
             outcome = ("interrupted" if stopped else
                        "failed" if len(self.recorder.failed) > failures or not all_ended else "finished")
             self.journal.write("recovery_ended", block=recovery.name, outcome=outcome)
@@ -363,9 +365,10 @@ class Run:
         self.context.stopping.set()
         for _, module in self.modules:
             module.run_event.clear()  # ends a failed module's parking and every wait for a dependency
-        if cause in ("signal", "operator") and self.context.handler_lost is None:
+        what = STOP_CAUSES[cause]
+        if what.halts_motion and self.context.handler_lost is None:
             self.context.stop_motion()
-        if cause in ("signal", "operator", "handler_lost"):
+        if what.ends_waits:
             self.client.cancel_waits()
 
     def _handler_lost(self, reason: str, silent_for: float) -> None:
@@ -403,7 +406,8 @@ class Run:
         while self.running() and time.monotonic() < deadline:
             self._pump(progress, TICK_SECONDS)
             self._follow_loss()
-            if self.stop_cause in ("signal", "operator", "handler_lost"):
+            cause = stop_cause(self.stop_cause)
+            if cause is not None and cause.ends_waits:
                 self.client.cancel_waits()
         all_ended = _wait_for_threads([thread for _, thread in self.threads], 0.0)
         self._note_ended_modules()

@@ -76,6 +76,35 @@ def run_state(*, started: bool, ended: bool, stopping: bool, decision: bool, pau
     return RUNNING
 
 
+# --- why a run stops ---------------------------------------------------------------------------------------
+
+class StopCause(NamedTuple):
+    """A cause of the `stopping` transition and what the stop does beyond ending the modules after their
+    current action: stop the axes in motion and end dwells (`halts_motion`), end every wait on the handler
+    at once (`ends_waits`), and end the run as interrupted, without its except blocks (`interrupts`).
+    A later cause that is not a failure's takes over from a failure."""
+
+    name: str
+    halts_motion: bool
+    ends_waits: bool
+    interrupts: bool
+    meaning: str
+
+
+STOP_CAUSES = {cause.name: cause for cause in (
+    StopCause("failure", False, False, False, "an action failed and its failure counts"),
+    StopCause("abort", False, False, False, "the operator's answer to a failure waiting for a decision"),
+    StopCause("journal", False, False, False, "the journal could not be written (a full disk)"),
+    StopCause("handler_lost", False, True, False, "the handler stopped answering"),
+    StopCause("operator", True, True, True, "vemo ctl DIR stop, the s key, the console's Stop"),
+    StopCause("signal", True, True, True, "Ctrl-C, SIGTERM or SIGHUP"),
+)}
+
+
+def stop_cause(name: str | None) -> StopCause | None:
+    return STOP_CAUSES.get(name) if name is not None else None
+
+
 # --- the modules ------------------------------------------------------------------------------------------
 
 M_WAITING, M_RUNNING, M_PAUSING, M_PAUSED, M_INTERRUPTED, M_WAITING_DECISION, M_DONE, M_FAILED, M_STOPPED = (
