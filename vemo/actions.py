@@ -8,7 +8,7 @@ from _vemoaction import VemoAction
 from _vemoprimitives import VemoState
 
 from vemo.grammar import LIMIT_UNITS
-from vemo.run.drive import coordinates
+from vemo.handlercommands import HandlerCommands, coordinates
 
 
 def _spec(module: Any) -> Any:
@@ -68,7 +68,7 @@ class HostAction(VemoAction):
         self.state = VemoState.Finished
         self.finish_signal.set()
 
-    def drive(self, context: Any) -> None:
+    def drive(self, context: HandlerCommands) -> None:
         """Carries the action out on the cell through the run context's handler client."""
 
     def _cell_entry(self) -> Any:
@@ -99,7 +99,7 @@ class IOAction(HostAction):
     def target(self) -> str:
         return f"{self.io_id} {'on' if self.value else 'off'}"
 
-    def drive(self, context: Any) -> None:
+    def drive(self, context: HandlerCommands) -> None:
         spec = self._cell_entry()
         context.set_output(spec.handler_id, spec.points[self.io_id], self.value)
 
@@ -126,7 +126,7 @@ class Move(HostAction):
         spec = _spec(self.module)
         return spec.positions[self.position] if spec is not None else None
 
-    def drive(self, context: Any) -> None:
+    def drive(self, context: HandlerCommands) -> None:
         spec = self._cell_entry()
         context.move_axes(coordinates(spec, self.destination()), *_profile(spec))
 
@@ -150,7 +150,7 @@ class Home(Move):
     def describe(self) -> str:
         return f"call @{_module_name(self.module)}.home()"
 
-    def drive(self, context: Any) -> None:
+    def drive(self, context: HandlerCommands) -> None:
         context.home_axes(self._cell_entry().drives)
 
     def destination(self) -> float | None:
@@ -176,7 +176,7 @@ class MoveTray(HostAction):
     def target(self) -> str:
         return f"tray {self.tray_id} along {self.position_seq}"
 
-    def drive(self, context: Any) -> None:
+    def drive(self, context: HandlerCommands) -> None:
         spec = self._cell_entry()
         for step in spec.sequences[self.position_seq]:
             context.move_axes(coordinates(spec, spec.positions[step]), *_profile(spec),
@@ -219,7 +219,7 @@ class Dwell(HostAction):
         reason = f", {chr(34)}{self.reason}{chr(34)}" if self.reason else ""
         return f"call @{_module_name(self.module)}.dwell({self.milliseconds}{reason})"
 
-    def drive(self, context: Any) -> None:
+    def drive(self, context: HandlerCommands) -> None:
         context.dwell(self.milliseconds / 1000.0)
 
     def estimate(self, position: float | None) -> tuple[float | None, float | None]:
@@ -268,7 +268,7 @@ class WaitInput(HostAction):
         """What the views show while the action runs: "waiting for Feeder.part_present on within 2 s"."""
         return f"waiting for {_module_name(self.module)}.{self.input_id} {self.level} {self.limit_text()}".rstrip()
 
-    def drive(self, context: Any) -> None:
+    def drive(self, context: HandlerCommands) -> None:
         spec = self._cell_entry()
         context.wait_input(spec.handler_id, spec.inputs[self.input_id], self.level == "on", self.limit_seconds,
                            f"{spec.name}: {self.input_id} did not turn {self.level} {self.limit_text()}")

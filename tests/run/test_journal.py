@@ -45,7 +45,7 @@ def test_lines_from_many_threads_stay_whole_and_in_time_order(tmp_path):
     path = tmp_path / "journal.jsonl"
     with Journal(path) as journal:
         journal.write("run_started", format=1)
-        threads = [threading.Thread(target=lambda n=n: [journal.write("tick", n=n, pad="x" * 5000)
+        threads = [threading.Thread(target=lambda n=n: [journal.write("module_ended", module=f"M{n}", pad="x" * 5000)
                                                           for _ in range(50)]) for n in range(8)]
         for thread in threads:
             thread.start()

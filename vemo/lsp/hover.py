@@ -7,12 +7,12 @@ from typing import Any, Sequence
 from vemo.analysis import analyse
 from vemo.frontend import CompiledScript, plan_modules
 from vemo.report import describe
-from vemo.run.drive import POSITION_TOLERANCE
+from vemo.handlercommands import POSITION_TOLERANCE, HandlerCommands
 
 _LISTED = 12  # actions listed per module in a declaration's hover
 
 
-class _Recorder:
+class _Recorder(HandlerCommands):
     """Stands in for the run context of `vemo run` and notes the handler commands an action's `drive`
     would send there, so the hover shows what the run itself does."""
 

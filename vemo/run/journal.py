@@ -15,6 +15,8 @@ import time
 from pathlib import Path
 from typing import Any, Callable, Iterator
 
+from vemo.run.events import check_event
+
 FORMAT = 1
 JOURNAL_NAME = "journal.jsonl"
 # A journal line longer than this is no journal's: the reader refuses the file instead of loading it.
@@ -54,7 +56,9 @@ class Journal:
             self._listeners.append(listener)
 
     def write(self, event: str, **fields: Any) -> dict:
-        """Appends one event and returns it as written ("event" and "t" first, then `fields`)."""
+        """Appends one event and returns it as written ("event" and "t" first, then `fields`). A name that
+        is not in the catalogue of events raises ValueError."""
+        check_event(event)
         with self._lock:
             entry = {"event": event, "t": round(self.elapsed(), 6), **fields}
             line = json.dumps(entry, ensure_ascii=False, default=str, allow_nan=False).encode("utf-8") + b"\n"

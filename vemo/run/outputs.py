@@ -194,13 +194,15 @@ class RunRecords:
         return self.records
 
 
-def summary_lines(records: Sequence[ActionRecord], totals: dict[str, int]) -> list[str]:
-    """How far each module got, each except block that ran, and the actions the operator skipped: the
-    lines a run's summary shows."""
+def summary_lines(records: Sequence[ActionRecord], totals: dict[str, int],
+                  states: dict[str, str] | None = None) -> list[str]:
+    """How far each module got (with its state, when `states` gives it), each except block that ran, and
+    the actions the operator skipped: the lines a run's summary shows."""
     lines = []
     for module, total in totals.items():
         done = sum(1 for r in records if r.module == module and r.outcome == "finished" and r.recovery is None)
-        lines.append(f"  {module}: {done}/{total} actions finished")
+        state = f" ({states[module]})" if states and module in states else ""
+        lines.append(f"  {module}: {done}/{total} actions finished{state}")
     for block in dict.fromkeys(r.recovery for r in records if r.recovery is not None):
         actions = [r for r in records if r.recovery == block]
         done = sum(1 for r in actions if r.outcome == "finished")

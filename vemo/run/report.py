@@ -6,9 +6,10 @@ import sys
 from pathlib import Path
 from typing import Any, TextIO
 
+from vemo.run.fold import RunFold
 from vemo.run.journal import JOURNAL_NAME, JournalError, read_journal
-from vemo.run.outputs import (OUTPUTS, UNFINISHED, OutputPathError, RunRecords, check_output_paths, failure_line,
-                              summary_lines, write_outputs)
+from vemo.run.outputs import (OUTPUTS, UNFINISHED, OutputPathError, check_output_paths, failure_line, summary_lines,
+                              write_outputs)
 from vemo.text import printable
 
 EXIT_OK, EXIT_UNREADABLE, EXIT_USAGE = 0, 1, 2
@@ -43,24 +44,26 @@ def report(args: Any, out: TextIO | None = None, errors: TextIO | None = None) -
         return EXIT_USAGE
     for folder in created:
         print(f"created the folder {folder} for the run's outputs", file=out)
-    state = RunRecords()
+    fold = RunFold()
     for event in events:
-        state.add(event)
+        fold.add(event)
+    states = {name: fold.module_state(name) for name in fold.records.totals}
+    state = fold.records
     records = state.final()
     for warning in warnings + state.warnings:
         print(printable(f"warning: {warning}"), file=errors)
-    _summary(state, out)
+    _summary(state, states, out)
     write_outputs(records, requested, output_title(state.started), out, errors)
     return EXIT_OK
 
 
-def _summary(state: RunRecords, out: TextIO) -> None:
+def _summary(state: Any, states: dict[str, str], out: TextIO) -> None:
     started = state.started or {}
     handler = started.get("handler")
     where = f" on {'the embedded simulator at ' if started.get('simulator') else 'the handler at '}{handler}" \
         if isinstance(handler, str) else ""
     print(printable(f"run of {started.get('script', '?')}{where}, started {started.get('started', '?')}"), file=out)
-    for line in summary_lines(state.records, state.totals):
+    for line in summary_lines(state.records, state.totals, states):
         print(printable(line), file=out)
     for record in state.records:
         if record.outcome == "error" and record.reason:

@@ -17,6 +17,7 @@ from typing import Any, Callable
 
 from aiohttp import web
 
+from vemo.run import commands as table
 from vemo.run.console.address import is_loopback
 from vemo.run.console.view import RunView
 from vemo.run.journal import JOURNAL_NAME, JournalError, follow
@@ -30,7 +31,6 @@ MIN_PUBLISH_INTERVAL = 0.05
 CONTENT_SECURITY_POLICY = ("default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
                            "img-src 'self' data:; connect-src 'self'; base-uri 'none'; form-action 'none'; "
                            "frame-ancestors 'none'")
-OPERATOR_COMMANDS = ("pause", "resume", "stop", "retry", "skip", "abort")
 
 
 class ConsoleError(Exception):
@@ -110,7 +110,9 @@ class ConsoleServer:
     async def start(self) -> str:
         """Binds the address, starts following the journal and returns the URL to open."""
         self._loop = asyncio.get_running_loop()
-        self._page = (STATIC_DIR / "index.html").read_text(encoding="utf-8").replace("{{token}}", self.token)
+        self._page = (STATIC_DIR / "index.html").read_text(encoding="utf-8").replace("{{token}}", self.token) \
+            .replace("{{run_buttons}}", table.buttons_html("run")) \
+            .replace("{{decision_buttons}}", table.buttons_html("decision"))
         self._publish()
         app = web.Application(middlewares=[self._guard], client_max_size=4096)
         app.router.add_get("/", self._index)
@@ -224,14 +226,17 @@ class ConsoleServer:
             body = await request.json()
         except (ValueError, RecursionError):  # RecursionError: a body nested too deep for the parser
             return _refuse(400, "a command is a JSON object")
-        command = body.get("command") if isinstance(body, dict) else None
-        if command not in OPERATOR_COMMANDS:
-            return _refuse(400, f"unknown command {command!r}; the console sends {', '.join(OPERATOR_COMMANDS)}")
-        arguments = {"now": True} if command == "pause" and body.get("now") is True else {}
+        try:
+            command = table.find(body) if isinstance(body, dict) else None
+        except table.UnknownRequest as error:
+            return _refuse(400, str(error))
+        if command is None or command.label is None:
+            return _refuse(400, f"the console sends {', '.join(c.name for c in table.OPERATOR_COMMANDS)}")
+        sent = command.request
         from vemo.run.control import ControlError, send
 
         try:
-            reply = await self._loop.run_in_executor(None, lambda: send(self.run_dir, command, **arguments))
+            reply = await self._loop.run_in_executor(None, lambda: send(self.run_dir, **sent))
         except ControlError as error:
             return _refuse(503, str(error))
         return web.json_response(reply, status=200 if reply.get("ok") else 409)
