@@ -120,3 +120,20 @@ def test_the_line_vemo_console_prints_is_the_one_the_doc_shows(tmp_path, sample)
         process.communicate(timeout=10)
     assert re.fullmatch(pattern, first), (pattern, first)
     assert f"`{second}`" in RUNNING
+
+
+def test_every_option_of_every_command_is_documented_with_its_command():
+    """Each option shows up beside its command (`vemo check ... --verbose`), or, for `vemo run`, in the option
+    table of docs/running.md."""
+    docs = "\n".join(p.read_text() for p in [ROOT / "README.md", *(ROOT / "docs").glob("*.md")])
+    table = set(re.findall(r"^\| `(--[a-z-]+)", RUNNING[:RUNNING.index("Exit codes:")], re.M))
+    missing = []
+    for name, parser in _parser()._subparsers._group_actions[0].choices.items():
+        for action in parser._actions:
+            for option in action.option_strings:
+                if not option.startswith("--") or option == "--help" or action.help == "==SUPPRESS==":
+                    continue
+                if not re.search(rf"vemo {name}\b[^`\n]*{re.escape(option)}\b", docs) \
+                        and not (name == "run" and option in table):
+                    missing.append(f"vemo {name} {option}")
+    assert missing == []
