@@ -133,7 +133,7 @@ def test_every_option_of_every_command_is_documented_with_its_command():
             for option in action.option_strings:
                 if not option.startswith("--") or option == "--help" or action.help == "==SUPPRESS==":
                     continue
-                if not re.search(rf"vemo {name}\b[^`\n]*{re.escape(option)}\b", docs) \
+                if not re.search(rf"vemo {name}\b[^\n]*{re.escape(option)}\b", docs) \
                         and not (name == "run" and option in table):
                     missing.append(f"vemo {name} {option}")
     assert missing == []
