@@ -296,8 +296,10 @@ def follow(path: str | Path, stop: threading.Event, poll_seconds: float = 0.1) -
                 continue
             pending += chunk
             *complete, pending = pending.split(b"\n")
-            if len(pending) > MAX_LINE_BYTES:
-                raise JournalError(f"{path}:{number + 1}: a line of more than {MAX_LINE_BYTES} bytes: not a journal")
+            for line_number, raw in enumerate([*complete, pending], number + 1):
+                if len(raw) > MAX_LINE_BYTES:
+                    raise JournalError(f"{path}:{line_number}: a line of more than {MAX_LINE_BYTES} bytes: "
+                                       f"not a journal")
             for raw in complete:
                 number += 1
                 if not raw.strip():
