@@ -101,7 +101,8 @@ def parse_event(raw: bytes, where: str) -> dict:
         raise JournalError(f"{where}: not a journal line: {error}") from None
     except RecursionError:  # the parser's own bound on nesting, far above ours
         entry = _TOO_DEEP
-    if entry is _TOO_DEEP or _nesting(entry) > MAX_NESTING:
+    # Brackets counted in the text bound the depth from above: most lines need no walk at all.
+    if entry is _TOO_DEEP or (raw.count(b"[") + raw.count(b"{") > MAX_NESTING and _nesting(entry) > MAX_NESTING):
         raise JournalError(f"{where}: not a journal line: nested more than {MAX_NESTING} deep")
     if not isinstance(entry, dict) or not isinstance(entry.get("event"), str) or not _is_number(entry.get("t")):
         raise JournalError(f"{where}: not a journal event (an object with \"event\" and \"t\")")
