@@ -233,54 +233,55 @@ def _check_start(entry: dict, where: str) -> None:
         raise JournalError(f"{where}: journal format {entry.get('format')!r}; this vemo reads format {FORMAT}")
 
 
-def parse_lines(lines: list[bytes], source: str) -> tuple[list[dict], list[str]]:
-    """Events of a journal's lines and warnings. A last line without its newline that does not parse,
-    after whole events, is the one a killed process was writing: skipped with a warning. Anything else that is not a journal
-    event raises JournalError naming the line."""
-    events: list[dict] = []
-    warnings: list[str] = []
-    for number, raw in enumerate(lines, 1):
-        if not raw.strip():
-            continue
-        try:
-            events.append(parse_event(raw, f"{source}:{number}"))
-        except JournalError:
-            if events and number == len(lines) and not raw.endswith(b"\n"):
-                warnings.append(f"{source}:{number}: the last line is torn (the run was killed while writing "
-                                f"it); skipped")
-                continue
-            raise
-    if events:
-        _check_start(events[0], f"{source}:1")
-    return events, warnings
-
-
-def read_journal(path: str | Path) -> tuple[list[dict], list[str]]:
-    """All events of a journal file and the warnings met reading it (see `parse_lines`)."""
+def iter_journal(path: str | Path, warnings: list[str]) -> Iterator[dict]:
+    """The events of a journal file one at a time, each checked as it is read, so that a reader that folds
+    them as they come holds one line at a time, never the file. A last line without its newline that does
+    not parse, after whole events, is the one a killed process was writing: skipped, with a warning added
+    to `warnings`. Anything else that is not a journal event raises JournalError naming the line."""
     path = Path(path)
     try:
         if not path.is_file():
             raise JournalError(f"{path}: no journal here" if not path.exists() else f"{path}: not a regular file")
-        lines = _read_lines(path)
+        stream = open(path, "rb")
     except OSError as error:
         raise JournalError(f"{path}: cannot read the journal: {error.strerror or error}") from None
-    events, warnings = parse_lines(lines, str(path))
-    if not events:
+    with stream:
+        number, seen = 1, False
+        raw = _next_line(stream, path, number)
+        while raw:
+            following = _next_line(stream, path, number + 1)  # read ahead: is this the last line?
+            if raw.strip():
+                try:
+                    event = parse_event(raw, f"{path}:{number}")
+                except JournalError:
+                    if seen and not following and not raw.endswith(b"\n"):
+                        warnings.append(f"{path}:{number}: the last line is torn (the run was killed while "
+                                        f"writing it); skipped")
+                        return
+                    raise
+                if not seen:
+                    _check_start(event, f"{path}:{number}")
+                    seen = True
+                yield event
+            raw, number = following, number + 1
+    if not seen:
         raise JournalError(f"{path}: the journal is empty")
-    return events, warnings
 
 
-def _read_lines(path: Path) -> list[bytes]:
-    lines = []
-    with open(path, "rb") as stream:
-        while True:
-            raw = stream.readline(MAX_LINE_BYTES + 1)
-            if not raw:
-                return lines
-            if len(raw) > MAX_LINE_BYTES:
-                raise JournalError(f"{path}:{len(lines) + 1}: a line of more than {MAX_LINE_BYTES} bytes: "
-                                   f"not a journal")
-            lines.append(raw)
+def read_journal(path: str | Path) -> tuple[list[dict], list[str]]:
+    """All events of a journal file and the warnings met reading it (see `iter_journal`)."""
+    warnings: list[str] = []
+    return list(iter_journal(path, warnings)), warnings
+
+
+def _next_line(stream: Any, path: Path, number: int) -> bytes:
+    try:
+        raw = stream.readline(MAX_LINE_BYTES + 1)
+    except OSError as error:
+        raise JournalError(f"{path}: cannot read the journal: {error.strerror or error}") from None
+    if len(raw) > MAX_LINE_BYTES:
+        raise JournalError(f"{path}:{number}: a line of more than {MAX_LINE_BYTES} bytes: not a journal")
+    return raw
 
 
 def follow(path: str | Path, stop: threading.Event, poll_seconds: float = 0.1) -> Iterator[dict]:

@@ -8,7 +8,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from vemo.inputfile import MAX_SCRIPT_BYTES, MAX_YAML_BYTES
-from vemo.run.journal import JOURNAL_NAME, JournalError, read_journal
+from vemo.run.journal import JOURNAL_NAME, JournalError, iter_journal
 from vemo.run.outputs import (OUTPUTS, UNFINISHED, OutputPathError, RunRecords, check_output_paths, failure_line,
                               summary_lines, write_outputs)
 from vemo.text import printable
@@ -62,13 +62,15 @@ def report(args: Any, out: TextIO | None = None, errors: TextIO | None = None) -
     """The `vemo report` command; returns its exit code."""
     out, errors = out or sys.stdout, errors or sys.stderr
     path = journal_path(args.run_dir)
+    state, warnings = RunRecords(), []
     try:
-        events, warnings = read_journal(path)
+        for event in iter_journal(path, warnings):  # folded as read: the events are not kept
+            state.add(event)
     except JournalError as error:
         print(printable(f"error: {error}"), file=errors)
         return EXIT_UNREADABLE
     requested = {o.option: getattr(args, o.option) for o in OUTPUTS if getattr(args, o.option, None)}
-    started = events[0]
+    started = state.started or {}
     try:
         _refuse_inputs_by_content(requested, started)
         created = check_output_paths(requested, [path, *run_inputs(started)],
@@ -78,9 +80,6 @@ def report(args: Any, out: TextIO | None = None, errors: TextIO | None = None) -
         return EXIT_USAGE
     for folder in created:
         print(f"created the folder {folder} for the run's outputs", file=out)
-    state = RunRecords()
-    for event in events:
-        state.add(event)
     records = state.final()
     for warning in warnings + state.warnings:
         print(printable(f"warning: {warning}"), file=errors)
