@@ -10,6 +10,7 @@ import pytest
 from runsupport import EXAMPLES, ROOT, child_env, run_vemo, start_vemo, started, stop_process, wait_for_journal
 from vemo.cli import _parser
 from vemo.run.control import send
+from vemo.run.journal import OUTCOMES
 from vemo.run.outputs import RECORD_OUTCOMES, UNFINISHED
 
 RUNNING = (ROOT / "docs" / "running.md").read_text()
@@ -137,3 +138,12 @@ def test_every_option_of_every_command_is_documented_with_its_command():
                         and not (name == "run" and option in table):
                     missing.append(f"vemo {name} {option}")
     assert missing == []
+
+
+@pytest.mark.parametrize("event", OUTCOMES)
+def test_the_outcomes_the_journal_table_lists_are_those_its_readers_accept(event):
+    row = next(line for line in RUNNING.splitlines() if line.startswith(f"| `{event}` |"))
+    listed = re.search(r"`outcome` \(([^)]*)\)", row).group(1)
+    assert re.findall(r"`([a-z_]+)`", listed) == list(OUTCOMES[event])
+    if event == "action_ended":
+        assert list(RECORD_OUTCOMES) == list(OUTCOMES[event])  # each has its spelling in the record
