@@ -62,15 +62,15 @@ def report(args: Any, out: TextIO | None = None, errors: TextIO | None = None) -
     """The `vemo report` command; returns its exit code."""
     out, errors = out or sys.stdout, errors or sys.stderr
     path = journal_path(args.run_dir)
-    state, warnings = RunRecords(), []
+    state, warnings, started = RunRecords(), [], {}
     try:
         for event in iter_journal(path, warnings):  # folded as read: the events are not kept
+            started = started or event  # the first, run_started: it names the run's inputs
             state.add(event)
     except JournalError as error:
         print(printable(f"error: {error}"), file=errors)
         return EXIT_UNREADABLE
     requested = {o.option: getattr(args, o.option) for o in OUTPUTS if getattr(args, o.option, None)}
-    started = state.started or {}
     try:
         _refuse_inputs_by_content(requested, started)
         created = check_output_paths(requested, [path, *run_inputs(started)],
