@@ -6,6 +6,7 @@ import socket
 import stat
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -187,7 +188,11 @@ def test_a_page_that_stops_reading_and_then_closes_leaves_no_traceback(hand_run)
     process = subprocess.Popen([sys.executable, "-m", "vemo", "console", str(hand_run.dir), "--listen", "127.0.0.1:0"],
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT)
     try:
-        url = process.stdout.readline().strip().rpartition(": ")[2]
+        lines = []
+        reader = threading.Thread(target=lambda: lines.append(process.stdout.readline()), daemon=True)
+        reader.start()
+        reader.join(30)
+        url = (lines or [""])[0].strip().rpartition(": ")[2]
         port = int(url.rpartition(":")[2].partition("/")[0])
         page = socket.socket()
         page.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)

@@ -4,6 +4,7 @@ import json
 import re
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -115,7 +116,12 @@ def test_the_line_vemo_console_prints_is_the_one_the_doc_shows(tmp_path, sample)
     process = subprocess.Popen([sys.executable, "-m", "vemo", "console", str(run_dir)], stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, text=True, env=child_env())
     try:
-        first, second = process.stdout.readline().rstrip("\n"), process.stdout.readline().rstrip("\n")
+        lines = []
+        reader = threading.Thread(target=lambda: lines.extend(process.stdout.readline() for _ in range(2)),
+                                  daemon=True)
+        reader.start()
+        reader.join(30)
+        first, second = (line.rstrip("\n") for line in lines) if len(lines) == 2 else ("", "")
     finally:
         process.terminate()
         process.communicate(timeout=10)
