@@ -5,11 +5,12 @@ import hashlib
 import json
 import os
 import re
+import threading
 
 import pytest
 
 from runsupport import run_vemo
-from vemo.run.journal import JournalError, MAX_NESTING, read_journal
+from vemo.run.journal import JournalError, MAX_NESTING, follow, read_journal
 from vemo.run.outputs import write_outputs
 from vemo.run.timeline import MAX_TICKS, ActionRecord, render_chart
 
@@ -55,6 +56,23 @@ def test_a_hostile_line_is_refused_naming_its_file_and_line(tmp_path, name):
     run_dir = _write_journal(tmp_path / "run", line)
     with pytest.raises(JournalError, match=re.escape(f"journal.jsonl:3: ") + ".*" + re.escape(message)):
         read_journal(run_dir / "journal.jsonl")
+
+
+@pytest.mark.parametrize("content, where", [
+    (b"\n" + json.dumps(PLANNED).encode() + b"\n", ":2: a journal begins with run_started"),
+    (HOSTILE["t = 1e300"][0] + b"\n", ":1: action_started event"),
+])
+def test_the_follower_checks_the_first_event_and_every_line_as_the_file_reader_does(tmp_path, content, where):
+    path = tmp_path / "journal.jsonl"
+    path.write_bytes(content)
+    stop = threading.Event()
+    deadline = threading.Timer(10, stop.set)  # a follower that takes the file ends here instead of waiting on
+    deadline.start()
+    try:
+        with pytest.raises(JournalError, match=re.escape(where)):
+            list(follow(path, stop, poll_seconds=0.01))
+    finally:
+        deadline.cancel()
 
 
 @pytest.mark.parametrize("name", ["nested 100,000 deep", "t of 400 digits", "outcome as a list", "t = 1e309",

@@ -289,7 +289,7 @@ def follow(path: str | Path, stop: threading.Event, poll_seconds: float = 0.1) -
     `run_ended` has been read. A line is handed on only once its newline is there."""
     path = Path(path)
     pending = b""
-    number = 0
+    number, started = 0, False
     with open(path, "rb") as stream:
         while not stop.is_set():
             chunk = stream.read(65536)
@@ -307,8 +307,9 @@ def follow(path: str | Path, stop: threading.Event, poll_seconds: float = 0.1) -
                 if not raw.strip():
                     continue
                 entry = parse_event(raw, f"{path}:{number}")
-                if number == 1:
-                    _check_start(entry, f"{path}:1")
+                if not started:
+                    _check_start(entry, f"{path}:{number}")
+                    started = True
                 yield entry
                 if entry["event"] == "run_ended":
                     return
