@@ -153,9 +153,10 @@ def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
 
     sim = commands.add_parser("sim", help="run the handler simulator in the foreground until Ctrl-C",
                               description="Starts vemo-sim on ADDRESS with the handler settings of a cell.")
-    sim.add_argument("--cell", help="a cell description whose handler_settings file to simulate "
-                                    "(default: cell.yaml in the current directory)")
-    sim.add_argument("--handler-settings", metavar="FILE", help="the handler settings file to simulate")
+    settings = sim.add_mutually_exclusive_group()  # two sources of settings: one would win silently
+    settings.add_argument("--cell", help="a cell description whose handler_settings file to simulate "
+                                         "(default: cell.yaml in the current directory)")
+    settings.add_argument("--handler-settings", metavar="FILE", help="the handler settings file to simulate")
     sim.add_argument("--address", type=_address, default="127.0.0.1",
                      help="where to bind the handler ports (default 127.0.0.1)")
     sim.add_argument("--speed", type=_speed, default=1.0, metavar="FACTOR",

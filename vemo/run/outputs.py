@@ -5,6 +5,7 @@ from __future__ import annotations
 import itertools
 import os
 import re
+import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence, TextIO
@@ -301,8 +302,12 @@ def check_output_paths(requested: dict[str, str], inputs: Sequence[str | Path], 
 
 
 def _probe_writable(path: Path, where: str) -> None:
-    """Opens the file for appending (an existing one is left as it is) or creates and removes it."""
+    """Opens the file for appending (an existing one is left as it is) or creates and removes it; the
+    folder must take a new file too, since an output is written beside its path and renamed onto it."""
     existed = path.exists()
+    folder = Path(os.path.abspath(path)).parent
+    if existed and not os.access(folder, os.W_OK | os.X_OK):
+        raise OutputPathError(f"{where}: cannot write there: the folder {folder} takes no new file")
     try:
         descriptor = os.open(path, os.O_WRONLY | os.O_APPEND | (0 if existed else os.O_CREAT | os.O_EXCL), 0o644)
     except OSError as error:
@@ -322,10 +327,27 @@ def write_outputs(records: Sequence[ActionRecord], requested: dict[str, str], ti
         if not path:
             continue
         try:
-            output.write(records, path, title)
+            _write_whole(path, lambda temporary: output.write(records, temporary, title))
         except OSError as error:
             print(f"warning: cannot write {path}: {error.strerror or error}", file=errors)
             written = False
             continue
         print(f"{output.option} written to {path}", file=out)
     return written
+
+
+def _write_whole(path: str, write: Callable[[str], None]) -> None:
+    """Has `write` fill a new file beside `path` and renames it over `path` once it is whole: a failure
+    half-way leaves `path` as it was (absent, or its earlier content), never empty or cut short."""
+    target = Path(path)
+    descriptor, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".part")
+    os.close(descriptor)
+    try:
+        write(temporary)
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise

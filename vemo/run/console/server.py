@@ -96,6 +96,7 @@ class ConsoleServer:
         # difference seen is the closest estimate of when the run started.
         self._clock_offset = float("inf")
         self._snapshot = b""
+        self._drawn: dict = {}  # the last snapshot of the view that could be made
         self._changed = asyncio.Event()
         self._closing = False
         self._publish_handle: asyncio.Handle | None = None
@@ -142,18 +143,31 @@ class ConsoleServer:
     def _follow(self) -> None:
         try:
             for event in follow(self.journal, self._stop):
+                if self.error is not None:
+                    return
                 self._clock_offset = min(self._clock_offset, time.monotonic() - float(event["t"]))
                 self._loop.call_soon_threadsafe(self._apply, event)
         except (JournalError, OSError) as error:
             self._loop.call_soon_threadsafe(self._fail, str(error))
+        except Exception as error:  # a fault of this reader: the page must say so, not go on showing "running"
+            self._loop.call_soon_threadsafe(self._fail, f"{type(error).__name__}: {error}")
 
     def _fail(self, message: str) -> None:
+        if self.error is not None:
+            return  # the first failure is the one to show
         self.error = f"the journal cannot be followed: {message}"
         print(f"warning: {self.error}", file=sys.stderr, flush=True)
         self._publish()
 
     def _apply(self, event: dict) -> None:
-        self.view.apply(event)
+        if self.error is not None:
+            return  # the view stops at the first event it could not take
+        try:
+            self.view.apply(event)
+        except Exception as error:  # as in _follow: shown on the page, the view kept as it was before
+            self._stop.set()
+            self._fail(f"{type(error).__name__} on the {event.get('event')} event at t={event.get('t')}: {error}")
+            return
         if event["event"] == "run_ended":
             self._publish()
             if self._on_ended is not None:
@@ -168,7 +182,14 @@ class ConsoleServer:
             self._publish_handle = None
         self._last_publish = self._loop.time()
         now = time.monotonic() - self._clock_offset if self._clock_offset != float("inf") else None
-        snapshot = self.view.snapshot(now)
+        try:
+            snapshot = self._drawn = self.view.snapshot(now)
+        except Exception as error:  # shown on the page with the last view that could be drawn
+            self._stop.set()
+            if self.error is None:
+                self.error = f"the run cannot be drawn: {type(error).__name__}: {error}"
+                print(f"warning: {self.error}", file=sys.stderr, flush=True)
+            snapshot = dict(self._drawn)
         snapshot["error"] = self.error
         self._snapshot = json.dumps(snapshot, ensure_ascii=False, default=str).encode("utf-8")
         changed, self._changed = self._changed, asyncio.Event()
@@ -215,8 +236,8 @@ class ConsoleServer:
                     sent = self._snapshot
                     await response.write(b"data: " + sent + b"\n\n")
                 await changed.wait()
-        except ConnectionResetError:
-            pass  # the page was closed
+        except ConnectionError:  # the page was closed, or stopped reading and then closed: aiohttp says
+            pass  # ConnectionResetError for the one and a bare ConnectionError for the other
         return response
 
     async def _command(self, request: web.Request) -> web.Response:
