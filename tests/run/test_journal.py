@@ -115,11 +115,11 @@ def test_a_missing_or_odd_path_is_refused_by_name(tmp_path, make, expected):
 def test_a_journal_that_cannot_be_read_is_refused_with_the_reason(tmp_path, monkeypatch, failure, reason):
     path = _journal(tmp_path)
 
-    def unreadable(_path):
+    def unreadable(*_args):
         raise failure
 
-    # Root reads any file whatever its mode, so the failure is made where the file is read.
-    monkeypatch.setattr(journal_module, "_read_lines", unreadable)
+    # Root reads any file whatever its mode, so the failure is made where the file is opened.
+    monkeypatch.setattr(journal_module, "open", unreadable, raising=False)
     with pytest.raises(JournalError) as refused:
         read_journal(path)
     assert str(refused.value) == f"{path}: cannot read the journal: {reason}"

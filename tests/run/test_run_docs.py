@@ -11,7 +11,7 @@ import pytest
 from runsupport import EXAMPLES, ROOT, child_env, run_vemo, start_vemo, started, stop_process, wait_for_journal
 from vemo.cli import _parser
 from vemo.run.control import send
-from vemo.run.journal import OUTCOMES
+from vemo.run.events import OUTCOMES
 from vemo.run.outputs import RECORD_OUTCOMES, UNFINISHED
 
 RUNNING = (ROOT / "docs" / "running.md").read_text()

@@ -15,7 +15,7 @@ import pytest
 from vemo.cell import Interlock
 from vemo.run import commands as table
 from vemo.run.control import RunControl
-from vemo.run.events import EVENTS, read_by
+from vemo.run.events import EVENTS, FIELDS, OUTCOMES, read_by
 from vemo.run.fold import RunFold
 from vemo.run.journal import Journal
 from vemo.run.states import (ENDED, PACKML, RUN_STATES, RUNNING, STOPPING, TRANSITIONS, IllegalTransition,
@@ -417,6 +417,12 @@ def test_the_docs_list_exactly_the_catalogue_with_its_fields():
     assert sorted(rows) == sorted(EVENTS)
     for name, event in EVENTS.items():
         assert all(f"`{field}`" in rows[name] or f'`"{field}"' in rows[name] for field in event.fields), name
+
+
+def test_the_field_rules_the_readers_check_name_fields_of_the_catalogue():
+    fields = {field for event in EVENTS.values() for field in event.fields} | {"t"}
+    assert set(FIELDS) <= fields
+    assert all("outcome" in EVENTS[name].fields for name in OUTCOMES)
 
 
 def test_every_reader_folds_the_events_the_catalogue_gives_it_and_ignores_the_rest():

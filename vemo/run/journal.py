@@ -9,14 +9,13 @@ from this file or from the listeners of the writer, never from a second record o
 from __future__ import annotations
 
 import json
-import math
 import os
 import threading
 import time
 from pathlib import Path
 from typing import Any, Callable, Iterator
 
-from vemo.run.events import check_event
+from vemo.run.events import check_fields, check_name, is_number
 
 FORMAT = 1
 JOURNAL_NAME = "journal.jsonl"
@@ -25,9 +24,6 @@ MAX_LINE_BYTES = 1 << 20
 # The deepest event the writer makes nests three levels (a list of [module, index] pairs in an object);
 # a line nested deeper is damage, refused before any reader walks it.
 MAX_NESTING = 8
-# The latest "t" a reader believes: a run of a year is longer than any cell runs unattended, and a time
-# beyond it would only ask the timeline to draw a span no run has.
-MAX_RUN_SECONDS = 366 * 24 * 3600
 
 
 class JournalError(ValueError):
@@ -65,7 +61,7 @@ class Journal:
     def write(self, event: str, **fields: Any) -> dict:
         """Appends one event and returns it as written ("event" and "t" first, then `fields`). A name that
         is not in the catalogue of events raises ValueError."""
-        check_event(event)
+        check_name(event)
         with self._lock:
             entry = {"event": event, "t": round(self.elapsed(), 6), **fields}
             line = json.dumps(entry, ensure_ascii=False, default=str, allow_nan=False).encode("utf-8") + b"\n"
@@ -97,7 +93,7 @@ class Journal:
 
 
 def parse_event(raw: bytes, where: str) -> dict:
-    """One journal line as its event, its fields checked (see `check_event`); JournalError naming `where`
+    """One journal line as its event, its fields checked (see `vemo.run.events.check_fields`); JournalError naming `where`
     if it is not one."""
     try:
         entry = json.loads(raw.decode("utf-8"), parse_constant=_refuse_constant)
@@ -108,9 +104,9 @@ def parse_event(raw: bytes, where: str) -> dict:
     # Brackets counted in the text bound the depth from above: most lines need no walk at all.
     if entry is _TOO_DEEP or (raw.count(b"[") + raw.count(b"{") > MAX_NESTING and _nesting(entry) > MAX_NESTING):
         raise JournalError(f"{where}: not a journal line: nested more than {MAX_NESTING} deep")
-    if not isinstance(entry, dict) or not isinstance(entry.get("event"), str) or not _is_number(entry.get("t")):
+    if not isinstance(entry, dict) or not isinstance(entry.get("event"), str) or not is_number(entry.get("t")):
         raise JournalError(f"{where}: not a journal event (an object with \"event\" and \"t\")")
-    problem = check_event(entry)
+    problem = check_fields(entry)
     if problem is not None:
         raise JournalError(f"{where}: {entry['event']} event: {problem}")
     return entry
@@ -128,102 +124,6 @@ def _nesting(value: Any) -> int:
             deepest = max(deepest, depth)
             stack.extend((child, depth + 1) for child in (item.values() if isinstance(item, dict) else item))
     return deepest
-
-
-# --- the fields of events, checked where they appear --------------------------------------------------
-
-def _is_number(value: Any) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
-
-
-def _is_int(value: Any) -> bool:
-    return isinstance(value, int) and not isinstance(value, bool)
-
-
-def _is_time(value: Any) -> bool:
-    return _is_number(value) and 0 <= value <= MAX_RUN_SECONDS and math.isfinite(value)
-
-
-def _is_text(value: Any) -> bool:
-    return isinstance(value, str)
-
-
-def _is_reference(value: Any) -> bool:
-    return isinstance(value, list) and len(value) == 2 and _is_text(value[0]) and _is_int(value[1])
-
-
-def _optional(check: Callable[[Any], bool]) -> Callable[[Any], bool]:
-    return lambda value: value is None or check(value)
-
-
-def _list_of(check: Callable[[Any], bool]) -> Callable[[Any], bool]:
-    return lambda value: isinstance(value, list) and all(map(check, value))
-
-
-def _object_of(**fields: Callable[[Any], bool]) -> Callable[[Any], bool]:
-    return lambda value: isinstance(value, dict) and all(check(value.get(name)) for name, check in fields.items())
-
-
-# Each field a reader of the journal relies on, with what it must be wherever it appears; fields not named
-# here are passed on unchecked. (value check, what the message calls it)
-FIELDS: dict[str, tuple[Callable[[Any], bool], str]] = {
-    "t": (_is_time, f"seconds from 0 to {MAX_RUN_SECONDS}"),
-    "format": (_is_int, "an integer"),
-    "script": (_is_text, "a path"),
-    "cell": (_is_text, "a path"),
-    "handler_settings": (_optional(_is_text), "a path"),
-    "handler": (_is_text, "an address"),
-    "digests": (lambda v: isinstance(v, dict) and all(map(_optional(_is_text), v.values())),
-                "an object of SHA-256 digests by path"),
-    "simulator": (lambda v: isinstance(v, bool), "true or false"),
-    "started": (_is_text, "a time"),
-    "modules": (_list_of(_object_of(name=_is_text, actions=lambda v: _is_int(v) and v >= 0)),
-                "a list of {\"name\", \"actions\"}"),
-    "interlocks": (_list_of(_object_of(name=_is_text)), "a list of {\"name\", \"module\", \"input\"}"),
-    "module": (_is_text, "a module name"),
-    "index": (lambda v: _is_int(v) and v >= 1, "an action's index (1, 2, ...)"),
-    "text": (_is_text, "text"),
-    "location": (_optional(_is_text), "FILE:LINE:COLUMN"),
-    "kind": (_is_text, "an action kind"),
-    "lane": (_optional(_is_text), "a lane name or null"),
-    "recovery": (_optional(_is_text), "an except block's name or null"),
-    "waits": (_list_of(_is_reference), "a list of [module, index] pairs"),
-    "failed": (_list_of(_is_reference), "a list of [module, index] pairs"),
-    "after": (_optional(_is_reference), "a [module, index] pair or null"),
-    "reason": (_optional(_is_text), "text"),
-    "attempt": (lambda v: _is_int(v) and v >= 1, "a count (1, 2, ...)"),
-    "block": (_is_text, "an except block's name"),
-    "mode": (_is_text, "a pause mode"),
-    "cause": (_is_text, "a cause"),
-    "name": (_is_text, "a name"),
-    "failure": (lambda v: isinstance(v, dict), "an object"),
-    "exit_code": (lambda v: _is_int(v) and 0 <= v <= 255, "an exit code (0 to 255)"),
-}
-
-# The outcomes each event that has one may name.
-OUTCOMES: dict[str, tuple[str, ...]] = {
-    "action_ended": ("finished", "error", "interrupted", "skipped", "not_run"),
-    "recovery_ended": ("finished", "failed", "interrupted"),
-    "run_ended": ("finished", "failed", "interrupted", "terminated"),
-}
-
-
-def check_event(entry: dict) -> str | None:
-    """What is wrong with a parsed event's fields (the first problem found), or None if nothing is."""
-    for name, value in entry.items():
-        rule = FIELDS.get(name)
-        if rule is not None and not rule[0](value):
-            return f"\"{name}\" must be {rule[1]}, not {_shown(value)}"
-    outcomes = OUTCOMES.get(entry["event"])
-    if outcomes is not None and "outcome" in entry and entry["outcome"] not in outcomes:
-        return f"\"outcome\" must be one of {', '.join(outcomes)}, not {_shown(entry['outcome'])}"
-    return None
-
-
-def _shown(value: Any) -> str:
-    """A field's value as a message quotes it: short, whatever its size."""
-    text = json.dumps(value, ensure_ascii=False)
-    return text if len(text) <= 40 else text[:37] + "..."
 
 
 def _refuse_constant(name: str) -> float:
