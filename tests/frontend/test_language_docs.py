@@ -70,7 +70,8 @@ SCRIPTS = {
 }
 # Blocks that are no script, each checked by its own test below (or, for the grammar, by the parser's).
 NOT_SCRIPTS = {"vemo check examples/pick_place.vemo", "module XAxis (axis, handler id 1): 2 actions in sequence",
-               "declaration  =  name \"=\" statement", "cell: demo", "# my_actions.py", "# my_modules.py", "{"}
+               "declaration  =  name \"=\" statement", "cell: demo", "# my_actions.py", "# my_modules.py", "{",
+               "input waits (", "part: { wait @Feeder part_present on }"}
 
 
 def test_every_block_of_the_page_is_checked_here():
@@ -95,6 +96,19 @@ def test_each_script_example_compiles_and_does_what_the_page_says(tmp_path, firs
     code, listing = _check(tmp_path, make(_block(first_line)), "--cell", CELL)
     assert code == 0 and listing["ok"], listing["diagnostics"]
     assert claim is None or claim(listing), listing
+
+
+def test_the_input_wait_example_compiles_on_the_sensing_cell_and_its_listing_is_the_real_one(tmp_path):
+    part, grip = _block("part: { wait @Feeder part_present on }").splitlines()
+    script = f"main = async {part} and z_down: {{ move @ZAxis to down }} and {grip}\n"
+    code, listing = _check(tmp_path, script, "--cell", EXAMPLES / "sensing_cell.yaml")
+    assert code == 0 and listing["ok"], listing["diagnostics"]
+    assert _texts(listing, "Feeder") == ["waiting for Feeder.part_present on"]
+    sample = _block(next(t.splitlines()[0].strip() for _, t in _blocks() if t.startswith("input waits (")))
+    real = subprocess.run([sys.executable, "-m", "vemo", "check", "examples/pick_sense.vemo", "--cell",
+                           "examples/sensing_cell.yaml"], capture_output=True,
+                          text=True, timeout=60, env=child_env(), cwd=ROOT).stdout
+    assert sample.strip() in real
 
 
 # Scripts the page says are refused: the page's words for it, and what `vemo check` reports.
