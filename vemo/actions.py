@@ -7,7 +7,7 @@ from typing import Any
 from _vemoaction import VemoAction
 from _vemoprimitives import VemoState
 
-from vemo.run.drive import coordinates
+from vemo.cell import coordinates
 
 
 def _spec(module: Any) -> Any:

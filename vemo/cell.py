@@ -14,6 +14,9 @@ from vemo.inputfile import MAX_YAML_BYTES, InputFileError, read_input
 from vemo.yamlfile import YamlError, load_yaml
 
 KINDS = ("axis", "io", "tray")
+# Position tolerance of the end-of-move check, in user units (the handler client's own default); the run
+# drives moves with it, the editor's hovers tell it.
+POSITION_TOLERANCE = 0.07
 _NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
 
@@ -66,6 +69,12 @@ class ModuleSpec:
     def drives(self) -> tuple[int, ...]:
         """The handler ids of the axes this module moves: a tray handler's own axes, else its handler id."""
         return self.axes or (self.handler_id,)
+
+
+def coordinates(spec: ModuleSpec, place: Any) -> list[tuple[int, float]]:
+    """A named place of a module as (handler axis id, target in user units) pairs."""
+    values = place if isinstance(place, tuple) else (place,)
+    return list(zip(spec.drives, values))
 
 
 @dataclasses.dataclass(frozen=True)

@@ -24,6 +24,7 @@ class Editor:
         self._changed = asyncio.Condition()
         self.versions: dict[str, int] = {}
         self.published_versions: dict[str, int] = {}
+        self.registrations: list = []  # what the server asked the client to register
 
     async def on_diagnostics(self, params):
         async with self._changed:
@@ -58,7 +59,7 @@ class Editor:
 
 
 @contextlib.asynccontextmanager
-async def editor(**initialization_options):
+async def editor(capabilities: types.ClientCapabilities | None = None, **initialization_options):
     client = LanguageClient("vemo-tests", "1")
     session = Editor(client)
 
@@ -66,10 +67,14 @@ async def editor(**initialization_options):
     async def published(ls, params):
         await session.on_diagnostics(params)
 
+    @client.feature(types.CLIENT_REGISTER_CAPABILITY)
+    def register(ls, params):
+        session.registrations += params.registrations
+
     await client.start_io(sys.executable, "-m", "vemo", "lsp", env=child_env(), cwd=str(ROOT))
     try:
         await asyncio.wait_for(client.initialize_async(types.InitializeParams(
-            capabilities=types.ClientCapabilities(),
+            capabilities=capabilities or types.ClientCapabilities(),
             initialization_options=initialization_options or None)), WAIT)
         client.initialized(types.InitializedParams())
         yield session

@@ -13,6 +13,7 @@ import sys
 import traceback
 from typing import Any
 
+from vemo.inputfile import MAX_SCRIPT_BYTES
 from vemo.lsp.incremental import IncrementalParser
 from vemo.lsp.outline import Outline, Span, outline
 from vemo.parser import Script, ScriptError, _TOKEN
@@ -56,14 +57,20 @@ class Checker:
     # --- check ----------------------------------------------------------------------------------
 
     def check(self, uri: str, path: str, text: str) -> dict[str, Any]:
+        if len(text.encode("utf-8", "surrogatepass")) > MAX_SCRIPT_BYTES:  # the server does not send these
+            return {"diagnostics": [{"range": [0, 0, 0, 0], "severity": ERROR,
+                                     "message": f"larger than {MAX_SCRIPT_BYTES // (1024 * 1024)} MiB: not checked"}],
+                    "outline": None, "modules": {}}
         script = Script(text, path)
-        checked = self.documents[uri] = Checked(script, None)
+        checked = Checked(script, None)
         diagnostics: list[dict[str, Any]] = []
         if self.cell_path is None:
             diagnostics.append(_diagnostic(script, Span(0, 0), NO_CELL, INFORMATION))
         elif self.cell_problem is not None:
-            diagnostics.append(_diagnostic(script, Span(0, 0), f"cell description {self.cell_path}: "
-                                                               f"{self.cell_problem}", ERROR))
+            # The cell's own errors name the file already; the others get it in front.
+            named = self.cell_problem if self.cell_path in self.cell_problem else \
+                f"cell description {self.cell_path}: {self.cell_problem}"
+            diagnostics.append(_diagnostic(script, Span(0, 0), named, ERROR))
         from vemo.frontend import parse_script
 
         try:
@@ -73,7 +80,9 @@ class Checker:
             token = _TOKEN.match(text, start)
             message = error.message + (f"; expected {error.expected}" if error.expected else "")
             diagnostics.append(_diagnostic(script, Span(start, token.end() if token else start), message, ERROR))
+            # The last text that parsed stays for hovers.
             return {"diagnostics": diagnostics, "outline": None, "modules": self.modules()}
+        self.documents[uri] = checked
         checked.outline = outline(parsed.tree)
         if self.compiler is not None:
             diagnostics += self._compile(checked, parsed)

@@ -7,7 +7,7 @@ from typing import Any, Sequence
 from vemo.analysis import analyse
 from vemo.frontend import CompiledScript, plan_modules
 from vemo.report import describe
-from vemo.run.drive import POSITION_TOLERANCE
+from vemo.cell import POSITION_TOLERANCE
 
 _LISTED = 12  # actions listed per module in a declaration's hover
 

@@ -10,6 +10,7 @@ import asyncio
 import dataclasses
 import logging
 import re
+import sys
 from pathlib import Path
 from typing import Any
 
@@ -19,11 +20,20 @@ from pygls.workspace import TextDocument
 from pygls.workspace.position_codec import ServerTextPosition, ServerTextRange
 
 import vemo
+from vemo.inputfile import MAX_SCRIPT_BYTES
 from vemo.lsp.completion import candidates
+from vemo.lsp.linemap import LineMap
+from vemo.lsp.transport import KeepOpen, Protocol, serve
 from vemo.lsp.workers import CheckerFailed, Workers
 
 DEBOUNCE = 0.15  # seconds of quiet after a change before the script is checked
 ANSWER_TIMEOUT = 10.0  # seconds a request waits for the check of the latest text
+# Documents larger than `vemo check` reads are not checked: a check of one would take minutes and gigabytes.
+MAX_DOCUMENT_BYTES = MAX_SCRIPT_BYTES
+TOO_LARGE = (f"this document is larger than {MAX_DOCUMENT_BYTES // (1024 * 1024)} MiB, the most `vemo check` "
+             f"reads: it is not checked")
+# Files whose change can change what an open script means: cell descriptions and handler settings.
+WATCHED = ("**/*.yaml", "**/*.yml")
 _CELL_COMMENT = re.compile(r"^[ \t]*#[ \t]*cell:[ \t]*(\S(?:.*\S)?)[ \t]*$", re.MULTILINE)
 _COMPLETION_KINDS = {
     "module": types.CompletionItemKind.Module, "position": types.CompletionItemKind.EnumMember,
@@ -40,14 +50,17 @@ class Answer:
     version: int | None
     names: list[dict[str, Any]] | None
     modules: dict[str, Any]
+    text: str = ""
 
 
 class VemoLanguageServer(LanguageServer):
     def __init__(self) -> None:
-        super().__init__("vemo", vemo.__version__, text_document_sync_kind=types.TextDocumentSyncKind.Incremental)
+        super().__init__("vemo", vemo.__version__, text_document_sync_kind=types.TextDocumentSyncKind.Incremental,
+                         protocol_cls=Protocol)
         self.workers = Workers()
         self.cell_setting: str | None = None
         self.checked: dict[str, Answer] = {}
+        self.parsed: dict[str, Answer] = {}  # the check of the last text that parsed, per document
         self.modules: dict[str, Any] = {}  # the cell's names as last seen, for completion on broken text
         self._pending: dict[str, asyncio.Task] = {}
         self._done: dict[str, asyncio.Event] = {}
@@ -86,6 +99,14 @@ class VemoLanguageServer(LanguageServer):
         try:
             document = self.workspace.get_text_document(uri)
             version, text = document.version, document.source
+            if too_large(text):
+                self.checked.pop(uri, None)
+                self.parsed.pop(uri, None)
+                self.text_document_publish_diagnostics(types.PublishDiagnosticsParams(
+                    uri=uri, version=version, diagnostics=[types.Diagnostic(
+                        range=types.Range(types.Position(0, 0), types.Position(0, 0)), message=TOO_LARGE,
+                        severity=types.DiagnosticSeverity.Error, source="vemo")]))
+                return
             cell = self.cell_for(document)
             self._cells[uri] = cell
             worker = await self.workers.for_cell(cell)
@@ -93,6 +114,8 @@ class VemoLanguageServer(LanguageServer):
                 reply = await worker.request({"op": "check", "uri": uri, "path": document.path, "text": text})
             except CheckerFailed as error:
                 reply = {"diagnostics": [{"range": [0, 0, 0, 0], "message": str(error), "severity": 1}]}
+            finally:
+                await self.workers.retire(self._cells_in_use())
             if "error" in reply:
                 reply = {"diagnostics": [{"range": [0, 0, 0, 0], "severity": 1,
                                           "message": f"the checker failed on this script: {reply['error']}"}]}
@@ -100,7 +123,10 @@ class VemoLanguageServer(LanguageServer):
             if current is None or current.version != version:
                 return  # closed or changed meanwhile: the next check answers
             outline = reply.get("outline")
-            self.checked[uri] = Answer(version, outline["names"] if outline else None, reply.get("modules", {}))
+            self.checked[uri] = Answer(version, outline["names"] if outline else None, reply.get("modules", {}),
+                                       text)
+            if outline:
+                self.parsed[uri] = self.checked[uri]
             if reply.get("modules"):
                 self.modules = reply["modules"]
             self.text_document_publish_diagnostics(types.PublishDiagnosticsParams(
@@ -128,18 +154,38 @@ class VemoLanguageServer(LanguageServer):
             checked = self.checked.get(uri)
         return document, checked
 
+    def _cells_in_use(self) -> set[str | None]:
+        return {cell for uri, cell in self._cells.items() if uri in self.workspace.text_documents}
+
     async def forget(self, uri: str) -> None:
         task = self._pending.pop(uri, None)
         if task is not None:
             task.cancel()
         self.checked.pop(uri, None)
+        self.parsed.pop(uri, None)
         self._done.pop(uri, None)
         self.text_document_publish_diagnostics(types.PublishDiagnosticsParams(uri=uri, diagnostics=[]))
-        if uri in self._cells:  # the checker lets go of the document's last compile
-            try:
-                await (await self.workers.for_cell(self._cells.pop(uri))).request({"op": "forget", "uri": uri})
+        cell = self._cells.pop(uri, "no check")
+        if cell != "no check" and cell in self._cells_in_use():
+            try:  # the checker, still used by other documents, lets go of this one's last compile
+                await (await self.workers.for_cell(cell)).request({"op": "forget", "uri": uri})
             except CheckerFailed:
                 pass
+        await self.workers.retire(self._cells_in_use())
+
+    async def last_parsed(self, uri: str) -> tuple[TextDocument, Answer | None, LineMap | None]:
+        """The document, the check of its last text that parsed, and how the lines of that text map onto
+        the current text (None when there is no such check)."""
+        document, checked = await self.latest(uri)
+        parsed = self.parsed.get(uri)
+        if parsed is None or checked is None or too_large(document.source):
+            return document, None, None
+        return document, parsed, LineMap(parsed.text, document.source)
+
+
+def too_large(text: str) -> bool:
+    # A character takes at most 4 bytes: most documents are known to fit without encoding them.
+    return len(text) * 4 > MAX_DOCUMENT_BYTES and len(text.encode("utf-8", "surrogatepass")) > MAX_DOCUMENT_BYTES
 
 
 def _merged(entries: list[dict[str, Any]]) -> list[dict[str, Any]]:
@@ -247,12 +293,19 @@ async def completion(ls: VemoLanguageServer, params: types.CompletionParams) -> 
 
 async def _name_at(ls: VemoLanguageServer, uri: str, position: types.Position
                    ) -> tuple[TextDocument, list[dict[str, Any]], dict[str, Any] | None]:
-    document, checked = await ls.latest(uri)
-    if checked is None or checked.names is None or checked.version != document.version:
+    """The names of the last text that parsed, moved to the current text (names on changed lines are
+    left out), and the one at `position`."""
+    document, parsed, lines = await ls.last_parsed(uri)
+    if parsed is None or lines is None:
         return document, [], None
+    names = []
+    for name in parsed.names or []:
+        moved = lines.range_to_new(name["range"])
+        if moved is not None:
+            names.append(dict(name, range=moved))
     here = document.position_from_client_units(position)
-    found = next((n for n in checked.names if _contains(n["range"], here.line, here.character)), None)
-    return document, checked.names, found
+    found = next((n for n in names if _contains(n["range"], here.line, here.character)), None)
+    return document, names, found
 
 
 @server.feature(types.TEXT_DOCUMENT_DEFINITION)
@@ -278,20 +331,28 @@ async def references(ls: VemoLanguageServer, params: types.ReferenceParams) -> l
 
 @server.feature(types.TEXT_DOCUMENT_HOVER)
 async def hover(ls: VemoLanguageServer, params: types.HoverParams) -> types.Hover | None:
-    document, checked = await ls.latest(params.text_document.uri)
-    if checked is None or checked.version != document.version:
+    document, parsed, lines = await ls.last_parsed(params.text_document.uri)
+    if parsed is None or lines is None:
         return None
+    here = document.position_from_client_units(params.position)
+    line = lines.to_old(here.line)
+    if line is None:
+        return None
+    old_lines = parsed.text.split("\n")
+    if line >= len(old_lines) or here.character > len(old_lines[line]):
+        return None
+    offset = sum(len(text) + 1 for text in old_lines[:line]) + here.character
     worker = await ls.workers.for_cell(ls.cell_for(document))
     try:
-        reply = await worker.request({"op": "hover", "uri": document.uri,
-                                      "offset": document.offset_at_position(params.position)})
+        reply = await worker.request({"op": "hover", "uri": document.uri, "offset": offset})
     except CheckerFailed:
         return None
     found = reply.get("hover")
-    if not found:
+    moved = lines.range_to_new(found["range"]) if found else None
+    if moved is None:
         return None
     return types.Hover(contents=types.MarkupContent(kind=types.MarkupKind.Markdown, value=found["markdown"]),
-                       range=_client_range(document, found["range"]))
+                       range=_client_range(document, moved))
 
 
 @server.feature(types.SHUTDOWN)
@@ -299,7 +360,24 @@ async def shutdown(ls: VemoLanguageServer, params: None) -> None:
     await ls.workers.close()
 
 
+@server.feature(types.INITIALIZED)
+async def initialized(ls: VemoLanguageServer, params: types.InitializedParams) -> None:
+    # Editors watch files only when asked to: without this, a saved cell.yaml would not re-check scripts.
+    watching = ls.client_capabilities.workspace and ls.client_capabilities.workspace.did_change_watched_files
+    if watching and watching.dynamic_registration:
+        try:
+            await ls.client_register_capability_async(types.RegistrationParams([types.Registration(
+                id="vemo-watched-files", method=types.WORKSPACE_DID_CHANGE_WATCHED_FILES,
+                register_options=types.DidChangeWatchedFilesRegistrationOptions(
+                    [types.FileSystemWatcher(glob_pattern=pattern) for pattern in WATCHED]))]))
+        except Exception as error:  # a client that refuses still gets the checks on save
+            logging.getLogger(__name__).warning("the client did not watch files: %s", error)
+
+
 def main() -> int:
+    """Serves until the client says exit (or its end of the stream closes); 0 after a shutdown, else 1."""
     logging.basicConfig(level=logging.WARNING, format="vemo lsp: %(levelname)s %(message)s")
-    server.start_io()
-    return 0
+    # The library logs a traceback for every message it cannot read; the client gets an error reply instead.
+    logging.getLogger("pygls.protocol.json_rpc").setLevel(logging.CRITICAL)
+    server.protocol.set_writer(KeepOpen(sys.stdout.buffer))
+    return asyncio.run(serve(server.protocol, sys.stdin.buffer))

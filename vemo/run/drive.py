@@ -9,13 +9,11 @@ import time
 from pathlib import Path
 from typing import Any, Callable, Sequence
 
-from vemo.cell import Cell, ModuleSpec
+from vemo.cell import POSITION_TOLERANCE, Cell, ModuleSpec, coordinates  # noqa: F401 (coordinates: for callers)
 from vemo.inputfile import MAX_YAML_BYTES, read_input
 from vemo.run.control import DECISIONS, RunControl
 from vemo.yamlfile import load_yaml
 
-# Position tolerance of the end-of-move check, in user units (the handler client's own default).
-POSITION_TOLERANCE = 0.07
 BLANK_CONDITION = 150
 ERROR_STATE_INDEX = 1  # KINRA_ID_ERROR_STATE, the data index of a log request
 # Numbers the awaited requests of this process; next() on a count is atomic under the GIL.
@@ -135,12 +133,6 @@ def read_handler_modules(path: str | Path) -> dict[int, HandlerModule]:
 
 def _limit(value: Any) -> float | None:
     return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else None
-
-
-def coordinates(spec: ModuleSpec, place: Any) -> list[tuple[int, float]]:
-    """A named place of a module as (handler axis id, target in user units) pairs."""
-    values = place if isinstance(place, tuple) else (place,)
-    return list(zip(spec.drives, values))
 
 
 def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tuple[list[str], list[str]]:
