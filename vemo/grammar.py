@@ -82,7 +82,7 @@ number = value:/-?[0-9]+/ ;
 
 extern_str = value:/"[^"\n]*"/ ;
 
-module = value:/@+[A-Za-z_][A-Za-z0-9_@]*/ ;
+module = value:/@[A-Za-z_][A-Za-z0-9_]*(?![A-Za-z0-9_@])/ ;
 """.replace("KEYWORDS", "|".join(KEYWORDS))
 
 
