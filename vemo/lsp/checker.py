@@ -8,6 +8,7 @@ cell description and talks to it in JSON lines over its standard input and outpu
 from __future__ import annotations
 
 import dataclasses
+import inspect
 import json
 import sys
 import traceback
@@ -31,6 +32,7 @@ class Checked:
     outline: Outline | None
     compiled: Any = None
     analysis: Any = None
+    estimates: Any = None  # made at the first inlay hint request
 
 
 class Checker:
@@ -119,8 +121,22 @@ class Checker:
                 "points": sorted(spec.points) if spec is not None else [],
                 "sequences": sorted(spec.sequences) if spec is not None else [],
                 "operations": operations(kind),
+                "signatures": {op: _signature(getattr(kind, op)) for op in operations(kind)},
             }
         return found
+
+    # --- inlay hints ----------------------------------------------------------------------------
+
+    def inlay(self, uri: str, start: int, end: int) -> list[dict[str, Any]]:
+        checked = self.documents.get(uri)
+        if checked is None or checked.outline is None or checked.compiled is None:
+            return []
+        from vemo.lsp.estimates import Estimates
+
+        if checked.estimates is None:
+            checked.estimates = Estimates(checked.compiled, checked.script, checked.outline)
+        hints = checked.estimates.hints(start, end)
+        return [dict(h, position=_range(checked.script, Span(h.pop("offset"), 0))[:2]) for h in hints]
 
     # --- hover ----------------------------------------------------------------------------------
 
@@ -154,10 +170,34 @@ def _diagnostic(script: Script, span: Span, message: str, severity: int) -> dict
     return {"range": _range(script, span), "message": message, "severity": severity}
 
 
+def _signature(operation: Any) -> dict[str, Any]:
+    """An operation's parameters as a script writes them (without the module itself) and its doc line."""
+    doc = (inspect.getdoc(operation) or "").split("\n")[0]
+    try:
+        parameters = list(inspect.signature(operation).parameters.values())[1:]
+    except (TypeError, ValueError):  # an operation of an extension type
+        return {"parameters": None, "doc": doc}
+    return {"parameters": [str(p.replace(annotation=inspect.Parameter.empty)) for p in parameters], "doc": doc}
+
+
+def _lines(script: Script, span: Span) -> list[int] | None:
+    """First and last line (0-based) of a span without the layout it ends with, if it spans lines."""
+    end = len(script.text[:span.end].rstrip())
+    first, last = script.location(span.start).line - 1, script.location(max(end - 1, span.start)).line - 1
+    return [first, last] if last > first else None
+
+
 def _outline_json(script: Script, found: Outline) -> dict[str, Any]:
+    names = {n.declaration: n for n in found.names if n.kind == "declaration"}
     return {
         "names": [{"name": n.name, "kind": n.kind, "range": _range(script, n.span), "declaration": n.declaration}
                   for n in found.names],
+        "declarations": [{"name": names[i].name, "range": _range(script, Span(span.start, len(
+            script.text[:span.end].rstrip()))), "selection": _range(script, names[i].span)}
+            for i, span in enumerate(found.declarations) if i in names],
+        "terms": [{"name": t.name, "kind": t.kind, "module": t.module, "range": _range(script, t.span)}
+                  for t in found.terms],
+        "folds": [lines for span in found.declarations + found.links if (lines := _lines(script, span))],
     }
 
 
@@ -177,6 +217,8 @@ def serve(cell_path: str | None, requests: Any = None, replies: Any = None) -> N
                 reply = checker.check(request["uri"], request["path"], request["text"])
             elif op == "hover":
                 reply = {"hover": checker.hover(request["uri"], request["offset"])}
+            elif op == "inlay":
+                reply = {"hints": checker.inlay(request["uri"], request["start"], request["end"])}
             elif op == "forget":
                 checker.documents.pop(request["uri"], None)
                 checker.parsers.pop(request["uri"], None)

@@ -10,6 +10,8 @@ from typing import Any, Iterator
 from tatsu.ast import AST
 
 ACTION_RULES = frozenset({"move", "io", "transfer", "external"})
+# What the name after a module reference is, by action rule: the cell entry it names.
+TERM_KINDS = {"move": "position", "io": "point", "transfer": "sequence", "external": "operation"}
 _QUOTED = re.compile(r"'([A-Za-z_][A-Za-z0-9_]*)'")
 
 
@@ -38,6 +40,17 @@ class Name:
     declaration: int
 
 
+@dataclasses.dataclass(frozen=True)
+class Term:
+    """A name of the cell written in an action: a module reference, or the position, IO point, sequence or
+    operation of that module (`kind` says which; `module` is the module's name without '@')."""
+
+    name: str
+    kind: str
+    module: str
+    span: Span
+
+
 @dataclasses.dataclass
 class Outline:
     """The names of a script and the spans of its declarations and actions, from its parse tree."""
@@ -46,6 +59,9 @@ class Outline:
     names: list[Name]
     declarations: list[Span]
     actions: list[Span]
+    terms: list[Term] = dataclasses.field(default_factory=list)
+    links: list[Span] = dataclasses.field(default_factory=list)  # each `{ ... }` with its label and waits
+    loops: list[tuple[int, Span]] = dataclasses.field(default_factory=list)  # (declaration index, span)
 
     def name_at(self, offset: int) -> Name | None:
         return next((name for name in self.names if offset in name.span), None)
@@ -99,12 +115,18 @@ def outline(tree: AST) -> Outline:
     names: list[Name] = []
     declarations: list[Span] = []
     actions: list[Span] = []
+    terms: list[Term] = []
+    links: list[Span] = []
+    loops: list[tuple[int, Span]] = []
     for index, declaration in enumerate(tree["declarations"]):
         declarations.append(_span(declaration))
         names.append(Name(str(declaration["ident"]["value"]), "declaration", _span(declaration["ident"]), index))
         for node in nodes(declaration["action"]):
             rule = node.parseinfo.rule
+            if rule == "loop":
+                loops.append((index, _span(node)))
             if rule == "link":
+                links.append(_span(node))
                 if node.get("ident"):
                     names.append(Name(str(node["ident"]["value"]), "label", _span(node["ident"]), index))
                 for wait in node.get("waits") or []:
@@ -114,5 +136,8 @@ def outline(tree: AST) -> Outline:
                         names.append(Name(str(element["value"]), "block", _span(element), index))
             elif rule in ACTION_RULES:
                 actions.append(_span(node))
+                module = str(node["mod"]["value"])
+                terms.append(Term(module, "module", module[1:], _span(node["mod"])))
+                terms.append(Term(str(node["ident"]["value"]), TERM_KINDS[rule], module[1:], _span(node["ident"])))
     names.sort(key=lambda n: n.span.start)
-    return Outline(tree, names, declarations, actions)
+    return Outline(tree, names, declarations, actions, terms, links, loops)

@@ -17,12 +17,12 @@ from typing import Any
 from lsprotocol import types
 from pygls.lsp.server import LanguageServer
 from pygls.workspace import TextDocument
-from pygls.workspace.position_codec import ServerTextPosition, ServerTextRange
 
 import vemo
 from vemo.inputfile import MAX_SCRIPT_BYTES
-from vemo.lsp.completion import candidates
+from vemo.lsp.cellfile import cell_diagnostics, is_cell_file
 from vemo.lsp.linemap import LineMap
+from vemo.lsp.translate import client_range
 from vemo.lsp.transport import KeepOpen, Protocol, serve
 from vemo.lsp.workers import CheckerFailed, Workers
 
@@ -35,12 +35,6 @@ TOO_LARGE = (f"this document is larger than {MAX_DOCUMENT_BYTES // (1024 * 1024)
 # Files whose change can change what an open script means: cell descriptions and handler settings.
 WATCHED = ("**/*.yaml", "**/*.yml")
 _CELL_COMMENT = re.compile(r"^[ \t]*#[ \t]*cell:[ \t]*(\S(?:.*\S)?)[ \t]*$", re.MULTILINE)
-_COMPLETION_KINDS = {
-    "module": types.CompletionItemKind.Module, "position": types.CompletionItemKind.EnumMember,
-    "point": types.CompletionItemKind.EnumMember, "sequence": types.CompletionItemKind.EnumMember,
-    "operation": types.CompletionItemKind.Method, "block": types.CompletionItemKind.Function,
-    "label": types.CompletionItemKind.Reference, "keyword": types.CompletionItemKind.Keyword,
-}
 
 
 @dataclasses.dataclass
@@ -51,6 +45,7 @@ class Answer:
     names: list[dict[str, Any]] | None
     modules: dict[str, Any]
     text: str = ""
+    outline: dict[str, Any] | None = None  # declarations, cell terms and folds of the text, if it parsed
 
 
 class VemoLanguageServer(LanguageServer):
@@ -99,6 +94,11 @@ class VemoLanguageServer(LanguageServer):
         try:
             document = self.workspace.get_text_document(uri)
             version, text = document.version, document.source
+            if is_cell_file(document, self._cells.values()):
+                self.text_document_publish_diagnostics(types.PublishDiagnosticsParams(
+                    uri=uri, version=version,
+                    diagnostics=[_diagnostic(document, entry) for entry in cell_diagnostics(document)]))
+                return
             if too_large(text):
                 self.checked.pop(uri, None)
                 self.parsed.pop(uri, None)
@@ -124,7 +124,7 @@ class VemoLanguageServer(LanguageServer):
                 return  # closed or changed meanwhile: the next check answers
             outline = reply.get("outline")
             self.checked[uri] = Answer(version, outline["names"] if outline else None, reply.get("modules", {}),
-                                       text)
+                                       text, outline)
             if outline:
                 self.parsed[uri] = self.checked[uri]
             if reply.get("modules"):
@@ -153,6 +153,13 @@ class VemoLanguageServer(LanguageServer):
             document = self.workspace.get_text_document(uri)
             checked = self.checked.get(uri)
         return document, checked
+
+    def script(self, uri: str) -> TextDocument | None:
+        """The open document at `uri` if it is a script the server reads (not a cell file, not too large)."""
+        document = self.workspace.text_documents.get(uri)
+        if document is None or is_cell_file(document, self._cells.values()) or too_large(document.source):
+            return None
+        return document
 
     def _cells_in_use(self) -> set[str | None]:
         return {cell for uri, cell in self._cells.items() if uri in self.workspace.text_documents}
@@ -204,31 +211,9 @@ def _merged(entries: list[dict[str, Any]]) -> list[dict[str, Any]]:
     return list(kept.values())
 
 
-def _client_range(document: TextDocument, entry: list[int]) -> types.Range:
-    start, end = ServerTextPosition(entry[0], entry[1]), ServerTextPosition(entry[2], entry[3])
-    return document.range_to_client_units(ServerTextRange(start, end))
-
-
 def _diagnostic(document: TextDocument, entry: dict[str, Any]) -> types.Diagnostic:
-    return types.Diagnostic(range=_client_range(document, entry["range"]), message=entry["message"],
+    return types.Diagnostic(range=client_range(document, entry["range"]), message=entry["message"],
                             severity=types.DiagnosticSeverity(entry["severity"]), source="vemo")
-
-
-def _contains(entry: list[int], line: int, character: int) -> bool:
-    return (entry[0], entry[1]) <= (line, character) <= (entry[2], entry[3])
-
-
-def _definition(names: list[dict[str, Any]], use: dict[str, Any]) -> dict[str, Any] | None:
-    """A block used by name is declared before the use; a wait names a step label, of its own
-    declaration first."""
-    if use["kind"] in ("declaration", "label"):
-        return use
-    if use["kind"] == "block":
-        declared = [n for n in names if n["kind"] == "declaration" and n["name"] == use["name"]]
-        earlier = [n for n in declared if n["range"][:2] < use["range"][:2]]
-        return earlier[-1] if earlier else (declared[0] if declared else None)
-    labels = [n for n in names if n["kind"] == "label" and n["name"] == use["name"]]
-    return next((n for n in labels if n["declaration"] == use["declaration"]), labels[0] if labels else None)
 
 
 server = VemoLanguageServer()
@@ -277,84 +262,6 @@ async def did_close(ls: VemoLanguageServer, params: types.DidCloseTextDocumentPa
     await ls.forget(params.text_document.uri)
 
 
-@server.feature(types.TEXT_DOCUMENT_COMPLETION,
-                types.CompletionOptions(trigger_characters=["@", ".", " ", ","]))
-async def completion(ls: VemoLanguageServer, params: types.CompletionParams) -> types.CompletionList:
-    if params.text_document.uri not in ls.workspace.text_documents:
-        return types.CompletionList(is_incomplete=False, items=[])
-    document = ls.workspace.get_text_document(params.text_document.uri)
-    checked = ls.checked.get(document.uri)
-    modules = checked.modules if checked and checked.modules else ls.modules
-    offset = document.offset_at_position(params.position)
-    items = [types.CompletionItem(label=c.label, kind=_COMPLETION_KINDS[c.kind], detail=c.detail or None)
-             for c in candidates(document.source, offset, modules)]
-    return types.CompletionList(is_incomplete=False, items=items)
-
-
-async def _name_at(ls: VemoLanguageServer, uri: str, position: types.Position
-                   ) -> tuple[TextDocument, list[dict[str, Any]], dict[str, Any] | None]:
-    """The names of the last text that parsed, moved to the current text (names on changed lines are
-    left out), and the one at `position`."""
-    document, parsed, lines = await ls.last_parsed(uri)
-    if parsed is None or lines is None:
-        return document, [], None
-    names = []
-    for name in parsed.names or []:
-        moved = lines.range_to_new(name["range"])
-        if moved is not None:
-            names.append(dict(name, range=moved))
-    here = document.position_from_client_units(position)
-    found = next((n for n in names if _contains(n["range"], here.line, here.character)), None)
-    return document, names, found
-
-
-@server.feature(types.TEXT_DOCUMENT_DEFINITION)
-async def definition(ls: VemoLanguageServer, params: types.DefinitionParams) -> types.Location | None:
-    document, names, found = await _name_at(ls, params.text_document.uri, params.position)
-    target = _definition(names, found) if found else None
-    if target is None:
-        return None
-    return types.Location(uri=document.uri, range=_client_range(document, target["range"]))
-
-
-@server.feature(types.TEXT_DOCUMENT_REFERENCES)
-async def references(ls: VemoLanguageServer, params: types.ReferenceParams) -> list[types.Location]:
-    document, names, found = await _name_at(ls, params.text_document.uri, params.position)
-    target = _definition(names, found) if found else None
-    if target is None:
-        return []
-    uses = [n for n in names if n["kind"] in ("block", "wait") and _definition(names, n) == target]
-    if params.context.include_declaration:
-        uses = [target] + uses
-    return [types.Location(uri=document.uri, range=_client_range(document, n["range"])) for n in uses]
-
-
-@server.feature(types.TEXT_DOCUMENT_HOVER)
-async def hover(ls: VemoLanguageServer, params: types.HoverParams) -> types.Hover | None:
-    document, parsed, lines = await ls.last_parsed(params.text_document.uri)
-    if parsed is None or lines is None:
-        return None
-    here = document.position_from_client_units(params.position)
-    line = lines.to_old(here.line)
-    if line is None:
-        return None
-    old_lines = parsed.text.split("\n")
-    if line >= len(old_lines) or here.character > len(old_lines[line]):
-        return None
-    offset = sum(len(text) + 1 for text in old_lines[:line]) + here.character
-    worker = await ls.workers.for_cell(ls.cell_for(document))
-    try:
-        reply = await worker.request({"op": "hover", "uri": document.uri, "offset": offset})
-    except CheckerFailed:
-        return None
-    found = reply.get("hover")
-    moved = lines.range_to_new(found["range"]) if found else None
-    if moved is None:
-        return None
-    return types.Hover(contents=types.MarkupContent(kind=types.MarkupKind.Markdown, value=found["markdown"]),
-                       range=_client_range(document, moved))
-
-
 @server.feature(types.SHUTDOWN)
 async def shutdown(ls: VemoLanguageServer, params: None) -> None:
     await ls.workers.close()
@@ -376,6 +283,8 @@ async def initialized(ls: VemoLanguageServer, params: types.InitializedParams) -
 
 def main() -> int:
     """Serves until the client says exit (or its end of the stream closes); 0 after a shutdown, else 1."""
+    import vemo.lsp.handlers  # noqa: F401 (registers the handlers of the editing features)
+
     logging.basicConfig(level=logging.WARNING, format="vemo lsp: %(levelname)s %(message)s")
     # The library logs a traceback for every message it cannot read; the client gets an error reply instead.
     logging.getLogger("pygls.protocol.json_rpc").setLevel(logging.CRITICAL)
