@@ -266,3 +266,20 @@ def test_definitions_references_and_hovers_answer_from_the_last_text_that_parsed
             assert "Estimated duration: 0.97 s" in shown.contents.value
             assert text_at(broken, shown.range) == "move @ZAxis to down"
     run(session)
+
+
+def test_docs_list_every_request_the_server_answers():
+    import re
+
+    import vemo.lsp.handlers  # noqa: F401 (registers the handlers)
+    from vemo.lsp.server import server
+
+    text = (ROOT / "docs" / "editors.md").read_text()
+    table = text[text.index("| Feature | Protocol method |"):text.index("## Which cell")]
+    documented = {method for row in table.splitlines()[2:] if row.startswith("|")
+                  for method in re.findall(r"`([a-zA-Z]+/[a-zA-Z/]+)`", row.split("|")[2])}
+    lifecycle = {types.INITIALIZE, types.INITIALIZED, types.SHUTDOWN, types.TEXT_DOCUMENT_DID_OPEN,
+                 types.TEXT_DOCUMENT_DID_CHANGE, types.TEXT_DOCUMENT_DID_CLOSE, types.TEXT_DOCUMENT_DID_SAVE,
+                 types.WORKSPACE_DID_CHANGE_CONFIGURATION, types.WORKSPACE_DID_CHANGE_WATCHED_FILES}
+    answered = set(server.protocol.fm.features) - lifecycle
+    assert documented - {types.TEXT_DOCUMENT_PUBLISH_DIAGNOSTICS} == answered
