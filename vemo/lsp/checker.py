@@ -32,6 +32,7 @@ class Checked:
     outline: Outline | None
     compiled: Any = None
     analysis: Any = None
+    version: Any = None  # the server's version of the text
     estimates: Any = None  # made at the first inlay hint request
 
 
@@ -58,7 +59,14 @@ class Checker:
 
     # --- check ----------------------------------------------------------------------------------
 
-    def check(self, uri: str, path: str, text: str) -> dict[str, Any]:
+    def details(self, uri: str) -> dict[str, Any] | None:
+        """The declarations, cell terms and folds of the last text of `uri` that parsed, with its version."""
+        checked = self.documents.get(uri)
+        if checked is None or checked.outline is None:
+            return None
+        return dict(_details_json(checked.script, checked.outline), version=checked.version)
+
+    def check(self, uri: str, path: str, text: str, version: Any = None) -> dict[str, Any]:
         if len(text.encode("utf-8", "surrogatepass")) > MAX_SCRIPT_BYTES:  # the server does not send these
             return {"diagnostics": [{"range": [0, 0, 0, 0], "severity": ERROR,
                                      "message": f"larger than {MAX_SCRIPT_BYTES // (1024 * 1024)} MiB: not checked"}],
@@ -85,6 +93,7 @@ class Checker:
             # The last text that parsed stays for hovers.
             return {"diagnostics": diagnostics, "outline": None, "modules": self.modules()}
         self.documents[uri] = checked
+        checked.version = version
         checked.outline = outline(parsed.tree)
         if self.compiler is not None:
             diagnostics += self._compile(checked, parsed)
@@ -188,16 +197,24 @@ def _lines(script: Script, span: Span) -> list[int] | None:
 
 
 def _outline_json(script: Script, found: Outline) -> dict[str, Any]:
-    names = {n.declaration: n for n in found.names if n.kind == "declaration"}
+    """What every check sends: the declared names, labels and their uses."""
     return {
         "names": [{"name": n.name, "kind": n.kind, "range": _range(script, n.span), "declaration": n.declaration}
                   for n in found.names],
+    }
+
+
+def _details_json(script: Script, found: Outline) -> dict[str, Any]:
+    """What the outline, folding and semantic tokens need besides the names; made when first asked for, so
+    that the diagnostics of a long script come no later for it."""
+    names = {n.declaration: n for n in found.names if n.kind == "declaration"}
+    return {
         "declarations": [{"name": names[i].name, "range": _range(script, Span(span.start, len(
             script.text[:span.end].rstrip()))), "selection": _range(script, names[i].span)}
             for i, span in enumerate(found.declarations) if i in names],
         "terms": [{"name": t.name, "kind": t.kind, "module": t.module, "range": _range(script, t.span)}
-                  for t in found.terms],
-        "folds": [lines for span in found.declarations + found.links if (lines := _lines(script, span))],
+                  for t in found.details.terms],
+        "folds": [lines for span in found.declarations + found.details.links if (lines := _lines(script, span))],
     }
 
 
@@ -214,9 +231,11 @@ def serve(cell_path: str | None, requests: Any = None, replies: Any = None) -> N
             request = json.loads(line)
             op = request["op"]
             if op == "check":
-                reply = checker.check(request["uri"], request["path"], request["text"])
+                reply = checker.check(request["uri"], request["path"], request["text"], request.get("version"))
             elif op == "hover":
                 reply = {"hover": checker.hover(request["uri"], request["offset"])}
+            elif op == "details":
+                reply = {"details": checker.details(request["uri"])}
             elif op == "inlay":
                 reply = {"hints": checker.inlay(request["uri"], request["start"], request["end"])}
             elif op == "forget":

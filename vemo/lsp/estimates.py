@@ -64,7 +64,7 @@ class Estimates:
                 found.append({"offset": name.span.end, "label": _seconds(analysis.estimate),
                               "tooltip": f"estimated duration of {name.name}, from the cell's motion and switch "
                                          f"times (as `vemo check` estimates it)"})
-            for declaration, loop in self.outline.loops:
+            for declaration, loop in self.outline.details.loops:
                 if declaration == index and start <= loop.start <= end:
                     seconds = self._loop_seconds(index, loop, analysis)
                     if seconds is not None:

@@ -30,6 +30,7 @@ _COMPLETION_KINDS = {
 # Workspace symbols also come from the scripts of the workspace folders that are not open, read by their
 # text alone; a large tree is not walked without end.
 MAX_SCANNED_SCRIPTS = 500
+MAX_SCANNED_BYTES = 32 * 1024 * 1024  # of those scripts' text, all together, per request
 MAX_WORKSPACE_SYMBOLS = 1000
 _DECLARED = re.compile(r"^[ \t]*([A-Za-z_][A-Za-z0-9_]*)[ \t]*=", re.MULTILINE)
 _CELL_ENTRY = {"position": "positions", "point": "points", "sequence": "sequences"}
@@ -52,10 +53,11 @@ async def _found(ls: VemoLanguageServer, uri: str, position: types.Position
     """The names and cell terms of the last text that parsed, moved to the current text (those on changed
     lines are left out), and the name and the term at `position`."""
     document, parsed, lines = await ls.last_parsed(uri)
-    if parsed is None or lines is None or parsed.outline is None:
+    details = await ls.details(document, parsed) if parsed is not None and lines is not None else None
+    if details is None:
         return document, None, [], None, [], None
     names = translate.moved(parsed.names or [], lines)
-    terms = translate.moved(parsed.outline["terms"], lines)
+    terms = translate.moved(details["terms"], lines)
     here = document.position_from_client_units(position)
     name = next((n for n in names if contains(n["range"], here.line, here.character)), None)
     term = next((t for t in terms if contains(t["range"], here.line, here.character)), None)
@@ -69,7 +71,7 @@ def _modules(ls: VemoLanguageServer, uri: str) -> dict[str, Any]:
 
 def _cell_location(ls: VemoLanguageServer, uri: str, term: dict[str, Any]) -> types.Location | None:
     """Where the cell description the script is checked against writes a module or one of its names."""
-    cell = ls._cells.get(uri)
+    cell = ls.cell_of(uri)
     if cell is None:
         return None
     open_cell = ls.workspace.text_documents.get(Path(cell).as_uri())
@@ -151,9 +153,10 @@ async def hover(ls: VemoLanguageServer, params: types.HoverParams) -> types.Hove
 @server.feature(types.TEXT_DOCUMENT_DOCUMENT_SYMBOL)
 async def document_symbol(ls: VemoLanguageServer, params: types.DocumentSymbolParams) -> list[types.DocumentSymbol]:
     document, parsed, lines = await ls.last_parsed(params.text_document.uri)
-    if parsed is None or lines is None or parsed.outline is None:
+    details = await ls.details(document, parsed) if parsed is not None and lines is not None else None
+    if details is None:
         return []
-    return translate.document_symbols(document, parsed.outline, translate.moved(parsed.names or [], lines), lines)
+    return translate.document_symbols(document, details, translate.moved(parsed.names or [], lines), lines)
 
 
 def _scanned_scripts(ls: VemoLanguageServer) -> list[Path]:
@@ -190,11 +193,13 @@ async def workspace_symbol(ls: VemoLanguageServer, params: types.WorkspaceSymbol
                     name=n["name"], kind=types.SymbolKind.Function if n["kind"] == "declaration" else types.SymbolKind.Key,
                     location=types.Location(uri=uri, range=client_range(document, n["range"])),
                     container_name=declared.get(n["declaration"]) if n["kind"] == "label" else None))
+    budget = MAX_SCANNED_BYTES
     for path in _scanned_scripts(ls):
         try:
-            text = read_input(path, "script", MAX_SCRIPT_BYTES)
+            text = read_input(path, "script", min(MAX_SCRIPT_BYTES, budget))
         except InputFileError:
-            continue
+            continue  # unreadable, or over what is left of the budget
+        budget -= len(text)
         for match in _DECLARED.finditer(text):
             if translate.matches(params.query, match.group(1)):
                 line = text.count("\n", 0, match.start(1))
@@ -282,9 +287,10 @@ async def document_highlight(ls: VemoLanguageServer, params: types.DocumentHighl
 @server.feature(types.TEXT_DOCUMENT_FOLDING_RANGE)
 async def folding_range(ls: VemoLanguageServer, params: types.FoldingRangeParams) -> list[types.FoldingRange]:
     document, parsed, lines = await ls.last_parsed(params.text_document.uri)
-    if parsed is None or lines is None or parsed.outline is None:
+    details = await ls.details(document, parsed) if parsed is not None and lines is not None else None
+    if details is None:
         return []
-    return translate.folding_ranges(parsed.outline["folds"], lines)
+    return translate.folding_ranges(details["folds"], lines)
 
 
 @server.feature(types.TEXT_DOCUMENT_SEMANTIC_TOKENS_FULL,
@@ -292,10 +298,11 @@ async def folding_range(ls: VemoLanguageServer, params: types.FoldingRangeParams
                                            token_modifiers=translate.TOKEN_MODIFIERS))
 async def semantic_tokens(ls: VemoLanguageServer, params: types.SemanticTokensParams) -> types.SemanticTokens:
     document, parsed, lines = await ls.last_parsed(params.text_document.uri)
-    if parsed is None or lines is None or parsed.outline is None:
+    details = await ls.details(document, parsed) if parsed is not None and lines is not None else None
+    if details is None:
         return types.SemanticTokens(data=[])
     return types.SemanticTokens(data=translate.semantic_tokens(
-        document, translate.moved(parsed.names or [], lines), translate.moved(parsed.outline["terms"], lines)))
+        document, translate.moved(parsed.names or [], lines), translate.moved(details["terms"], lines)))
 
 
 @server.feature(types.TEXT_DOCUMENT_SIGNATURE_HELP,
@@ -312,12 +319,17 @@ async def signature_help(ls: VemoLanguageServer, params: types.SignatureHelpPara
 @server.feature(types.TEXT_DOCUMENT_INLAY_HINT)
 async def inlay_hint(ls: VemoLanguageServer, params: types.InlayHintParams) -> list[types.InlayHint]:
     document, parsed, lines = await ls.last_parsed(params.text_document.uri)
-    if parsed is None or lines is None or parsed.outline is None:
+    if parsed is None or lines is None:
         return []
-    if lines.same:  # only the declarations in view are estimated
-        start, end = (document.offset_at_position(params.range.start), document.offset_at_position(params.range.end))
-    else:
-        start, end = 0, len(parsed.text)
+    # Only the declarations in view are estimated: the view's lines in the text that was checked.
+    first, last = params.range.start.line, params.range.end.line
+    old = [line for line in (lines.to_old(n) for n in range(first, min(last, len(document.lines)) + 1))
+           if line is not None]
+    if not old:
+        return []
+    old_lines = parsed.text.split("\n")
+    start = sum(len(text) + 1 for text in old_lines[:old[0]])
+    end = start + sum(len(text) + 1 for text in old_lines[old[0]:old[-1] + 1])
     try:
         worker = await ls.workers.for_cell(ls.cell_for(document))
         reply = await worker.request({"op": "inlay", "uri": document.uri, "start": start, "end": end})

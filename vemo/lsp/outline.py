@@ -52,6 +52,13 @@ class Term:
 
 
 @dataclasses.dataclass
+class Details:
+    terms: list[Term]
+    links: list[Span]  # each `{ ... }` with its label and waits
+    loops: list[tuple[int, Span]]  # (declaration index, span)
+
+
+@dataclasses.dataclass
 class Outline:
     """The names of a script and the spans of its declarations and actions, from its parse tree."""
 
@@ -59,9 +66,6 @@ class Outline:
     names: list[Name]
     declarations: list[Span]
     actions: list[Span]
-    terms: list[Term] = dataclasses.field(default_factory=list)
-    links: list[Span] = dataclasses.field(default_factory=list)  # each `{ ... }` with its label and waits
-    loops: list[tuple[int, Span]] = dataclasses.field(default_factory=list)  # (declaration index, span)
 
     def name_at(self, offset: int) -> Name | None:
         return next((name for name in self.names if offset in name.span), None)
@@ -81,6 +85,25 @@ class Outline:
             if inner.parseinfo.rule == "identifier" and str(inner["value"]) in quoted:
                 return _span(inner)
         return _span(node)
+
+    @functools.cached_property
+    def details(self) -> Details:
+        """The cell terms, blocks and loops; walked when first asked for, apart from the names and actions
+        every check needs."""
+        found = Details([], [], [])
+        for index, declaration in enumerate(self.tree["declarations"]):
+            for node in nodes(declaration["action"]):
+                rule = node.parseinfo.rule
+                if rule == "loop":
+                    found.loops.append((index, _span(node)))
+                elif rule == "link":
+                    found.links.append(_span(node))
+                elif rule in ACTION_RULES:
+                    module = str(node["mod"]["value"])
+                    found.terms.append(Term(module, "module", module[1:], _span(node["mod"])))
+                    found.terms.append(Term(str(node["ident"]["value"]), TERM_KINDS[rule], module[1:],
+                                            _span(node["ident"])))
+        return found
 
     @functools.cached_property
     def _smallest_written_at(self) -> dict[int, AST]:
@@ -115,18 +138,12 @@ def outline(tree: AST) -> Outline:
     names: list[Name] = []
     declarations: list[Span] = []
     actions: list[Span] = []
-    terms: list[Term] = []
-    links: list[Span] = []
-    loops: list[tuple[int, Span]] = []
     for index, declaration in enumerate(tree["declarations"]):
         declarations.append(_span(declaration))
         names.append(Name(str(declaration["ident"]["value"]), "declaration", _span(declaration["ident"]), index))
         for node in nodes(declaration["action"]):
             rule = node.parseinfo.rule
-            if rule == "loop":
-                loops.append((index, _span(node)))
             if rule == "link":
-                links.append(_span(node))
                 if node.get("ident"):
                     names.append(Name(str(node["ident"]["value"]), "label", _span(node["ident"]), index))
                 for wait in node.get("waits") or []:
@@ -136,8 +153,5 @@ def outline(tree: AST) -> Outline:
                         names.append(Name(str(element["value"]), "block", _span(element), index))
             elif rule in ACTION_RULES:
                 actions.append(_span(node))
-                module = str(node["mod"]["value"])
-                terms.append(Term(module, "module", module[1:], _span(node["mod"])))
-                terms.append(Term(str(node["ident"]["value"]), TERM_KINDS[rule], module[1:], _span(node["ident"])))
     names.sort(key=lambda n: n.span.start)
-    return Outline(tree, names, declarations, actions, terms, links, loops)
+    return Outline(tree, names, declarations, actions)

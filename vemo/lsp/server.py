@@ -45,7 +45,7 @@ class Answer:
     names: list[dict[str, Any]] | None
     modules: dict[str, Any]
     text: str = ""
-    outline: dict[str, Any] | None = None  # declarations, cell terms and folds of the text, if it parsed
+    details: dict[str, Any] | None = None  # declarations, cell terms and folds, fetched when first needed
 
 
 class VemoLanguageServer(LanguageServer):
@@ -111,7 +111,8 @@ class VemoLanguageServer(LanguageServer):
             self._cells[uri] = cell
             worker = await self.workers.for_cell(cell)
             try:
-                reply = await worker.request({"op": "check", "uri": uri, "path": document.path, "text": text})
+                reply = await worker.request({"op": "check", "uri": uri, "path": document.path, "text": text,
+                                              "version": version})
             except CheckerFailed as error:
                 reply = {"diagnostics": [{"range": [0, 0, 0, 0], "message": str(error), "severity": 1}]}
             finally:
@@ -124,7 +125,7 @@ class VemoLanguageServer(LanguageServer):
                 return  # closed or changed meanwhile: the next check answers
             outline = reply.get("outline")
             self.checked[uri] = Answer(version, outline["names"] if outline else None, reply.get("modules", {}),
-                                       text, outline)
+                                       text)
             if outline:
                 self.parsed[uri] = self.checked[uri]
             if reply.get("modules"):
@@ -161,6 +162,10 @@ class VemoLanguageServer(LanguageServer):
             return None
         return document
 
+    def cell_of(self, uri: str) -> str | None:
+        """The cell description the document was last checked against."""
+        return self._cells.get(uri)
+
     def _cells_in_use(self) -> set[str | None]:
         return {cell for uri, cell in self._cells.items() if uri in self.workspace.text_documents}
 
@@ -179,6 +184,19 @@ class VemoLanguageServer(LanguageServer):
             except CheckerFailed:
                 pass
         await self.workers.retire(self._cells_in_use())
+
+    async def details(self, document: TextDocument, parsed: Answer) -> dict[str, Any] | None:
+        """The declarations, cell terms and folds of a parsed text, asked of the checker the first time."""
+        if parsed.details is None:
+            try:
+                worker = await self.workers.for_cell(self.cell_for(document))
+                found = (await worker.request({"op": "details", "uri": document.uri})).get("details")
+            except CheckerFailed:
+                return None
+            if found is None or found["version"] != parsed.version:
+                return None  # the checker has moved on to a later text; the next request asks again
+            parsed.details = found
+        return parsed.details
 
     async def last_parsed(self, uri: str) -> tuple[TextDocument, Answer | None, LineMap | None]:
         """The document, the check of its last text that parsed, and how the lines of that text map onto
