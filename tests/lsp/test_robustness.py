@@ -34,6 +34,8 @@ _OPENED = "file:///nowhere/a.vemo"
 _AT = {"textDocument": {"uri": _OPENED}}
 MALFORMED = [  # (frame, the id of the error reply, its code)
     (_frame(b"{not json"), None, -32700),
+    (b"no header at all\r\n\r\n", None, -32700),
+    (b"Content-Length: many\r\n\r\n", None, -32700),
     (_frame(b"\xff\xfe"), None, -32700),
     (_frame(json.dumps([1, 2, 3]).encode()), None, -32600),
     (_frame(json.dumps({"id": 7, "method": "textDocument/hover"}).encode()), 7, -32600),

@@ -1,7 +1,9 @@
 """`vemo lsp`: the Vemo language server over standard input and output.
 
 Diagnostics come from the checks of `vemo check`, run by a checker process per cell description
-(vemo/lsp/checker.py); completion works on the text itself, so half-written lines complete too.
+(vemo/lsp/checker.py). This file holds the server's state (open documents, their checks, the checkers) and
+the document life cycle; the answers to requests are in vemo/lsp/handlers.py, the byte stream in
+vemo/lsp/transport.py.
 """
 
 from __future__ import annotations
