@@ -85,10 +85,6 @@ class Worker:
         async with self._lock:
             await self._stop()
 
-    @property
-    def running(self) -> bool:
-        return self._process is not None and self._process.returncode is None
-
 
 class Workers:
     """The checker processes by cell description; a cell file that changes gets a new process."""
@@ -107,24 +103,25 @@ class Workers:
         return (cell, stat.st_mtime_ns, stat.st_size)
 
     async def for_cell(self, cell: str | None) -> Worker:
+        # The table is changed with no await in between, so that concurrent checks never make two checkers
+        # for one cell; the checkers let go of are ended afterwards.
         key = self._key(cell)
         worker = self._workers.pop(key, None)
+        ended = []
         if worker is None:
-            for old in [k for k in self._workers if k[0] == cell]:
-                await self._workers.pop(old).close()
+            ended = [self._workers.pop(k) for k in [k for k in self._workers if k[0] == cell]]
             while len(self._workers) >= MAX_CHECKERS:
-                await self._workers.pop(next(iter(self._workers))).close()
+                ended.append(self._workers.pop(next(iter(self._workers))))
             worker = Worker(cell)
         self._workers[key] = worker
+        for old in ended:
+            await old.close()
         return worker
 
     async def retire(self, in_use: set[str | None]) -> None:
         """Ends the checkers of cells that no open document uses."""
-        for key in [k for k in self._workers if k[0] not in in_use]:
-            await self._workers.pop(key).close()
-
-    def running(self) -> int:
-        return sum(worker.running for worker in self._workers.values())
+        for old in [self._workers.pop(k) for k in [k for k in self._workers if k[0] not in in_use]]:
+            await old.close()
 
     async def close(self) -> None:
         # Taken out first: a check under way may add a checker while these are being ended.
