@@ -2,7 +2,6 @@
 the language side imports."""
 
 import asyncio
-import shutil
 import textwrap
 
 from lsprotocol import types

@@ -1,7 +1,6 @@
 """The cell description from the script's side and on its own: definitions of modules and their names
 lead into cell.yaml, and an open cell.yaml gets its own diagnostics, over stdio."""
 
-import shutil
 
 import pytest
 from lsprotocol import types

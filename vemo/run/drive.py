@@ -9,7 +9,7 @@ import time
 from pathlib import Path
 from typing import Any, Callable, Sequence
 
-from vemo.cell import POSITION_TOLERANCE, Cell, ModuleSpec, coordinates  # noqa: F401 (coordinates: for callers)
+from vemo.cell import POSITION_TOLERANCE, Cell, coordinates
 from vemo.inputfile import MAX_YAML_BYTES, read_input
 from vemo.run.control import DECISIONS, RunControl
 from vemo.yamlfile import load_yaml
