@@ -6,6 +6,8 @@ PIP := $(VENV)/bin/pip
 APT_PACKAGES := g++ libzmq3-dev cppzmq-dev libyaml-cpp-dev libgtest-dev
 # The browser the console tests drive, with its WebDriver.
 BROWSER_PACKAGES := chromium chromium-driver
+# The editor the language server tests drive (Debian's Neovim, headless).
+EDITOR_PACKAGES := neovim
 BUILD_TOOLS := "scikit-build-core>=0.10" "nanobind>=2.4" ninja cmake
 PYTEST_FLAGS ?= -q
 # The sanitizer runtime must come first, and libstdc++ with it: Python itself does not link libstdc++, and
@@ -42,6 +44,9 @@ build/.apt-stamp:
 build/.browser-stamp:
 	$(call apt_install,$(BROWSER_PACKAGES))
 
+build/.editor-stamp:
+	$(call apt_install,$(EDITOR_PACKAGES))
+
 $(VENV)/.stamp: pyproject.toml
 	python3 -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
@@ -65,7 +70,7 @@ cpptest: deps
 	$(VENV)/bin/cmake --build build/cpptest
 	$(VENV)/bin/ctest --test-dir build/cpptest --output-on-failure
 
-test: install cpptest build/.browser-stamp
+test: install cpptest build/.browser-stamp build/.editor-stamp
 	$(PY) -m pytest $(PYTEST_FLAGS)
 
 demo: install

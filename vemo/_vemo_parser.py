@@ -449,7 +449,7 @@ class VemoParser(Parser):
 
     @tatsumasu()
     def _module_(self):
-        self._pattern('@+[A-Za-z_][A-Za-z0-9_@]*')
+        self._pattern('@[A-Za-z_][A-Za-z0-9_]*(?![A-Za-z0-9_@])')
         self.name_last_node('value')
 
 

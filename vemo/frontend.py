@@ -98,7 +98,31 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
                     raise self.script.error(location, f"{element.id!r} makes no actions (a loop of 0 rounds), so "
                                                       f"it cannot stand in a block")
             self._check_whole_block_references(ast, primary)
-            return super().block(ast)
+            try:
+                return super().block(ast)
+            except (ValueError, AssertionError):
+                raise
+            except Exception as error:
+                # An async or compete block used by name is resolved again here, and the compiler stops
+                # at a wait that names no label it can see without saying which: point at that wait.
+                if "not exist" in str(error):
+                    self._raise_unmet_wait(primary)
+                raise
+
+        def _raise_unmet_wait(self, primary: list) -> None:
+            for element in primary:
+                declared = self.global_zone.get(element.id) if isinstance(element, VemoId) else None
+                if declared is None or not (declared.isAsync or declared.isCompete):
+                    continue
+                for action in block_actions(declared):
+                    for dependency in action.dependency:
+                        where = self.origin(dependency) if isinstance(dependency, VemoId) else None
+                        if where is not None:
+                            module = getattr(action.module, "name", action.module)
+                            raise self.script.error(where, f"wait on {dependency.id!r} names no block that this "
+                                                           f"{module} action can see (a named block of its chain "
+                                                           f"or of another branch of the same async or compete "
+                                                           f"block)")
 
         def _check_whole_block_references(self, ast: Any, primary: list) -> None:
             """An async or compete block used by name replaces the whole block it is written in, so

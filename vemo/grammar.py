@@ -88,7 +88,7 @@ number = value:/-?[0-9]+/ ;
 
 extern_str = value:/"[^"\n]*"/ ;
 
-module = value:/@+[A-Za-z_][A-Za-z0-9_@]*/ ;
+module = value:/@[A-Za-z_][A-Za-z0-9_]*(?![A-Za-z0-9_@])/ ;
 """.replace("KEYWORDS", "|".join(KEYWORDS)).replace(
     "UNITS", " | ".join(f"'{unit}'" for unit in sorted(LIMIT_UNITS, key=len, reverse=True)))
 

@@ -202,7 +202,7 @@ def _expected(error: tatsu.exceptions.FailedParse) -> str | None:
     return None
 
 
-_TOKEN = re.compile(r"@*\w+|\"[^\"\n]*\"?|\S")
+_TOKEN = re.compile(r"(?:@*\w+)+@*|\"[^\"\n]*\"?|\S")
 _LAYOUT = re.compile(r"(?:\s|#[^\n]*)+")
 
 

@@ -27,7 +27,7 @@ _KEYWORD_THEN_UNDERSCORE = re.compile(rf"(?:{'|'.join(KEYWORDS)})_")
 _TOKEN = re.compile(r"""
     (?P<layout>(?:\s|\#[^\n]*)+)
   | (?P<word>[A-Za-z_][A-Za-z0-9_]*)
-  | (?P<module>@+[A-Za-z_][A-Za-z0-9_@]*)
+  | (?P<module>@[A-Za-z_][A-Za-z0-9_]*)
   | (?P<number>-?[0-9]+)
   | (?P<string>"[^"\n]*")
   | (?P<symbol>[{}=,:.()])
@@ -59,7 +59,8 @@ def _tokens(text: str) -> tuple[list[str], list[str], list[int], list[int]]:
             token = found.group()
             if kind in ("word", "module", "number") and end < length:
                 following = text[end]
-                if following.isalnum() or (kind == "number" and following in "_@"):
+                if following.isalnum() or (kind == "number" and following in "_@") or \
+                        (kind == "module" and following == "@"):
                     raise _GiveUp
             if kind == "symbol":
                 kind = token
