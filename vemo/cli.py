@@ -197,8 +197,23 @@ def _fail(args: argparse.Namespace, diagnostic: Diagnostic) -> int:
     return 1
 
 
-def _compiler_for(args: argparse.Namespace, script_path: Path) -> Any:
-    """Loads the cell and the host modules and returns the runtime's compiler module."""
+def _travel_warnings(cell: Any) -> list[str]:
+    """What `vemo run` warns about the cell against the handler settings it names: positions outside an
+    axis's travel. Nothing when the cell names no settings file or it cannot be read (the run says why)."""
+    if cell.handler_settings is None or not Path(cell.handler_settings).is_file():
+        return []
+    from vemo.run.handlersettings import check_cell, read_handler_modules
+
+    try:
+        handler = read_handler_modules(cell.handler_settings)
+    except (OSError, ValueError):
+        return []
+    return check_cell(cell, handler, cell.handler_settings)[1]
+
+
+def _compiler_for(args: argparse.Namespace, script_path: Path, cells: list | None = None) -> Any:
+    """Loads the cell and the host modules and returns the runtime's compiler module; the cell loaded is
+    appended to `cells` (None with --modules)."""
     cell = None
     if args.modules is None:
         cell_path = Path(args.cell) if args.cell else script_path.parent / "cell.yaml"
@@ -206,6 +221,8 @@ def _compiler_for(args: argparse.Namespace, script_path: Path) -> Any:
             raise CellError(f"{script_path}: no cell description: pass --cell FILE "
                             f"(or put cell.yaml beside the script)")
         cell = load_cell(cell_path, RUNTIME_NAMES)
+    if cells is not None:
+        cells.append(cell)
     return install(cell, actions=args.actions, modules=args.modules)
 
 
@@ -214,14 +231,20 @@ def check(args: argparse.Namespace) -> int:
     from vemo.report import as_dict, as_text
 
     script_path = Path(args.script)
+    cells: list[Any] = []
+
+    def compiler() -> Any:
+        return _compiler_for(args, script_path, cells)
+
     try:
         text = read_input(script_path, "script", MAX_SCRIPT_BYTES)
-        result = check_script(text, str(script_path), lambda: _compiler_for(args, script_path),
-                              max_actions=args.max_actions)
+        result = check_script(text, str(script_path), compiler, max_actions=args.max_actions)
     except (InputFileError, CellError, HostError) as error:
         return _fail(args, Diagnostic("error", str(error)))
     except ImportError as error:
         return _fail(args, Diagnostic("error", f"the Vemo runtime is incomplete: {error}"))
+    if result.compiled is not None and cells and cells[0] is not None:
+        result.diagnostics.extend(Diagnostic("warning", warning) for warning in _travel_warnings(cells[0]))
     if args.json:
         body = as_dict(result.compiled, result.analysis) if result.compiled is not None else {}
         print(json.dumps(_listing(result.diagnostics, str(script_path), body), indent=2))
@@ -310,7 +333,10 @@ def ctl(args: argparse.Namespace) -> int:
             arguments.update({key: getattr(args, key) for key, _ in row.fixed if getattr(args, key) is not None})
             arguments.update({a.name: getattr(args, a.name) for a in row.arguments})
     try:
-        answer = send(args.run_dir, args.ctl_command, **arguments)
+        from vemo.run.who import by
+
+        answer = send(args.run_dir, args.ctl_command, **arguments,
+                      **({"by": by("ctl")} if args.ctl_command != "status" else {}))
     except ControlError as error:
         print(f"error: {error}", file=sys.stderr)
         return 2

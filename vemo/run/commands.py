@@ -39,6 +39,8 @@ class Command(NamedTuple):
 
 
 DECISIONS = ("retry", "skip", "abort")
+# Every request may say who sends it (vemo.run.who): the journal's events carry it as `by`.
+BY_FIELD = "by"
 _DECISION_REFUSAL = "no failure waits for a decision: {name} applies only then"
 
 COMMANDS = (
@@ -81,7 +83,7 @@ def find(request: dict) -> Command:
     name = request.get("command")
     if name not in FIELDS:
         raise UnknownRequest(f"unknown command {name!r}: one of {', '.join(FIELDS)}")
-    unknown = set(request) - {"command"} - FIELDS[name]
+    unknown = set(request) - {"command", BY_FIELD} - FIELDS[name]
     if unknown:
         raise UnknownRequest(f"{name} takes no {', '.join(sorted(map(str, unknown)))}")
     for command in COMMANDS:

@@ -22,6 +22,7 @@ from vemo.run.console.address import is_loopback
 from vemo.run.console.view import RunView
 from vemo.run.journal import JOURNAL_NAME, JournalError, follow
 from vemo.run.timeline import CHART_CSS
+from vemo.run.who import by
 
 TOKEN_NAME = "console-token"
 STATIC_DIR = Path(__file__).parent / "static"
@@ -232,7 +233,7 @@ class ConsoleServer:
             return _refuse(400, str(error))
         if command is None or command.label is None:
             return _refuse(400, f"the console sends {', '.join(c.name for c in table.OPERATOR_COMMANDS)}")
-        sent = command.request
+        sent = {**command.request, "by": by("console", address=request.remote or None)}
         from vemo.run.control import ControlError, send
 
         try:
