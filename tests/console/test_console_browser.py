@@ -37,6 +37,12 @@ def browser():
     session.quit()
 
 
+def _log(browser):
+    """The event log as (kind, text) pairs, newest first."""
+    return browser.execute_script(
+        "return [...document.querySelectorAll('#log li')].map((li) => [li.dataset.kind, li.textContent])")
+
+
 def _until(browser, condition, what):
     try:
         return WebDriverWait(browser, WAIT_SECONDS).until(lambda _: condition())
@@ -226,11 +232,23 @@ def test_a_failure_held_for_the_operator_is_skipped_from_the_page_and_the_run_go
     _until(browser, decision.is_displayed, "the failure awaiting a decision")
     assert "move @XAxis to place" in decision.text and "job.vemo:1:" in decision.text
     assert browser.find_element(By.ID, "run-state").text == "waiting_decision"
+    banner = browser.find_element(By.ID, "held")
+    assert banner.is_displayed() and "attention" in banner.get_attribute("class")
+    assert "move @XAxis to place" in banner.text and banner.text.endswith("— Retry, Skip or Abort")
     browser.find_element(By.ID, "skip").click()
+    alert = WebDriverWait(browser, WAIT_SECONDS).until(lambda b: b.switch_to.alert)
+    assert alert.text.startswith("Skip the failed action?")
+    alert.accept()
     state = browser.find_element(By.ID, "run-state")
     _until(browser, lambda: state.text.startswith("ended"), "the end of the run")
     assert run.wait() == 0
     assert _rows(browser)["ZAxis"][4] == "2/2"
+    log = _until(browser, lambda: len(_log(browser)) >= 4 and _log(browser), "the event log")
+    kinds = [kind for kind, _ in log]
+    assert kinds[:5] == ["end", "skip", "resume", "decision", "pause"]
+    assert "Skip chosen for XAxis: move @XAxis to place" in log[3][1] and "by console" in log[3][1]
+    assert "at 127.0.0.1" in log[3][1] and "by console" in log[2][1]
+    assert banner.text.startswith("Finished") and "finished" in banner.get_attribute("class")
 
 
 def test_stop_from_the_page_once_confirmed_ends_the_run_as_ctrl_c_does(browser, real_run):

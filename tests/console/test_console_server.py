@@ -45,6 +45,7 @@ def test_the_page_and_its_files_are_served_with_the_token_and_load_nothing_from_
     assert "http" not in page.replace(url, "")
     for name in ("console.js", "console.css"):
         status, body = get(f"{_base(url)}/{name}", headers={"Authorization": f"Bearer {_token(url)}"})
+        body = body.replace("http://www.w3.org/2000/svg", "")  # the SVG namespace's name, never loaded
         assert status == 200 and "http://" not in body and "https://" not in body
 
 
@@ -86,7 +87,7 @@ def test_a_stream_opened_mid_run_starts_with_what_is_done_and_follows_new_events
     try:
         first = stream.until(lambda s: s["state"] == "running")
         assert {m["name"]: m["done"] for m in first["modules"]} == {"XAxis": 1, "Gripper": 1}
-        assert first["chart"].count("<rect") >= 2
+        assert [bar[1] for bar in first["bars"]] == ["XAxis", "Gripper"]
         hand_run.action("XAxis", 2, outcome=None)
         running = stream.until(lambda s: s["modules"][0]["current"] is not None)
         assert running["modules"][0]["current"]["text"] == "move @XAxis to p2"

@@ -86,11 +86,11 @@ def test_interlocks_show_their_latest_state():
     assert {i["name"]: i["state"] for i in view.snapshot()["interlocks"]} == {"door": "safe", "curtain": "tripped"}
 
 
-def test_the_chart_draws_every_module_and_escapes_the_script_text():
+def test_the_first_message_carries_each_started_action_as_a_bar():
     view = _view({**_action("action_started", 0.1, "XAxis", 1), "text": "move @XAxis to <script>"})
-    chart = view.snapshot()["chart"]
-    assert chart.startswith("<svg") and ">XAxis<" in chart and ">Gripper<" in chart
-    assert "<script>" not in chart
+    first = view.first()
+    assert [m["name"] for m in first["modules"]] == ["XAxis", "Gripper"]
+    assert [(b[1], b[4], b[5]) for b in first["bars"]] == [("XAxis", "running", "move @XAxis to p1")]
 
 
 @pytest.mark.parametrize("events, commands, packml", [

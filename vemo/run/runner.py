@@ -470,7 +470,7 @@ class Run:
             fold.add(event)
         records = fold.records.final()
         write_outputs(records, self.outputs_requested(), f"vemo run {self.prepared.script.name}", self.out,
-                      self.errors)
+                      self.errors, fold.holds)
         for line in summary_lines(records, self.recorder.totals,
                                   {name: fold.module_state(name) for name in self.recorder.totals}):
             print(line, file=self.out)

@@ -1,10 +1,13 @@
-"""The console's web server: one page, a Server-Sent Events stream of the run as it stands, and the operator's
-commands passed on to the run's control socket. Every request carries the run's token."""
+"""The console's web server: one page, a Server-Sent Events stream of the run (the run as it stands first, then
+what changed), the chart's bars of any window, and the operator's commands passed on to the run's control
+socket. Every request carries the run's token."""
 
 from __future__ import annotations
 
 import asyncio
+import collections
 import hmac
+import math
 import json
 import os
 import secrets
@@ -26,8 +29,10 @@ from vemo.run.who import by
 
 TOKEN_NAME = "console-token"
 STATIC_DIR = Path(__file__).parent / "static"
-# Snapshots of a busy run are coalesced: at most one per this many seconds (the end of the run goes at once).
+# Updates of a busy run are coalesced: at most one per this many seconds (the end of the run goes at once).
 MIN_PUBLISH_INTERVAL = 0.05
+# The updates kept for pages that are behind; a page further behind gets the run as it stands again.
+KEPT_UPDATES = 64
 # What the page may load and talk to: its own server only, never a third party.
 CONTENT_SECURITY_POLICY = ("default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
                            "img-src 'self' data:; connect-src 'self'; base-uri 'none'; form-action 'none'; "
@@ -82,13 +87,13 @@ class ConsoleServer:
     asyncio loop that `start` is awaited on."""
 
     def __init__(self, run_dir: str | Path, host: str = "127.0.0.1", port: int = 0,
-                 on_ended: Callable[[], None] | None = None) -> None:
+                 on_ended: Callable[[], None] | None = None, token: str | None = None) -> None:
         self.run_dir = Path(run_dir)
         self.journal = self.run_dir / JOURNAL_NAME
         if not self.journal.is_file():
             raise ConsoleError(f"{self.run_dir}: no run here (no {JOURNAL_NAME})")
         self.host, self.port = host, port
-        self.token = run_token(self.run_dir)
+        self.token = token if token is not None else run_token(self.run_dir)
         self.view = RunView()
         self.error: str | None = None
         self._on_ended = on_ended
@@ -96,7 +101,11 @@ class ConsoleServer:
         # The run's clock against ours: an event is read no earlier than it was written, so the smallest
         # difference seen is the closest estimate of when the run started.
         self._clock_offset = float("inf")
-        self._snapshot = b""
+        # The view is changed by the journal's thread and read by the web side, under this lock.
+        self._lock = threading.Lock()
+        self._scheduled = False
+        self._updates: collections.deque[tuple[int, bytes]] = collections.deque(maxlen=KEPT_UPDATES)
+        self._sequence = 0
         self._changed = asyncio.Event()
         self._closing = False
         self._publish_handle: asyncio.Handle | None = None
@@ -108,19 +117,24 @@ class ConsoleServer:
     def url(self) -> str:
         return page_url(self.host, self.port, self.token)
 
-    async def start(self) -> str:
-        """Binds the address, starts following the journal and returns the URL to open."""
+    def begin(self) -> None:
+        """Starts following the journal, on the running asyncio loop, which the web side then serves on."""
         self._loop = asyncio.get_running_loop()
         self._page = (STATIC_DIR / "index.html").read_text(encoding="utf-8").replace("{{token}}", self.token) \
             .replace("{{run_buttons}}", table.buttons_html("run")) \
             .replace("{{decision_buttons}}", table.buttons_html("decision"))
         self._publish()
+        threading.Thread(target=self._follow, name="console-journal", daemon=True).start()
+
+    # The page's routes below the console's root, with their handlers' names.
+    ROUTES = (("GET", "", "_index"), ("GET", "console.js", "_static"), ("GET", "console.css", "_static"),
+              ("GET", "events", "_events"), ("GET", "chart", "_chart"), ("POST", "api/command", "_command"))
+
+    async def start(self) -> str:
+        """Binds the address, starts following the journal and returns the URL to open."""
         app = web.Application(middlewares=[self._guard], client_max_size=4096)
-        app.router.add_get("/", self._index)
-        app.router.add_get("/console.js", self._static)
-        app.router.add_get("/console.css", self._static)
-        app.router.add_get("/events", self._events)
-        app.router.add_post("/api/command", self._command)
+        for method, path, handler in self.ROUTES:
+            app.router.add_route(method, "/" + path, getattr(self, handler))
         self._runner = web.AppRunner(app, handle_signals=False, access_log=None)
         await self._runner.setup()
         site = web.TCPSite(self._runner, self.host, self.port, shutdown_timeout=1.0)
@@ -130,7 +144,7 @@ class ConsoleServer:
             await self._runner.cleanup()
             raise ConsoleError(f"cannot listen on {self.host}:{self.port}: {error.strerror or error}") from None
         self.port = self._runner.addresses[0][1]  # the port chosen when asked for port 0
-        threading.Thread(target=self._follow, name="console-journal", daemon=True).start()
+        self.begin()
         return self.url
 
     async def close(self) -> None:
@@ -144,7 +158,13 @@ class ConsoleServer:
         try:
             for event in follow(self.journal, self._stop):
                 self._clock_offset = min(self._clock_offset, time.monotonic() - float(event["t"]))
-                self._loop.call_soon_threadsafe(self._apply, event)
+                ended = event["event"] == "run_ended"
+                with self._lock:
+                    self.view.apply(event)
+                    if self._scheduled and not ended:
+                        continue
+                    self._scheduled = True
+                self._loop.call_soon_threadsafe(self._schedule, ended)
         except (JournalError, OSError) as error:
             self._loop.call_soon_threadsafe(self._fail, str(error))
 
@@ -153,9 +173,9 @@ class ConsoleServer:
         print(f"warning: {self.error}", file=sys.stderr, flush=True)
         self._publish()
 
-    def _apply(self, event: dict) -> None:
-        self.view.apply(event)
-        if event["event"] == "run_ended":
+    def _schedule(self, ended: bool) -> None:
+        """On the loop: the journal's thread has applied events; publishes them, at once for the end."""
+        if ended:
             self._publish()
             if self._on_ended is not None:
                 self._on_ended()
@@ -163,17 +183,31 @@ class ConsoleServer:
             delay = max(0.0, self._last_publish + MIN_PUBLISH_INTERVAL - self._loop.time())
             self._publish_handle = self._loop.call_later(delay, self._publish)
 
+    def _run_now(self) -> float | None:
+        return time.monotonic() - self._clock_offset if self._clock_offset != float("inf") else None
+
+    def _encode(self, message: dict) -> bytes:
+        message["error"] = self.error
+        return json.dumps(message, ensure_ascii=False, default=str).encode("utf-8")
+
     def _publish(self) -> None:
+        """Sends what changed since the last update to every page."""
         if self._publish_handle is not None:
             self._publish_handle.cancel()
             self._publish_handle = None
         self._last_publish = self._loop.time()
-        now = time.monotonic() - self._clock_offset if self._clock_offset != float("inf") else None
-        snapshot = self.view.snapshot(now)
-        snapshot["error"] = self.error
-        self._snapshot = json.dumps(snapshot, ensure_ascii=False, default=str).encode("utf-8")
+        with self._lock:
+            self._scheduled = False
+            update = self._encode(self.view.changes(self._run_now()))
+            self._sequence += 1
+            self._updates.append((self._sequence, update))
         changed, self._changed = self._changed, asyncio.Event()
         changed.set()
+
+    def _first(self) -> tuple[int, bytes]:
+        """The run as it stands for a page that opens (or fell behind), and the last update it includes."""
+        with self._lock:
+            return self._sequence, self._encode(self.view.first(self._run_now()))
 
     @web.middleware
     async def _guard(self, request: web.Request, handler: Any) -> web.StreamResponse:
@@ -198,7 +232,7 @@ class ConsoleServer:
         return web.Response(text=self._page, content_type="text/html", charset="utf-8")
 
     async def _static(self, request: web.Request) -> web.Response:
-        name = request.path.lstrip("/")
+        name = request.path.rsplit("/", 1)[-1]
         body = (STATIC_DIR / name).read_text(encoding="utf-8")
         if name.endswith(".css"):
             return web.Response(text=body + CHART_CSS + "\n", content_type="text/css", charset="utf-8")
@@ -208,17 +242,37 @@ class ConsoleServer:
         response = web.StreamResponse(headers={"Content-Type": "text/event-stream", "Cache-Control": "no-store",
                                                "Content-Security-Policy": CONTENT_SECURITY_POLICY})
         await response.prepare(request)
-        sent = b""
         try:
+            sent, first = self._first()
+            await response.write(b"data: " + first + b"\n\n")
             while not self._closing:
                 changed = self._changed
-                if self._snapshot is not sent:
-                    sent = self._snapshot
-                    await response.write(b"data: " + sent + b"\n\n")
-                await changed.wait()
+                pending = [(n, update) for n, update in self._updates if n > sent]
+                if pending and pending[0][0] != sent + 1:  # behind by more than the updates kept
+                    sent, first = self._first()
+                    await response.write(b"data: " + first + b"\n\n")
+                    continue
+                for n, update in pending:
+                    await response.write(b"data: " + update + b"\n\n")
+                    sent = n
+                if not pending:
+                    await changed.wait()
         except ConnectionResetError:
             pass  # the page was closed
         return response
+
+    async def _chart(self, request: web.Request) -> web.Response:
+        """The chart's bars of the window `from` to `to` (seconds of the run)."""
+        try:
+            start, end = float(request.query["from"]), float(request.query["to"])
+        except (KeyError, ValueError):
+            return _refuse(400, "chart takes from and to, in seconds of the run")
+        if not (math.isfinite(start) and math.isfinite(end)):
+            return _refuse(400, "chart takes from and to, in seconds of the run")
+        with self._lock:
+            bars = self.view.bars(start, end)
+        return web.json_response({"window": [min(start, end), max(start, end)], "bars": bars},
+                                 dumps=lambda value: json.dumps(value, ensure_ascii=False, default=str))
 
     async def _command(self, request: web.Request) -> web.Response:
         if request.content_type != "application/json":
