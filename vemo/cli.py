@@ -134,6 +134,13 @@ def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
     report.add_argument("--trace", metavar="FILE.json", help="write the run as a Chrome trace (Perfetto)")
     report.add_argument("--record", metavar="FILE.json", help="write the run's record of every action as JSON")
 
+    runs = commands.add_parser("runs", help="list the run folders under FOLDER, newest first",
+                               description="Lists the run folders under FOLDER (default: runs), newest first: "
+                                           "start time, script, outcome (live while the run answers), duration, "
+                                           "failed actions and who stopped it.")
+    runs.add_argument("folder", metavar="FOLDER", nargs="?", default="runs", help="the folder of run folders")
+    runs.add_argument("--json", action="store_true", help="print the list as JSON")
+
     ctl = commands.add_parser("ctl", help="control a live run: status, pause, resume, stop, decisions, inputs",
                               description="Talks to the run whose folder is DIR through its control socket. "
                                           "Exit code 0 when the run did what was asked, 1 when it refused "
@@ -146,7 +153,8 @@ def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
                                   description="Serves a page that shows the run in DIR as it goes (modules, "
                                               "interlocks, a growing timeline) with its pause, resume and stop "
                                               "commands. Prints the URL to open, with the run's token.")
-    console.add_argument("dir", metavar="DIR", help="the run folder (holds journal.jsonl)")
+    console.add_argument("dir", metavar="DIR", help="the run folder (holds journal.jsonl), or a folder of run "
+                                                    "folders: the page lists them and opens any")
     console.add_argument("--listen", metavar="HOST:PORT", type=_listen_address, default=("127.0.0.1", 0),
                          help="where to serve the page (default: a free port on 127.0.0.1)")
     console.add_argument("--from-run", action="store_true", help=argparse.SUPPRESS)
@@ -301,6 +309,12 @@ def sim(args: argparse.Namespace) -> int:
         return 1
 
 
+def runs(args: argparse.Namespace) -> int:
+    from vemo.run.runs import runs as list_runs
+
+    return list_runs(args)
+
+
 def console(args: argparse.Namespace) -> int:
     from vemo.run.console.server import serve
 
@@ -361,7 +375,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     guard_standard_streams()  # output piped into a reader that quits early must not stop a command
     args = _parser(json_usage=argv[:1] == ["check"] and "--json" in argv).parse_args(argv)
     commands = {"check": check, "run": run, "report": report, "ctl": ctl, "console": console, "sim": sim,
-                "lsp": lsp}
+                "lsp": lsp, "runs": runs}
     try:
         return commands[args.command](args)
     finally:

@@ -335,14 +335,20 @@ async def _serve(run_dir: str, host: str, port: int, from_run: bool) -> int:
         except OSError:
             done.set()  # the run is gone: so is the reason to serve its console
 
-    server = ConsoleServer(run_dir, host, port, on_ended=(lambda: tell_parent({"ended": True})) if from_run else None)
+    if not from_run and not (Path(run_dir) / JOURNAL_NAME).is_file() and Path(run_dir).is_dir():
+        from vemo.run.console.folder import FolderConsole
+
+        server: Any = FolderConsole(run_dir, host, port)
+    else:
+        server = ConsoleServer(run_dir, host, port,
+                               on_ended=(lambda: tell_parent({"ended": True})) if from_run else None)
     url = await server.start()
     try:
         if from_run:
             tell_parent({"url": url})
             threading.Thread(target=_wait_for_eof, args=(loop, done), name="console-parent", daemon=True).start()
         else:
-            print(f"console of {run_dir}: {url}\n(Ctrl-C ends the console, not the run)", flush=True)
+            print(f"console of {run_dir}: {url}\n(Ctrl-C ends the console, not the run{'' if isinstance(server, ConsoleServer) else 's'})", flush=True)
         await done.wait()
     finally:
         await server.close()

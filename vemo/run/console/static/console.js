@@ -472,6 +472,7 @@ document.addEventListener("DOMContentLoaded", () => {
   }
   document.addEventListener("visibilitychange", () => { if (latest) drawAttention(latest, latest.run.script ? ` ${latest.run.script}` : ""); });
   window.addEventListener("resize", () => { chartDirty = true; });
+  $("back").hidden = !location.pathname.startsWith("/runs/");
   drawLegend();
   connect();
   setInterval(tick, 250);
