@@ -92,7 +92,7 @@ class Journal:
 def parse_event(raw: bytes, where: str) -> dict:
     """One journal line as its event; JournalError naming `where` if it is not one."""
     try:
-        entry = json.loads(raw.decode("utf-8"), parse_constant=_refuse_constant)
+        entry = _DECODER.decode(raw.decode("utf-8"))
     except (UnicodeDecodeError, ValueError) as error:
         raise JournalError(f"{where}: not a journal line: {error}") from None
     t = entry.get("t") if isinstance(entry, dict) else None
@@ -104,6 +104,11 @@ def parse_event(raw: bytes, where: str) -> dict:
 
 def _refuse_constant(name: str) -> float:
     raise ValueError(f"{name} is not a number a journal holds")
+
+
+# One decoder for every line: json.loads with an option builds a new one per call, a tenth of a long
+# journal's reading time.
+_DECODER = json.JSONDecoder(parse_constant=_refuse_constant)
 
 
 def _check_start(entry: dict, where: str) -> None:
