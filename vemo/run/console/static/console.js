@@ -206,8 +206,9 @@ function el(name, attributes, parent) {
 
 function windowNow() {
   if (view.follow) {
+    // Following: the last `span` seconds; a run shorter than that fills the chart up to a little past now.
     const now = runNow();
-    view.to = Math.max(now, view.span);
+    view.to = now < view.span ? Math.max(now * 1.15, 5) : now;
     view.from = Math.max(0, view.to - view.span);
   }
   return [view.from, view.to];
