@@ -1,6 +1,7 @@
 """The console server over HTTP: the token guards every request, the event stream carries the run from its
 start, commands are checked before they go to the run."""
 
+import json
 import os
 import stat
 import subprocess
@@ -95,6 +96,55 @@ def test_a_stream_opened_mid_run_starts_with_what_is_done_and_follows_new_events
         assert stream.until(lambda s: s["state"] == "ended")["ended"]["exit_code"] == 0
     finally:
         stream.close()
+
+
+def test_after_the_first_message_the_stream_sends_what_changed_and_the_chart_any_window(hand_run, console):
+    url = console(hand_run.dir)
+    stream = EventStream(url)
+    try:
+        first = stream.until(lambda s: s["state"] == "running")
+        assert first["kind"] == "first" and first["bars"] == []
+        hand_run.action("XAxis", 1)
+        update = stream.until(lambda s: s["kind"] == "changes" and s["bars"])
+        assert [(b[1], b[4]) for b in update["bars"]] == [("XAxis", "finished")]
+        hand_run.write("paused", mode="deferred", cause="operator", by={"channel": "ctl", "user": "bob"})
+        update = stream.until(lambda s: s["log"])
+        assert [(e["kind"], e["by"]["user"]) for e in update["log"]] == [("pause", "bob")] and update["bars"] == []
+        assert update["held"]["text"].startswith("Paused by the operator (ctl bob")
+    finally:
+        stream.close()
+    headers = {"Authorization": f"Bearer {_token(url)}"}
+    status, body = get(f"{_base(url)}/chart?from=0&to=1000", headers=headers)
+    assert status == 200 and [b[1] for b in json.loads(body)["bars"]] == ["XAxis"]
+    for query in ("from=0", "from=nan&to=1", "from=a&to=b", "from=0&to=inf"):
+        assert get(f"{_base(url)}/chart?{query}", headers=headers)[0] == 400, query
+
+
+def test_the_console_of_a_folder_serves_its_runs_only_with_its_token(tmp_path):
+    from consolesupport import HandRun
+
+    HandRun(tmp_path / "runs" / "one").journal.close()
+    (tmp_path / "runs" / "empty").mkdir()
+    process = subprocess.Popen([sys.executable, "-m", "vemo", "console", str(tmp_path / "runs")],
+                               stdout=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        url = process.stdout.readline().split(": ", 1)[1].strip()
+        base, headers = _base(url), {"Authorization": f"Bearer {_token(url)}"}
+        status, body = get(f"{base}/api/runs", headers=headers)
+        assert status == 200 and [run["name"] for run in json.loads(body)["runs"]] == ["one"]
+        assert get(f"{base}/runs/one/", headers=headers)[0] == 200
+        assert get(f"{base}/runs/one/")[0] == 401
+        assert get(f"{base}/runs/one/", headers={"Authorization": "Bearer wrong"})[0] == 403
+        for name in ("empty", "nosuch", "..", "%2e%2e"):
+            assert get(f"{base}/runs/{name}/", headers=headers)[0] == 404, name
+        stream = EventStream(f"{base}/runs/one/?token={_token(url)}")
+        try:
+            assert [m["total"] for m in stream.next()["modules"]] == [2, 2]
+        finally:
+            stream.close()
+    finally:
+        process.terminate()
+        process.wait(10)
 
 
 def _vemo_console(*args, timeout=30):

@@ -217,3 +217,21 @@ def test_runs_are_listed_newest_first_with_outcome_failures_and_who_stopped(tmp_
     missing = subprocess.run([sys.executable, "-m", "vemo", "runs", str(tmp_path / "nowhere")], capture_output=True,
                              text=True, timeout=60)
     assert missing.returncode == 2 and "no such folder" in missing.stderr and "Traceback" not in missing.stderr
+
+
+def test_vemo_check_warns_of_a_position_beyond_the_travel_as_vemo_run_does(tmp_path):
+    from pathlib import Path
+
+    examples = Path(__file__).resolve().parents[2] / "examples"
+    (tmp_path / "cell.yaml").write_text((examples / "cell.yaml").read_text().replace("place: 480", "place: 700")
+                                        .replace("handler_settings: handler/cell.yaml",
+                                                 f"handler_settings: {examples / 'handler' / 'cell.yaml'}"))
+    (tmp_path / "job.vemo").write_text("main = { move @XAxis to place }\n")
+    checked_script = subprocess.run([sys.executable, "-m", "vemo", "check", str(tmp_path / "job.vemo")],
+                                    capture_output=True, text=True, timeout=60)
+    assert checked_script.returncode == 0
+    assert "warning: XAxis: position place puts handler axis 1 at 700, outside its travel -5 to 600" in checked_script.stderr
+    listing = subprocess.run([sys.executable, "-m", "vemo", "check", str(tmp_path / "job.vemo"), "--json"],
+                             capture_output=True, text=True, timeout=60)
+    assert any(d["severity"] == "warning" and "outside its travel" in d["message"]
+               for d in json.loads(listing.stdout)["diagnostics"])

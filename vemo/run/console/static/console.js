@@ -10,6 +10,10 @@ const SVG = "http://www.w3.org/2000/svg";
 const OUTCOMES = { finished: "#0072b2", error: "#d55e00", interrupted: "#cc79a7", skipped: "#56b4e9",
                    "not run": "#bbbbbb", running: "#e69f00", unfinished: "#999999" };
 const HOLDS = { pause: "#8a8a8a", interlock: "#d55e00", decision: "#e69f00" };
+const PATTERNS = { running: "url(#stripes)" };
+const HOLD_WORDS = { pause: "pause", interlock: "interlock trip", decision: "decision waited for" };  // outcomes drawn with a pattern rather than a plain colour
+// The tab's icon by the tone of the held banner (none while the run simply runs).
+const ICONS = { attention: "#d55e00", failed: "#d55e00", held: "#e69f00", finished: "#0072b2", info: "#999999" };
 const MIN_BAR_PX = 3;          // a short action is still drawn (and can be hovered) at this width
 const MAX_DRAWN_BARS = 2500;   // more bars in the window are merged per pixel column and module
 const MAX_KEPT_BARS = 20000;   // bars kept while following; the oldest go first
@@ -51,7 +55,7 @@ function runNow() {
 
 function drawLegend() {
   $("legend").replaceChildren(...Object.entries({ ...OUTCOMES, ...Object.fromEntries(
-    Object.entries(HOLDS).map(([kind, colour]) => [kind === "pause" ? "paused" : kind === "interlock" ? "interlock tripped" : "decision", colour])) })
+    Object.entries(HOLDS).map(([kind, colour]) => [HOLD_WORDS[kind], colour])) })
     .map(([name, colour]) => {
       const item = document.createElement("span");
       const key = document.createElement("span");
@@ -183,10 +187,11 @@ function icon(colour) {
 }
 
 function drawAttention(snapshot, script) {
-  const needs = snapshot.state === "waiting_decision" || (snapshot.held && snapshot.held.tone === "attention");
+  // A decision waiting or an interlock tripped: the held banner's tone says that it needs the operator.
+  const needs = Boolean(snapshot.held && snapshot.held.tone === "attention");
   const mark = needs && document.hidden ? "⚠ " : "";
   document.title = `${mark}${snapshot.state} · vemo run${script}`;
-  $("icon").href = icon(needs ? "#d55e00" : snapshot.state === "running" ? "#0072b2" : "#999999");
+  $("icon").href = icon(snapshot.held ? ICONS[snapshot.held.tone] || "#999999" : "#0072b2");
   const key = needs && snapshot.held ? snapshot.held.text : null;
   if (key && document.hidden && key !== notified && "Notification" in window && Notification.permission === "granted") {
     notified = key;
@@ -237,7 +242,7 @@ function drawChart() {
   const x = (t) => left + (t - from) * scale;
   const svg = el("svg", { viewBox: `0 0 ${width} ${height}`, height, "font-size": 12, role: "img" });
   const defs = el("defs", {}, svg);
-  const stripes = el("pattern", { id: "running", width: 8, height: 8, patternUnits: "userSpaceOnUse", patternTransform: "rotate(45)" }, defs);
+  const stripes = el("pattern", { id: "stripes", width: 8, height: 8, patternUnits: "userSpaceOnUse", patternTransform: "rotate(45)" }, defs);
   el("rect", { width: 8, height: 8, fill: OUTCOMES.running }, stripes);
   el("line", { x1: 0, y1: 0, x2: 0, y2: 8, stroke: "#fff", "stroke-width": 3, "stroke-opacity": 0.6 }, stripes);
   const step = ticks(to - from);
@@ -259,8 +264,7 @@ function drawChart() {
                               height: rowH * modules.length + 4, fill: colour, "fill-opacity": 0.18, stroke: colour,
                               "stroke-dasharray": "4,3" }, svg);
     const title = el("title", {}, band);
-    text(title, `${hold.kind === "interlock" ? `interlock ${hold.name} tripped` : hold.kind === "pause" ? "paused" :
-      "waiting for a decision"}: ${hold.start.toFixed(2)} s to ${hold.end == null ? "now" : `${end.toFixed(2)} s`}` +
+    text(title, `${hold.kind === "interlock" ? `interlock ${hold.name} tripped` : HOLD_WORDS[hold.kind] || hold.kind}: ${hold.start.toFixed(2)} s to ${hold.end == null ? "now" : `${end.toFixed(2)} s`}` +
       (hold.by ? ` (${byText(hold.by)})` : ""));
   }
   let shown = [...bars.values()].filter((b) => (b[3] == null || b[3] >= from) && b[2] <= to && rows.has(b[1]));
@@ -273,7 +277,7 @@ function drawChart() {
     const x0 = Math.max(x(start), left);
     const w = Math.max(x(Math.min(finish, to)) - x0, MIN_BAR_PX);
     const group = el("g", { class: `bar ${outcome}` }, svg);
-    const fill = outcome === "running" ? "url(#running)" : OUTCOMES[outcome] || "#888";
+    const fill = PATTERNS[outcome] || OUTCOMES[outcome] || "#888";
     el("rect", { x: x0, y, width: w, height: 20, rx: 3, fill,
                  stroke: outcome === "error" ? "#000" : "#333", "stroke-width": outcome === "error" ? 2 : 0.5,
                  "stroke-dasharray": outcome === "unfinished" ? "3,2" : "none" }, group);
