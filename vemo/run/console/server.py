@@ -313,6 +313,14 @@ def _wait_for_eof(loop: asyncio.AbstractEventLoop, done: asyncio.Event) -> None:
     loop.call_soon_threadsafe(done.set)
 
 
+def _holds_runs(folder: Path) -> bool:
+    """Whether `folder` is a folder of run folders (one at least): its console lists them."""
+    try:
+        return folder.is_dir() and any((entry / JOURNAL_NAME).is_file() for entry in folder.iterdir())
+    except OSError:
+        return False
+
+
 def serve(run_dir: str, host: str, port: int, from_run: bool = False) -> int:
     """`vemo console`: serves the run's console until Ctrl-C or SIGTERM. Started by `vemo run`, it tells
     its parent the URL as one JSON line on stdout and ends when its standard input closes."""
@@ -341,7 +349,7 @@ async def _serve(run_dir: str, host: str, port: int, from_run: bool) -> int:
         except OSError:
             done.set()  # the run is gone: so is the reason to serve its console
 
-    if not from_run and not (Path(run_dir) / JOURNAL_NAME).is_file() and Path(run_dir).is_dir():
+    if not from_run and not (Path(run_dir) / JOURNAL_NAME).is_file() and _holds_runs(Path(run_dir)):
         from vemo.run.console.folder import FolderConsole
 
         server: Any = FolderConsole(run_dir, host, port)
