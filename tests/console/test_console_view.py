@@ -134,8 +134,12 @@ def test_after_the_first_message_an_update_carries_what_changed_only():
     assert view.changes()["bars"] == []
     for index in range(1, 1001):  # a busy moment: the update stays bounded and says that it dropped bars
         view.apply(_action("action_started", 50.0 + index, "M", index))
+    for index in range(300):  # and a busy log too
+        view.apply({"event": "input_set", "t": 60.0, "module": "IO", "point": "p", "value": "on",
+                    "by": {"channel": "ctl", "user": "x" * 100}})
     update = view.changes()
     assert len(update["bars"]) == MAX_DELTA_BARS and update["bars_dropped"]
+    assert [e["n"] for e in update["log"]][-1] == len(view.fold.log) - 1 and len(update["log"]) < 300
     assert len(json.dumps(update)) < 64 * 1024
 
 

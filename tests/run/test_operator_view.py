@@ -93,6 +93,10 @@ PAUSED_BY_CONSOLE = {"event": "paused", "t": 120.0, "mode": "deferred", "cause":
       {"event": "paused", "t": 3.0, "mode": "immediate", "cause": "interlock", "by": {"channel": "interlock", "name": "door"}}],
      "attention", "Interlock door: Safety door_open is on — make it safe, the run goes on by itself or waits for "
                   "Resume, as the interlock says"),
+    ([{"event": "interlock_tripped", "t": 3.0, "name": "door", "module": "Safety", "input": "door_open", "value": True},
+      {"event": "paused", "t": 3.0, "mode": "immediate", "cause": "interlock"},
+      {"event": "interlock_cleared", "t": 4.0, "name": "door", "module": "Safety", "input": "door_open", "value": False}],
+     "held", "Held by an interlock that is safe again — Resume to go on"),
     ([PAUSED_BY_CONSOLE, {"event": "interlock_tripped", "t": 121.0, "name": "door", "module": "Safety",
                           "input": "door_open", "value": True}],
      "attention", "Interlock door: Safety door_open is on — make it safe, then Resume"),

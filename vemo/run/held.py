@@ -79,6 +79,8 @@ def held_reason(fold: Any) -> dict | None:
         who = _who(fold, pause.get("by"), pause.get("t"))
         how = "Paused" if state == "paused" else "Pausing: the actions in flight finish first"
         interrupted = ", motions stopped" if fold.pause and fold.pause.get("mode") == "immediate" else ""
+        if not pause and fold.pause and fold.pause.get("cause") == "interlock":
+            return {"tone": "held", "text": "Held by an interlock that is safe again — Resume to go on"}
         return {"tone": "held", "text": f"{how} by the operator ({who}{interrupted}) — Resume to go on"
                 if who else f"{how}{interrupted} — Resume to go on"}
     return None

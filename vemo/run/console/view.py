@@ -21,9 +21,12 @@ WINDOW_BUCKETS = 600
 # At most this many changed bars in one update (about 150 bytes each): a busy moment beyond it marks the
 # update so that a page following the run asks for its window again, and the update stays small.
 MAX_DELTA_BARS = 250
-# The event log and the holds a first message carries: the latest this many.
+# The event log and the holds a first message carries: the latest this many; an update carries at most the
+# latest of those new or changed since the one before (about 200 bytes each), the older reach a page that
+# opens or falls behind with its first message.
 MAX_LOG_ENTRIES = 500
 MAX_HOLDS = 500
+MAX_LOG_PER_UPDATE = MAX_HOLDS_PER_UPDATE = 60
 # A bar carries at most this much of its action's text and reason.
 MAX_BAR_TEXT = 160
 
@@ -128,8 +131,10 @@ class RunView:
         changed = sorted(self._dirty.values(), key=lambda r: (r.start or 0.0, r.number))
         self._dirty = {}
         holds = self.fold.holds
-        update = {"kind": "changes", **self._state(now), "log": self._log(self._log_sent),
-                  "holds": self._holds(self._holds_open), "bars": [bar(r) for r in changed[-MAX_DELTA_BARS:]],
+        update = {"kind": "changes", **self._state(now),
+                  "log": self._log(max(self._log_sent, len(self.fold.log) - MAX_LOG_PER_UPDATE)),
+                  "holds": self._holds(max(self._holds_open, len(holds) - MAX_HOLDS_PER_UPDATE)),
+                  "bars": [bar(r) for r in changed[-MAX_DELTA_BARS:]],
                   "bars_dropped": len(changed) > MAX_DELTA_BARS}
         self._log_sent = len(self.fold.log)
         self._holds_open = next((n for n in range(self._holds_open, len(holds)) if holds[n]["end"] is None),
