@@ -218,8 +218,8 @@ def main():
             return
         delays, cpu, wall = latency_and_cpu(Path(tmp) / "latency")
         delays.sort()
-        print(f"journal line -> page update ({len(delays)} samples, {MODULES * ACTIONS} actions, chart redrawn "
-              f"from the whole journal on each update): median {statistics.median(delays) * 1000:.0f} ms, "
+        print(f"journal line -> page update ({len(delays)} samples, {MODULES * ACTIONS} actions, each update "
+              f"carrying what changed): median {statistics.median(delays) * 1000:.0f} ms, "
               f"p95 {delays[int(len(delays) * 0.95)] * 1000:.0f} ms, max {delays[-1] * 1000:.0f} ms")
         print(f"console CPU while following {2 * MODULES * ACTIONS / wall:.0f} events/s: "
               f"{cpu:.2f} s in {wall:.1f} s ({100 * cpu / wall:.0f} % of one core)")
