@@ -354,6 +354,7 @@ def test_a_terminal_answer_goes_once_it_is_no_longer_true():
     cell.step("enter")
     keys.press("p")
     assert keys.message == "pause: pausing"
+    assert cell.events[-1]["by"] == by("terminal")  # who paused: the run's terminal and its user
     cell.step("leave")
     assert keys.message == ""
     cell.step("trip door")
