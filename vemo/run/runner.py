@@ -480,7 +480,15 @@ class Run:
             for record in records:
                 if record.outcome == "error":
                     print(printable(failure_line(record)), file=self.errors)
-        print(verdict, file=self.out, flush=True)
+        if self.out.isatty():
+            from rich.console import Console
+            from rich.text import Text
+
+            # The end in a colour of its own on a terminal; the words tell it without the colour too.
+            Console(file=self.out).print(Text(verdict, style="bold green" if outcome == "finished" else "bold red"))
+            self.out.flush()
+        else:
+            print(verdict, file=self.out, flush=True)
         self.close_console()
         if not all_ended:
             self.out.flush()
