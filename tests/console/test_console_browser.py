@@ -323,3 +323,29 @@ def test_the_console_of_a_folder_lists_its_runs_newest_first_and_opens_any(brows
     finally:
         process.terminate()
         process.wait(10)
+
+
+def test_the_chart_shows_short_actions_bands_and_now_and_its_window_zooms(browser, hand_run, console):
+    hand_run.action("XAxis", 1)  # a few milliseconds in a run of minutes: still drawn, with its tooltip
+    time.sleep(0.2)
+    hand_run.write("paused", mode="immediate", cause="operator", by={"channel": "terminal", "user": "ann"})
+    hand_run.write("resumed", cause="operator", by={"channel": "terminal", "user": "ann"})
+    hand_run.write("interlock_tripped", name="door", module="Safety", input="door_open", value=True)
+    hand_run.action("Gripper", 1, outcome=None)
+    browser.get(console(hand_run.dir))
+    _until(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#chart .hold.interlock"), "the interlock band")
+    chart = browser.execute_script("""
+        const bars = [...document.querySelectorAll('#chart g.bar')];
+        return {widths: bars.map((g) => g.querySelector('rect').getBBox().width),
+                titles: bars.map((g) => g.querySelector('title').textContent),
+                holds: [...document.querySelectorAll('#chart rect.hold')].map((r) => r.getAttribute('class')),
+                now: document.querySelectorAll('#chart line.now').length}""")
+    assert len(chart["widths"]) == 2 and min(chart["widths"]) >= 3
+    assert chart["titles"][0].startswith("XAxis: move @XAxis to p1\nfinished") and "pick.vemo:1:5" in chart["titles"][0]
+    assert chart["holds"] == ["hold pause", "hold interlock"] and chart["now"] == 1
+    label = browser.find_element(By.ID, "chart-window")
+    assert label.text.endswith("(live)")
+    browser.find_element(By.ID, "chart-zoom-out").click()
+    _until(browser, lambda: not label.text.endswith("(live)"), "a window of its own")
+    browser.find_element(By.ID, "chart-live").click()
+    _until(browser, lambda: label.text.endswith("(live)"), "the chart following again")
