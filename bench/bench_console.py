@@ -1,5 +1,6 @@
 """What the operator console costs: the delay from a journal line to the page's update, the console's CPU
-while it follows a busy run, and the run with and without a console and an open page; prints figures."""
+while it follows a busy run, a long run's first message and later updates, a Pause answered during a fast run,
+and the run with and without a console and an open page; prints figures."""
 
 import json
 import os
@@ -10,6 +11,7 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.error
 import urllib.request
 from pathlib import Path
 
@@ -20,11 +22,16 @@ from vemo.run.console.launcher import ConsoleProcess  # noqa: E402
 from vemo.run.journal import Journal  # noqa: E402
 
 MODULES, ACTIONS = 3, 400  # a journal of 2400 action events, as a long run writes
+# A long run: 200,000 planned actions over four modules, and how long its live part is followed.
+LONG_MODULES, LONG_ACTIONS, LONG_SECONDS = 4, 50_000, 20.0
+# How fast the long run's actions end: about what the embedded simulator allows at its highest speed for
+# IO switches (measured with `vemo run --speed 1e9`), as events per second.
+FAST_EVENTS_PER_SECOND = 2000
 
 
 def stream(url):
     base, _, query = url.partition("/?")
-    return urllib.request.urlopen(f"{base}/events?{query}", timeout=30)
+    return urllib.request.urlopen(f"{base}/events?{query}", timeout=300)
 
 
 def snapshots(reply):
@@ -74,6 +81,101 @@ def latency_and_cpu(folder):
     return delays, cpu, wall
 
 
+def _control_server(folder, journal):
+    """The long run's control socket, answered by a run control that journals what it does."""
+    try:
+        from vemo.run.controlsocket import ControlServer
+    except ImportError:
+        from vemo.run.control import ControlServer
+    from vemo.run.control import RunControl
+
+    return ControlServer(folder, RunControl(journal=journal.write)).start()
+
+
+def _post(url, body):
+    base, _, query = url.partition("/?")
+    token = query.partition("token=")[2]
+    request = urllib.request.Request(f"{base}/api/command", data=json.dumps(body).encode(), method="POST",
+                                     headers={"Content-Type": "application/json", "Authorization": f"Bearer {token}"})
+    try:
+        with urllib.request.urlopen(request, timeout=30) as reply:
+            return json.loads(reply.read())
+    except urllib.error.HTTPError as error:
+        return json.loads(error.read())
+
+
+def long_run(folder):
+    """A journal of 200,000 planned actions: how long an opened page waits for the run, how large the first
+    message and each later one is while a fast run goes on, how soon Pause is answered, the console's CPU."""
+    folder.mkdir()
+    journal = Journal(folder / "journal.jsonl")
+    names = [f"M{m}" for m in range(LONG_MODULES)]
+    journal.write("run_started", format=1, script="long.vemo",
+                  modules=[{"name": n, "actions": LONG_ACTIONS} for n in names], interlocks=[])
+    for name in names:
+        for index in range(1, LONG_ACTIONS + 1):
+            journal.write("action_planned", module=name, index=index, text=f"set @{name} p{index % 7} on",
+                          location=f"long.vemo:{index}:1", kind="Set", waits=[], after=None)
+    server = _control_server(folder, journal)
+    started = time.monotonic()
+    console = ConsoleProcess(folder, "127.0.0.1", 0)
+    url = console.start()
+    reply = stream(url)
+    first_size, opened = 0, time.monotonic()
+    for raw in reply:  # the first message that shows the whole plan
+        if raw.startswith(b"data: "):
+            message = json.loads(raw[6:])
+            if sum(m.get("total", 0) for m in message.get("modules", [])) == LONG_MODULES * LONG_ACTIONS:
+                first_size = len(raw)
+                break
+    first_after = time.monotonic() - started
+    sizes, stop = [], threading.Event()
+
+    def read_updates():
+        try:
+            for raw in reply:
+                if raw.startswith(b"data: "):
+                    sizes.append(len(raw))
+                if stop.is_set():
+                    return
+        except (OSError, AttributeError):  # the stream closed under the reader at the end
+            return
+
+    reader = threading.Thread(target=read_updates, daemon=True)
+    reader.start()
+    pid = console._process.pid
+    cpu_before, wall_before = cpu_seconds(pid), time.monotonic()
+    pause_answer, paused_at = None, wall_before + LONG_SECONDS / 2
+    index, step = 0, 1.0 / FAST_EVENTS_PER_SECOND * 2 * LONG_MODULES
+    while time.monotonic() - wall_before < LONG_SECONDS and index < LONG_ACTIONS:
+        index += 1
+        due = wall_before + index * step
+        for name in names:
+            fields = dict(module=name, index=index, text=f"set @{name} p{index % 7} on", location=f"long.vemo:{index}:1")
+            journal.write("action_started", **fields)
+            journal.write("action_ended", **fields, outcome="finished")
+        if pause_answer is None and time.monotonic() >= paused_at:
+            sent = time.monotonic()
+            answer = _post(url, {"command": "pause"})
+            pause_answer = (time.monotonic() - sent, answer.get("ok"), answer.get("error"))
+            _post(url, {"command": "resume"})
+        time.sleep(max(0.0, due - time.monotonic()))
+    wall = time.monotonic() - wall_before
+    cpu = cpu_seconds(pid) - cpu_before
+    late_opened = time.monotonic()  # a page opened late into the run, with its actions done so far
+    late = stream(url)
+    late_size = next(len(raw) for raw in late if raw.startswith(b"data: "))
+    late_after = time.monotonic() - late_opened
+    late.close()
+    journal.write("run_ended", exit_code=0, outcome="finished")
+    stop.set()
+    reply.close()
+    console.close()
+    server.close()
+    journal.close()
+    return first_after, first_size, sizes, pause_answer, cpu, wall, index * LONG_MODULES * 2, late_after, late_size
+
+
 def demo_run(folder, with_console):
     """The demo at speed 4: the run's own time, the command's wall time and the CPU of the whole process
     tree (run, simulator, console)."""
@@ -100,10 +202,24 @@ def demo_run(folder, with_console):
 
 def main():
     with tempfile.TemporaryDirectory() as tmp:
+        first_after, first_size, sizes, pause, cpu, wall, events, late_after, late_size = long_run(Path(tmp) / "long")
+        print(f"{LONG_MODULES * LONG_ACTIONS} planned actions: console start to the first message that shows them "
+              f"{first_after:.2f} s, {first_size / 1e6:.3f} MB")
+        print(f"  a page opened after {events // 2} action events: its first message {late_after:.2f} s, "
+              f"{late_size / 1e6:.3f} MB")
+        sizes.sort()
+        if sizes:
+            print(f"  {len(sizes)} later updates while {events} events came at {events / wall:.0f}/s: median "
+                  f"{statistics.median(sizes) / 1e3:.1f} KB, max {sizes[-1] / 1e3:.1f} KB")
+        if pause is not None:
+            print(f"  Pause answered in {pause[0] * 1000:.0f} ms (ok {pause[1]}{', ' + str(pause[2]) if pause[2] else ''})")
+        print(f"  console CPU following it: {cpu:.2f} s in {wall:.1f} s ({100 * cpu / wall:.0f} % of one core)")
+        if os.environ.get("BENCH_CONSOLE_LONG_ONLY"):
+            return
         delays, cpu, wall = latency_and_cpu(Path(tmp) / "latency")
         delays.sort()
-        print(f"journal line -> page update ({len(delays)} samples, {MODULES * ACTIONS} actions, chart redrawn "
-              f"from the whole journal on each update): median {statistics.median(delays) * 1000:.0f} ms, "
+        print(f"journal line -> page update ({len(delays)} samples, {MODULES * ACTIONS} actions, each update "
+              f"carrying what changed): median {statistics.median(delays) * 1000:.0f} ms, "
               f"p95 {delays[int(len(delays) * 0.95)] * 1000:.0f} ms, max {delays[-1] * 1000:.0f} ms")
         print(f"console CPU while following {2 * MODULES * ACTIONS / wall:.0f} events/s: "
               f"{cpu:.2f} s in {wall:.1f} s ({100 * cpu / wall:.0f} % of one core)")

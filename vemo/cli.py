@@ -134,6 +134,13 @@ def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
     report.add_argument("--trace", metavar="FILE.json", help="write the run as a Chrome trace (Perfetto)")
     report.add_argument("--record", metavar="FILE.json", help="write the run's record of every action as JSON")
 
+    runs = commands.add_parser("runs", help="list the run folders under FOLDER, newest first",
+                               description="Lists the run folders under FOLDER (default: runs), newest first: "
+                                           "start time, script, outcome (live while the run answers), duration, "
+                                           "failed actions and who stopped it.")
+    runs.add_argument("folder", metavar="FOLDER", nargs="?", default="runs", help="the folder of run folders")
+    runs.add_argument("--json", action="store_true", help="print the list as JSON")
+
     ctl = commands.add_parser("ctl", help="control a live run: status, pause, resume, stop, decisions, inputs",
                               description="Talks to the run whose folder is DIR through its control socket. "
                                           "Exit code 0 when the run did what was asked, 1 when it refused "
@@ -146,7 +153,8 @@ def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
                                   description="Serves a page that shows the run in DIR as it goes (modules, "
                                               "interlocks, a growing timeline) with its pause, resume and stop "
                                               "commands. Prints the URL to open, with the run's token.")
-    console.add_argument("dir", metavar="DIR", help="the run folder (holds journal.jsonl)")
+    console.add_argument("dir", metavar="DIR", help="the run folder (holds journal.jsonl), or a folder of run "
+                                                    "folders: the page lists them and opens any")
     console.add_argument("--listen", metavar="HOST:PORT", type=_listen_address, default=("127.0.0.1", 0),
                          help="where to serve the page (default: a free port on 127.0.0.1)")
     console.add_argument("--from-run", action="store_true", help=argparse.SUPPRESS)
@@ -198,8 +206,23 @@ def _fail(args: argparse.Namespace, diagnostic: Diagnostic) -> int:
     return 1
 
 
-def _compiler_for(args: argparse.Namespace, script_path: Path) -> Any:
-    """Loads the cell and the host modules and returns the runtime's compiler module."""
+def _travel_warnings(cell: Any) -> list[str]:
+    """What `vemo run` warns about the cell against the handler settings it names: positions outside an
+    axis's travel. Nothing when the cell names no settings file or it cannot be read (the run says why)."""
+    if cell.handler_settings is None or not Path(cell.handler_settings).is_file():
+        return []
+    from vemo.run.handlersettings import check_cell, read_handler_modules
+
+    try:
+        handler = read_handler_modules(cell.handler_settings)
+    except (OSError, ValueError):
+        return []
+    return check_cell(cell, handler, cell.handler_settings)[1]
+
+
+def _compiler_for(args: argparse.Namespace, script_path: Path, cells: list | None = None) -> Any:
+    """Loads the cell and the host modules and returns the runtime's compiler module; the cell loaded is
+    appended to `cells` (None with --modules)."""
     cell = None
     if args.modules is None:
         cell_path = Path(args.cell) if args.cell else script_path.parent / "cell.yaml"
@@ -207,6 +230,8 @@ def _compiler_for(args: argparse.Namespace, script_path: Path) -> Any:
             raise CellError(f"{script_path}: no cell description: pass --cell FILE "
                             f"(or put cell.yaml beside the script)")
         cell = load_cell(cell_path, RUNTIME_NAMES)
+    if cells is not None:
+        cells.append(cell)
     return install(cell, actions=args.actions, modules=args.modules)
 
 
@@ -215,14 +240,20 @@ def check(args: argparse.Namespace) -> int:
     from vemo.report import as_dict, as_text
 
     script_path = Path(args.script)
+    cells: list[Any] = []
+
+    def compiler() -> Any:
+        return _compiler_for(args, script_path, cells)
+
     try:
         text = read_input(script_path, "script", MAX_SCRIPT_BYTES)
-        result = check_script(text, str(script_path), lambda: _compiler_for(args, script_path),
-                              max_actions=args.max_actions)
+        result = check_script(text, str(script_path), compiler, max_actions=args.max_actions)
     except (InputFileError, CellError, HostError) as error:
         return _fail(args, Diagnostic("error", str(error)))
     except ImportError as error:
         return _fail(args, Diagnostic("error", f"the Vemo runtime is incomplete: {error}"))
+    if result.compiled is not None and cells and cells[0] is not None:
+        result.diagnostics.extend(Diagnostic("warning", warning) for warning in _travel_warnings(cells[0]))
     if args.json:
         body = as_dict(result.compiled, result.analysis) if result.compiled is not None else {}
         print(json.dumps(_listing(result.diagnostics, str(script_path), body), indent=2))
@@ -279,6 +310,12 @@ def sim(args: argparse.Namespace) -> int:
         return 1
 
 
+def runs(args: argparse.Namespace) -> int:
+    from vemo.run.runs import runs as list_runs
+
+    return list_runs(args)
+
+
 def console(args: argparse.Namespace) -> int:
     from vemo.run.console.server import serve
 
@@ -311,7 +348,10 @@ def ctl(args: argparse.Namespace) -> int:
             arguments.update({key: getattr(args, key) for key, _ in row.fixed if getattr(args, key) is not None})
             arguments.update({a.name: getattr(args, a.name) for a in row.arguments})
     try:
-        answer = send(args.run_dir, args.ctl_command, **arguments)
+        from vemo.run.who import by
+
+        answer = send(args.run_dir, args.ctl_command, **arguments,
+                      **({"by": by("ctl")} if args.ctl_command != "status" else {}))
     except ControlError as error:
         print(f"error: {error}", file=sys.stderr)
         return 2
@@ -336,7 +376,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     guard_standard_streams()  # output piped into a reader that quits early must not stop a command
     args = _parser(json_usage=argv[:1] == ["check"] and "--json" in argv).parse_args(argv)
     commands = {"check": check, "run": run, "report": report, "ctl": ctl, "console": console, "sim": sim,
-                "lsp": lsp}
+                "lsp": lsp, "runs": runs}
     try:
         return commands[args.command](args)
     finally:

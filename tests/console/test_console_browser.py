@@ -37,6 +37,12 @@ def browser():
     session.quit()
 
 
+def _log(browser):
+    """The event log as (kind, text) pairs, newest first."""
+    return browser.execute_script(
+        "return [...document.querySelectorAll('#log li')].map((li) => [li.dataset.kind, li.textContent])")
+
+
 def _until(browser, condition, what):
     try:
         return WebDriverWait(browser, WAIT_SECONDS).until(lambda _: condition())
@@ -226,11 +232,23 @@ def test_a_failure_held_for_the_operator_is_skipped_from_the_page_and_the_run_go
     _until(browser, decision.is_displayed, "the failure awaiting a decision")
     assert "move @XAxis to place" in decision.text and "job.vemo:1:" in decision.text
     assert browser.find_element(By.ID, "run-state").text == "waiting_decision"
+    banner = browser.find_element(By.ID, "held")
+    assert banner.is_displayed() and "attention" in banner.get_attribute("class")
+    assert "move @XAxis to place" in banner.text and banner.text.endswith("— Retry, Skip or Abort")
     browser.find_element(By.ID, "skip").click()
+    alert = WebDriverWait(browser, WAIT_SECONDS).until(lambda b: b.switch_to.alert)
+    assert alert.text.startswith("Skip the failed action?")
+    alert.accept()
     state = browser.find_element(By.ID, "run-state")
     _until(browser, lambda: state.text.startswith("ended"), "the end of the run")
     assert run.wait() == 0
     assert _rows(browser)["ZAxis"][4] == "2/2"
+    log = _until(browser, lambda: len(_log(browser)) >= 4 and _log(browser), "the event log")
+    kinds = [kind for kind, _ in log]
+    assert kinds[:5] == ["end", "skip", "resume", "decision", "pause"]
+    assert "Skip chosen for XAxis: move @XAxis to place" in log[3][1] and "by console" in log[3][1]
+    assert "at 127.0.0.1" in log[3][1] and "by console" in log[2][1]
+    assert banner.text.startswith("Finished") and "finished" in banner.get_attribute("class")
 
 
 def test_stop_from_the_page_once_confirmed_ends_the_run_as_ctrl_c_does(browser, real_run):
@@ -244,3 +262,90 @@ def test_stop_from_the_page_once_confirmed_ends_the_run_as_ctrl_c_does(browser, 
     _until(browser, lambda: state.text.startswith("ended"), "the end of the run")
     assert "exit code 130" in state.text
     assert run.wait() == 130
+
+
+def test_on_a_phone_the_page_fits_its_width_says_why_the_run_is_held_and_logs_who_paused(browser, hand_run, console):
+    hand_run.action("XAxis", 1)
+    hand_run.action("Gripper", 1, outcome=None)
+    hand_run.write("paused", mode="deferred", cause="operator",
+                   by={"channel": "console", "user": "ann", "address": "192.0.2.7"})
+    hand_run.write("interlock_tripped", name="door", module="Safety", input="door_open", value=True)
+    browser.set_window_size(390, 844)
+    try:
+        browser.get(console(hand_run.dir))
+        banner = browser.find_element(By.ID, "held")
+        _until(browser, banner.is_displayed, "the banner")
+        assert banner.text.startswith("Interlock door: Safety door_open is on — make it safe, then Resume")
+        log = _until(browser, lambda: len(_log(browser)) == 2 and _log(browser), "the event log")
+        assert log[0][0] == "trip" and log[1][0] == "pause" and "by console ann at 192.0.2.7" in log[1][1]
+        width = browser.execute_script("return [document.documentElement.scrollWidth, window.innerWidth]")
+        assert width[0] <= width[1] <= 400, width
+        heights = browser.execute_script(
+            "return [...document.querySelectorAll('nav button:not([hidden])')].map((b) => b.getBoundingClientRect().height)")
+        assert heights and min(heights) >= 44
+        assert browser.execute_script("return getComputedStyle(document.querySelector('td.location')).display") == "none"
+        assert "1/4 actions (25 %)" in browser.find_element(By.ID, "progress").text
+    finally:
+        browser.set_window_size(1400, 900)
+
+
+def test_the_console_of_a_folder_lists_its_runs_newest_first_and_opens_any(browser, tmp_path):
+    from consolesupport import HandRun
+
+    older, newer = HandRun(tmp_path / "runs" / "older"), HandRun(tmp_path / "runs" / "newer")
+    older.action("XAxis", 1)
+    older.write("stopping", cause="operator", by={"channel": "ctl", "user": "bob"})
+    older.write("run_ended", exit_code=130, outcome="interrupted")
+    newer.journal.close()
+    older.journal.close()
+    # the journals' start times are those of the hand-written runs: make "newer" the newest
+    lines = (newer.dir / "journal.jsonl").read_text().splitlines()
+    first = json.loads(lines[0])
+    first["started"] = "2099-01-01T00:00:00+0000"
+    (newer.dir / "journal.jsonl").write_text("\n".join([json.dumps(first), *lines[1:]]) + "\n")
+    process = subprocess.Popen([sys.executable, "-m", "vemo", "console", str(tmp_path / "runs")],
+                               stdout=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        url = process.stdout.readline().split(": ", 1)[1].strip()
+        browser.get(url)
+        rows = _until(browser, lambda: browser.execute_script(
+            "return [...document.querySelectorAll('#runs tbody tr')].map((tr) => [tr.dataset.run, "
+            "...[...tr.cells].map((td) => td.textContent)])") or None, "the runs")
+        assert [row[0] for row in rows] == ["newer", "older"]
+        assert rows[1][3:] == ["interrupted", rows[1][4], "0", "operator (ctl bob)"]
+        assert rows[0][3] == "killed"
+        browser.find_element(By.CSS_SELECTOR, "tr[data-run=older] a").click()
+        state = browser.find_element(By.ID, "run-state")
+        _until(browser, lambda: state.text.startswith("ended"), "the opened run")
+        assert _rows(browser)["XAxis"][4] == "1/2"
+        assert browser.find_element(By.ID, "held").text.startswith("Stopped: the operator stopped it (ctl bob")
+        assert browser.find_element(By.ID, "back").is_displayed()
+    finally:
+        process.terminate()
+        process.wait(10)
+
+
+def test_the_chart_shows_short_actions_bands_and_now_and_its_window_zooms(browser, hand_run, console):
+    hand_run.action("XAxis", 1)  # a few milliseconds in a run of minutes: still drawn, with its tooltip
+    time.sleep(0.2)
+    hand_run.write("paused", mode="immediate", cause="operator", by={"channel": "terminal", "user": "ann"})
+    hand_run.write("resumed", cause="operator", by={"channel": "terminal", "user": "ann"})
+    hand_run.write("interlock_tripped", name="door", module="Safety", input="door_open", value=True)
+    hand_run.action("Gripper", 1, outcome=None)
+    browser.get(console(hand_run.dir))
+    _until(browser, lambda: browser.find_elements(By.CSS_SELECTOR, "#chart .hold.interlock"), "the interlock band")
+    chart = browser.execute_script("""
+        const bars = [...document.querySelectorAll('#chart g.bar')];
+        return {widths: bars.map((g) => g.querySelector('rect').getBBox().width),
+                titles: bars.map((g) => g.querySelector('title').textContent),
+                holds: [...document.querySelectorAll('#chart rect.hold')].map((r) => r.getAttribute('class')),
+                now: document.querySelectorAll('#chart line.now').length}""")
+    assert len(chart["widths"]) == 2 and min(chart["widths"]) >= 3
+    assert chart["titles"][0].startswith("XAxis: move @XAxis to p1\nfinished") and "pick.vemo:1:5" in chart["titles"][0]
+    assert chart["holds"] == ["hold pause", "hold interlock"] and chart["now"] == 1
+    label = browser.find_element(By.ID, "chart-window")
+    assert label.text.endswith("(live)")
+    browser.find_element(By.ID, "chart-zoom-out").click()
+    _until(browser, lambda: not label.text.endswith("(live)"), "a window of its own")
+    browser.find_element(By.ID, "chart-live").click()
+    _until(browser, lambda: label.text.endswith("(live)"), "the chart following again")

@@ -1,6 +1,7 @@
 """The console server over HTTP: the token guards every request, the event stream carries the run from its
 start, commands are checked before they go to the run."""
 
+import json
 import os
 import socket
 import stat
@@ -48,6 +49,7 @@ def test_the_page_and_its_files_are_served_with_the_token_and_load_nothing_from_
     assert "http" not in page.replace(url, "")
     for name in ("console.js", "console.css"):
         status, body = get(f"{_base(url)}/{name}", headers={"Authorization": f"Bearer {_token(url)}"})
+        body = body.replace("http://www.w3.org/2000/svg", "")  # the SVG namespace's name, never loaded
         assert status == 200 and "http://" not in body and "https://" not in body
 
 
@@ -89,7 +91,7 @@ def test_a_stream_opened_mid_run_starts_with_what_is_done_and_follows_new_events
     try:
         first = stream.until(lambda s: s["state"] == "running")
         assert {m["name"]: m["done"] for m in first["modules"]} == {"XAxis": 1, "Gripper": 1}
-        assert first["chart"].count("<rect") >= 2
+        assert [bar[1] for bar in first["bars"]] == ["XAxis", "Gripper"]
         hand_run.action("XAxis", 2, outcome=None)
         running = stream.until(lambda s: s["modules"][0]["current"] is not None)
         assert running["modules"][0]["current"]["text"] == "move @XAxis to p2"
@@ -97,6 +99,55 @@ def test_a_stream_opened_mid_run_starts_with_what_is_done_and_follows_new_events
         assert stream.until(lambda s: s["state"] == "ended")["ended"]["exit_code"] == 0
     finally:
         stream.close()
+
+
+def test_after_the_first_message_the_stream_sends_what_changed_and_the_chart_any_window(hand_run, console):
+    url = console(hand_run.dir)
+    stream = EventStream(url)
+    try:
+        first = stream.until(lambda s: s["state"] == "running")
+        assert first["kind"] == "first" and first["bars"] == []
+        hand_run.action("XAxis", 1)
+        update = stream.until(lambda s: s["kind"] == "changes" and s["bars"])
+        assert [(b[1], b[4]) for b in update["bars"]] == [("XAxis", "finished")]
+        hand_run.write("paused", mode="deferred", cause="operator", by={"channel": "ctl", "user": "bob"})
+        update = stream.until(lambda s: s["log"])
+        assert [(e["kind"], e["by"]["user"]) for e in update["log"]] == [("pause", "bob")] and update["bars"] == []
+        assert update["held"]["text"].startswith("Paused by the operator (ctl bob")
+    finally:
+        stream.close()
+    headers = {"Authorization": f"Bearer {_token(url)}"}
+    status, body = get(f"{_base(url)}/chart?from=0&to=1000", headers=headers)
+    assert status == 200 and [b[1] for b in json.loads(body)["bars"]] == ["XAxis"]
+    for query in ("from=0", "from=nan&to=1", "from=a&to=b", "from=0&to=inf"):
+        assert get(f"{_base(url)}/chart?{query}", headers=headers)[0] == 400, query
+
+
+def test_the_console_of_a_folder_serves_its_runs_only_with_its_token(tmp_path):
+    from consolesupport import HandRun
+
+    HandRun(tmp_path / "runs" / "one").journal.close()
+    (tmp_path / "runs" / "empty").mkdir()
+    process = subprocess.Popen([sys.executable, "-m", "vemo", "console", str(tmp_path / "runs")],
+                               stdout=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        url = process.stdout.readline().split(": ", 1)[1].strip()
+        base, headers = _base(url), {"Authorization": f"Bearer {_token(url)}"}
+        status, body = get(f"{base}/api/runs", headers=headers)
+        assert status == 200 and [run["name"] for run in json.loads(body)["runs"]] == ["one"]
+        assert get(f"{base}/runs/one/", headers=headers)[0] == 200
+        assert get(f"{base}/runs/one/")[0] == 401
+        assert get(f"{base}/runs/one/", headers={"Authorization": "Bearer wrong"})[0] == 403
+        for name in ("empty", "nosuch", "..", "%2e%2e"):
+            assert get(f"{base}/runs/{name}/", headers=headers)[0] == 404, name
+        stream = EventStream(f"{base}/runs/one/?token={_token(url)}")
+        try:
+            assert [m["total"] for m in stream.next()["modules"]] == [2, 2]
+        finally:
+            stream.close()
+    finally:
+        process.terminate()
+        process.wait(10)
 
 
 def _vemo_console(*args, timeout=30):
@@ -179,7 +230,7 @@ def test_a_hostile_line_is_reported_on_the_page_and_the_view_stays_as_before(han
         snapshot = stream.until(lambda s: s["error"])
         assert "journal.jsonl:8: " in snapshot["error"] and message in snapshot["error"], snapshot["error"]
         assert [m["done"] for m in snapshot["modules"] if m["name"] == "XAxis"] == [1]
-        assert len(snapshot["chart"]) < 20_000
+        assert len(snapshot["bars"]) < 20
     finally:
         stream.close()
 

@@ -1,8 +1,10 @@
 """What the console shows of a run, folded from journal events."""
 
+import json
+
 import pytest
 
-from vemo.run.console.view import RunView
+from vemo.run.console.view import MAX_DELTA_BARS, MAX_WINDOW_BARS, WINDOW_BUCKETS, RunView
 
 def _action(event, t, module, index, **fields):
     return {"event": event, "t": t, "module": module, "index": index, "text": f"move @{module} to p{index}",
@@ -86,11 +88,11 @@ def test_interlocks_show_their_latest_state():
     assert {i["name"]: i["state"] for i in view.snapshot()["interlocks"]} == {"door": "safe", "curtain": "tripped"}
 
 
-def test_the_chart_draws_every_module_and_escapes_the_script_text():
+def test_the_first_message_carries_each_started_action_as_a_bar():
     view = _view({**_action("action_started", 0.1, "XAxis", 1), "text": "move @XAxis to <script>"})
-    chart = view.snapshot()["chart"]
-    assert chart.startswith("<svg") and ">XAxis<" in chart and ">Gripper<" in chart
-    assert "<script>" not in chart
+    first = view.first()
+    assert [m["name"] for m in first["modules"]] == ["XAxis", "Gripper"]
+    assert [(b[1], b[4], b[5]) for b in first["bars"]] == [("XAxis", "running", "move @XAxis to p1")]
 
 
 @pytest.mark.parametrize("events, commands, packml", [
@@ -108,3 +110,55 @@ def test_the_chart_draws_every_module_and_escapes_the_script_text():
 def test_the_snapshot_carries_the_commands_that_apply_now(events, commands, packml):
     snapshot = _view(_action("action_started", 0.1, "Gripper", 1), *events).snapshot()
     assert (snapshot["commands"], snapshot["packml"]["name"]) == (commands, packml)
+
+
+def _long_view(actions, step=0.01):
+    view = RunView()
+    view.apply({"event": "run_started", "t": 0.0, "format": 1, "modules": [{"name": "M", "actions": actions}]})
+    for index in range(1, actions + 1):
+        view.apply(_action("action_planned", 0.0, "M", index))
+    for index in range(1, actions + 1):
+        view.apply(_action("action_started", index * step, "M", index))
+        view.apply(_action("action_ended", index * step + step / 2, "M", index, outcome="finished"))
+    return view
+
+
+def test_after_the_first_message_an_update_carries_what_changed_only():
+    view = _long_view(3000)
+    first = view.first()
+    assert first["kind"] == "first" and first["progress"]["done"] == 3000
+    view.changes()  # what the first message already told
+    view.apply(_action("action_started", 40.0, "M", 3000))
+    update = view.changes()
+    assert update["kind"] == "changes" and [b[0] for b in update["bars"]] == [3000] and update["log"] == []
+    assert view.changes()["bars"] == []
+    for index in range(1, 1001):  # a busy moment: the update stays bounded and says that it dropped bars
+        view.apply(_action("action_started", 50.0 + index, "M", index))
+    for index in range(300):  # and a busy log too
+        view.apply({"event": "input_set", "t": 60.0, "module": "IO", "point": "p", "value": "on",
+                    "by": {"channel": "ctl", "user": "x" * 100}})
+    update = view.changes()
+    assert len(update["bars"]) == MAX_DELTA_BARS and update["bars_dropped"]
+    assert [e["n"] for e in update["log"]][-1] == len(view.fold.log) - 1 and len(update["log"]) < 300
+    assert len(json.dumps(update)) < 64 * 1024
+
+
+@pytest.mark.parametrize("start, end, numbers", [
+    (0.0, 0.035, [1, 2, 3]),        # the window's own actions
+    (0.012, 0.021, [1, 2]),         # an action that began before the window and ends in it counts
+    (0.5, 0.6, list(range(50, 61))),
+    (0.6, 0.5, list(range(50, 61))),  # the ends given the other way round
+    (99.0, 100.0, []),
+])
+def test_the_bars_of_a_window_are_those_that_overlap_it(start, end, numbers):
+    view = _long_view(100)
+    assert [b[0] for b in view.bars(start, end)] == numbers
+
+
+def test_a_window_with_more_bars_than_a_page_draws_is_merged_per_module_and_keeps_the_worst():
+    view = _long_view(MAX_WINDOW_BARS + 500, step=0.001)
+    view.apply(_action("action_started", 10.0, "M", 7))
+    view.apply(_action("action_ended", 10.0005, "M", 7, outcome="error", reason="jam"))
+    bars = view.bars(0.0, 11.0)
+    assert len(bars) <= WINDOW_BUCKETS and sum(b[10] for b in bars) == MAX_WINDOW_BARS + 500
+    assert any(b[4] == "error" for b in bars) and all(b[0] is None for b in bars)

@@ -189,12 +189,15 @@ def test_decision_holds_the_others_and_returns_the_operators_answer():
     held = len(others.started)
     time.sleep(0.2)
     assert len(others.started) in (held, held + 1)  # at most the action under way when it failed
-    control.handle({"command": "skip"})
+    who = {"channel": "console", "user": "ann", "address": "192.0.2.7"}
+    control.handle({"command": "skip", "by": who})
     thread.join(5)
     assert answers == ["skip"] and control.state == "running"
     assert journal.events == [{"event": "paused", "mode": "deferred", "cause": "failure",
                                "failure": {"module": "Z", "reason": "jam"}},
-                              {"event": "resumed", "cause": "operator"}]
+                              {"event": "decided", "answer": "skip", "module": "Z", "text": None, "location": None,
+                               "by": who},
+                              {"event": "resumed", "cause": "operator", "by": who}]
     control.ended()
 
 
@@ -237,7 +240,7 @@ def test_interlock_with_auto_resume_goes_on_by_itself_once_safe():
     assert control.state == "paused"
     control.interlock_changed("curtain", True)
     assert control.state == "running"
-    assert journal.events[-1] == {"event": "resumed", "cause": "interlock"}
+    assert journal.events[-1] == {"event": "resumed", "cause": "interlock", "by": {"channel": "interlock", "name": "curtain"}}
 
 
 def test_an_interlock_input_whose_reading_raises_counts_as_not_safe():

@@ -8,6 +8,7 @@ import pytest
 import kinra_client
 from runsupport import EXAMPLES, HANDLER_SETTINGS, journal_events, run_vemo, start_vemo, started, stop_process, \
     wait_for_journal
+from vemo.run.who import by
 from vemo.run.control import RunControl, send
 from vemo.run.drive import RunContext
 
@@ -44,6 +45,7 @@ def test_pause_holds_every_module_at_a_boundary_and_after_resume_nothing_runs_tw
         assert ctl(run_dir, "pause").returncode == 0
         status = wait_for_state(run_dir, ["paused"])
         assert all(module["current"] is None for module in status["modules"].values()), status
+        assert 0 < status["progress"] < 1 and 0 < status["remaining_s"] < 60, status
         held = len(started(journal_events(run_dir)))
         time.sleep(0.5)
         assert len(started(journal_events(run_dir))) == held
@@ -58,6 +60,8 @@ def test_pause_holds_every_module_at_a_boundary_and_after_resume_nothing_runs_tw
     assert_every_action_ran_once_and_finished(events)
     control = [(e["event"], e.get("mode"), e.get("cause")) for e in events if e["event"] in ("paused", "resumed")]
     assert control == [("paused", "deferred", "operator"), ("resumed", None, "operator")]
+    assert [e["by"] for e in events if e["event"] in ("paused", "resumed")] == [by("ctl")] * 2
+    assert events[0]["estimate_s"] == pytest.approx(19.68 / 4, abs=0.05)  # vemo check's estimate at speed 4
 
 
 def test_pause_now_sends_the_interrupted_motion_again_and_the_axis_ends_at_its_target(simulator):

@@ -18,6 +18,7 @@ from vemo.run.control import RunControl
 from vemo.run.events import EVENTS, FIELDS, OUTCOMES, read_by
 from vemo.run.fold import RunFold
 from vemo.run.journal import Journal
+from vemo.run.who import by
 from vemo.run.states import (ENDED, PACKML, RUN_STATES, RUNNING, STOPPING, TRANSITIONS, IllegalTransition,
                              check_transition)
 
@@ -116,20 +117,20 @@ SEQUENCES = {
         ("enter", R, []), ("motion", R, []), ("trip door", S, ["interlock_tripped", "paused", "motion_interrupted"]),
         ("clear door", S, ["interlock_cleared"]), ("resume", R, ["resumed"])],
     "an answered decision resumes once": [
-        ("fail", D, ["paused"]), ("resume", D, [], False), ("pause", D, [], False), ("skip", R, ["resumed"])],
+        ("fail", D, ["paused"]), ("resume", D, [], False), ("pause", D, [], False), ("skip", R, ["decided", "resumed"])],
     "a door during a decision keeps it pending and retry waits until the door is safe": [
         ("fail", D, ["paused"]), ("trip door", D, ["interlock_tripped"]), ("retry", D, [], False),
-        ("resume", D, [], False), ("clear door", D, ["interlock_cleared"]), ("retry", R, ["resumed"])],
+        ("resume", D, [], False), ("clear door", D, ["interlock_cleared"]), ("retry", R, ["decided", "resumed"])],
     "an automatic interlock during a decision journals no resumed": [
         ("fail", D, ["paused"]), ("trip curtain", D, ["interlock_tripped"]),
-        ("clear curtain", D, ["interlock_cleared"]), ("retry", R, ["resumed"])],
+        ("clear curtain", D, ["interlock_cleared"]), ("retry", R, ["decided", "resumed"])],
     "skip with the door open leaves the run held by the door": [
-        ("fail", D, ["paused"]), ("trip door", D, ["interlock_tripped"]), ("skip", S, ["paused"]),
+        ("fail", D, ["paused"]), ("trip door", D, ["interlock_tripped"]), ("skip", S, ["decided", "paused"]),
         ("resume", S, [], False), ("clear door", S, ["interlock_cleared"]), ("resume", R, ["resumed"])],
     "a decision answered under an operator's pause returns to the pause": [
-        ("enter", R, []), ("pause", "pausing", ["paused"]), ("fail", D, ["paused"]), ("retry", "pausing", ["paused"]),
+        ("enter", R, []), ("pause", "pausing", ["paused"]), ("fail", D, ["paused"]), ("retry", "pausing", ["decided", "paused"]),
         ("leave", S, []), ("resume", R, ["resumed"])],
-    "abort stops the run": [("fail", D, ["paused"]), ("abort", STOPPING, ["stopping"]), ("resume", STOPPING, [], False)],
+    "abort stops the run": [("fail", D, ["paused"]), ("abort", STOPPING, ["decided", "stopping"]), ("resume", STOPPING, [], False)],
     "stop refuses every later command": [
         ("enter", R, []), ("stop", STOPPING, ["stopping"]), ("pause", STOPPING, [], False),
         ("stop", STOPPING, [], False), ("trip curtain", STOPPING, ["interlock_tripped"])],
@@ -163,7 +164,7 @@ def test_the_stop_of_an_abort_says_so_and_a_motion_stopped_by_a_trip_stops_its_a
     cell = Cell()
     cell.step("fail")
     cell.step("abort")
-    assert cell.events[-1] == {"event": "stopping", "t": 1.0, "cause": "abort"}
+    assert cell.events[-1] == {"event": "stopping", "t": 2.0, "cause": "abort", "by": by("ctl")}
     cell.control.ended()
 
 
@@ -341,7 +342,7 @@ def test_the_terminal_shows_the_failure_that_waits_and_a_refused_axis_stop():
         fold.add(event)
     lines = LiveProgress(fold, io.StringIO(), lambda: 2.0).lines()
     assert lines[0] == "waiting_decision"
-    assert "Gripper: set @Gripper vacuum on (job.vemo:4:9) failed: vacuum not reached" in lines
+    assert "Gripper failed: set @Gripper vacuum on (job.vemo:4:9): vacuum not reached — Retry, Skip or Abort" in lines
     assert any("refused to stop axis 3" in line for line in lines)
 
 
@@ -353,6 +354,7 @@ def test_a_terminal_answer_goes_once_it_is_no_longer_true():
     cell.step("enter")
     keys.press("p")
     assert keys.message == "pause: pausing"
+    assert cell.events[-1]["by"] == by("terminal")  # who paused: the run's terminal and its user
     cell.step("leave")
     assert keys.message == ""
     cell.step("trip door")

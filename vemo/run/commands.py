@@ -39,6 +39,8 @@ class Command(NamedTuple):
 
 
 DECISIONS = ("retry", "skip", "abort")
+# Every request may say who sends it (vemo.run.who): the journal's events carry it as `by`.
+BY_FIELD = "by"
 _DECISION_REFUSAL = "no failure waits for a decision: {name} applies only then"
 
 COMMANDS = (
@@ -56,7 +58,8 @@ COMMANDS = (
     Command("retry", "run the failed action again (once every interlock is safe)", frozenset({WAITING_DECISION}),
             key="r", label="Retry", needs_safe=True, refusal=_DECISION_REFUSAL, group="decision"),
     Command("skip", "mark the failed action skipped and go on", frozenset({WAITING_DECISION}), key="k",
-            label="Skip", refusal=_DECISION_REFUSAL, group="decision"),
+            label="Skip", confirm="Skip the failed action? It is marked skipped and the run goes on without it.",
+            refusal=_DECISION_REFUSAL, group="decision"),
     Command("abort", "end the run after a failure", frozenset({WAITING_DECISION}), key="a", label="Abort",
             confirm="Abort the run?", refusal=_DECISION_REFUSAL, group="decision"),
     Command("input", "set a simulated input (embedded simulator only)", LIVE,
@@ -81,7 +84,7 @@ def find(request: dict) -> Command:
     name = request.get("command")
     if name not in FIELDS:
         raise UnknownRequest(f"unknown command {name!r}: one of {', '.join(FIELDS)}")
-    unknown = set(request) - {"command"} - FIELDS[name]
+    unknown = set(request) - {"command", BY_FIELD} - FIELDS[name]
     if unknown:
         raise UnknownRequest(f"{name} takes no {', '.join(sorted(map(str, unknown)))}")
     for command in COMMANDS:

@@ -17,6 +17,7 @@ from typing import Any, Callable, Iterator
 from vemo.run import commands as table
 from vemo.run.commands import DECISIONS, UnknownRequest
 from vemo.run.states import PACKML, RUNNING, STOP_CAUSES, check_transition, run_state
+from vemo.run.who import BadBy, checked as checked_by
 
 SOCKET_NAME = "control"
 COMMANDS = tuple(table.FIELDS)
@@ -81,7 +82,8 @@ class RunControl:
                  set_input: Callable[[int, int, bool], None] | None = None,
                  inputs: dict[tuple[str, str], tuple[int, int]] | None = None,
                  interlocks: tuple = (),
-                 modules: Callable[[], dict] | None = None) -> None:
+                 modules: Callable[[], dict] | None = None,
+                 progress: Callable[[], dict] | None = None) -> None:
         self._changed = threading.Condition()
         self._journal = journal or (lambda event, **fields: None)
         self.stop_axis = stop_axis
@@ -89,6 +91,7 @@ class RunControl:
         self._inputs = inputs or {}
         self._interlocks = {interlock.name: interlock for interlock in interlocks}
         self._modules = modules or dict
+        self._progress = progress or dict  # `progress` and `remaining_s` of the status, from the run's fold
         self.stopping = _StopSignal(lambda: self.begin_stop("failure"), self._stop_cleared)
         self.stop_requested = threading.Event()  # the operator's stop, which the run's main thread carries out
         self.stop_cause: str | None = None  # why the run stops, once it does
@@ -156,6 +159,7 @@ class RunControl:
                       "interlocks": {name: "tripped" if name in self._tripped else "safe" for name in self._interlocks},
                       "commands": table.applicable(state, sorted(self._tripped)),
                       "packml": {"state": PACKML[state].number, "name": PACKML[state].name}}
+        status.update(self._progress())
         status["modules"] = self._modules()
         return status
 
@@ -254,30 +258,32 @@ class RunControl:
         with self._decision_lock, self._changed:
             if self._stopped() or self.stop_requested.is_set():
                 return "abort"
-            self._decision = {"failure": failure, "answer": None}
+            self._decision = {"failure": failure, "answer": None, "by": None}
             self._settle("paused", mode="deferred", cause="failure", failure=failure)
             with self._held():
                 while self._decision["answer"] is None and not self._stopped() and not self.stop_requested.is_set():
                     self._changed.wait()
             answer = self._decision["answer"] or "abort"
+            by = self._decision["by"]
             if answer == "abort":
                 self.stop_cause = self.stop_cause or "abort"
                 self._decision = None
-                self._settle("stopping", cause=self.stop_cause)
+                self._settle("stopping", cause=self.stop_cause, **({"by": by} if by else {}))
             else:
                 if self._pause is not None and "operator" not in self._pause["causes"] and not self._tripped:
                     self._pause = None  # an interlock that held the run meanwhile is safe again
                 self._decision = None
                 if self._pause is None:
-                    self._settle("resumed", cause="operator")
+                    self._settle("resumed", cause="operator", **({"by": by} if by else {}))
                 else:
                     self._settle("paused", **self._pause_fields())
             self._changed.notify_all()
             return answer
 
-    def begin_stop(self, cause: str) -> None:
+    def begin_stop(self, cause: str, by: dict | None = None) -> None:
         """The run stops (operator, abort, failure, signal, handler_lost, journal): journaled once, with
-        the first cause. A cause not in the table of causes is a fault of the program: ValueError."""
+        the first cause and who stopped it (`by`). A cause not in the table of causes is a fault of the
+        program: ValueError."""
         if cause not in STOP_CAUSES:
             raise ValueError(f"{cause!r} is no cause of a stop (see vemo.run.states.STOP_CAUSES)")
         with self._changed:
@@ -285,7 +291,7 @@ class RunControl:
                 return
             if self.stop_cause is None:
                 self.stop_cause = cause
-            self._settle("stopping", cause=self.stop_cause)
+            self._settle("stopping", cause=self.stop_cause, **({"by": by} if by else {}))
             self._changed.notify_all()
 
     def _stop_cleared(self) -> None:
@@ -303,7 +309,7 @@ class RunControl:
         if reason is not None:
             raise Refused(reason)
 
-    def pause(self, now: bool = False, cause: str = "operator") -> None:
+    def pause(self, now: bool = False, cause: str = "operator", by: dict | None = None) -> None:
         with self._changed:
             self._check("pause-now" if now else "pause")
             mode = "immediate" if now else "deferred"
@@ -312,7 +318,7 @@ class RunControl:
             else:
                 self._pause["causes"].add(cause)
                 self._pause["mode"] = mode
-            self._settle("paused", mode=mode, cause=cause)
+            self._settle("paused", mode=mode, cause=cause, **({"by": by} if by else {}))
             halted = self._interrupt_motions() if now else []
             self._changed.notify_all()
         self._stop_axes(halted)
@@ -333,28 +339,31 @@ class RunControl:
                 # The axis may still be moving: the journal must say so, not only the terminal.
                 self._journal("axis_stop_refused", axis=axis, result=result)
 
-    def resume(self) -> None:
+    def resume(self, by: dict | None = None) -> None:
         with self._changed:
             self._check("resume")
             self._pause = None
-            self._settle("resumed", cause="operator")
+            self._settle("resumed", cause="operator", **({"by": by} if by else {}))
 
-    def stop(self) -> None:
+    def stop(self, by: dict | None = None) -> None:
         with self._changed:
             self._check("stop")
             self.stop_requested.set()
-            self.begin_stop("operator")
+            self.begin_stop("operator", by)
             self._changed.notify_all()
 
-    def decide(self, answer: str) -> None:
+    def decide(self, answer: str, by: dict | None = None) -> None:
         with self._changed:
             self._check(answer)
             if self._decision["answer"] is not None:
                 raise Refused(f"the decision was already answered ({self._decision['answer']})")
-            self._decision["answer"] = answer
+            failure = self._decision["failure"]
+            self._journal("decided", answer=answer, module=failure.get("module"), text=failure.get("action"),
+                          location=failure.get("location"), **({"by": by} if by else {}))
+            self._decision["answer"], self._decision["by"] = answer, by
             self._changed.notify_all()
 
-    def set_input(self, module: str, point: str, value: bool) -> None:
+    def set_input(self, module: str, point: str, value: bool, by: dict | None = None) -> None:
         with self._changed:
             self._check("input")
         if self._set_input is None:
@@ -367,6 +376,8 @@ class RunControl:
             self._set_input(*where, value)
         except Exception as error:  # the simulator's refusal or a lost simulator, told to the operator
             raise Refused(f"the simulator did not set {module} {point}: {error}") from None
+        self._journal("input_set", module=module, point=point, value="on" if value else "off",
+                      **({"by": by} if by else {}))
         self._await_interlocks(module, point, value)
 
     def _await_interlocks(self, module: str, point: str, value: bool) -> None:
@@ -406,7 +417,8 @@ class RunControl:
                         if "interlock" in self._pause["causes"] else interlock.auto_resume
                     self._pause["causes"].add("interlock")
                 if not self._stopped():
-                    self._settle("paused", mode="immediate", cause="interlock")
+                    self._settle("paused", mode="immediate", cause="interlock",
+                                 by={"channel": "interlock", "name": name})
                 halted = self._interrupt_motions()
                 self._changed.notify_all()
             elif safe and name in self._tripped:
@@ -416,7 +428,7 @@ class RunControl:
                 if not self._tripped and self._pause is not None and self._pause["causes"] == {"interlock"} \
                         and self._pause["auto"] and not self._stopped():
                     self._pause = None
-                    self._settle("resumed", cause="interlock")
+                    self._settle("resumed", cause="interlock", by={"channel": "interlock", "name": name})
                 self._changed.notify_all()
         self._stop_axes(halted)
 
@@ -445,19 +457,23 @@ class RunControl:
             raise Refused(str(error)) from None
         if command.name == "status":
             return self.status()
+        try:
+            by = checked_by(request.get("by"))
+        except BadBy as error:
+            raise Refused(str(error)) from None
         if command.name in ("pause", "pause-now"):
-            self.pause(now=command.name == "pause-now")
+            self.pause(now=command.name == "pause-now", by=by)
         elif command.name == "resume":
-            self.resume()
+            self.resume(by)
         elif command.name == "stop":
-            self.stop()
+            self.stop(by)
         elif command.name in DECISIONS:
-            self.decide(command.name)
+            self.decide(command.name, by)
         else:
             module, point, value = (request.get(key) for key in ("module", "point", "value"))
             if not isinstance(module, str) or not isinstance(point, str) or value not in ("on", "off"):
                 raise Refused("input needs \"module\", \"point\" and \"value\" on or off")
-            self.set_input(module, point, value == "on")
+            self.set_input(module, point, value == "on", by)
         with self._changed:
             state = self._state()
             return {"state": state, "commands": table.applicable(state, sorted(self._tripped))}

@@ -42,9 +42,9 @@ EVENTS = {event.name: event for event in (
                                                          "skipped or not_run)", "records fold lines"),
     _event("retry", f"{_ACTION} attempt reason", "a failed action's next attempt is sent, when it is sent",
            "records fold lines"),
-    _event("paused", "mode cause failure", "the run is held: by a pause, an interlock or a failure waiting "
+    _event("paused", "mode cause failure by", "the run is held: by a pause, an interlock or a failure waiting "
                                            "for a decision (cause failure, with the failure)", "fold lines"),
-    _event("resumed", "cause", "the run goes on: a resume, an answered decision or an automatic resume",
+    _event("resumed", "cause by", "the run goes on: a resume, an answered decision or an automatic resume",
            "fold lines"),
     _event("motion_interrupted", "module axes", "an immediate pause or an interlock stopped a module's motion",
            "fold lines"),
@@ -54,13 +54,16 @@ EVENTS = {event.name: event for event in (
            "fold lines"),
     _event("interlock_cleared", "name module input value", "an interlock's input is at its safe level again",
            "fold lines"),
-    _event("stopping", "cause", "the run stops, once, with its first cause (vemo.run.states.STOP_CAUSES)",
+    _event("stopping", "cause by", "the run stops, once, with its first cause (vemo.run.states.STOP_CAUSES)",
            "fold lines"),
+    _event("decided", "answer module text location by", "the operator answered a failure waiting for a decision (retry, "
+                                              "skip or abort)", "fold lines"),
+    _event("input_set", "module point value by", "the operator set a simulated input", "fold lines"),
     _event("recovery_started", "block location failed", "an except block begins after the run stopped on a "
                                                         "failure", "records fold lines"),
     _event("recovery_ended", "block outcome", "the except block has ended", "records lines"),
     _event("module_ended", "module", "a module's thread has ended", "records"),
-    _event("handler_lost", "address reason silent_for", "the handler stopped answering", "console"),
+    _event("handler_lost", "address reason silent_for", "the handler stopped answering", "fold console"),
     _event("run_ended", "exit_code outcome", "the last line", "records fold console"),
 )}
 

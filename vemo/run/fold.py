@@ -7,6 +7,8 @@ from __future__ import annotations
 from typing import Any, Callable
 
 from vemo.run import commands as table
+from vemo.run import eta
+from vemo.run.held import log_entry
 from vemo.run.outputs import RunRecords
 from vemo.run.states import PACKML, PACKML_ENDED, ENDED, module_state, run_state
 from vemo.run.timeline import ActionRecord
@@ -26,19 +28,43 @@ class RunFold:
         self.interlocks: dict[str, dict[str, Any]] = {}
         self.interrupted: set[str] = set()  # modules whose motion a pause or an interlock stopped
         self.refused_stops: list[dict] = []  # axis_stop_refused events: axes that may still move
+        self.estimate: float | None = None  # the plan's duration at the run's speed, from run_started
+        self.start_t = 0.0  # when the run started, on the journal's clock
+        self.held_for = 0.0  # seconds the run was held (paused, tripped, waiting for a decision), ended holds
+        self.held_since: float | None = None  # when the hold that holds the run now began
+        self.holds: list[dict] = []  # bands of the chart: {"kind", "name", "start", "end", "by"}, in order
+        self.log: list[dict] = []  # the operator's event log: {"t", "kind", "text", "by"}
+        self.handler_lost: dict | None = None
+        self.pause_by: dict | None = None  # who paused the run, with when ({"t", "by"})
+        self.stop_by: dict | None = None  # who stopped it ({"t", "by"})
+        self.settled: dict[str, set[int]] = {}  # per module: the planned actions finished or skipped
+        self._open: dict[tuple[str, str], dict] = {}  # the bands still open, by kind and name
 
     def add(self, event: dict) -> ActionRecord | None:
         """Folds in one event; returns the action record it changed, if any."""
         record = self.records.add(event)
+        if record is not None and record.recovery is None:
+            settled = self.settled.setdefault(record.module, set())
+            if record.outcome in ("finished", "skipped"):
+                settled.add(record.number)
+            else:
+                settled.discard(record.number)
         handler = self._handlers.get(event.get("event"))
         if handler is not None:
             handler(self, event)
+            entry = log_entry(event, self)
+            if entry is not None:
+                self.log.append(entry)
         return record
 
     # --- the events ------------------------------------------------------------------------------
 
     def _run_started(self, event: dict) -> None:
         self.started = True
+        self.start_t = float(event["t"])
+        estimate = event.get("estimate_s")
+        if isinstance(estimate, (int, float)) and not isinstance(estimate, bool) and estimate >= 0:
+            self.estimate = float(estimate)
         interlocks = event.get("interlocks")
         for entry in interlocks if isinstance(interlocks, list) else ():
             if isinstance(entry, dict) and isinstance(entry.get("name"), str):
@@ -50,19 +76,51 @@ class RunFold:
         if event.get("event") == "retry" or event.get("outcome") == "skipped":
             self.decision = None  # journals written before the answer was journaled as resumed
 
+    def _hold(self, t: float) -> None:
+        if self.held_since is None:
+            self.held_since = t
+
+    def _unhold(self, t: float) -> None:
+        if self.held_since is not None:
+            self.held_for += max(t - self.held_since, 0.0)
+            self.held_since = None
+
+    def _band(self, kind: str, name: str, t: float, by: Any = None) -> None:
+        if (kind, name) not in self._open:
+            band = {"kind": kind, "name": name, "start": t, "end": None, "by": by}
+            self._open[(kind, name)] = band
+            self.holds.append(band)
+
+    def _close(self, kind: str, name: str | None, t: float) -> None:
+        for key in [key for key in self._open if key[0] == kind and (name is None or key[1] == name)]:
+            self._open.pop(key)["end"] = t
+
     def _paused(self, event: dict) -> None:
+        t = float(event["t"])
+        self._hold(t)
         if event.get("cause") == "failure":
+            self._band("decision", str((event.get("failure") or {}).get("module")
+                                       if isinstance(event.get("failure"), dict) else None), t)
             failure = event.get("failure") if isinstance(event.get("failure"), dict) else {}
             self.decision = {"module": failure.get("module"), "text": failure.get("action"),
                              "location": failure.get("location"), "reason": failure.get("reason"),
                              "attempts": failure.get("attempts")}
             return
+        self._close("decision", None, t)
         self.decision = None
         self.pause = {"mode": event.get("mode"), "cause": event.get("cause")}
+        if event.get("cause") == "operator":
+            if self.pause_by is None or "by" in event:
+                self.pause_by = {"t": t, "by": event.get("by")}
+            self._band("pause", "operator", t, event.get("by"))
 
     def _resumed(self, event: dict) -> None:
-        self.pause = self.decision = None
+        t = float(event["t"])
+        self.pause = self.decision = self.pause_by = None
         self.interrupted.clear()
+        self._unhold(t)
+        self._close("pause", None, t)
+        self._close("decision", None, t)
 
     def _motion_interrupted(self, event: dict) -> None:
         if isinstance(event.get("module"), str):
@@ -74,24 +132,44 @@ class RunFold:
     def _interlock(self, event: dict) -> None:
         name = str(event.get("name"))
         state = "tripped" if event["event"] == "interlock_tripped" else "safe"
-        self.interlocks[name] = {"name": name, "state": state, "since": event["t"]}
+        entry = self.interlocks.get(name, {})
+        self.interlocks[name] = {**entry, "name": name, "state": state, "since": event["t"],
+                                 "module": event.get("module"), "input": event.get("input"),
+                                 "value": event.get("value")}
+        if state == "tripped":
+            self._band("interlock", name, float(event["t"]), {"channel": "interlock", "name": name})
+        else:
+            self._close("interlock", name, float(event["t"]))
 
     def _stopping(self, event: dict) -> None:
         self.stop_cause = str(event.get("cause"))
+        if self.stop_by is None:
+            self.stop_by = {"t": float(event["t"]), "by": event.get("by"), "cause": self.stop_cause}
 
     def _recovery_started(self, event: dict) -> None:
         self.stop_cause = None
 
+    def _handler_lost(self, event: dict) -> None:
+        self.handler_lost = event
+
+    def _quiet(self, event: dict) -> None:
+        """Events that change no state of the fold; they reach the operator's event log."""
+
     def _run_ended(self, event: dict) -> None:
+        t = float(event["t"])
         self.ended = event
         self.decision = None
+        self._unhold(t)
+        for kind, name in list(self._open):
+            self._close(kind, name, t)
 
     _handlers: dict[str, Callable[[RunFold, dict], Any]] = {
         "run_started": _run_started, "action_started": _action_changed, "action_ended": _action_changed,
         "retry": _action_changed, "paused": _paused, "resumed": _resumed,
         "motion_interrupted": _motion_interrupted, "axis_stop_refused": _axis_stop_refused,
         "interlock_tripped": _interlock, "interlock_cleared": _interlock, "stopping": _stopping,
-        "recovery_started": _recovery_started, "run_ended": _run_ended,
+        "recovery_started": _recovery_started, "run_ended": _run_ended, "handler_lost": _handler_lost,
+        "decided": _quiet, "input_set": _quiet,
     }
 
     # --- the run as it stands ----------------------------------------------------------------------
@@ -118,9 +196,7 @@ class RunFold:
 
     def module_state(self, name: str) -> str:
         records = self.records
-        planned = [r for r in records.records if r.module == name and r.recovery is None]
-        complete = len(planned) == records.totals.get(name, 0) and \
-            all(r.outcome in ("finished", "skipped") for r in planned)
+        complete = len(self.settled.get(name, ())) == records.totals.get(name, 0)
         return module_state(run=self.state, ended=name in records.finished_at, failed=name in records.failed,
                             complete=complete, in_flight=records.current.get(name) is not None,
                             interrupted=name in self.interrupted,
@@ -139,3 +215,20 @@ class RunFold:
         text), `done` and `total`."""
         return {m["name"]: {"state": m["state"], "current": m["current"].text if m["current"] else None,
                             "done": m["done"], "total": m["total"]} for m in self.modules()}
+
+    # --- how far it has got ------------------------------------------------------------------------
+
+    def progress(self, now: float | None = None) -> dict:
+        """`done` and `total` actions of the run, `progress` (0 to 1), `remaining_s` (the plan's estimate
+        corrected by the run's pace; None without an estimate and before any action is done) and `held_s`.
+        `now` is the run's clock (the last event's time if not given)."""
+        records = self.records
+        now = records.last_t if now is None or self.ended is not None else max(now, records.last_t)
+        total = sum(records.totals.values())
+        done = sum(len(numbers) for numbers in self.settled.values())
+        held = self.held_for + (max(now - self.held_since, 0.0) if self.held_since is not None else 0.0)
+        share = eta.progress(done, total)
+        remaining = eta.remaining_seconds(self.estimate, share, max(now - self.start_t - held, 0.0),
+                                          ended=self.ended is not None)
+        return {"done": done, "total": total, "progress": round(share, 4),
+                "remaining_s": None if remaining is None else round(remaining, 1), "held_s": round(held, 1)}

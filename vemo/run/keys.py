@@ -13,6 +13,7 @@ import tty
 from typing import Any, TextIO
 
 from vemo.run.commands import applicable, for_key, key_help  # noqa: F401 (key_help: the line under the live table)
+from vemo.run.who import by
 
 
 class KeyReader:
@@ -81,7 +82,7 @@ class KeyReader:
         command = for_key(key, self.control.state)
         if command is None:
             return
-        answer = self.control.handle(command.request)
+        answer = self.control.handle({**command.request, "by": by("terminal")})
         label = command.label.lower()
         self._message = f"{label}: {answer['state']}" if answer["ok"] else f"{label} refused: {answer['error']}"
         self._message_given = (answer.get("state"), tuple(answer.get("commands", ())))

@@ -235,13 +235,13 @@ class Output:
     """One output file of a run: the option that asks for it and how to write it."""
 
     option: str
-    write: Callable[[Sequence[ActionRecord], str, str], None]
+    write: Callable[[Sequence[ActionRecord], str, str, Sequence[dict]], None]  # records, path, title, holds
 
 
 OUTPUTS = (
-    Output("timeline", lambda records, path, title: write_html(records, path, title)),
-    Output("trace", lambda records, path, title: write_chrome_trace(records, path)),
-    Output("record", lambda records, path, title: write_records(records, path)),
+    Output("timeline", lambda records, path, title, holds: write_html(records, path, title, holds)),
+    Output("trace", lambda records, path, title, holds: write_chrome_trace(records, path, holds)),
+    Output("record", lambda records, path, title, holds: write_records(records, path)),
 )
 
 
@@ -318,16 +318,17 @@ def _probe_writable(path: Path, where: str) -> None:
 
 
 def write_outputs(records: Sequence[ActionRecord], requested: dict[str, str], title: str, out: TextIO,
-                  errors: TextIO) -> bool:
+                  errors: TextIO, holds: Sequence[dict] = ()) -> bool:
     """Writes each requested output (option -> path); says on `out` what was written and on `errors`
-    what could not be. Returns whether all were written."""
+    what could not be. `holds` are the pauses, interlock trips and decisions the timeline and the trace
+    mark (the fold's bands). Returns whether all were written."""
     written = True
     for output in OUTPUTS:
         path = requested.get(output.option)
         if not path:
             continue
         try:
-            _write_whole(path, lambda temporary: output.write(records, temporary, title))
+            _write_whole(path, lambda temporary: output.write(records, temporary, title, holds))
         except OSError as error:
             print(f"warning: cannot write {path}: {error.strerror or error}", file=errors)
             written = False

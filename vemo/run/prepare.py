@@ -37,6 +37,7 @@ class Prepared:
     cell: Cell
     script: Path
     settings: str
+    estimate: float | None = None  # the run's duration by the plan's critical path, at speed 1
 
 
 def digest(path: str | Path) -> str | None:
@@ -89,4 +90,5 @@ def prepare(args: Any) -> Prepared:
         print(printable(f"warning: {warning}"), file=sys.stderr)
     if errors:
         raise RunError("the cell does not match its handler settings:\n  " + "\n  ".join(errors))
-    return Prepared(result.compiled, cell, script_path, settings)
+    estimate = result.analysis.estimate if result.analysis is not None else None
+    return Prepared(result.compiled, cell, script_path, settings, estimate)

@@ -7,6 +7,8 @@ from typing import Any, Callable, TextIO
 
 from vemo.run.commands import key_help
 from vemo.run.fold import RunFold
+from vemo.run.held import failure_text, held_reason
+from vemo.run.who import by_text
 from vemo.run.timeline import ActionRecord
 from vemo.text import printable
 
@@ -17,20 +19,36 @@ def _failure(e: dict) -> str:
                           "location": failure.get("location"), "reason": failure.get("reason")})
 
 
-def decision_text(decision: dict) -> str:
-    """A failure waiting for the operator: module, action, script location and reason."""
-    reason = str(decision.get("reason"))
-    if reason.startswith(f"{decision.get('module')}: "):
-        return reason  # the failure's text names module, action and location itself
-    where = f" ({decision.get('location')})" if decision.get("location") else ""
-    return f"{decision.get('module')}: {decision.get('text')}{where} failed: {reason}"
+decision_text = failure_text  # a failure waiting for the operator: module, action, script location and reason
+
+
+def _by(e: dict) -> str:
+    return f" [{by_text(e['by'])}]" if isinstance(e.get("by"), dict) else ""
+
+
+def duration_text(seconds: float | None) -> str:
+    """Seconds as the operator reads a time left: "45 s", "12 min 05 s", "2 h 03 min"; "?" when unknown."""
+    if seconds is None:
+        return "?"
+    seconds = int(round(seconds))
+    if seconds < 60:
+        return f"{seconds} s"
+    if seconds < 3600:
+        return f"{seconds // 60} min {seconds % 60:02d} s"
+    return f"{seconds // 3600} h {seconds % 3600 // 60:02d} min"
+
+
+def progress_text(progress: dict) -> str:
+    """Overall done/total, the share and the time left, as one line."""
+    left = "" if progress.get("remaining_s") is None else f", about {duration_text(progress['remaining_s'])} left"
+    return f"{progress['done']}/{progress['total']} actions ({100 * progress['progress']:.0f} %){left}"
 
 
 # How the plain progress tells the events of the run that are not an action's.
 _RUN_EVENTS: dict[str, Callable[[dict], str]] = {
     "paused": lambda e: (f"waiting for a decision (retry, skip or abort) on {_failure(e)}"
-                         if e.get("cause") == "failure" else f"paused ({e.get('mode')}, by {e.get('cause')})"),
-    "resumed": lambda e: f"resumed (by {e.get('cause')})",
+                         if e.get("cause") == "failure" else f"paused ({e.get('mode')}, by {e.get('cause')}){_by(e)}"),
+    "resumed": lambda e: f"resumed (by {e.get('cause')}){_by(e)}",
     "motion_interrupted": lambda e: f"{e.get('module')}: motion of axis {e.get('axes')} stopped",
     "axis_stop_refused": lambda e: f"warning: the handler refused to stop axis {e.get('axis')} (result "
                                    f"{e.get('result')}): it may still be moving",
@@ -38,7 +56,9 @@ _RUN_EVENTS: dict[str, Callable[[dict], str]] = {
                                    f"is {e.get('value')}",
     "interlock_cleared": lambda e: f"interlock {e.get('name')} safe again: {e.get('module')} {e.get('input')} "
                                    f"is {e.get('value')}",
-    "stopping": lambda e: f"stopping (by {e.get('cause')})",
+    "stopping": lambda e: f"stopping (by {e.get('cause')}){_by(e)}",
+    "decided": lambda e: f"{e.get('answer')} chosen for {e.get('module')}: {e.get('text')}{_by(e)}",
+    "input_set": lambda e: f"input {e.get('module')} {e.get('point')} set {e.get('value')}{_by(e)}",
     "recovery_started": lambda e: f"except block {e.get('block')} started (the try at {e.get('location')})",
     "recovery_ended": lambda e: f"except block {e.get('block')} ended ({e.get('outcome')})",
 }
@@ -89,6 +109,8 @@ class PlainProgress:
         pass
 
 
+# Colours of the held line by its tone (the words say it too).
+_TONES = {"failed": "bold red", "attention": "bold yellow", "held": "yellow", "finished": "green"}
 # Colours of the module states in the live table.
 _COLOURS = {"failed": "[red]", "done": "[green]", "stopped": "[yellow]", "running": "[cyan]",
             "interrupted": "[magenta]", "waiting_decision": "[red]", "paused": "[yellow]", "pausing": "[yellow]"}
@@ -132,9 +154,10 @@ class LiveProgress:
         line = fold.state + (f"  interlock not safe: {', '.join(tripped)}" if tripped else "")
         if self.control is not None and self.keys is not None:
             line += f"    keys: {key_help(self.control.state, self.control.tripped()) or 'none'}"
-        lines = [line]
-        if fold.decision is not None:
-            lines.append(printable(decision_text(fold.decision)))
+        lines = [line, progress_text(fold.progress(self.clock()))]
+        reason = held_reason(fold)
+        if reason is not None:
+            lines.append(printable(reason["text"]))
         for refused in fold.refused_stops:
             lines.append(f"warning: the handler refused to stop axis {refused.get('axis')}: it may still be moving")
         if self.keys is not None and self.keys.message:
@@ -145,7 +168,10 @@ class LiveProgress:
         from rich.console import Group
         from rich.text import Text
 
-        return Group(self._table(), Text("\n".join(self.lines())))
+        reason = held_reason(self.fold)
+        held = printable(reason["text"]) if reason is not None else None
+        return Group(self._table(), *(Text(line, style=_TONES.get(reason["tone"], "") if line == held else "")
+                                      for line in self.lines()))
 
     def _table(self) -> Any:
         from rich.table import Table

@@ -9,6 +9,7 @@ from typing import Any, TextIO
 
 from vemo.inputfile import MAX_SCRIPT_BYTES, MAX_YAML_BYTES
 from vemo.run.fold import RunFold
+from vemo.run.held import log_line
 from vemo.run.journal import JOURNAL_NAME, JournalError, iter_journal
 from vemo.run.outputs import (OUTPUTS, UNFINISHED, OutputPathError, check_output_paths, failure_line, summary_lines,
                               write_outputs)
@@ -87,7 +88,11 @@ def report(args: Any, out: TextIO | None = None, errors: TextIO | None = None) -
     for warning in warnings + state.warnings:
         print(printable(f"warning: {warning}"), file=errors)
     _summary(state, states, out)
-    write_outputs(records, requested, output_title(state.started), out, errors)
+    if fold.log:
+        print("events:", file=out)
+        for entry in fold.log:
+            print(printable(f"  {log_line(entry)}"), file=out)
+    write_outputs(records, requested, output_title(state.started), out, errors, fold.holds)
     return EXIT_OK
 
 

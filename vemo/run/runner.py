@@ -103,6 +103,7 @@ class Run:
         self.control_server: ControlServer | None = None
         self.interlocks: InterlockWatch | None = None
         self.module_status: dict = {}  # per module, as `vemo ctl DIR status` shows it; drawn by the main thread
+        self.progress_status: dict = {}  # `progress` and `remaining_s` of the status, drawn by the main thread
         self.context: RunContext | None = None
         self.recorder: Recorder | None = None
         self.modules: list[tuple[str, Any]] = []
@@ -154,7 +155,8 @@ class Run:
                                   set_input=self.simulator.set_input if self.simulator is not None else None,
                                   inputs={(spec.name, point): (spec.handler_id, pin)
                                           for spec in cell.modules for point, pin in spec.inputs.items()},
-                                  interlocks=cell.interlocks, modules=lambda: self.module_status)
+                                  interlocks=cell.interlocks, modules=lambda: self.module_status,
+                                  progress=lambda: self.progress_status)
         self.context = RunContext(self.client, time_factor=args.speed if self.simulator is not None else 1.0,
                                   on_start=self.recorder.on_start, on_end=self.recorder.on_end, control=self.control,
                                   retries=getattr(args, "retries", 0), on_retry=self.recorder.on_retry,
@@ -178,7 +180,9 @@ class Run:
                            started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(),
                            modules=[{"name": name, "actions": count} for name, count in totals.items()],
                            interlocks=[{"name": i.name, "module": i.module, "input": i.input}
-                                       for i in prepared.cell.interlocks])
+                                       for i in prepared.cell.interlocks],
+                           estimate_s=None if prepared.estimate is None
+                           else round(prepared.estimate / self.context.time_factor, 3))
         self.recorder.write_plan()
         try:
             self.control_server = ControlServer(self.run_dir, self.control).start()
@@ -320,6 +324,8 @@ class Run:
 
     def _update_status(self) -> None:
         self.module_status = self.fold.status_modules()
+        progress = self.fold.progress(self.journal.elapsed())
+        self.progress_status = {key: progress[key] for key in ("progress", "remaining_s", "done", "total")}
 
     def _watch(self, progress: Any) -> None:
         """The main thread while the modules run: progress, modules that ended, the stop on a failure."""
@@ -361,7 +367,13 @@ class Run:
         the handler at once; a lost handler ends the waits on it (the client fails them with its reason)."""
         self.stop_cause = cause if self.stop_cause in (None, "failure") else self.stop_cause
         self._halted = True
-        self.control.begin_stop("journal" if cause == "failure" and self.journal.error is not None else cause)
+        if cause == "signal":
+            from vemo.run.who import by
+
+            self.control.begin_stop(cause, by("signal", name=self.interrupt.name
+                                              if isinstance(self.interrupt, StopSignal) else "Ctrl-C"))
+        else:
+            self.control.begin_stop("journal" if cause == "failure" and self.journal.error is not None else cause)
         self.context.stopping.set()
         for _, module in self.modules:
             module.run_event.clear()  # ends a failed module's parking and every wait for a dependency
@@ -458,7 +470,7 @@ class Run:
             fold.add(event)
         records = fold.records.final()
         write_outputs(records, self.outputs_requested(), f"vemo run {self.prepared.script.name}", self.out,
-                      self.errors)
+                      self.errors, fold.holds)
         for line in summary_lines(records, self.recorder.totals,
                                   {name: fold.module_state(name) for name in self.recorder.totals}):
             print(line, file=self.out)
@@ -468,7 +480,15 @@ class Run:
             for record in records:
                 if record.outcome == "error":
                     print(printable(failure_line(record)), file=self.errors)
-        print(verdict, file=self.out, flush=True)
+        if self.out.isatty():
+            from rich.console import Console
+            from rich.text import Text
+
+            # The end in a colour of its own on a terminal; the words tell it without the colour too.
+            Console(file=self.out).print(Text(verdict, style="bold green" if outcome == "finished" else "bold red"))
+            self.out.flush()
+        else:
+            print(verdict, file=self.out, flush=True)
         self.close_console()
         if not all_ended:
             self.out.flush()

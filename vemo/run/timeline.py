@@ -16,6 +16,10 @@ WAIT_COLOUR = "#d9e4f2"
 MAX_TICKS = 10
 # Gridline steps in seconds that read well for a run's usual spans; beyond them, 1, 2 or 5 times a power of ten.
 TICK_STEPS = (0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 30, 60, 120, 300, 600)
+# The bands of the times the run was held, by kind: hatched over the modules' rows, so that an action
+# in flight under a pause or a trip does not read as moving.
+HOLD_COLOURS = {"pause": "#8a8a8a", "interlock": "#c0392b", "decision": "#d68910"}
+HOLD_WORDS = {"pause": "paused", "interlock": "interlock tripped", "decision": "waiting for a decision"}
 
 
 @dataclass
@@ -60,9 +64,15 @@ def _modules(records: Sequence[ActionRecord]) -> list[str]:
     return list(dict.fromkeys(r.module for r in records))
 
 
-def write_chrome_trace(records: Sequence[ActionRecord], path: str) -> None:
+def _hold_title(hold: dict, end: float) -> str:
+    name = f" {hold['name']}" if hold.get("kind") == "interlock" else ""
+    return f"{HOLD_WORDS.get(hold.get('kind'), hold.get('kind'))}{name}: {hold['start']:.3f} s to {end:.3f} s"
+
+
+def write_chrome_trace(records: Sequence[ActionRecord], path: str, holds: Sequence[dict] = ()) -> None:
     """Chrome's trace-event format, as Perfetto and chrome://tracing open it: one track per module, one
-    complete event per action, and a flow arrow from each awaited action to the action that waited."""
+    complete event per action, and a flow arrow from each awaited action to the action that waited. The
+    run's holds are instant events (pause, trip) and complete events on a track of their own."""
     tracks = {name: index + 1 for index, name in enumerate(_modules(records))}
     events: list[dict] = [
         {"ph": "M", "name": "process_name", "pid": 1, "args": {"name": "vemo run"}},
@@ -88,17 +98,27 @@ def write_chrome_trace(records: Sequence[ActionRecord], path: str) -> None:
                            "tid": tracks[source.module], "ts": round(source.end * 1e6, 1) - 0.1})
             events.append({"ph": "f", "bp": "e", "id": flow, "name": "waits on", "cat": "dependency", "pid": 1,
                            "tid": tracks[r.module], "ts": round(r.start * 1e6, 1)})
+    if holds:
+        events.append({"ph": "M", "name": "thread_name", "pid": 1, "tid": 0, "args": {"name": "run held"}})
+    for hold in holds:
+        end = hold["end"] if hold.get("end") is not None else hold["start"]
+        title = _hold_title(hold, end)
+        events.append({"ph": "i", "s": "p", "name": title.partition(":")[0], "pid": 1, "tid": 0,
+                       "ts": round(hold["start"] * 1e6, 1), "args": {"by": hold.get("by")}})
+        events.append({"ph": "X", "name": title.partition(":")[0], "cat": "hold", "pid": 1, "tid": 0,
+                       "ts": round(hold["start"] * 1e6, 1), "dur": round((end - hold["start"]) * 1e6, 1)})
     with open(path, "w", encoding="utf-8") as out:
         json.dump({"traceEvents": events, "displayTimeUnit": "ms"}, out, indent=1)
 
 
-def render_chart(records: Sequence[ActionRecord]) -> str:
+def render_chart(records: Sequence[ActionRecord], holds: Sequence[dict] = ()) -> str:
     """The Gantt chart as inline SVG: one row per module, one bar per action with its tooltip, dependency
-    arrows and the time a module waited. The timeline page and the live console both draw with it."""
+    arrows, the time a module waited, and hatched bands where the run was held (`holds`)."""
     modules = _modules(records)
     row_h, bar_h, left, width, top = 34, 20, 150, 960, 40
     ran = [r for r in records if r.start is not None]
-    span = max([(r.end if r.end is not None else r.start) for r in ran] + [0.001])
+    span = max([(r.end if r.end is not None else r.start) for r in ran]
+               + [h["end"] if h.get("end") is not None else h["start"] for h in holds] + [0.001])
     scale = width / span
 
     def x(t: float) -> float:
@@ -118,6 +138,13 @@ def render_chart(records: Sequence[ActionRecord]) -> str:
         parts.append(f'<text x="{left - 10}" y="{y + bar_h / 2 + 4}" text-anchor="end" font-weight="bold">'
                      f'{html.escape(name)}</text>')
     by_number = {r.number: r for r in ran}
+    for hold in holds:
+        end = hold["end"] if hold.get("end") is not None else span
+        colour = HOLD_COLOURS.get(hold.get("kind"), "#888")
+        parts.append(f'<rect class="hold {html.escape(str(hold.get("kind")))}" x="{x(hold["start"]):.1f}" '
+                     f'y="{top - 4}" width="{max((end - hold["start"]) * scale, 2.0):.1f}" '
+                     f'height="{row_h * len(modules) + 4}" fill="{colour}" fill-opacity="0.18" stroke="{colour}" '
+                     f'stroke-dasharray="4,3"><title>{html.escape(_hold_title(hold, end))}</title></rect>')
     for r in ran:
         end = r.end if r.end is not None else r.start
         y = rows[r.module]
@@ -163,7 +190,7 @@ def render_legend() -> str:
 CHART_CSS = ".key{display:inline-block;width:12px;height:12px;margin:0 4px 0 12px;vertical-align:middle}"
 
 
-def render_html(records: Sequence[ActionRecord], title: str) -> str:
+def render_html(records: Sequence[ActionRecord], title: str, holds: Sequence[dict] = ()) -> str:
     """A page that opens without network: inline SVG and CSS, bars with tooltips, dependency arrows."""
     counts: dict[str, int] = {}
     for r in records:
@@ -177,12 +204,12 @@ def render_html(records: Sequence[ActionRecord], title: str) -> str:
             f"<style>body{{font-family:sans-serif;margin:20px}}{CHART_CSS}</style></head><body>"
             f"<h2>{html.escape(title)}</h2><p>One row per module, one bar per action; dashed arrows show an "
             f"action waiting on another module's action; a thin pale bar is the time a module waited before an action. "
-            f"{render_legend()}</p>{render_chart(records)}<p>{summary}</p></body></html>\n")
+            f"{render_legend()}</p>{render_chart(records, holds)}<p>{summary}</p></body></html>\n")
 
 
-def write_html(records: Sequence[ActionRecord], path: str, title: str) -> None:
+def write_html(records: Sequence[ActionRecord], path: str, title: str, holds: Sequence[dict] = ()) -> None:
     with open(path, "w", encoding="utf-8") as out:
-        out.write(render_html(records, title))
+        out.write(render_html(records, title, holds))
 
 
 def _fit(text: str, width_px: float) -> str:

@@ -1,10 +1,14 @@
-"""The console's web server: one page, a Server-Sent Events stream of the run as it stands, and the operator's
-commands passed on to the run's control socket. Every request carries the run's token."""
+"""The console's web server: one page, a Server-Sent Events stream of the run (the run as it stands first, then
+what changed), the chart's bars of any window, and the operator's commands passed on to the run's control
+socket. Every request carries the run's token."""
 
 from __future__ import annotations
 
 import asyncio
+import collections
+import gc
 import hmac
+import math
 import json
 import os
 import secrets
@@ -22,11 +26,18 @@ from vemo.run.console.address import is_loopback
 from vemo.run.console.view import RunView
 from vemo.run.journal import JOURNAL_NAME, JournalError, follow
 from vemo.run.timeline import CHART_CSS
+from vemo.run.who import by
 
 TOKEN_NAME = "console-token"
 STATIC_DIR = Path(__file__).parent / "static"
-# Snapshots of a busy run are coalesced: at most one per this many seconds (the end of the run goes at once).
+# Updates of a busy run are coalesced: at most one per this many seconds (the end of the run goes at once).
 MIN_PUBLISH_INTERVAL = 0.05
+# The updates kept for pages that are behind; a page further behind gets the run as it stands again.
+KEPT_UPDATES = 64
+# The console's process folds a journal of up to hundreds of thousands of planned actions into long-lived
+# records: with the interpreter's default thresholds the cyclic garbage collector walks them again and again
+# while it reads (a third of the time to show a long run). Collected less often, the heap grows a little.
+GC_THRESHOLDS = (50_000, 20, 100)
 # What the page may load and talk to: its own server only, never a third party.
 CONTENT_SECURITY_POLICY = ("default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
                            "img-src 'self' data:; connect-src 'self'; base-uri 'none'; form-action 'none'; "
@@ -81,13 +92,13 @@ class ConsoleServer:
     asyncio loop that `start` is awaited on."""
 
     def __init__(self, run_dir: str | Path, host: str = "127.0.0.1", port: int = 0,
-                 on_ended: Callable[[], None] | None = None) -> None:
+                 on_ended: Callable[[], None] | None = None, token: str | None = None) -> None:
         self.run_dir = Path(run_dir)
         self.journal = self.run_dir / JOURNAL_NAME
         if not self.journal.is_file():
             raise ConsoleError(f"{self.run_dir}: no run here (no {JOURNAL_NAME})")
         self.host, self.port = host, port
-        self.token = run_token(self.run_dir)
+        self.token = token if token is not None else run_token(self.run_dir)
         self.view = RunView()
         self.error: str | None = None
         self._on_ended = on_ended
@@ -95,8 +106,11 @@ class ConsoleServer:
         # The run's clock against ours: an event is read no earlier than it was written, so the smallest
         # difference seen is the closest estimate of when the run started.
         self._clock_offset = float("inf")
-        self._snapshot = b""
-        self._drawn: dict = {}  # the last snapshot of the view that could be made
+        # The view is changed by the journal's thread and read by the web side, under this lock.
+        self._lock = threading.Lock()
+        self._scheduled = False
+        self._updates: collections.deque[tuple[int, bytes]] = collections.deque(maxlen=KEPT_UPDATES)
+        self._sequence = 0
         self._changed = asyncio.Event()
         self._closing = False
         self._publish_handle: asyncio.Handle | None = None
@@ -108,19 +122,24 @@ class ConsoleServer:
     def url(self) -> str:
         return page_url(self.host, self.port, self.token)
 
-    async def start(self) -> str:
-        """Binds the address, starts following the journal and returns the URL to open."""
+    def begin(self) -> None:
+        """Starts following the journal, on the running asyncio loop, which the web side then serves on."""
         self._loop = asyncio.get_running_loop()
         self._page = (STATIC_DIR / "index.html").read_text(encoding="utf-8").replace("{{token}}", self.token) \
             .replace("{{run_buttons}}", table.buttons_html("run")) \
             .replace("{{decision_buttons}}", table.buttons_html("decision"))
         self._publish()
+        threading.Thread(target=self._follow, name="console-journal", daemon=True).start()
+
+    # The page's routes below the console's root, with their handlers' names.
+    ROUTES = (("GET", "", "_index"), ("GET", "console.js", "_static"), ("GET", "console.css", "_static"),
+              ("GET", "events", "_events"), ("GET", "chart", "_chart"), ("POST", "api/command", "_command"))
+
+    async def start(self) -> str:
+        """Binds the address, starts following the journal and returns the URL to open."""
         app = web.Application(middlewares=[self._guard], client_max_size=4096)
-        app.router.add_get("/", self._index)
-        app.router.add_get("/console.js", self._static)
-        app.router.add_get("/console.css", self._static)
-        app.router.add_get("/events", self._events)
-        app.router.add_post("/api/command", self._command)
+        for method, path, handler in self.ROUTES:
+            app.router.add_route(method, "/" + path, getattr(self, handler))
         self._runner = web.AppRunner(app, handle_signals=False, access_log=None)
         await self._runner.setup()
         site = web.TCPSite(self._runner, self.host, self.port, shutdown_timeout=1.0)
@@ -130,7 +149,7 @@ class ConsoleServer:
             await self._runner.cleanup()
             raise ConsoleError(f"cannot listen on {self.host}:{self.port}: {error.strerror or error}") from None
         self.port = self._runner.addresses[0][1]  # the port chosen when asked for port 0
-        threading.Thread(target=self._follow, name="console-journal", daemon=True).start()
+        self.begin()
         return self.url
 
     async def close(self) -> None:
@@ -143,32 +162,35 @@ class ConsoleServer:
     def _follow(self) -> None:
         try:
             for event in follow(self.journal, self._stop):
-                if self.error is not None:
-                    return
                 self._clock_offset = min(self._clock_offset, time.monotonic() - float(event["t"]))
-                self._loop.call_soon_threadsafe(self._apply, event)
+                ended = event["event"] == "run_ended"
+                with self._lock:
+                    try:
+                        self.view.apply(event)
+                    except Exception as error:  # shown on the page, the view kept as it was before
+                        self._loop.call_soon_threadsafe(self._fail, f"{type(error).__name__} on the "
+                                                        f"{event.get('event')} event at t={event.get('t')}: {error}")
+                        return
+                    if self._scheduled and not ended:
+                        continue
+                    self._scheduled = True
+                self._loop.call_soon_threadsafe(self._schedule, ended)
         except (JournalError, OSError) as error:
             self._loop.call_soon_threadsafe(self._fail, str(error))
         except Exception as error:  # a fault of this reader: the page must say so, not go on showing "running"
             self._loop.call_soon_threadsafe(self._fail, f"{type(error).__name__}: {error}")
 
-    def _fail(self, message: str) -> None:
+    def _fail(self, message: str, what: str = "the journal cannot be followed") -> None:
+        self._stop.set()
         if self.error is not None:
             return  # the first failure is the one to show
-        self.error = f"the journal cannot be followed: {message}"
+        self.error = f"{what}: {message}"
         print(f"warning: {self.error}", file=sys.stderr, flush=True)
         self._publish()
 
-    def _apply(self, event: dict) -> None:
-        if self.error is not None:
-            return  # the view stops at the first event it could not take
-        try:
-            self.view.apply(event)
-        except Exception as error:  # as in _follow: shown on the page, the view kept as it was before
-            self._stop.set()
-            self._fail(f"{type(error).__name__} on the {event.get('event')} event at t={event.get('t')}: {error}")
-            return
-        if event["event"] == "run_ended":
+    def _schedule(self, ended: bool) -> None:
+        """On the loop: the journal's thread has applied events; publishes them, at once for the end."""
+        if ended:
             self._publish()
             if self._on_ended is not None:
                 self._on_ended()
@@ -176,24 +198,43 @@ class ConsoleServer:
             delay = max(0.0, self._last_publish + MIN_PUBLISH_INTERVAL - self._loop.time())
             self._publish_handle = self._loop.call_later(delay, self._publish)
 
+    def _run_now(self) -> float | None:
+        return time.monotonic() - self._clock_offset if self._clock_offset != float("inf") else None
+
+    def _encode(self, message: dict) -> bytes:
+        message["error"] = self.error
+        return json.dumps(message, ensure_ascii=False, default=str).encode("utf-8")
+
     def _publish(self) -> None:
+        """Sends what changed since the last update to every page."""
         if self._publish_handle is not None:
             self._publish_handle.cancel()
             self._publish_handle = None
         self._last_publish = self._loop.time()
-        now = time.monotonic() - self._clock_offset if self._clock_offset != float("inf") else None
+        with self._lock:
+            self._scheduled = False
+            update = self._encode(self._drawn(self.view.changes))
+            self._sequence += 1
+            self._updates.append((self._sequence, update))
+        changed, self._changed = self._changed, asyncio.Event()
+        changed.set()
+
+    def _first(self) -> tuple[int, bytes]:
+        """The run as it stands for a page that opens (or fell behind), and the last update it includes."""
+        with self._lock:
+            return self._sequence, self._encode(self._drawn(self.view.first))
+
+    def _drawn(self, draw: Callable[[float | None], dict]) -> dict:
+        """What `draw` makes of the view now; a view that cannot be drawn stops the console's following,
+        and the page keeps what it has, with the error."""
         try:
-            snapshot = self._drawn = self.view.snapshot(now)
-        except Exception as error:  # shown on the page with the last view that could be drawn
+            return draw(self._run_now())
+        except Exception as error:
             self._stop.set()
             if self.error is None:
                 self.error = f"the run cannot be drawn: {type(error).__name__}: {error}"
                 print(f"warning: {self.error}", file=sys.stderr, flush=True)
-            snapshot = dict(self._drawn)
-        snapshot["error"] = self.error
-        self._snapshot = json.dumps(snapshot, ensure_ascii=False, default=str).encode("utf-8")
-        changed, self._changed = self._changed, asyncio.Event()
-        changed.set()
+            return {}
 
     @web.middleware
     async def _guard(self, request: web.Request, handler: Any) -> web.StreamResponse:
@@ -218,7 +259,7 @@ class ConsoleServer:
         return web.Response(text=self._page, content_type="text/html", charset="utf-8")
 
     async def _static(self, request: web.Request) -> web.Response:
-        name = request.path.lstrip("/")
+        name = request.path.rsplit("/", 1)[-1]
         body = (STATIC_DIR / name).read_text(encoding="utf-8")
         if name.endswith(".css"):
             return web.Response(text=body + CHART_CSS + "\n", content_type="text/css", charset="utf-8")
@@ -228,17 +269,37 @@ class ConsoleServer:
         response = web.StreamResponse(headers={"Content-Type": "text/event-stream", "Cache-Control": "no-store",
                                                "Content-Security-Policy": CONTENT_SECURITY_POLICY})
         await response.prepare(request)
-        sent = b""
         try:
+            sent, first = self._first()
+            await response.write(b"data: " + first + b"\n\n")
             while not self._closing:
                 changed = self._changed
-                if self._snapshot is not sent:
-                    sent = self._snapshot
-                    await response.write(b"data: " + sent + b"\n\n")
-                await changed.wait()
+                pending = [(n, update) for n, update in self._updates if n > sent]
+                if pending and pending[0][0] != sent + 1:  # behind by more than the updates kept
+                    sent, first = self._first()
+                    await response.write(b"data: " + first + b"\n\n")
+                    continue
+                for n, update in pending:
+                    await response.write(b"data: " + update + b"\n\n")
+                    sent = n
+                if not pending:
+                    await changed.wait()
         except ConnectionError:  # the page was closed, or stopped reading and then closed: aiohttp says
             pass  # ConnectionResetError for the one and a bare ConnectionError for the other
         return response
+
+    async def _chart(self, request: web.Request) -> web.Response:
+        """The chart's bars of the window `from` to `to` (seconds of the run)."""
+        try:
+            start, end = float(request.query["from"]), float(request.query["to"])
+        except (KeyError, ValueError):
+            return _refuse(400, "chart takes from and to, in seconds of the run")
+        if not (math.isfinite(start) and math.isfinite(end)):
+            return _refuse(400, "chart takes from and to, in seconds of the run")
+        with self._lock:
+            bars = self.view.bars(start, end)
+        return web.json_response({"window": [min(start, end), max(start, end)], "bars": bars},
+                                 dumps=lambda value: json.dumps(value, ensure_ascii=False, default=str))
 
     async def _command(self, request: web.Request) -> web.Response:
         if request.content_type != "application/json":
@@ -253,7 +314,7 @@ class ConsoleServer:
             return _refuse(400, str(error))
         if command is None or command.label is None:
             return _refuse(400, f"the console sends {', '.join(c.name for c in table.OPERATOR_COMMANDS)}")
-        sent = command.request
+        sent = {**command.request, "by": by("console", address=request.remote or None)}
         from vemo.run.control import ControlError, send
 
         try:
@@ -274,9 +335,18 @@ def _wait_for_eof(loop: asyncio.AbstractEventLoop, done: asyncio.Event) -> None:
     loop.call_soon_threadsafe(done.set)
 
 
+def _holds_runs(folder: Path) -> bool:
+    """Whether `folder` is a folder of run folders (one at least): its console lists them."""
+    try:
+        return folder.is_dir() and any((entry / JOURNAL_NAME).is_file() for entry in folder.iterdir())
+    except OSError:
+        return False
+
+
 def serve(run_dir: str, host: str, port: int, from_run: bool = False) -> int:
     """`vemo console`: serves the run's console until Ctrl-C or SIGTERM. Started by `vemo run`, it tells
     its parent the URL as one JSON line on stdout and ends when its standard input closes."""
+    gc.set_threshold(*GC_THRESHOLDS)
     try:
         return asyncio.run(_serve(run_dir, host, port, from_run))
     except ConsoleError as error:
@@ -301,14 +371,20 @@ async def _serve(run_dir: str, host: str, port: int, from_run: bool) -> int:
         except OSError:
             done.set()  # the run is gone: so is the reason to serve its console
 
-    server = ConsoleServer(run_dir, host, port, on_ended=(lambda: tell_parent({"ended": True})) if from_run else None)
+    if not from_run and not (Path(run_dir) / JOURNAL_NAME).is_file() and _holds_runs(Path(run_dir)):
+        from vemo.run.console.folder import FolderConsole
+
+        server: Any = FolderConsole(run_dir, host, port)
+    else:
+        server = ConsoleServer(run_dir, host, port,
+                               on_ended=(lambda: tell_parent({"ended": True})) if from_run else None)
     url = await server.start()
     try:
         if from_run:
             tell_parent({"url": url})
             threading.Thread(target=_wait_for_eof, args=(loop, done), name="console-parent", daemon=True).start()
         else:
-            print(f"console of {run_dir}: {url}\n(Ctrl-C ends the console, not the run)", flush=True)
+            print(f"console of {run_dir}: {url}\n(Ctrl-C ends the console, not the run{'' if isinstance(server, ConsoleServer) else 's'})", flush=True)
         await done.wait()
     finally:
         await server.close()
