@@ -164,13 +164,15 @@ DRIVES = (MOTOR, IO)
 @dataclasses.dataclass(frozen=True, eq=False)
 class ModuleKind:
     """One kind of module a cell file may name: the settings its entry takes and how they are read, what it
-    drives at the handler (which also picks the handler check the run makes), the operations
-    `call @M.name(...)` its modules offer, and the line the editor and the host's classes describe it by."""
+    drives at the handler and the check of its entry against the handler settings that `vemo run` makes,
+    the operations `call @M.name(...)` its modules offer, and the line the editor and the host's classes
+    describe it by."""
 
     name: str  # the entry's `kind:`
     keys: frozenset[str]  # settings the entry takes besides kind and handler_id
     read: Callable[[str, dict], dict[str, Any]]  # (where, entry) -> the ModuleSpec fields of those settings
-    drives: str  # one of DRIVES
+    drives: str  # one of DRIVES: what its handler ids must be in the handler settings
+    handler_check: str  # the check of vemo.run.handlersettings.HANDLER_CHECKS its entry gets
     summary: str
     operations: tuple[tuple[str, str], ...] = ()  # (operation, action class of `vemo.actions` it makes)
 
@@ -239,16 +241,16 @@ def _tray_handler(where: str, entry: dict) -> dict[str, Any]:
 _PLACES = frozenset({"positions", "home", "motion"})
 
 # The module kinds, in the order messages and docs list them. A new kind is one entry here (with its
-# reader and ModuleSpec fields when it brings settings of its own), its action classes in vemo/actions.py,
-# and, when it drives something the handler check does not know yet, that check where the run reads the
-# handler settings.
+# reader, and ModuleSpec fields when it brings settings of its own), its action classes in vemo/actions.py,
+# and, unless an existing one fits, its handler check where the run reads the handler settings.
 MODULE_KINDS: dict[str, ModuleKind] = {kind.name: kind for kind in (
-    ModuleKind("axis", _PLACES, _places, MOTOR, "a motion axis with named positions",
-               (("home", "Home"),)),
-    ModuleKind("io", frozenset({"points", "inputs", "switch_time"}), _io_unit, IO,
-               "an IO unit with named IO points and inputs"),
-    ModuleKind("tray", _PLACES | {"trays", "sequences", "axes"}, _tray_handler, MOTOR,
-               "a tray handler that moves trays through named position sequences", (("home", "Home"),)),
+    ModuleKind("axis", _PLACES, _places, drives=MOTOR, handler_check="travel",
+               summary="a motion axis with named positions", operations=(("home", "Home"),)),
+    ModuleKind("io", frozenset({"points", "inputs", "switch_time"}), _io_unit, drives=IO, handler_check="pins",
+               summary="an IO unit with named IO points and inputs"),
+    ModuleKind("tray", _PLACES | {"trays", "sequences", "axes"}, _tray_handler, drives=MOTOR,
+               handler_check="travel", summary="a tray handler that moves trays through named position sequences",
+               operations=(("home", "Home"),)),
 )}
 
 

@@ -129,12 +129,12 @@ def _travel(spec: ModuleSpec, handler: dict[int, HandlerModule], usable: set[int
                                 f"its travel {travel.strip()}; a move there fails on the simulator")
 
 
-# The check of each thing a module kind may drive (see vemo.cell.DRIVES), after its handler ids have been
-# found to be of that kind with the settings the client needs: (module, handler modules, the ids that
-# passed, errors, warnings).
-DRIVE_CHECKS: dict[str, Callable[[ModuleSpec, dict[int, HandlerModule], set[int], list[str], list[str]], None]] = {
-    MOTOR: _travel,
-    IO: _output_and_input_pins,
+# The checks a module kind may name for its entry (vemo.cell.ModuleKind.handler_check), made once its
+# handler ids have been found to be of the kind it drives with the settings the client needs:
+# (module, handler modules, the ids that passed, errors, warnings).
+HANDLER_CHECKS: dict[str, Callable[[ModuleSpec, dict[int, HandlerModule], set[int], list[str], list[str]], None]] = {
+    "travel": _travel,
+    "pins": _output_and_input_pins,
 }
 
 
@@ -145,7 +145,8 @@ def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tup
     errors: list[str] = []
     warnings: list[str] = []
     for spec in cell.modules:
-        drives = module_kind(spec).drives
+        kind = module_kind(spec)
+        drives = kind.drives
         usable: set[int] = set()
         for kinra_id in spec.drives:
             entry = handler.get(kinra_id)
@@ -161,5 +162,5 @@ def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tup
                               f"the handler client needs them to drive it")
                 continue
             usable.add(kinra_id)
-        DRIVE_CHECKS[drives](spec, handler, usable, errors, warnings)
+        HANDLER_CHECKS[kind.handler_check](spec, handler, usable, errors, warnings)
     return errors, warnings
