@@ -57,6 +57,10 @@ def kind_base(kind: ModuleKind) -> type[CellModule]:
     """The base class of a kind's modules: a cell module with the kind's operations, made once per kind."""
     base = _BASES.get(kind)
     if base is None:
+        for name, action in kind.operations:
+            if hasattr(CellModule, name) or not isinstance(getattr(vemo.actions, action, None), type):
+                raise ValueError(f"module kind {kind.name}: operation {name} must be a new name making an action "
+                                 f"class of vemo.actions, not {action!r}")
         operations = {name: _operation(name, getattr(vemo.actions, action)) for name, action in kind.operations}
         base = _BASES[kind] = type(f"{kind.name.capitalize()}Module", (CellModule,),
                                    {"__doc__": kind.summary.capitalize() + ".", "__module__": __name__,

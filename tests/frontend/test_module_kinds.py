@@ -7,16 +7,21 @@ import re
 import pytest
 
 from frontend_support import ROOT, run_python, runtime_has
-from vemo.cell import DRIVES, IO, MODULE_KINDS, CellError, ModuleKind, parse_cell  # noqa: F401 (EJECTOR)
+from vemo.cell import DRIVES, IO, MODULE_KINDS, CellError, ModuleKind, parse_cell
 
 DOC = (ROOT / "docs" / "language.md").read_text()
 TABLE_HEAD = "| kind | what it is | settings | operations | at the handler |"
 
+
+
+def _jets(where, entry):
+    return {"points": dict(entry.get("jets") or {})}
+
+
 # A kind that exists only in these tests: an ejector whose `jets` are IO points, with an operation `settle`
 # that makes the reference host's dwell.
-EJECTOR = """ModuleKind("ejector", frozenset({"jets"}), lambda where, entry: {"points": dict(entry.get("jets") or {})},
-                     drives=IO, handler_check="pins", summary="a bank of air jets that blow parts off a belt",
-                     operations=(("settle", "Dwell"),))"""
+EJECTOR = ModuleKind("ejector", frozenset({"jets"}), _jets, drives=IO, handler_check="pins",
+                     summary="a bank of air jets that blow parts off a belt", operations=(("settle", "Dwell"),))
 EJECTOR_CELL = "modules:\n  Eject: {kind: ejector, handler_id: 7, jets: {left: 1, right: 9}}\n"
 
 
@@ -44,7 +49,7 @@ def test_the_docs_list_exactly_the_registered_kinds_with_their_settings_and_oper
 
 @pytest.mark.parametrize("kind", ["laser", "[axis]", "{a: 1}", "null", "3"])
 def test_an_unknown_kind_is_refused_naming_every_registered_kind(monkeypatch, kind):
-    monkeypatch.setitem(MODULE_KINDS, "ejector", eval(EJECTOR))
+    monkeypatch.setitem(MODULE_KINDS, "ejector", EJECTOR)
     with pytest.raises(CellError) as caught:
         parse_cell(f"modules: {{X: {{kind: {kind}, handler_id: 1}}}}", "c.yaml")
     assert f"kind must be one of {', '.join([*_documented_kinds(), 'ejector'])}, got " in str(caught.value)
@@ -62,7 +67,7 @@ def test_every_kind_drives_what_the_handler_settings_know_and_names_a_handler_ch
 def test_a_kind_added_to_the_registry_is_read_and_checked_against_the_handler(monkeypatch):
     from vemo.run.handlersettings import HandlerModule, check_cell
 
-    monkeypatch.setitem(MODULE_KINDS, "ejector", eval(EJECTOR))
+    monkeypatch.setitem(MODULE_KINDS, "ejector", EJECTOR)
     cell = parse_cell(EJECTOR_CELL, "c.yaml")
     assert cell.module("Eject").kind == "ejector" and cell.module("Eject").points == {"left": 1, "right": 9}
     with pytest.raises(CellError, match="unknown settings for a ejector module: positions"):
@@ -78,21 +83,32 @@ def test_a_kind_added_to_the_registry_is_read_and_checked_against_the_handler(mo
 def test_a_kind_added_to_the_registry_gets_a_module_class_its_operations_and_editor_texts(tmp_path):
     (tmp_path / "cell.yaml").write_text(EJECTOR_CELL)
     result = run_python(f"""
-import json, sys
-from vemo.cell import IO, MODULE_KINDS, ModuleKind
-MODULE_KINDS["ejector"] = {EJECTOR}
+import dataclasses, json, sys
+sys.path.insert(0, {str(ROOT / "tests" / "frontend")!r})
+from test_module_kinds import EJECTOR
+from vemo.cell import MODULE_KINDS
+MODULE_KINDS["ejector"] = EJECTOR
 from vemo.lsp.checker import Checker
 from vemo.lsp.completion import candidates
 checker = Checker({str(tmp_path / "cell.yaml")!r})
 good = checker.check("file:///a.vemo", "a.vemo", "main = {{ set @Eject left on  call @Eject.settle(20) }}")
 bad = checker.check("file:///b.vemo", "b.vemo", "main = {{ call @Eject.settle() }}")
 kind = sys.modules["modules"].Eject
+from vemo.cell import parse_cell
+from vemo.modulekinds import modules_package
+refused = []
+for operation in [("run", "Dwell"), ("blow", "Blow")]:  # the module's own loop; no such action class
+    MODULE_KINDS["ejector"] = dataclasses.replace(MODULE_KINDS["ejector"], operations=(operation,))
+    try:
+        modules_package(parse_cell({EJECTOR_CELL!r}))
+    except ValueError as error:
+        refused.append(str(error))
 print(json.dumps({{
     "base": kind.__mro__[1].__name__, "problem": checker.cell_problem,
     "good": [d["message"] for d in good["diagnostics"]], "bad": [d["message"] for d in bad["diagnostics"]],
     "module": [c.detail for c in candidates("@", 1, checker.modules())],
     "operations": [c.label for c in candidates("call @Eject.", 12, checker.modules())],
-    "run": sorted(name for name in sys.modules if name.startswith("vemo.run")),
+    "run": sorted(name for name in sys.modules if name.startswith("vemo.run")), "refused": refused,
 }}))
 """)
     assert result.returncode == 0, result.stderr
@@ -100,7 +116,11 @@ print(json.dumps({{
     assert got == {"base": "EjectorModule", "problem": None, "good": [],
                    "bad": ["Eject.settle takes (milliseconds, reason=''), not no arguments"],
                    "module": ["ejector module: a bank of air jets that blow parts off a belt"],
-                   "operations": ["dwell", "settle"], "run": []}
+                   "operations": ["dwell", "settle"], "run": [], "refused": [
+                       "module kind ejector: operation run must be a new name making an action class of "
+                       "vemo.actions, not 'Dwell'",
+                       "module kind ejector: operation blow must be a new name making an action class of "
+                       "vemo.actions, not 'Blow'"]}
 
 
 @pytest.mark.skipif(not runtime_has("_vemoaction"), reason="needs the _vemoaction extension module")
