@@ -1,6 +1,7 @@
 """The registry of module kinds is the one list of them: the cell reader, the host's module classes, the
 handler check, the docs and the editor follow it, and a kind added to it alone is read, built and checked."""
 
+import ast
 import json
 import re
 
@@ -131,3 +132,27 @@ def test_every_operation_of_a_kind_makes_an_action_of_the_reference_host():
         for name, action in kind.operations:
             assert issubclass(getattr(vemo.actions, action), vemo.actions.HostAction), (kind.name, name)
 
+
+
+def _kind_lists_and_tests(tree):
+    """Places in a module's code that spell out kinds: a collection literal naming two or more, or a
+    comparison of a `.kind` with a kind's name."""
+    names = set(MODULE_KINDS)
+
+    def spelled(nodes):
+        return {n.value for n in nodes if isinstance(n, ast.Constant) and n.value in names}
+
+    for node in ast.walk(tree):
+        items = node.keys if isinstance(node, ast.Dict) else getattr(node, "elts", None)
+        if isinstance(node, (ast.Tuple, ast.List, ast.Set, ast.Dict)) and len(spelled(items)) >= 2:
+            yield node.lineno, "a list of kinds"
+        elif isinstance(node, ast.Compare) and any(isinstance(o, ast.Attribute) and o.attr == "kind"
+                                                   for o in [node.left, *node.comparators]) and spelled(ast.walk(node)):
+            yield node.lineno, "a test of a kind by name"
+
+
+def test_no_module_but_the_cell_model_lists_kinds_or_tests_one_by_name():
+    found = [f"{path.relative_to(ROOT)}:{line}: {what}" for path in sorted((ROOT / "vemo").rglob("*.py"))
+             if path.name != "cell.py" for line, what in _kind_lists_and_tests(ast.parse(path.read_text()))]
+    assert found == []
+    assert list(_kind_lists_and_tests(ast.parse('KIND_BASES = {"axis": A, "io": B}\nif spec.kind == "io": pass')))
