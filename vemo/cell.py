@@ -1,5 +1,7 @@
 """Cell description files: the modules of a workcell, their kinds, handler ids, named places and motion,
-and the interlocks that hold the cell while an input is not at its safe level."""
+and the interlocks that hold the cell while an input is not at its safe level. The module kinds a cell
+may name are one registry, `MODULE_KINDS`, that the cell reader, the host's module classes, the handler
+check, the run and the editor all read."""
 
 from __future__ import annotations
 
@@ -8,12 +10,11 @@ import keyword
 import math
 import re
 from pathlib import Path
-from typing import Any
+from typing import Any, Callable
 
 from vemo.inputfile import MAX_YAML_BYTES, InputFileError, read_input
 from vemo.yamlfile import YamlError, load_yaml
 
-KINDS = ("axis", "io", "tray")
 _NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
 
@@ -153,11 +154,109 @@ def _input(where: str, value: Any) -> tuple[int, float | None]:
     return _integer(f"{where}: pin", value["pin"]), expected
 
 
-_ALLOWED = {
-    "axis": {"kind", "handler_id", "positions", "home", "motion"},
-    "io": {"kind", "handler_id", "points", "inputs", "switch_time"},
-    "tray": {"kind", "handler_id", "positions", "home", "motion", "trays", "sequences", "axes"},
-}
+# What a module kind drives at the handler, in the handler settings' own words: its axes are motors
+# (`handler_id`, or a tray handler's `axes`), or its handler id is an IO module.
+MOTOR = "motor"
+IO = "io"
+DRIVES = (MOTOR, IO)
+
+
+@dataclasses.dataclass(frozen=True, eq=False)
+class ModuleKind:
+    """One kind of module a cell file may name: the settings its entry takes and how they are read, what it
+    drives at the handler and the check of its entry against the handler settings that `vemo run` makes,
+    the operations `call @M.name(...)` its modules offer, and the line the editor and the host's classes
+    describe it by."""
+
+    name: str  # the entry's `kind:`
+    keys: frozenset[str]  # settings the entry takes besides kind and handler_id
+    read: Callable[[str, dict], dict[str, Any]]  # (where, entry) -> the ModuleSpec fields of those settings
+    drives: str  # one of DRIVES: what its handler ids must be in the handler settings
+    handler_check: str  # the check of vemo.run.handlersettings.HANDLER_CHECKS its entry gets
+    summary: str
+    operations: tuple[tuple[str, str], ...] = ()  # (operation, action class of `vemo.actions` it makes)
+
+
+def _places(where: str, entry: dict) -> dict[str, Any]:
+    """Named positions, home and motion of a module that moves, on its `axes` when it lists several."""
+    fields: dict[str, Any] = {}
+    width = 1
+    if "axes" in entry:
+        axes = entry["axes"]
+        if not isinstance(axes, list) or not axes:
+            raise CellError(f"{where}: axes must be a non-empty list of handler ids")
+        fields["axes"] = tuple(_integer(f"{where}: axes", axis) for axis in axes)
+        if len(set(fields["axes"])) < len(axes):
+            raise CellError(f"{where}: axes names one handler id twice")
+        width = len(axes)
+    positions = _mapping(f"{where}: positions", entry.get("positions"))
+    fields["positions"] = {k: _place(f"{where}: position {k}", v, width) for k, v in positions.items()}
+    fields["home"] = _place(f"{where}: home", entry.get("home", 0.0 if width == 1 else [0.0] * width), width)
+    motion = entry.get("motion")
+    if motion is not None:
+        motion = _mapping(f"{where}: motion", motion)
+        if set(motion) != {"speed", "acceleration"}:
+            raise CellError(f"{where}: motion needs exactly speed and acceleration")
+        fields["motion"] = Motion(_number(f"{where}: motion speed", motion["speed"], positive=True),
+                                  _number(f"{where}: motion acceleration", motion["acceleration"],
+                                          positive=True))
+    return fields
+
+
+def _io_unit(where: str, entry: dict) -> dict[str, Any]:
+    """IO points, inputs (with their expected wait times) and switch time of an IO unit."""
+    fields: dict[str, Any] = {}
+    points = _mapping(f"{where}: points", entry.get("points"))
+    fields["points"] = {k: _integer(f"{where}: point {k}", v) for k, v in points.items()}
+    inputs = _mapping(f"{where}: inputs", entry.get("inputs"))
+    fields["inputs"], fields["input_expected"] = {}, {}
+    for k, v in inputs.items():
+        fields["inputs"][k], expected = _input(f"{where}: input {k}", v)
+        if expected is not None:
+            fields["input_expected"][k] = expected
+    if "switch_time" in entry:
+        fields["switch_time"] = _number(f"{where}: switch_time", entry["switch_time"])
+        if fields["switch_time"] < 0:
+            raise CellError(f"{where}: switch_time must not be negative")
+    return fields
+
+
+def _tray_handler(where: str, entry: dict) -> dict[str, Any]:
+    """A tray handler's places and motion, the trays it holds and its named sequences of positions."""
+    fields = _places(where, entry)
+    fields["trays"] = _integer(f"{where}: trays", entry.get("trays", 1), minimum=1)
+    sequences = _mapping(f"{where}: sequences", entry.get("sequences"))
+    checked = {}
+    for seq_name, steps in sequences.items():
+        if not isinstance(steps, list) or not steps:
+            raise CellError(f"{where}: sequence {seq_name} must be a non-empty list of positions")
+        for step in steps:
+            if step not in fields["positions"]:
+                raise CellError(f"{where}: sequence {seq_name} names unknown position {step!r}")
+        checked[seq_name] = tuple(steps)
+    fields["sequences"] = checked
+    return fields
+
+
+_PLACES = frozenset({"positions", "home", "motion"})
+
+# The module kinds, in the order messages and docs list them. A new kind is one entry here (with its
+# reader, and ModuleSpec fields when it brings settings of its own), its action classes in vemo/actions.py,
+# and, unless an existing one fits, its handler check where the run reads the handler settings.
+MODULE_KINDS: dict[str, ModuleKind] = {kind.name: kind for kind in (
+    ModuleKind("axis", _PLACES, _places, drives=MOTOR, handler_check="travel",
+               summary="a motion axis with named positions", operations=(("home", "Home"),)),
+    ModuleKind("io", frozenset({"points", "inputs", "switch_time"}), _io_unit, drives=IO, handler_check="pins",
+               summary="an IO unit with named IO points and inputs"),
+    ModuleKind("tray", _PLACES | {"trays", "sequences", "axes"}, _tray_handler, drives=MOTOR,
+               handler_check="travel", summary="a tray handler that moves trays through named position sequences",
+               operations=(("home", "Home"),)),
+)}
+
+
+def module_kind(spec: ModuleSpec) -> ModuleKind:
+    """The registered kind of a module of a cell."""
+    return MODULE_KINDS[spec.kind]
 
 
 def _module(source: str, name: Any, entry: Any, reserved: frozenset[str]) -> ModuleSpec:
@@ -168,63 +267,17 @@ def _module(source: str, name: Any, entry: Any, reserved: frozenset[str]) -> Mod
         raise CellError(f"{where}: the name is taken by the runtime; choose another")
     if not isinstance(entry, dict):
         raise CellError(f"{where}: expected a mapping of settings")
-    kind = entry.get("kind")
-    if kind not in KINDS:
-        raise CellError(f"{where}: kind must be one of {', '.join(KINDS)}, got {_shown(kind)}")
-    unknown = set(entry) - _ALLOWED[kind]
+    kind = MODULE_KINDS.get(entry.get("kind")) if isinstance(entry.get("kind"), str) else None
+    if kind is None:
+        raise CellError(f"{where}: kind must be one of {', '.join(MODULE_KINDS)}, got {_shown(entry.get('kind'))}")
+    unknown = set(entry) - kind.keys - {"kind", "handler_id"}
     if unknown:
-        raise CellError(f"{where}: unknown settings for a {kind} module: {', '.join(sorted(map(str, unknown)))}")
+        raise CellError(f"{where}: unknown settings for a {kind.name} module: "
+                        f"{', '.join(sorted(map(str, unknown)))}")
     if "handler_id" not in entry:
         raise CellError(f"{where}: handler_id is missing")
-    fields: dict[str, Any] = {"name": name, "kind": kind,
-                              "handler_id": _integer(f"{where}: handler_id", entry["handler_id"])}
-    if kind in ("axis", "tray"):
-        width = 1
-        if kind == "tray" and "axes" in entry:
-            axes = entry["axes"]
-            if not isinstance(axes, list) or not axes:
-                raise CellError(f"{where}: axes must be a non-empty list of handler ids")
-            fields["axes"] = tuple(_integer(f"{where}: axes", axis) for axis in axes)
-            if len(set(fields["axes"])) < len(axes):
-                raise CellError(f"{where}: axes names one handler id twice")
-            width = len(axes)
-        positions = _mapping(f"{where}: positions", entry.get("positions"))
-        fields["positions"] = {k: _place(f"{where}: position {k}", v, width) for k, v in positions.items()}
-        fields["home"] = _place(f"{where}: home", entry.get("home", 0.0 if width == 1 else [0.0] * width), width)
-        motion = entry.get("motion")
-        if motion is not None:
-            motion = _mapping(f"{where}: motion", motion)
-            if set(motion) != {"speed", "acceleration"}:
-                raise CellError(f"{where}: motion needs exactly speed and acceleration")
-            fields["motion"] = Motion(_number(f"{where}: motion speed", motion["speed"], positive=True),
-                                      _number(f"{where}: motion acceleration", motion["acceleration"],
-                                              positive=True))
-    if kind == "io":
-        points = _mapping(f"{where}: points", entry.get("points"))
-        fields["points"] = {k: _integer(f"{where}: point {k}", v) for k, v in points.items()}
-        inputs = _mapping(f"{where}: inputs", entry.get("inputs"))
-        fields["inputs"], fields["input_expected"] = {}, {}
-        for k, v in inputs.items():
-            fields["inputs"][k], expected = _input(f"{where}: input {k}", v)
-            if expected is not None:
-                fields["input_expected"][k] = expected
-        if "switch_time" in entry:
-            fields["switch_time"] = _number(f"{where}: switch_time", entry["switch_time"])
-            if fields["switch_time"] < 0:
-                raise CellError(f"{where}: switch_time must not be negative")
-    if kind == "tray":
-        fields["trays"] = _integer(f"{where}: trays", entry.get("trays", 1), minimum=1)
-        sequences = _mapping(f"{where}: sequences", entry.get("sequences"))
-        checked = {}
-        for seq_name, steps in sequences.items():
-            if not isinstance(steps, list) or not steps:
-                raise CellError(f"{where}: sequence {seq_name} must be a non-empty list of positions")
-            for step in steps:
-                if step not in fields["positions"]:
-                    raise CellError(f"{where}: sequence {seq_name} names unknown position {step!r}")
-            checked[seq_name] = tuple(steps)
-        fields["sequences"] = checked
-    return ModuleSpec(**fields)
+    handler_id = _integer(f"{where}: handler_id", entry["handler_id"])
+    return ModuleSpec(name=name, kind=kind.name, handler_id=handler_id, **kind.read(where, entry))
 
 
 def parse_cell(text: str, source: str = "<cell>", reserved: frozenset[str] = frozenset()) -> Cell:
@@ -272,7 +325,7 @@ def _interlock(source: str, name: str, entry: Any, modules: tuple[ModuleSpec, ..
     if missing:
         raise CellError(f"{where}: {', '.join(missing)} missing")
     spec = next((m for m in modules if m.name == entry["module"]), None)
-    if spec is None or spec.kind != "io":
+    if spec is None or module_kind(spec).drives != IO:
         raise CellError(f"{where}: module must name an io module of the cell, got {entry['module']!r}")
     if entry["input"] not in spec.inputs:
         raise CellError(f"{where}: {spec.name} has no input {entry['input']!r} (name it under inputs:)")

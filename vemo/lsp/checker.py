@@ -117,6 +117,7 @@ class Checker:
         """The cell's module names and, per module, what can follow it in a script."""
         if self.compiler is None:
             return {}
+        from vemo.cell import module_kind
         from vemo.frontend import operations
 
         host = sys.modules["modules"]
@@ -126,6 +127,7 @@ class Checker:
             spec = getattr(kind, "spec", None)
             found[str(getattr(kind, "name", name))] = {
                 "kind": spec.kind if spec is not None else kind.__name__,
+                "summary": module_kind(spec).summary if spec is not None else "",
                 "positions": sorted(spec.positions) if spec is not None else [],
                 "points": sorted(spec.points) if spec is not None else [],
                 "sequences": sorted(spec.sequences) if spec is not None else [],

@@ -47,7 +47,9 @@ def candidates(text: str, offset: int, modules: dict[str, dict[str, Any]]) -> li
             return [Candidate(name, _SINGULAR[entry], f"{found.group(1)} {_SINGULAR[entry]}")
                     for name in module.get(entry, [])]
     if _MODULE.search(before):
-        return [Candidate(name, "module", f"{entry.get('kind', '')} module") for name, entry in modules.items()]
+        return [Candidate(name, "module", f"{entry.get('kind', '')} module" + (f": {entry['summary']}"
+                                                                              if entry.get("summary") else ""))
+                for name, entry in modules.items()]
     code = _COMMENT.sub("", text)
     labels = sorted(set(_LABEL.findall(code)) - set(KEYWORDS))
     if _WAIT.search(before):

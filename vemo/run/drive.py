@@ -36,13 +36,13 @@ COMPLETION_MARGIN_SECONDS = 5.0
 
 def expected_seconds(action: Any) -> float | None:
     """How long the action takes by its estimate (an axis's motion profile, an IO module's switch time),
-    from the farthest of its module's named places, since the start is not known at run time; None
-    without an estimate."""
+    from the farthest of its module's named places (if it has any), since the start is not known at run
+    time; None without an estimate."""
     estimate = getattr(action, "estimate", None)
     if estimate is None:
         return None
     spec = getattr(action.module, "spec", None)
-    starts = [None] if spec is None or spec.kind == "io" else [None, spec.home, *spec.positions.values()]
+    starts = [None] if spec is None or not spec.positions else [None, spec.home, *spec.positions.values()]
     try:
         durations = [estimate(start)[0] for start in starts]
     except (TypeError, ValueError, KeyError):

@@ -5,9 +5,9 @@ from __future__ import annotations
 
 import dataclasses
 from pathlib import Path
-from typing import Any
+from typing import Any, Callable
 
-from vemo.cell import Cell
+from vemo.cell import IO, MOTOR, Cell, ModuleSpec, module_kind
 from vemo.handlercommands import coordinates
 from vemo.inputfile import MAX_YAML_BYTES, read_input
 from vemo.yamlfile import load_yaml
@@ -18,7 +18,7 @@ class HandlerModule:
     """What the handler settings file says about one KinraID."""
 
     kinra_id: int
-    kind: str  # "motor" or "io"
+    kind: str  # MOTOR or IO
     output_bits: int = 0
     input_bits: int = 0
     limits: tuple[float | None, float | None] = (None, None)  # simulator travel limits (Sim/Min, Sim/Max)
@@ -73,11 +73,11 @@ def read_handler_modules(path: str | Path) -> dict[int, HandlerModule]:
                 sim = node.get("Sim") if isinstance(node.get("Sim"), dict) else {}
                 if in_io:
                     bytes_out, bytes_in = node.get("OutputBytes", 0), node.get("InputBytes", 0)
-                    found[kinra_id] = HandlerModule(kinra_id, "io", 8 * bytes_out if isinstance(bytes_out, int) else 0,
+                    found[kinra_id] = HandlerModule(kinra_id, IO, 8 * bytes_out if isinstance(bytes_out, int) else 0,
                                                     8 * bytes_in if isinstance(bytes_in, int) else 0,
                                                     missing=() if _is_number(io_slave) else ("IOModule/SlaveNo",))
                 else:
-                    found[kinra_id] = HandlerModule(kinra_id, "motor", limits=(_limit(sim.get("Min")),
+                    found[kinra_id] = HandlerModule(kinra_id, MOTOR, limits=(_limit(sim.get("Min")),
                                                                                _limit(sim.get("Max"))),
                                                     missing=_motor_missing(node, in_akribis))
             for key, value in node.items():
@@ -94,6 +94,50 @@ def _limit(value: Any) -> float | None:
     return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else None
 
 
+def _output_and_input_pins(spec: ModuleSpec, handler: dict[int, HandlerModule], usable: set[int],
+                           errors: list[str], warnings: list[str]) -> None:
+    """An IO unit's points and inputs must be pins its handler module has."""
+    entry = handler.get(spec.handler_id)
+    if entry is None or spec.handler_id not in usable:
+        return
+    if spec.points and not entry.output_bits:
+        errors.append(f"{spec.name}: handler module {entry.kinra_id} has no outputs to switch")
+    else:
+        for point, pin in spec.points.items():
+            if pin >= entry.output_bits:
+                errors.append(f"{spec.name}: IO point {point} is pin {pin}, but handler module {entry.kinra_id} "
+                              f"has {entry.output_bits} outputs (pins 0 to {entry.output_bits - 1})")
+    for point, pin in spec.inputs.items():
+        if pin >= entry.input_bits:
+            errors.append(f"{spec.name}: input {point} is pin {pin}, but handler module {entry.kinra_id} "
+                          f"has {entry.input_bits} inputs" + (f" (pins 0 to {entry.input_bits - 1})"
+                                                              if entry.input_bits else ""))
+
+
+def _travel(spec: ModuleSpec, handler: dict[int, HandlerModule], usable: set[int],
+            errors: list[str], warnings: list[str]) -> None:
+    """A moving module's named places should lie within its motors' simulated travel."""
+    for name, place in [("home", spec.home), *spec.positions.items()]:
+        for kinra_id, value in coordinates(spec, place):
+            entry = handler.get(kinra_id)
+            if entry is None or entry.kind != MOTOR:
+                continue
+            minimum, maximum = entry.limits
+            if (minimum is not None and value < minimum) or (maximum is not None and value > maximum):
+                travel = f"{'' if minimum is None else f'{minimum:g}'} to {'' if maximum is None else f'{maximum:g}'}"
+                warnings.append(f"{spec.name}: position {name} puts handler axis {kinra_id} at {value:g}, outside "
+                                f"its travel {travel.strip()}; a move there fails on the simulator")
+
+
+# The checks a module kind may name for its entry (vemo.cell.ModuleKind.handler_check), made once its
+# handler ids have been found to be of the kind it drives with the settings the client needs:
+# (module, handler modules, the ids that passed, errors, warnings).
+HANDLER_CHECKS: dict[str, Callable[[ModuleSpec, dict[int, HandlerModule], set[int], list[str], list[str]], None]] = {
+    "travel": _travel,
+    "pins": _output_and_input_pins,
+}
+
+
 def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tuple[list[str], list[str]]:
     """(errors, warnings) of running `cell` against the handler modules read from `where`. Errors make a
     run impossible (unknown ids, wrong kinds, missing outputs); warnings name positions outside the
@@ -101,44 +145,22 @@ def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tup
     errors: list[str] = []
     warnings: list[str] = []
     for spec in cell.modules:
-        ids = spec.drives if spec.kind != "io" else (spec.handler_id,)
-        for kinra_id in ids:
+        kind = module_kind(spec)
+        drives = kind.drives
+        usable: set[int] = set()
+        for kinra_id in spec.drives:
             entry = handler.get(kinra_id)
             if entry is None:
                 errors.append(f"{spec.name}: handler id {kinra_id} is no KinraID of {where}")
                 continue
-            wanted = "io" if spec.kind == "io" else "motor"
-            if entry.kind != wanted:
-                errors.append(f"{spec.name}: handler id {kinra_id} is {'an IO module' if entry.kind == 'io' else 'a motor'}"
-                              f" in {where}, but the cell makes it {'an' if spec.kind == 'io' else 'a'} {spec.kind} module")
+            if entry.kind != drives:
+                errors.append(f"{spec.name}: handler id {kinra_id} is {'an IO module' if entry.kind == IO else 'a motor'}"
+                              f" in {where}, but the cell makes it {'an' if drives == IO else 'a'} {spec.kind} module")
                 continue
             if entry.missing:
                 errors.append(f"{spec.name}: handler module {kinra_id} has no {', '.join(entry.missing)} in {where}; "
                               f"the handler client needs them to drive it")
                 continue
-            if spec.kind == "io" and spec.points and not entry.output_bits:
-                errors.append(f"{spec.name}: handler module {kinra_id} has no outputs to switch")
-            elif spec.kind == "io":
-                for point, pin in spec.points.items():
-                    if pin >= entry.output_bits:
-                        errors.append(f"{spec.name}: IO point {point} is pin {pin}, but handler module {kinra_id} "
-                                      f"has {entry.output_bits} outputs (pins 0 to {entry.output_bits - 1})")
-            if spec.kind == "io":
-                for point, pin in spec.inputs.items():
-                    if pin >= entry.input_bits:
-                        errors.append(f"{spec.name}: input {point} is pin {pin}, but handler module {kinra_id} "
-                                      f"has {entry.input_bits} inputs" + (f" (pins 0 to {entry.input_bits - 1})"
-                                                                          if entry.input_bits else ""))
-        if spec.kind == "io":
-            continue
-        for name, place in [("home", spec.home), *spec.positions.items()]:
-            for kinra_id, value in coordinates(spec, place):
-                entry = handler.get(kinra_id)
-                if entry is None or entry.kind != "motor":
-                    continue
-                minimum, maximum = entry.limits
-                if (minimum is not None and value < minimum) or (maximum is not None and value > maximum):
-                    travel = f"{'' if minimum is None else f'{minimum:g}'} to {'' if maximum is None else f'{maximum:g}'}"
-                    warnings.append(f"{spec.name}: position {name} puts handler axis {kinra_id} at {value:g}, outside "
-                                    f"its travel {travel.strip()}; a move there fails on the simulator")
+            usable.add(kinra_id)
+        HANDLER_CHECKS[kind.handler_check](spec, handler, usable, errors, warnings)
     return errors, warnings
