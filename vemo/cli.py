@@ -296,7 +296,7 @@ def console(args: argparse.Namespace) -> int:
 
 
 def ctl(args: argparse.Namespace) -> int:
-    from vemo.run.control import ControlError, send
+    from vemo.run.controlsocket import ControlError, send
 
     arguments = {}
     if args.ctl_command == "pause" and args.now:

@@ -18,7 +18,8 @@ from typing import Any, TextIO
 from vemo.cell import Cell, CellError, load_cell
 from vemo.host import RUNTIME_NAMES, HostError, install
 from vemo.inputfile import MAX_SCRIPT_BYTES, InputFileError, read_input
-from vemo.run.control import ControlServer, RunControl
+from vemo.run.control import RunControl
+from vemo.run.controlsocket import ControlServer
 from vemo.run.drive import ERROR_STATE_INDEX, RunContext, check_cell, describe_action, read_handler_modules
 from vemo.run.interlocks import InterlockWatch
 from vemo.run.keys import KeyReader, key_help

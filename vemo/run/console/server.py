@@ -228,7 +228,7 @@ class ConsoleServer:
         if command not in OPERATOR_COMMANDS:
             return _refuse(400, f"unknown command {command!r}; the console sends {', '.join(OPERATOR_COMMANDS)}")
         arguments = {"now": True} if command == "pause" and body.get("now") is True else {}
-        from vemo.run.control import ControlError, send
+        from vemo.run.controlsocket import ControlError, send
 
         try:
             reply = await self._loop.run_in_executor(None, lambda: send(self.run_dir, command, **arguments))
