@@ -251,9 +251,11 @@ def run(args: argparse.Namespace) -> int:
         print("error: --speed and --sim-address apply to the embedded simulator, not to a handler server",
               file=sys.stderr)
         return 2
+    from vemo.run.rundir import private_files
     from vemo.run.runner import run as run_script
 
-    return run_script(args)
+    with private_files():  # the journal tells what the script does: it and the outputs are the user's alone
+        return run_script(args)
 
 
 def report(args: argparse.Namespace) -> int:

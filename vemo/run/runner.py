@@ -24,6 +24,7 @@ from vemo.run.drive import ERROR_STATE_INDEX, RunContext, check_cell, describe_a
 from vemo.run.interlocks import InterlockWatch
 from vemo.run.keys import KeyReader, key_help
 from vemo.run.journal import FORMAT, JOURNAL_NAME, Journal, JournalError, read_journal
+from vemo.run.rundir import RunDir, RunDirError, claim_run_dir
 from vemo.run.outputs import (OUTPUTS, OutputPathError, RunRecords, check_output_paths, records_from_events,
                               failure_line, summary_lines, write_outputs)
 from vemo.run.signals import StopSignal, StopSignals, exit_code, outcome as signal_outcome
@@ -111,41 +112,6 @@ def prepare(args: Any) -> Prepared:
     if errors:
         raise RunError("the cell does not match its handler settings:\n  " + "\n  ".join(errors))
     return Prepared(result.compiled, cell, script_path, settings)
-
-
-def _missing_folders(folder: Path) -> list[Path]:
-    """`folder` and those of its parents that do not exist yet, innermost first."""
-    return [path for path in [folder, *folder.parents] if not path.exists()]
-
-
-def make_run_dir(requested: str | None, script: Path) -> tuple[Path, list[Path]]:
-    """The run's folder, created, and the folders created for it (innermost first): `requested`, which
-    must not hold a journal yet, or a new runs/<YYYYmmdd-HHMMSS>-<script name> below the current directory."""
-    if requested:
-        folder = Path(requested)
-        if (folder / JOURNAL_NAME).exists():
-            raise RunError(f"--run-dir {requested}: it already holds a run's journal; choose another folder", EXIT_USAGE)
-        created = _missing_folders(folder)
-        try:
-            folder.mkdir(parents=True, exist_ok=True)
-        except OSError as error:
-            raise RunError(f"--run-dir {requested}: cannot create the folder: {error.strerror}", EXIT_USAGE) from None
-        if not os.access(folder, os.W_OK | os.X_OK):
-            raise RunError(f"--run-dir {requested}: cannot write in that folder", EXIT_USAGE)
-        return folder, created
-    base = Path("runs") / f"{time.strftime('%Y%m%d-%H%M%S')}-{script.stem}"
-    for attempt in range(1, 1000):
-        folder = base if attempt == 1 else base.with_name(f"{base.name}-{attempt}")
-        created = _missing_folders(folder)
-        try:
-            folder.mkdir(parents=True)
-        except FileExistsError:
-            continue  # another run of the same script started within the same second
-        except OSError as error:
-            raise RunError(f"cannot create the run folder {folder}: {error.strerror}; pass --run-dir DIR",
-                           EXIT_USAGE) from None
-        return folder, created
-    raise RunError(f"cannot find a free run folder name beside {base}; pass --run-dir DIR", EXIT_USAGE)
 
 
 # --- the run's journal --------------------------------------------------------------------------------
@@ -398,7 +364,8 @@ class Run:
         self._halted = False  # whether the modules now running were told to stop
         self._events: queue.Queue = queue.Queue()
         self._ended_modules: set[str] = set()
-        self._created_dirs: list[Path] = []
+        self.folder: RunDir | None = None
+        self._announced = False  # whether the run folder has been printed: it stays from then on
 
     # --- start --------------------------------------------------------------------------------------
 
@@ -410,7 +377,11 @@ class Run:
         handler, and the journal's run_started and plan."""
         args = self.args
         self.prepared = prepared = prepare(args)
-        self.run_dir, self._created_dirs = make_run_dir(getattr(args, "run_dir", None), prepared.script)
+        try:
+            self.folder = claim_run_dir(getattr(args, "run_dir", None), prepared.script)
+        except RunDirError as error:
+            raise RunError(str(error), EXIT_USAGE) from None
+        self.run_dir = self.folder.path
         inputs = [prepared.script, prepared.cell.source, prepared.settings, self.run_dir / JOURNAL_NAME]
         try:
             created = check_output_paths(self.outputs_requested(), inputs,
@@ -420,10 +391,12 @@ class Run:
         for folder in created:
             print(f"created the folder {folder} for the run's outputs", file=self.out)
         print(f"run folder: {self.run_dir}", file=self.out, flush=True)
+        self._announced = True
         self._start_handler()
         import kinra_client
 
         self.client = kinra_client.KinraClient(prepared.settings, server_address=self.address)
+        self._tell_address(str(self.client.server_address))
         try:
             self.journal = Journal(self.run_dir / JOURNAL_NAME, on_error=self._journal_failed)
         except OSError as error:
@@ -497,8 +470,7 @@ class Run:
     def _start_handler(self) -> None:
         args, prepared = self.args, self.prepared
         if args.server is not None:
-            self.address = args.server
-            print(f"handler: server at {self.address}", file=self.out, flush=True)
+            self.address = args.server  # told once the client has read the settings, which may name another
             return
         from vemo.run.simulator import Simulator, SimulatorError
 
@@ -511,6 +483,16 @@ class Run:
         self.address = self.simulator.address
         print(f"handler: embedded simulator on {self.address} (pid {self.simulator.process.pid}, "
               f"time scale {args.speed:g})", file=self.out, flush=True)
+
+    def _tell_address(self, used: str) -> None:
+        """Prints the handler address the client really talks to: a server_address in the handler settings
+        wins over --server and over the embedded simulator's address."""
+        if self.simulator is None:
+            other = "" if used == self.address else f" (the handler settings' server_address; not --server {self.address})"
+            print(f"handler: server at {used}{other}", file=self.out, flush=True)
+        elif used != self.address:
+            print(f"warning: the handler settings name server_address {used}: the run talks to {used}, not to the "
+                  f"embedded simulator on {self.address}", file=self.errors, flush=True)
 
     # --- execute ------------------------------------------------------------------------------------
 
@@ -775,36 +757,57 @@ class Run:
             return EXIT_OK, "finished", f"run finished in {elapsed:.2f} s"
         return EXIT_FAILED, "failed", "run ended with actions not run"
 
-    def abandon(self, code: int, outcome: str) -> None:
-        """Cleans up after a run that ended before its modules started."""
+    def abandon(self, code: int, outcome: str, reason: str) -> None:
+        """Cleans up after a run that ended before its modules started. A run folder that was announced
+        keeps a journal that says why; one that was not is removed."""
         self.close_control()
         self.close_handler()
+        if self.journal is None and self._announced:
+            self._journal_start_only()
         if self.journal is not None:
-            self.journal.write("run_ended", exit_code=code, outcome=outcome)
+            self.journal.write("run_ended", exit_code=code, outcome=outcome, reason=reason)
             self.journal.close()
             self.close_console()
-            return
-        for folder in self._created_dirs:  # no trace of a run that never was
-            try:
-                folder.rmdir()
-            except OSError:
-                return
+        elif self.folder is not None:
+            self.folder.remove_if_unused()  # no trace of a run that never was
+
+    def _journal_start_only(self) -> None:
+        """The journal of a run that stopped before its handler was ready: what it was to run."""
+        prepared = self.prepared
+        try:
+            self.journal = Journal(self.run_dir / JOURNAL_NAME)
+            self.journal.write("run_started", format=FORMAT, script=str(prepared.script), cell=prepared.cell.source,
+                               handler_settings=prepared.settings, handler=self.address or None,
+                               started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(), modules=[],
+                               interlocks=[])
+        except OSError as error:
+            print(f"warning: cannot write the journal {self.run_dir / JOURNAL_NAME}: {error.strerror}",
+                  file=self.errors)
+            self.journal = None
 
 
 def run(args: Any, out: TextIO | None = None) -> int:
     """The `vemo run` command; returns its exit code."""
     the_run = Run(args, out or sys.stdout, sys.stderr)
+    try:
+        return _run(the_run)
+    finally:
+        if the_run.folder is not None:
+            the_run.folder.release()
+
+
+def _run(the_run: Run) -> int:
     with the_run.signals:
         try:
             the_run.start()
         except RunError as error:
             the_run.signals.absorb()
-            the_run.abandon(error.exit_code, "failed")
+            the_run.abandon(error.exit_code, "failed", str(error))
             print("\n".join(printable(line) for line in f"error: {error}".split("\n")), file=sys.stderr)
             return error.exit_code
         except KeyboardInterrupt as interrupt:
             the_run.signals.absorb()
-            the_run.abandon(exit_code(interrupt), signal_outcome(interrupt))
+            the_run.abandon(exit_code(interrupt), signal_outcome(interrupt), "stopped before the run started")
             print("interrupted before the run started", file=sys.stderr)
             return exit_code(interrupt)
         try:
