@@ -4,21 +4,24 @@ what a run did, `vemo ctl` controls a live run, `vemo console` serves its operat
 
 from __future__ import annotations
 
+# The stop signals' handlers come first, so that a Ctrl-C, SIGTERM or SIGHUP at any moment after this
+# module has loaded ends the command with one line and its exit code; the rest of the package is imported
+# once they are in place, by the commands that need it.
+from vemo.run.signals import StopSignal, StopSignals, exit_code
+
 import argparse
 import functools
 import ipaddress
 import json
 import sys
 from pathlib import Path
-from typing import Any, Callable, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Sequence
 
-from vemo.cell import CellError, load_cell
-from vemo.host import RUNTIME_NAMES, HostError, install
-from vemo.inputfile import MAX_SCRIPT_BYTES, MAX_YAML_BYTES, InputFileError, read_input
-from vemo.parser import Diagnostic
-from vemo.scriptbounds import MAX_ACTIONS
 from vemo.streams import guard_standard_streams
 from vemo.text import printable
+
+if TYPE_CHECKING:
+    from vemo.parser import Diagnostic
 
 # The listing `vemo check --json` prints; documented in docs/running.md. Raise the version when a field
 # changes meaning or goes away; new fields may be added within a version. Version 2: `except_blocks` (every
@@ -51,6 +54,8 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> None:  # type: ignore[override]
         if self.json_usage:
+            from vemo.parser import Diagnostic
+
             print(json.dumps(_listing([Diagnostic("error", f"{self.prog}: {message}")]), indent=2))
             sys.exit(2)
         super().error(message)
@@ -74,6 +79,8 @@ def _address(text: str) -> str:
 
 
 def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
+    from vemo.scriptbounds import MAX_ACTIONS
+
     parser = _Parser(prog="vemo", description="Vemo workcell scripts.", json_usage=json_usage)
     commands = parser.add_subparsers(dest="command", required=True,
                                      parser_class=functools.partial(_Parser, json_usage=json_usage))
@@ -210,6 +217,9 @@ def _fail(args: argparse.Namespace, diagnostic: Diagnostic) -> int:
 
 def _compiler_for(args: argparse.Namespace, script_path: Path) -> Any:
     """Loads the cell and the host modules and returns the runtime's compiler module."""
+    from vemo.cell import CellError, load_cell
+    from vemo.host import RUNTIME_NAMES, install
+
     cell = None
     if args.modules is None:
         cell_path = Path(args.cell) if args.cell else script_path.parent / "cell.yaml"
@@ -221,7 +231,11 @@ def _compiler_for(args: argparse.Namespace, script_path: Path) -> Any:
 
 
 def check(args: argparse.Namespace) -> int:
+    from vemo.cell import CellError
     from vemo.checks import check_script
+    from vemo.host import HostError
+    from vemo.inputfile import MAX_SCRIPT_BYTES, InputFileError, read_input
+    from vemo.parser import Diagnostic
     from vemo.report import as_dict, as_text
 
     script_path = Path(args.script)
@@ -232,6 +246,8 @@ def check(args: argparse.Namespace) -> int:
     except (InputFileError, CellError, HostError) as error:
         return _fail(args, Diagnostic("error", str(error)))
     except ImportError as error:
+        if _signals.received:
+            raise  # a native module's loader reports a stop signal that came while it loaded as ImportError
         return _fail(args, Diagnostic("error", f"the Vemo runtime is incomplete: {error}"))
     if args.json:
         body = as_dict(result.compiled, result.analysis) if result.compiled is not None else {}
@@ -265,6 +281,10 @@ def report(args: argparse.Namespace) -> int:
 
 
 def sim(args: argparse.Namespace) -> int:
+    from vemo.cell import CellError, load_cell
+    from vemo.host import RUNTIME_NAMES
+    from vemo.inputfile import MAX_YAML_BYTES, InputFileError, read_input
+
     settings = args.handler_settings
     if settings is None:
         try:
@@ -326,14 +346,31 @@ def lsp(args: argparse.Namespace) -> int:
     return serve()
 
 
+# The stop signals of the process, once `main` has installed them.
+_signals = StopSignals()
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    argv = sys.argv[1:] if argv is None else list(argv)
-    guard_standard_streams()  # output piped into a reader that quits early must not stop a command
-    args = _parser(json_usage=argv[:1] == ["check"] and "--json" in argv).parse_args(argv)
-    commands = {"check": check, "run": run, "report": report, "ctl": ctl, "console": console, "sim": sim,
-                "lsp": lsp}
+    """The `vemo` command. It installs the stop signals' handlers first, and ignores the signals once the
+    command has its exit code: a signal after that, until the process has ended, changes nothing."""
+    _signals.__enter__()
     try:
-        return commands[args.command](args)
+        argv = sys.argv[1:] if argv is None else list(argv)
+        guard_standard_streams()  # output piped into a reader that quits early must not stop a command
+        args = _parser(json_usage=argv[:1] == ["check"] and "--json" in argv).parse_args(argv)
+        commands = {"check": check, "run": run, "report": report, "ctl": ctl, "console": console, "sim": sim,
+                    "lsp": lsp}
+        code = commands[args.command](args)
+    except BaseException as error:
+        _signals.absorb()
+        interrupt = _signals.interrupt_of(error)
+        if interrupt is None:
+            raise
+        name = interrupt.name if isinstance(interrupt, StopSignal) else "Ctrl-C"
+        print(f"vemo: stopped by {name}", file=sys.stderr)
+        code = exit_code(interrupt)
     finally:
+        _signals.ignore()
         sys.stdout.flush()
         sys.stderr.flush()
+    return code

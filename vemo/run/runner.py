@@ -504,7 +504,7 @@ class Run:
         run stopped because an action failed, the except blocks of the failed actions. Returns whether
         every module thread ended."""
         with contextlib.ExitStack() as stack:
-            all_ended = self._run_plans(self.prepared.compiled.plans, stack)
+            all_ended = self._run_plans(self.prepared.compiled.plans, stack, rearm=True)
             if all_ended and self.recorder.failed and self.stop_cause == "failure" and self.interrupt is None \
                     and self.journal.error is None:
                 all_ended = self._recover()
@@ -513,8 +513,9 @@ class Run:
     def _run_plans(self, plans: list, stack: contextlib.ExitStack | None = None, rearm: bool = False) -> bool:
         """One module per plan on its own thread, watched until all have ended or been stopped. The first
         call enters the progress and starts the handler and interlock watches, all kept on `stack` until the
-        run's end, so that they serve the except blocks too. With `rearm`, the stop signals absorbed by the
-        stop before raise again from here on, and one absorbed meanwhile stops these plans before they start."""
+        run's end, so that they serve the except blocks too. With `rearm`, the stop signals absorbed since the
+        start or the stop before raise again from here on, and one absorbed meanwhile stops these plans
+        before they start."""
         self.modules, self.threads, self._halted = [], [], False
         try:
             try:
@@ -800,16 +801,21 @@ def _run(the_run: Run) -> int:
     with the_run.signals:
         try:
             the_run.start()
-        except RunError as error:
+            if the_run.signals.received:  # raised during the start and swallowed on its way (a native loader)
+                raise StopSignal(the_run.signals.received[0])
+            the_run.signals.absorb()  # until the modules start, where one that came meanwhile stops them
+        except BaseException as error:
             the_run.signals.absorb()
+            interrupt = the_run.signals.interrupt_of(error)
+            if interrupt is not None:
+                the_run.abandon(exit_code(interrupt), signal_outcome(interrupt), "stopped before the run started")
+                print("interrupted before the run started", file=sys.stderr)
+                return exit_code(interrupt)
+            if not isinstance(error, RunError):
+                raise
             the_run.abandon(error.exit_code, "failed", str(error))
             print("\n".join(printable(line) for line in f"error: {error}".split("\n")), file=sys.stderr)
             return error.exit_code
-        except KeyboardInterrupt as interrupt:
-            the_run.signals.absorb()
-            the_run.abandon(exit_code(interrupt), signal_outcome(interrupt), "stopped before the run started")
-            print("interrupted before the run started", file=sys.stderr)
-            return exit_code(interrupt)
         try:
             all_ended = the_run.execute()
         finally:

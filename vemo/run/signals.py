@@ -1,4 +1,5 @@
-"""The signals that stop a run: the first Ctrl-C, SIGTERM or SIGHUP stops it, later ones cannot break the stop."""
+"""The signals that stop a command: the first Ctrl-C, SIGTERM or SIGHUP stops it, later ones cannot break the stop,
+and none changes the exit status once the command has its result."""
 
 from __future__ import annotations
 
@@ -37,15 +38,24 @@ class StopSignals:
     after that they are counted and otherwise ignored, so that a second Ctrl-C cannot break the stop
     and the writing of the run's outputs. A signal ignored when the run began (a job started with
     nohup, or in the background by a non-interactive shell) stays ignored. Outside the main thread,
-    where Python delivers no signals, this does nothing."""
+    where Python delivers no signals, this does nothing.
+
+    Entered inside another StopSignals (the command line's, installed before anything else), the inner
+    one hands its state back on exit: once the inner has absorbed the signals, so does the outer, so a
+    signal after the result is known cannot change it. A signal that the outer one raised and that
+    something swallowed (a native loader) is raised again on entering the inner one."""
 
     def __init__(self) -> None:
         self._previous: dict[int, Any] = {}
         self._armed = True
         self.absorbed: list[int] = []
+        self.received: list[int] = []  # every stop signal that arrived, raised or absorbed
 
     def __enter__(self) -> StopSignals:
         if threading.current_thread() is threading.main_thread():
+            outer = next(filter(None, (_owner(signal.getsignal(signum)) for signum in STOP_SIGNALS)), None)
+            if outer is not None and outer.received:
+                raise StopSignal(outer.received[0])  # raised before, and lost on its way out
             for signum in STOP_SIGNALS:
                 previous = signal.getsignal(signum)
                 if previous != signal.SIG_IGN:
@@ -55,6 +65,9 @@ class StopSignals:
 
     def __exit__(self, *exc: Any) -> None:
         for signum, previous in self._previous.items():
+            outer = _owner(previous)
+            if outer is not None and not self._armed:
+                outer.absorb()
             signal.signal(signum, previous if previous is not None else signal.SIG_DFL)
         self._previous.clear()
 
@@ -62,13 +75,36 @@ class StopSignals:
         """From now on the stop signals no longer raise."""
         self._armed = False
 
+    def ignore(self) -> None:
+        """For the rest of the process: the stop signals that were not ignored already are ignored outright.
+        For a process about to exit with its result: the interpreter resets its own handlers to the
+        defaults as it shuts down, which would let a late signal kill it with another status."""
+        self._armed = False
+        for signum in self._previous:
+            signal.signal(signum, signal.SIG_IGN)
+        self._previous.clear()
+
     def rearm(self) -> None:
         """The next stop signal raises again: for a further stage of the run that a signal must be able
         to stop (the except blocks that run after a failure). Signals absorbed so far stay counted."""
         self._armed = True
 
+    def interrupt_of(self, error: BaseException) -> KeyboardInterrupt | None:
+        """The stop that `error` stands for: the error itself when it is one, else the signal received
+        meanwhile, which a native loader reports as ImportError and a swallowed one as what follows."""
+        if isinstance(error, KeyboardInterrupt):
+            return error
+        return StopSignal(self.received[0]) if self.received else None
+
     def _received(self, signum: int, frame: Any) -> None:
+        self.received.append(signum)
         if self._armed:
             self._armed = False
             raise StopSignal(signum)
         self.absorbed.append(signum)
+
+
+def _owner(handler: Any) -> StopSignals | None:
+    """The StopSignals whose handler `handler` is, if it is one."""
+    owner = getattr(handler, "__self__", None)
+    return owner if isinstance(owner, StopSignals) else None
