@@ -1,6 +1,7 @@
 """Stop signals at random moments of a run's start and end: the exit status is always the one the journal
 tells, and a start-up that a signal ends says so in one line."""
 
+import os
 import random
 import signal
 import subprocess
@@ -11,6 +12,7 @@ import pytest
 
 from runsupport import EXAMPLES, child_env, vemo_command
 from vemo.run.journal import JournalError, read_journal
+from vemo.run.signals import StopSignal, StopSignals
 
 SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 # How many runs are under way at once, and how many each test starts in all (a few seconds on two cores).
@@ -97,3 +99,44 @@ def test_a_stop_signal_at_a_random_moment_of_the_start_or_end_gives_the_journals
                 process.send_signal(signum)
         for process, run_dir, signum in runs:
             _check(process, run_dir, signum, seed)
+
+
+@pytest.fixture
+def sigterm_at_default():
+    previous = signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    yield
+    signal.signal(signal.SIGTERM, previous)
+
+
+def _deliver(signum):
+    """Sends `signum` to this process and lets its Python handler run."""
+    os.kill(os.getpid(), signum)
+    for _ in range(100):  # the handler runs between two bytecodes of the main thread
+        time.sleep(0.001)
+
+
+def test_once_the_inner_signals_absorb_the_outer_ones_do_and_the_process_ends_ignoring_them(sigterm_at_default):
+    outer = StopSignals()
+    with outer:
+        with StopSignals() as inner:
+            inner.absorb()
+        _deliver(signal.SIGTERM)  # between the run's end and the process's: changes nothing
+        assert outer.absorbed == [signal.SIGTERM]
+        outer.ignore()
+        assert signal.getsignal(signal.SIGTERM) == signal.SIG_IGN
+    assert signal.getsignal(signal.SIGTERM) == signal.SIG_IGN
+
+
+def test_a_stop_that_was_swallowed_or_turned_into_import_error_still_stops(sigterm_at_default):
+    with StopSignals() as outer:
+        try:
+            _deliver(signal.SIGTERM)
+        except StopSignal:
+            pass  # what a loader that catches every error does
+        with pytest.raises(StopSignal) as raised:
+            with StopSignals():
+                pass
+        assert raised.value.signum == signal.SIGTERM
+        interrupt = outer.interrupt_of(ImportError("Encountered an error while initializing the extension."))
+        assert isinstance(interrupt, StopSignal) and interrupt.signum == signal.SIGTERM
+    assert StopSignals().interrupt_of(ImportError("missing")) is None
