@@ -352,7 +352,10 @@ def send(run_dir: str | Path, command: str, **arguments: Any) -> dict:
             raise ControlError(f"cannot reach the run at {path}: {error.strerror or error}") from None
         reply = bytearray()
         try:
-            connection.sendall(request)
+            try:
+                connection.sendall(request)
+            except (BrokenPipeError, ConnectionResetError):
+                pass  # the run refused the connection and closed it at once: its answer is read below
             while not reply.endswith(b"\n") and len(reply) <= MAX_ANSWER_BYTES:
                 connection.settimeout(max(deadline - time.monotonic(), 0.001))
                 chunk = connection.recv(65536)
