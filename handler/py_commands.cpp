@@ -72,8 +72,10 @@ nb::object motion_factor(nb::handle module, const char* name, nb::handle kinra_i
 nb::object cmd_id_of(nb::handle action, const char* what, nb::handle kinra_id = nb::handle()) {
     if (!is_action(action)) {
         const std::string which = kinra_id.is_valid() ? " for " + module_name(kinra_id) : std::string();
-        const std::string why = equals(action, -2) ? " (-2: it is not a motor)" : " (got " + std::string(nb::repr(action).c_str()) + ")";
-        raise_error(PyExc_TypeError, std::string(what) + ": a request could not be built" + which + why + ", so nothing was sent");
+        const std::string why =
+            equals(action, -2) ? " (-2: it is not a motor)" : " (got " + std::string(nb::repr(action).c_str()) + ")";
+        raise_error(PyExc_TypeError,
+                    std::string(what) + ": a request could not be built" + which + why + ", so nothing was sent");
     }
     return as_action(action).cmd_id;
 }

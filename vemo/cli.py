@@ -243,11 +243,11 @@ def check(args: argparse.Namespace) -> int:
         text = read_input(script_path, "script", MAX_SCRIPT_BYTES)
         result = check_script(text, str(script_path), lambda: _compiler_for(args, script_path),
                               max_actions=args.max_actions)
-    except (InputFileError, CellError, HostError) as error:
-        return _fail(args, Diagnostic("error", str(error)))
-    except ImportError as error:
+    except (InputFileError, CellError, HostError, ImportError) as error:
         if _signals.received:
-            raise  # a native module's loader reports a stop signal that came while it loaded as ImportError
+            raise  # what a stop signal became on its way out of a native module's loader: stopped, not failed
+        if not isinstance(error, ImportError):
+            return _fail(args, Diagnostic("error", str(error)))
         return _fail(args, Diagnostic("error", f"the Vemo runtime is incomplete: {error}"))
     if args.json:
         body = as_dict(result.compiled, result.analysis) if result.compiled is not None else {}
