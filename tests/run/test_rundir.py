@@ -95,6 +95,8 @@ def test_an_announced_folder_stays_with_a_journal_that_says_why_the_run_did_not_
     assert (started["event"], ended["event"], ended["exit_code"], ended["outcome"]) == \
            ("run_started", "run_ended", 1, "failed")
     assert "did not start on 192.0.2.1" in ended["reason"] and ended["reason"] in result.stderr
+    report = run_vemo("report", "run", timeout=30)
+    assert report.returncode == 0 and "failed (exit code 1)" in report.stdout and ended["reason"] in report.stdout
 
 
 def test_the_header_names_the_handler_address_the_run_uses(simulator, address, tmp_path):
