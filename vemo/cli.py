@@ -367,8 +367,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         if interrupt is None:
             raise
         name = interrupt.name if isinstance(interrupt, StopSignal) else "Ctrl-C"
-        print(f"vemo: stopped by {name}", file=sys.stderr)
         code = exit_code(interrupt)
+        del interrupt  # its traceback holds this frame: no cycle that outlives the command's objects
+        print(f"vemo: stopped by {name}", file=sys.stderr)
     finally:
         _signals.ignore()
         sys.stdout.flush()

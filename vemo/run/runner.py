@@ -763,7 +763,7 @@ class Run:
         keeps a journal that says why; one that was not is removed."""
         self.close_control()
         self.close_handler()
-        if self.journal is None and self._announced:
+        if self._announced and (self.journal is None or self._journal_is_empty()):
             self._journal_start_only()
         if self.journal is not None:
             self.journal.write("run_ended", exit_code=code, outcome=outcome, reason=reason)
@@ -772,11 +772,19 @@ class Run:
         elif self.folder is not None:
             self.folder.remove_if_unused()  # no trace of a run that never was
 
+    def _journal_is_empty(self) -> bool:
+        """Whether the journal is open but its run_started is not written yet (a stop in between)."""
+        try:
+            return self.journal.path.stat().st_size == 0
+        except OSError:
+            return False
+
     def _journal_start_only(self) -> None:
         """The journal of a run that stopped before its handler was ready: what it was to run."""
         prepared = self.prepared
         try:
-            self.journal = Journal(self.run_dir / JOURNAL_NAME)
+            if self.journal is None:
+                self.journal = Journal(self.run_dir / JOURNAL_NAME)
             self.journal.write("run_started", format=FORMAT, script=str(prepared.script), cell=prepared.cell.source,
                                handler_settings=prepared.settings, handler=self.address or None,
                                started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(), modules=[],
@@ -808,9 +816,11 @@ def _run(the_run: Run) -> int:
             the_run.signals.absorb()
             interrupt = the_run.signals.interrupt_of(error)
             if interrupt is not None:
-                the_run.abandon(exit_code(interrupt), signal_outcome(interrupt), "stopped before the run started")
+                code, outcome = exit_code(interrupt), signal_outcome(interrupt)
+                del interrupt  # its traceback holds this frame: no cycle that outlives the run's objects
+                the_run.abandon(code, outcome, "stopped before the run started")
                 print("interrupted before the run started", file=sys.stderr)
-                return exit_code(interrupt)
+                return code
             if not isinstance(error, RunError):
                 raise
             the_run.abandon(error.exit_code, "failed", str(error))
