@@ -7,7 +7,7 @@ from __future__ import annotations
 # The stop signals' handlers come first, so that a Ctrl-C, SIGTERM or SIGHUP at any moment after this
 # module has loaded ends the command with one line and its exit code; the rest of the package is imported
 # once they are in place, by the commands that need it.
-from vemo.run.signals import StopSignal, StopSignals, exit_code
+from vemo.run.signals import StopSignal, StopSignals, exit_code, quiet_lost_stops
 
 import argparse
 import functools
@@ -354,6 +354,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     """The `vemo` command. It installs the stop signals' handlers first, and ignores the signals once the
     command has its exit code: a signal after that, until the process has ended, changes nothing."""
     _signals.__enter__()
+    quiet_lost_stops()
     try:
         argv = sys.argv[1:] if argv is None else list(argv)
         guard_standard_streams()  # output piped into a reader that quits early must not stop a command

@@ -5,6 +5,7 @@ import os
 import random
 import signal
 import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -12,7 +13,7 @@ import pytest
 
 from runsupport import EXAMPLES, child_env, vemo_command
 from vemo.run.journal import JournalError, read_journal
-from vemo.run.signals import StopSignal, StopSignals
+from vemo.run.signals import StopSignal, StopSignals, quiet_lost_stops
 
 SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 # How many runs are under way at once, and how many each test starts in all (a few seconds on two cores).
@@ -140,3 +141,18 @@ def test_a_stop_that_was_swallowed_or_turned_into_import_error_still_stops(sigte
         interrupt = outer.interrupt_of(ImportError("Encountered an error while initializing the extension."))
         assert isinstance(interrupt, StopSignal) and interrupt.signum == signal.SIGTERM
     assert StopSignals().interrupt_of(ImportError("missing")) is None
+
+
+def test_a_stop_raised_inside_a_finalizer_is_kept_and_not_printed(sigterm_at_default, monkeypatch, capsys):
+    class Finalized:
+        def __del__(self):
+            _deliver(signal.SIGTERM)
+
+    monkeypatch.setattr(sys, "unraisablehook", sys.unraisablehook)
+    quiet_lost_stops()
+    with StopSignals() as signals:
+        Finalized()  # dropped at once: the signal is raised inside its __del__, where Python cannot pass it on
+        assert signals.lost() == signal.SIGTERM
+        signals.absorb()
+        assert signals.lost() is None
+    assert "Exception ignored" not in capsys.readouterr().err

@@ -488,7 +488,8 @@ class Run:
         """Prints the handler address the client really talks to: a server_address in the handler settings
         wins over --server and over the embedded simulator's address."""
         if self.simulator is None:
-            other = "" if used == self.address else f" (the handler settings' server_address; not --server {self.address})"
+            other = "" if used == self.address else \
+                f" (the handler settings' server_address; not --server {self.address})"
             print(f"handler: server at {used}{other}", file=self.out, flush=True)
         elif used != self.address:
             print(f"warning: the handler settings name server_address {used}: the run talks to {used}, not to the "
@@ -593,6 +594,8 @@ class Run:
     def _watch(self, progress: Any) -> None:
         """The main thread while the modules run: progress, modules that ended, the stop on a failure."""
         while self.running():
+            if self.signals.lost() is not None:  # raised and swallowed on its way here: it stops the run all the same
+                raise StopSignal(self.signals.lost())
             self._pump(progress, TICK_SECONDS)
             self._note_ended_modules()
             self._follow_loss()
@@ -809,8 +812,8 @@ def _run(the_run: Run) -> int:
     with the_run.signals:
         try:
             the_run.start()
-            if the_run.signals.received:  # raised during the start and swallowed on its way (a native loader)
-                raise StopSignal(the_run.signals.received[0])
+            if the_run.signals.lost() is not None:  # raised during the start and swallowed on its way
+                raise StopSignal(the_run.signals.lost())
             the_run.signals.absorb()  # until the modules start, where one that came meanwhile stops them
         except BaseException as error:
             the_run.signals.absorb()

@@ -4,6 +4,7 @@ and none changes the exit status once the command has its result."""
 from __future__ import annotations
 
 import signal
+import sys
 import threading
 from typing import Any
 
@@ -50,12 +51,13 @@ class StopSignals:
         self._armed = True
         self.absorbed: list[int] = []
         self.received: list[int] = []  # every stop signal that arrived, raised or absorbed
+        self._raised: int | None = None  # the signal raised since the last absorb() or rearm()
 
     def __enter__(self) -> StopSignals:
         if threading.current_thread() is threading.main_thread():
             outer = next(filter(None, (_owner(signal.getsignal(signum)) for signum in STOP_SIGNALS)), None)
-            if outer is not None and outer.received:
-                raise StopSignal(outer.received[0])  # raised before, and lost on its way out
+            if outer is not None and outer.lost() is not None:
+                raise StopSignal(outer.lost())  # raised before, and lost on its way out
             for signum in STOP_SIGNALS:
                 previous = signal.getsignal(signum)
                 if previous != signal.SIG_IGN:
@@ -74,6 +76,7 @@ class StopSignals:
     def absorb(self) -> None:
         """From now on the stop signals no longer raise."""
         self._armed = False
+        self._raised = None
 
     def ignore(self) -> None:
         """For the rest of the process: the stop signals that were not ignored already are ignored outright.
@@ -88,6 +91,14 @@ class StopSignals:
         """The next stop signal raises again: for a further stage of the run that a signal must be able
         to stop (the except blocks that run after a failure). Signals absorbed so far stay counted."""
         self._armed = True
+        self._raised = None
+
+    def lost(self) -> int | None:
+        """The stop signal that was raised and never reached the code that waits for it: swallowed by a
+        native loader that catches every error, or raised inside a __del__ or a callback of the garbage
+        collector, where Python reports it and goes on. None when there is none. Asked where a raised
+        signal would have unwound the caller already, so that one there was lost."""
+        return self._raised
 
     def interrupt_of(self, error: BaseException) -> KeyboardInterrupt | None:
         """The stop that `error` stands for: the error itself when it is one, else the signal received
@@ -100,8 +111,22 @@ class StopSignals:
         self.received.append(signum)
         if self._armed:
             self._armed = False
+            self._raised = signum
             raise StopSignal(signum)
         self.absorbed.append(signum)
+
+
+def quiet_lost_stops() -> None:
+    """A StopSignal raised where Python cannot pass it on (a __del__, a callback of the garbage collector) is
+    printed as "Exception ignored in ..." with its traceback; StopSignals.lost() keeps it, and the command
+    ends by it, so it is not printed. Any other such error still is."""
+    previous = sys.unraisablehook
+
+    def hook(unraisable: Any) -> None:
+        if not isinstance(unraisable.exc_value, StopSignal):
+            previous(unraisable)
+
+    sys.unraisablehook = hook
 
 
 def _owner(handler: Any) -> StopSignals | None:
