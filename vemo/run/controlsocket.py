@@ -87,20 +87,20 @@ class ControlServer:
         with contextlib.suppress(FileNotFoundError):
             if self.path.is_socket():
                 self.path.unlink()  # left by a run that was killed; the run folder is claimed by this run
-        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self._listener = listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)  # kept first: close() ends it
         # Created without permissions for anyone else, so no other user can connect in between.
         mask = os.umask(0o177)
         try:
             listener.bind(str(self.path))
         except OSError:
             listener.close()
+            self._listener = None
             raise
         finally:
             os.umask(mask)
         os.chmod(self.path, 0o600)
         listener.listen(LISTEN_BACKLOG)
         listener.setblocking(False)
-        self._listener = listener
         self._reserve = os.open(os.devnull, os.O_RDONLY | os.O_CLOEXEC)
         self._selector.register(listener, selectors.EVENT_READ)
         self._selector.register(self._wake_read, selectors.EVENT_READ)
@@ -112,10 +112,10 @@ class ControlServer:
         """Ends the serving thread and removes the socket; a second call does nothing."""
         if self._listener is None:
             return
-        if self._thread is not None:
+        if self._thread is not None and self._thread.ident is not None:  # started
             os.write(self._wake_write, b"x")
             self._thread.join(timeout=5)
-            self._thread = None
+        self._thread = None
         with contextlib.suppress(FileNotFoundError):
             self.path.unlink()
         for connection in list(self._connections.values()):

@@ -435,7 +435,8 @@ class Run:
                                        for i in prepared.cell.interlocks])
         self.recorder.write_plan()
         try:
-            self.control_server = ControlServer(self.run_dir, self.control).start()
+            self.control_server = ControlServer(self.run_dir, self.control)  # kept first: a stop closes it
+            self.control_server.start()
         except OSError as error:
             raise RunError(f"cannot open the control socket {self.run_dir / 'control'}: "
                            f"{error.strerror or error}") from None
