@@ -6,13 +6,24 @@ PIP := $(VENV)/bin/pip
 APT_PACKAGES := g++ libzmq3-dev cppzmq-dev libyaml-cpp-dev libgtest-dev
 # The browser the console tests drive, with its WebDriver.
 BROWSER_PACKAGES := chromium chromium-driver
+# The editor the language server tests drive (Debian's Neovim, headless).
+EDITOR_PACKAGES := neovim
 BUILD_TOOLS := "scikit-build-core>=0.10" "nanobind>=2.4" ninja cmake
 PYTEST_FLAGS ?= -q
 # The sanitizer runtime must come first, and libstdc++ with it: Python itself does not link libstdc++, and
 # ASan's C++ exception interceptor fails when that library arrives later with an extension module.
 ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libstdc++.so.6)
 
-.PHONY: all deps install dev test cpptest demo bench asan tsan clean
+# `make mutate`: the modules mutated one small fault at a time, one a line as MODULE:TEST[,TEST...], where
+# the tests are the fast in-process ones that cover the module (mutmut sees only what runs in its process).
+# docs/performance.md lists the surviving mutants judged equivalent, with the reason for each.
+MUTATE += vemo/scriptbounds.py:tests/frontend/test_scriptbounds.py
+MUTATE += vemo/analysis.py:tests/frontend/test_analysis_rules.py
+MUTATE += vemo/run/journal.py:tests/run/test_journal.py
+# The target fails below this share of mutants killed (%).
+MUTATE_FAIL_UNDER ?= 90
+
+.PHONY: all deps install dev test cpptest demo bench asan tsan mutate clean
 
 all: test
 
@@ -32,6 +43,9 @@ build/.apt-stamp:
 
 build/.browser-stamp:
 	$(call apt_install,$(BROWSER_PACKAGES))
+
+build/.editor-stamp:
+	$(call apt_install,$(EDITOR_PACKAGES))
 
 $(VENV)/.stamp: pyproject.toml
 	python3 -m venv $(VENV)
@@ -56,11 +70,12 @@ cpptest: deps
 	$(VENV)/bin/cmake --build build/cpptest
 	$(VENV)/bin/ctest --test-dir build/cpptest --output-on-failure
 
-test: install cpptest build/.browser-stamp
+test: install cpptest build/.browser-stamp build/.editor-stamp
 	$(PY) -m pytest $(PYTEST_FLAGS)
 
 demo: install
 	$(VENV)/bin/vemo run examples/pick_place.vemo --speed 4 --console 127.0.0.1:0 --timeline build/demo/timeline.html --trace build/demo/trace.json
+	$(VENV)/bin/vemo run examples/pick_sense.vemo --cell examples/sensing_cell.yaml --speed 4 --timeline build/demo/sensing.html
 
 bench: install
 	@for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
@@ -80,6 +95,10 @@ tsan: deps
 	$(VENV)/bin/cmake --build build/tsan
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(abspath handler/tests/tsan.supp)" \
 	  $(VENV)/bin/ctest --test-dir build/tsan --output-on-failure
+
+# Mutation check of the modules in MUTATE: prints the score and each mutant that survived, with its change.
+mutate: install
+	$(PY) tests/mutate.py --fail-under $(MUTATE_FAIL_UNDER) $(MUTATE)
 
 clean:
 	rm -rf build

@@ -278,14 +278,18 @@ class VemoParser(Parser):
                     self._token('call')
                 self._external_()
             with self._option():
+                with self._if():
+                    self._token('wait')
+                self._sense_()
+            with self._option():
                 self._identifier_()
             self._error(
                 'expecting one of: '
-                "'call' 'move' 'set' 'transfer' (?!(?:alo"
-                'ng|and|async|call|compete|except|loop|mo'
-                've|off|on|or|set|then|times|to|transfer|'
-                'tray|try|wait)\\b)[A-Za-z_][A-Za-z0-9_]*'
-                '<identifier>'
+                "'call' 'move' 'set' 'transfer' 'wait' (?"
+                '!(?:along|and|async|call|compete|except|'
+                'loop|move|off|on|or|set|then|times|to|tr'
+                'ansfer|tray|try|wait|within)\\b)[A-Za-'
+                'z_][A-Za-z0-9_]* <identifier>'
             )
 
     @tatsumasu()
@@ -325,6 +329,44 @@ class VemoParser(Parser):
                 'expecting one of: '
                 "'off' 'on' -?[0-9]+ <number>"
             )
+
+    @tatsumasu()
+    def _sense_(self):
+        self._token('wait')
+        self._cut()
+        self._module_()
+        self.name_last_node('mod')
+        self._identifier_()
+        self.name_last_node('ident')
+        with self._group():
+            with self._choice():
+                with self._option():
+                    self._token('on')
+                with self._option():
+                    self._token('off')
+                self._error(
+                    'expecting one of: '
+                    "'off' 'on'"
+                )
+        self.name_last_node('level')
+        with self._optional():
+            self._token('within')
+            self._cut()
+            self._number_()
+            self.name_last_node('limit')
+            with self._group():
+                with self._choice():
+                    with self._option():
+                        self._token('ms')
+                    with self._option():
+                        self._token('s')
+                    self._error(
+                        'expecting one of: '
+                        "'ms' 's'"
+                    )
+            self.name_last_node('unit')
+            self._define(['limit', 'unit'], [])
+        self._define(['ident', 'level', 'limit', 'mod', 'unit'], [])
 
     @tatsumasu()
     def _transfer_(self):
@@ -392,7 +434,7 @@ class VemoParser(Parser):
 
     @tatsumasu()
     def _identifier_(self):
-        self._pattern('(?!(?:along|and|async|call|compete|except|loop|move|off|on|or|set|then|times|to|transfer|tray|try|wait)\\b)[A-Za-z_][A-Za-z0-9_]*')
+        self._pattern('(?!(?:along|and|async|call|compete|except|loop|move|off|on|or|set|then|times|to|transfer|tray|try|wait|within)\\b)[A-Za-z_][A-Za-z0-9_]*')
         self.name_last_node('value')
 
     @tatsumasu()
@@ -407,7 +449,7 @@ class VemoParser(Parser):
 
     @tatsumasu()
     def _module_(self):
-        self._pattern('@+[A-Za-z_][A-Za-z0-9_@]*')
+        self._pattern('@[A-Za-z_][A-Za-z0-9_]*(?![A-Za-z0-9_@])')
         self.name_last_node('value')
 
 

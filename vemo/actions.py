@@ -7,7 +7,8 @@ from typing import Any
 from _vemoaction import VemoAction
 from _vemoprimitives import VemoState
 
-from vemo.run.drive import coordinates
+from vemo.grammar import LIMIT_UNITS
+from vemo.handlercommands import HandlerCommands, coordinates
 
 
 def _spec(module: Any) -> Any:
@@ -67,7 +68,7 @@ class HostAction(VemoAction):
         self.state = VemoState.Finished
         self.finish_signal.set()
 
-    def drive(self, context: Any) -> None:
+    def drive(self, context: HandlerCommands) -> None:
         """Carries the action out on the cell through the run context's handler client."""
 
     def _cell_entry(self) -> Any:
@@ -98,7 +99,7 @@ class IOAction(HostAction):
     def target(self) -> str:
         return f"{self.io_id} {'on' if self.value else 'off'}"
 
-    def drive(self, context: Any) -> None:
+    def drive(self, context: HandlerCommands) -> None:
         spec = self._cell_entry()
         context.set_output(spec.handler_id, spec.points[self.io_id], self.value)
 
@@ -125,7 +126,7 @@ class Move(HostAction):
         spec = _spec(self.module)
         return spec.positions[self.position] if spec is not None else None
 
-    def drive(self, context: Any) -> None:
+    def drive(self, context: HandlerCommands) -> None:
         spec = self._cell_entry()
         context.move_axes(coordinates(spec, self.destination()), *_profile(spec))
 
@@ -149,7 +150,7 @@ class Home(Move):
     def describe(self) -> str:
         return f"call @{_module_name(self.module)}.home()"
 
-    def drive(self, context: Any) -> None:
+    def drive(self, context: HandlerCommands) -> None:
         context.home_axes(self._cell_entry().drives)
 
     def destination(self) -> float | None:
@@ -175,7 +176,7 @@ class MoveTray(HostAction):
     def target(self) -> str:
         return f"tray {self.tray_id} along {self.position_seq}"
 
-    def drive(self, context: Any) -> None:
+    def drive(self, context: HandlerCommands) -> None:
         spec = self._cell_entry()
         for step in spec.sequences[self.position_seq]:
             context.move_axes(coordinates(spec, spec.positions[step]), *_profile(spec),
@@ -218,8 +219,61 @@ class Dwell(HostAction):
         reason = f", {chr(34)}{self.reason}{chr(34)}" if self.reason else ""
         return f"call @{_module_name(self.module)}.dwell({self.milliseconds}{reason})"
 
-    def drive(self, context: Any) -> None:
+    def drive(self, context: HandlerCommands) -> None:
         context.dwell(self.milliseconds / 1000.0)
 
     def estimate(self, position: float | None) -> tuple[float | None, float | None]:
         return self.milliseconds / 1000.0, position
+
+
+# The longest `within` limit of an input wait: the longest dwell, for the same reason.
+MAX_WITHIN_MS = MAX_DWELL_MS
+
+
+class WaitInput(HostAction):
+    """Waits until an input of an IO module is at a level, at most `within` (in `unit`) when given."""
+
+    verb = "wait"
+
+    def configure(self, input_id: str, level: str, within: int | None = None, unit: str = "s",
+                  **settings: Any) -> None:
+        spec = _spec(self.module)
+        if spec is not None and input_id not in spec.inputs:
+            if input_id in spec.points:
+                raise ValueError(f"{spec.name}: {input_id} is an output (an IO point that scripts set), not an "
+                                 f"input; inputs: {_known(spec.inputs)}")
+            raise ValueError(f"{spec.name} has no input {input_id!r} (inputs: {_known(spec.inputs)})")
+        if level not in ("on", "off"):
+            raise ValueError(f"an input wait waits for on or off, got {level!r}")
+        if within is not None:
+            if unit not in LIMIT_UNITS:
+                raise ValueError(f"a time limit is in ms or s, got {unit!r}")
+            if isinstance(within, bool) or not isinstance(within, int) or \
+                    not 1 <= within * LIMIT_UNITS[unit] <= MAX_WITHIN_MS:
+                raise ValueError(f"a time limit is from 1 ms to {MAX_WITHIN_MS // 1000} s, got {within!r} {unit}")
+        self.input_id = input_id
+        self.level = level
+        self.within = within
+        self.unit = unit
+
+    @property
+    def limit_seconds(self) -> float | None:
+        """The time limit in seconds of run time, None when the wait has none."""
+        return None if self.within is None else self.within * LIMIT_UNITS[self.unit] / 1000.0
+
+    def limit_text(self) -> str:
+        return "" if self.within is None else f"within {self.within} {self.unit}"
+
+    def describe(self) -> str:
+        """What the views show while the action runs: "waiting for Feeder.part_present on within 2 s"."""
+        return f"waiting for {_module_name(self.module)}.{self.input_id} {self.level} {self.limit_text()}".rstrip()
+
+    def drive(self, context: HandlerCommands) -> None:
+        spec = self._cell_entry()
+        context.wait_input(spec.handler_id, spec.inputs[self.input_id], self.level == "on", self.limit_seconds,
+                           f"{spec.name}: {self.input_id} did not turn {self.level} {self.limit_text()}")
+
+    def estimate(self, position: float | None) -> tuple[float | None, float | None]:
+        """The input's `expected:` time from the cell (0 without one): the cell decides when it comes."""
+        spec = _spec(self.module)
+        return (spec.input_expected.get(self.input_id, 0.0) if spec is not None else None), position

@@ -56,6 +56,8 @@ class ModuleSpec:
     home: float = 0.0
     points: dict[str, int] = dataclasses.field(default_factory=dict)
     inputs: dict[str, int] = dataclasses.field(default_factory=dict)
+    # Seconds an input wait is expected to take, per input (`expected:`); an estimate counts a wait so.
+    input_expected: dict[str, float] = dataclasses.field(default_factory=dict)
     switch_time: float | None = None
     trays: int = 0
     sequences: dict[str, tuple[str, ...]] = dataclasses.field(default_factory=dict)
@@ -138,6 +140,19 @@ def _mapping(where: str, value: Any) -> dict:
     return value
 
 
+def _input(where: str, value: Any) -> tuple[int, float | None]:
+    """An input entry: its pin, or a mapping {pin, expected} with the seconds a wait on it is expected to take."""
+    if not isinstance(value, dict):
+        return _integer(where, value), None
+    unknown = set(value) - {"pin", "expected"}
+    if unknown or "pin" not in value:
+        raise CellError(f"{where}: expected a pin number or a mapping with pin and expected (seconds)")
+    expected = _number(f"{where}: expected", value["expected"]) if "expected" in value else None
+    if expected is not None and expected < 0:
+        raise CellError(f"{where}: expected must not be negative")
+    return _integer(f"{where}: pin", value["pin"]), expected
+
+
 _ALLOWED = {
     "axis": {"kind", "handler_id", "positions", "home", "motion"},
     "io": {"kind", "handler_id", "points", "inputs", "switch_time"},
@@ -188,7 +203,11 @@ def _module(source: str, name: Any, entry: Any, reserved: frozenset[str]) -> Mod
         points = _mapping(f"{where}: points", entry.get("points"))
         fields["points"] = {k: _integer(f"{where}: point {k}", v) for k, v in points.items()}
         inputs = _mapping(f"{where}: inputs", entry.get("inputs"))
-        fields["inputs"] = {k: _integer(f"{where}: input {k}", v) for k, v in inputs.items()}
+        fields["inputs"], fields["input_expected"] = {}, {}
+        for k, v in inputs.items():
+            fields["inputs"][k], expected = _input(f"{where}: input {k}", v)
+            if expected is not None:
+                fields["input_expected"][k] = expected
         if "switch_time" in entry:
             fields["switch_time"] = _number(f"{where}: switch_time", entry["switch_time"])
             if fields["switch_time"] < 0:

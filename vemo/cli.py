@@ -147,18 +147,7 @@ def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
                                           "(the command does not apply in its state), 2 when no run answers.")
     ctl.add_argument("run_dir", metavar="DIR", help="the run's folder")
     actions = ctl.add_subparsers(dest="ctl_command", required=True, metavar="COMMAND")
-    actions.add_parser("status", help="the run's state and each module's as JSON")
-    pause = actions.add_parser("pause", help="every module finishes its action and starts no new one")
-    pause.add_argument("--now", action="store_true", help="also stop the axes in motion; their motions are sent "
-                                                          "again to the same targets on resume")
-    for name, text in (("resume", "go on after a pause"), ("stop", "end the run as Ctrl-C does (exit 130)"),
-                       ("retry", "run the failed action again"), ("skip", "mark the failed action skipped and go on"),
-                       ("abort", "end the run after a failure")):
-        actions.add_parser(name, help=text)
-    set_input = actions.add_parser("input", help="set a simulated input (embedded simulator only)")
-    set_input.add_argument("module", help="the IO module of the cell")
-    set_input.add_argument("point", help="the input's name under the module's inputs:")
-    set_input.add_argument("value", choices=("on", "off"))
+    _ctl_commands(actions)
 
     console = commands.add_parser("console", help="serve the operator console of a run in the browser",
                                   description="Serves a page that shows the run in DIR as it goes (modules, "
@@ -171,9 +160,10 @@ def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
 
     sim = commands.add_parser("sim", help="run the handler simulator in the foreground until Ctrl-C",
                               description="Starts vemo-sim on ADDRESS with the handler settings of a cell.")
-    sim.add_argument("--cell", help="a cell description whose handler_settings file to simulate "
-                                    "(default: cell.yaml in the current directory)")
-    sim.add_argument("--handler-settings", metavar="FILE", help="the handler settings file to simulate")
+    settings = sim.add_mutually_exclusive_group()  # two sources of settings: one would win silently
+    settings.add_argument("--cell", help="a cell description whose handler_settings file to simulate "
+                                         "(default: cell.yaml in the current directory)")
+    settings.add_argument("--handler-settings", metavar="FILE", help="the handler settings file to simulate")
     sim.add_argument("--address", type=_address, default="127.0.0.1",
                      help="where to bind the handler ports (default 127.0.0.1)")
     sim.add_argument("--speed", type=_speed, default=1.0, metavar="FACTOR",
@@ -201,7 +191,7 @@ def _listing(diagnostics: list[Diagnostic], script: str | None = None, body: dic
     listing = {"format": CHECK_FORMAT, "version": CHECK_FORMAT_VERSION,
                "ok": not any(d.severity == "error" for d in diagnostics), "script": script,
                "diagnostics": [d.as_dict() for d in diagnostics],
-               "modules": [], "estimate": None, "unknown_durations": [], "except_blocks": []}
+               "modules": [], "estimate": None, "unknown_durations": [], "except_blocks": [], "input_waits": []}
     listing.update(body or {})
     return listing
 
@@ -317,14 +307,31 @@ def console(args: argparse.Namespace) -> int:
     return serve(args.dir, *args.listen, from_run=args.from_run)
 
 
+def _ctl_commands(actions: Any) -> None:
+    """`vemo ctl`'s commands, from the run's table of commands: one per request, a row with fixed fields
+    (pause-now) as an option of its request's command (pause --now)."""
+    from vemo.run.commands import COMMANDS
+
+    parsers: dict[str, Any] = {}
+    for row in COMMANDS:
+        request = row.command or row.name
+        if request not in parsers:
+            parsers[request] = actions.add_parser(request, help=row.help)
+        for key, value in row.fixed:
+            parsers[request].add_argument(f"--{key}", action="store_const", const=value, default=None, help=row.help)
+        for argument in row.arguments:
+            parsers[request].add_argument(argument.name, help=argument.help, choices=argument.choices or None)
+
+
 def ctl(args: argparse.Namespace) -> int:
+    from vemo.run.commands import COMMANDS
     from vemo.run.controlsocket import ControlError, send
 
     arguments = {}
-    if args.ctl_command == "pause" and args.now:
-        arguments["now"] = True
-    elif args.ctl_command == "input":
-        arguments = {"module": args.module, "point": args.point, "value": args.value}
+    for row in COMMANDS:
+        if (row.command or row.name) == args.ctl_command:
+            arguments.update({key: getattr(args, key) for key, _ in row.fixed if getattr(args, key) is not None})
+            arguments.update({a.name: getattr(args, a.name) for a in row.arguments})
     try:
         answer = send(args.run_dir, args.ctl_command, **arguments)
     except ControlError as error:

@@ -52,7 +52,7 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
     from _vemomodule import VemoModule
     from _vemoprimitives import VemoId
 
-    from vemo.actions import HostAction
+    from vemo.actions import HostAction, WaitInput
 
     class LocatedSemantics(compiler.VemoSemantics):
         def __init__(self) -> None:
@@ -98,7 +98,31 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
                     raise self.script.error(location, f"{element.id!r} makes no actions (a loop of 0 rounds), so "
                                                       f"it cannot stand in a block")
             self._check_whole_block_references(ast, primary)
-            return super().block(ast)
+            try:
+                return super().block(ast)
+            except (ValueError, AssertionError):
+                raise
+            except Exception as error:
+                # An async or compete block used by name is resolved again here, and the compiler stops
+                # at a wait that names no label it can see without saying which: point at that wait.
+                if "not exist" in str(error):
+                    self._raise_unmet_wait(primary)
+                raise
+
+        def _raise_unmet_wait(self, primary: list) -> None:
+            for element in primary:
+                declared = self.global_zone.get(element.id) if isinstance(element, VemoId) else None
+                if declared is None or not (declared.isAsync or declared.isCompete):
+                    continue
+                for action in block_actions(declared):
+                    for dependency in action.dependency:
+                        where = self.origin(dependency) if isinstance(dependency, VemoId) else None
+                        if where is not None:
+                            module = getattr(action.module, "name", action.module)
+                            raise self.script.error(where, f"wait on {dependency.id!r} names no block that this "
+                                                           f"{module} action can see (a named block of its chain "
+                                                           f"or of another branch of the same async or compete "
+                                                           f"block)")
 
         def _check_whole_block_references(self, ast: Any, primary: list) -> None:
             """An async or compete block used by name replaces the whole block it is written in, so
@@ -136,6 +160,18 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
                                  f"(it has: {', '.join(operations(kind)) or 'none'})")
             _check_arguments(getattr(kind, "name", kind), name, getattr(kind, name), ast)
             return super().external(ast)
+
+        def sense(self, ast: Any) -> Any:
+            """`wait @Module input on|off [within N ms|s]`: an action of that module, built by the host."""
+            kind, name = ast.mod, ast.ident.id
+            try:
+                return WaitInput(kind, input_id=name, level=ast.level, within=ast.get("limit"),
+                                 unit=ast.get("unit") or "s", **getattr(kind, "configs", {}))
+            except ValueError as error:
+                # Pointed at the word at fault: the input's name, or the time limit.
+                wrong_input = name not in getattr(getattr(kind, "spec", None), "inputs", {name: 0})
+                location = self.origin(ast.ident) if wrong_input else self.origin(ast.get("limit"))
+                raise self.script.error(location or ast.location, str(error)) from None
 
         def _single_module_branches(self, ast: Any, left: str, right: str, construct: str) -> None:
             if not ast.get(right):

@@ -14,7 +14,10 @@ import tatsu
 # Every construct starts with its own keyword or symbol, so the parser commits (`~`) right after it
 # and a syntax error is reported where it happens instead of at the start of the declaration.
 KEYWORDS = ("along", "and", "async", "call", "compete", "except", "loop", "move", "off", "on", "or", "set",
-            "then", "times", "to", "transfer", "tray", "try", "wait")
+            "then", "times", "to", "transfer", "tray", "try", "wait", "within")
+
+# Units of an input wait's time limit (`within 2 s`), in milliseconds; the longer name is tried first.
+LIMIT_UNITS = {"ms": 1, "s": 1000}
 
 GRAMMAR = r"""
 @@grammar :: Vemo
@@ -57,6 +60,7 @@ element
     | &'set' io
     | &'transfer' transfer
     | &'call' external
+    | &'wait' sense
     | identifier
     ;
 
@@ -65,6 +69,8 @@ move = 'move' ~ mod:module 'to' ~ ident:identifier ;
 io = 'set' ~ mod:module ident:identifier status:status ;
 
 status = number | 'on' | 'off' ;
+
+sense = 'wait' ~ mod:module ident:identifier level:('on' | 'off') [ 'within' ~ limit:number unit:(UNITS) ] ;
 
 transfer = 'transfer' ~ mod:module 'tray' ~ tray:number 'along' ~ ident:identifier ;
 
@@ -82,8 +88,9 @@ number = value:/-?[0-9]+/ ;
 
 extern_str = value:/"[^"\n]*"/ ;
 
-module = value:/@+[A-Za-z_][A-Za-z0-9_@]*/ ;
-""".replace("KEYWORDS", "|".join(KEYWORDS))
+module = value:/@[A-Za-z_][A-Za-z0-9_]*(?![A-Za-z0-9_@])/ ;
+""".replace("KEYWORDS", "|".join(KEYWORDS)).replace(
+    "UNITS", " | ".join(f"'{unit}'" for unit in sorted(LIMIT_UNITS, key=len, reverse=True)))
 
 
 GENERATED = Path(__file__).with_name("_vemo_parser.py")

@@ -22,6 +22,7 @@ RULE_FIELDS: dict[str, tuple[str, ...]] = {
     "move": ("mod", "ident"),
     "transfer": ("mod", "tray", "ident"),
     "external": ("mod", "ident", "argLeft", "argRight"),
+    "sense": ("mod", "ident", "level", "limit", "unit"),
     "actionclause": ("primary", "exception"),
     "asyncblock": ("asyncleft", "asyncright"),
     "competeblock": ("competeleft", "competeright"),
@@ -162,7 +163,7 @@ class Script:
 
 # What fits at a failure, by the token or rule the parser tried last. PEG parsers only know the last
 # alternative they tried, so the hint names the whole set that the grammar allows at that point.
-_ELEMENT = "an action (move, set, transfer, call) or the name of a declared block"
+_ELEMENT = "an action (move, set, transfer, call, wait) or the name of a declared block"
 _BLOCK_START = "a block: '{', 'name:', 'wait', 'try', 'loop', 'async' or 'compete'"
 _EXPECTED = {
     "'move'": _ELEMENT,
@@ -181,6 +182,7 @@ _EXPECTED = {
     "')'": "')' or ',' and another argument (a whole number or a quoted string)",
     "'.'": "'.' and the operation name: call @Module.operation(...)",
     "status": "a status: on, off or a whole number",
+    "sense": "an input wait: wait @Module input on|off, then optionally within N ms or within N s",
     "identifier": "a name (letters, digits, '_'; not a keyword)",
     "module": "a module reference such as @XAxis",
     "number": "a whole number",
@@ -200,7 +202,7 @@ def _expected(error: tatsu.exceptions.FailedParse) -> str | None:
     return None
 
 
-_TOKEN = re.compile(r"@*\w+|\"[^\"\n]*\"?|\S")
+_TOKEN = re.compile(r"(?:@*\w+)+@*|\"[^\"\n]*\"?|\S")
 _LAYOUT = re.compile(r"(?:\s|#[^\n]*)+")
 
 

@@ -18,7 +18,7 @@ from tatsu.ast import AST
 from tatsu.contexts import closure
 from tatsu.infos import ParseInfo
 
-from vemo.grammar import KEYWORDS
+from vemo.grammar import KEYWORDS, LIMIT_UNITS
 
 _KEYWORDS = frozenset(KEYWORDS)
 # Words that start with a keyword and go on with '_': the generated parser reads the keyword alone in
@@ -27,12 +27,14 @@ _KEYWORD_THEN_UNDERSCORE = re.compile(rf"(?:{'|'.join(KEYWORDS)})_")
 _TOKEN = re.compile(r"""
     (?P<layout>(?:\s|\#[^\n]*)+)
   | (?P<word>[A-Za-z_][A-Za-z0-9_]*)
-  | (?P<module>@+[A-Za-z_][A-Za-z0-9_@]*)
+  | (?P<module>@[A-Za-z_][A-Za-z0-9_]*)
   | (?P<number>-?[0-9]+)
   | (?P<string>"[^"\n]*")
   | (?P<symbol>[{}=,:.()])
 """, re.VERBOSE)
-_ELEMENT_KEYWORDS = frozenset({"move", "set", "transfer", "call"})
+_ELEMENT_KEYWORDS = frozenset({"move", "set", "transfer", "call", "wait"})
+_LEVELS = ("on", "off")
+_UNITS = frozenset(LIMIT_UNITS)
 
 
 class _GiveUp(Exception):
@@ -57,7 +59,8 @@ def _tokens(text: str) -> tuple[list[str], list[str], list[int], list[int]]:
             token = found.group()
             if kind in ("word", "module", "number") and end < length:
                 following = text[end]
-                if following.isalnum() or (kind == "number" and following in "_@"):
+                if following.isalnum() or (kind == "number" and following in "_@") or \
+                        (kind == "module" and following == "@"):
                     raise _GiveUp
             if kind == "symbol":
                 kind = token
@@ -228,6 +231,8 @@ class _Reader:
             else:
                 raise _GiveUp
             return self.node("io", first, ident=ident, mod=module, status=status)
+        if kind == "wait":
+            return self.sense(first, module)
         if kind == "transfer":
             self.take("tray")
             tray = self.term("number", "number")
@@ -244,6 +249,21 @@ class _Reader:
                 right.append(self.argument())
         self.take(")")
         return self.node("external", first, argLeft=left, ident=ident, mod=module, argRight=right)
+
+    def sense(self, first: int, module: AST) -> AST:
+        """`wait @Module input on|off [within N ms|s]`, after its keyword and module."""
+        ident = self.term("word", "identifier")
+        if self.peek() not in _LEVELS:
+            raise _GiveUp
+        level = self.texts[self.take(self.peek())]
+        limit = unit = None
+        if self.peek() == "within":
+            self.take("within")
+            limit = self.term("number", "number")
+            if self.peek() != "word" or self.texts[self.index] not in _UNITS:
+                raise _GiveUp
+            unit = self.texts[self.take("word")]
+        return self.node("sense", first, ident=ident, level=level, limit=limit, mod=module, unit=unit)
 
     def argument(self) -> AST:
         if self.peek() == "number":

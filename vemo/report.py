@@ -42,8 +42,41 @@ def _modules_dict(compiled: CompiledScript, plans: list, steps: list[Step]) -> l
     } for plan in plans]
 
 
+def _input_waits(compiled: CompiledScript, steps: list[Step]) -> list[dict[str, Any]]:
+    """The input waits as written, each with its limit, the time the estimate counts for it (the cell's
+    `expected:`) and the labels of the actions made from it (a loop makes several)."""
+    written: dict[Any, dict[str, Any]] = {}
+    for step in steps:
+        action = step.action
+        if getattr(action, "verb", None) != "wait" or not hasattr(action, "limit_seconds"):
+            continue
+        origin = compiled.origin(action)
+        entry = written.setdefault((origin, describe(action)), {
+            "module": step.module, "input": action.input_id, "level": action.level,
+            "limit_seconds": action.limit_seconds, "expected_seconds": step.duration,
+            "origin": origin, "actions": []})
+        entry["actions"].append(step.label)
+    return list(written.values())
+
+
+def _input_wait_lines(compiled: CompiledScript, steps: list[Step]) -> list[str]:
+    waits = _input_waits(compiled, steps)
+    if not waits:
+        return []
+    out = ["input waits (they end when the cell's input comes; the estimate counts each as the expected time "
+           "of its input in the cell, 0 s where the cell gives none):"]
+    for wait in waits:
+        limit = "no limit" if wait["limit_seconds"] is None else f"limit {wait['limit_seconds']:g} s"
+        expected = "" if wait["expected_seconds"] is None else f", expected {wait['expected_seconds']:.2f} s"
+        times = len(wait["actions"])
+        out.append(f"  {wait['module']}.{wait['input']} {wait['level']}  {wait['origin'] or ''}  [{limit}{expected}"
+                   f"{'' if times == 1 else f'; {times} times'}]")
+    return out
+
+
 def as_dict(compiled: CompiledScript, analysis: Analysis) -> dict[str, Any]:
     return {
+        "input_waits": _input_waits(compiled, analysis.steps),
         "modules": _modules_dict(compiled, compiled.plans, analysis.steps),
         "estimate": None if analysis.estimate is None else {
             "seconds": round(analysis.estimate, 6), "critical_path": analysis.critical_path},
@@ -98,6 +131,7 @@ def as_text(compiled: CompiledScript, analysis: Analysis) -> str:
                    f"because {which} failed")
         steps = analysis.recovery_steps.get(recovery.name, [])
         out.extend(_module_lines(compiled, recovery.plans, steps, "  ") if steps else ["  (no actions)"])
+    out.extend(_input_wait_lines(compiled, analysis.steps))
     if analysis.estimate is not None:
         out.append(f"estimated duration: {analysis.estimate:.2f} s along "
                    + " -> ".join(analysis.critical_path))

@@ -13,7 +13,7 @@ from vemo.parser import Script, ScriptError
 # Documented in docs/language.md; `vemo check` and `vemo run` take --max-actions to change the first.
 MAX_ACTIONS = 1_000_000
 
-_ACTION_RULES = frozenset({"move", "io", "transfer", "external"})
+_ACTION_RULES = frozenset({"move", "io", "transfer", "external", "sense"})
 def _rule(value: Any) -> str | None:
     return value.parseinfo.rule if isinstance(value, AST) and value.parseinfo is not None else None
 

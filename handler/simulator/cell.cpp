@@ -12,6 +12,8 @@ namespace vemo::sim {
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
+/// The shortest wall-clock interval between two part arrivals of an input rule, whatever the time scale.
+constexpr Clock::duration min_beat = std::chrono::milliseconds(1);
 
 /// Motor states come in two runs, moving (1..3) and homing (4..6); a later state of a run implies
 /// the earlier ones have been passed in the current or last operation.
@@ -65,6 +67,10 @@ Cell::Cell(CellSpec spec, CellOptions options, TimePoint now) : spec_(std::move(
         m.spec = s;
         m.outputs.assign(static_cast<std::size_t>(s.output_bytes), 0);
         m.inputs.assign(static_cast<std::size_t>(s.input_bytes), 0);
+        for (const InputRule& rule : s.rules) {
+            m.next_arrival.push_back(rule.every_s > 0 ? after(now, rule.every_s) : TimePoint::max());
+            if (rule.every_s > 0) schedule(m.next_arrival.back());
+        }
         io_by_kinra_[s.kinra_id] = static_cast<int>(io_.size());
         io_.push_back(std::move(m));
     }
@@ -247,6 +253,7 @@ void Cell::settle(TimePoint now) {
             activate(id, now);
             changed = true;
         }
+        if (apply_input_rules(now)) changed = true;
         if (evaluate_conditions(now)) changed = true;
         if (!changed) break;
     }
@@ -300,7 +307,9 @@ void Cell::activate(const std::string& id, TimePoint now) {
             IoModule& m = io_[static_cast<std::size_t>(e.command.target)];
             std::uint8_t& byte = m.outputs[static_cast<std::size_t>(e.command.bit / 8)];
             const auto mask = static_cast<std::uint8_t>(1u << (e.command.bit % 8));
+            const bool was = (byte & mask) != 0;
             byte = e.command.value ? static_cast<std::uint8_t>(byte | mask) : static_cast<std::uint8_t>(byte & ~mask);
+            if (was != e.command.value) output_changed(m.spec.kinra_id, e.command.bit, e.command.value, now);
             finish(id, true);
             return;
         }
@@ -412,6 +421,7 @@ void Cell::finish_due_operations(TimePoint now) {
         next->rest_state = op.homing ? MotorState::end_homing : MotorState::end_moving;
         if (op.homing) next->homed = true;
         ++next->generation;
+        if (!op.homing) motion_ended(*next, op.to, now);
         finish(op.cmd_id, true);
     }
 }
@@ -567,6 +577,75 @@ Cell::Evaluation Cell::evaluate(Entry& e, TimePoint now) {
     }
     if (e.scheduled && e.scheduled_generation == a.generation) ev.next_check = e.scheduled;
     return ev;
+}
+
+// ---- input rules ----------------------------------------------------------------------------------
+
+bool Cell::write_input(IoModule& m, int pin, bool value) {
+    const auto mask = static_cast<std::uint8_t>(1u << (pin % 8));
+    std::uint8_t& byte = m.inputs[static_cast<std::size_t>(pin / 8)];
+    const auto updated = static_cast<std::uint8_t>(value ? byte | mask : byte & ~mask);
+    const bool changed = updated != byte;
+    byte = updated;
+    return changed;
+}
+
+bool Cell::apply_input_rules(TimePoint now) {
+    bool changed = false;
+    // Scheduled in order, so the changes of one pin are applied in the order their outputs changed.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < pending_inputs_.size(); ++i) {
+        const PendingInput p = pending_inputs_[i];
+        if (p.at <= now) {
+            changed = write_input(io_[p.module], p.pin, p.value) || changed;
+        } else {
+            pending_inputs_[kept++] = p;
+        }
+    }
+    pending_inputs_.resize(kept);
+    for (IoModule& m : io_) {
+        for (std::size_t r = 0; r < m.spec.rules.size(); ++r) {
+            const InputRule& rule = m.spec.rules[r];
+            if (rule.every_s <= 0 || now < m.next_arrival[r]) continue;
+            changed = write_input(m, rule.pin, true) || changed;
+            // The next arrival after now, on the rule's own beat (arrivals missed meanwhile are one part),
+            // counted in one step; a beat shorter than min_beat of wall time would keep the server awake.
+            const Clock::duration beat = std::max<Clock::duration>(after(now, rule.every_s) - now, min_beat);
+            m.next_arrival[r] += ((now - m.next_arrival[r]) / beat + 1) * beat;
+            schedule(m.next_arrival[r]);
+        }
+    }
+    return changed;
+}
+
+void Cell::output_changed(int kinra_id, int pin, bool value, TimePoint now) {
+    for (std::size_t i = 0; i < io_.size(); ++i) {
+        IoModule& m = io_[i];
+        for (const InputRule& rule : m.spec.rules) {
+            if (rule.follows && rule.follows->kinra_id == kinra_id && rule.follows->pin == pin) {
+                if (rule.delay_s <= 0) {
+                    write_input(m, rule.pin, value);
+                } else {
+                    pending_inputs_.push_back({after(now, rule.delay_s), i, rule.pin, value});
+                    schedule(pending_inputs_.back().at);
+                }
+            }
+            if (value && rule.taken_by && !rule.taken_by->position && rule.taken_by->kinra_id == kinra_id &&
+                rule.taken_by->pin == pin)
+                write_input(m, rule.pin, false);
+        }
+    }
+}
+
+void Cell::motion_ended(const Axis& axis, double to, TimePoint) {
+    const double where = to / axis.spec.distance_factor;
+    for (IoModule& m : io_) {
+        for (const InputRule& rule : m.spec.rules) {
+            const auto& by = rule.taken_by;
+            if (by && by->position && by->kinra_id == axis.spec.kinra_id && std::fabs(where - *by->position) <= by->tolerance)
+                write_input(m, rule.pin, false);
+        }
+    }
 }
 
 // ---- readings -------------------------------------------------------------------------------------

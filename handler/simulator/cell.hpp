@@ -117,6 +117,14 @@ private:
         IoModuleSpec spec;
         std::vector<std::uint8_t> outputs;
         std::vector<std::uint8_t> inputs;
+        std::vector<TimePoint> next_arrival;  // per rule of spec.rules: when its next part arrives
+    };
+    /// An input change that a follows rule has scheduled.
+    struct PendingInput {
+        TimePoint at;
+        std::size_t module = 0;
+        int pin = 0;
+        bool value = false;
     };
     enum class Type { drive, io_set, condition, immediate };
     struct Command {
@@ -158,6 +166,10 @@ private:
     void halt(Axis& axis, TimePoint now);
     void schedule(TimePoint t);
     void trim_history();
+    bool apply_input_rules(TimePoint now);
+    void output_changed(int kinra_id, int pin, bool value, TimePoint now);
+    void motion_ended(const Axis& axis, double to, TimePoint now);
+    static bool write_input(IoModule& m, int pin, bool value);
 
     double position_at(const Axis& axis, TimePoint now) const;
     MotorState state_at(const Axis& axis, TimePoint now) const;
@@ -176,6 +188,7 @@ private:
     std::deque<std::string> ready_;
     std::vector<std::string> active_conditions_;
     std::vector<Completion> completions_;
+    std::vector<PendingInput> pending_inputs_;  // in the order they were scheduled
     std::priority_queue<TimePoint, std::vector<TimePoint>, std::greater<>> timers_;
     std::uint64_t next_serial_ = 1;
     std::size_t unfinished_ = 0;

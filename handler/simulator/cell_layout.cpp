@@ -127,6 +127,8 @@ AxisSpec axis_from(const FoundEntry& e, int kinra_id, const std::string& where) 
     return a;
 }
 
+std::vector<InputRule> input_rules(const SettingValue& list, const std::string& where);
+
 IoModuleSpec io_module_from(const FoundEntry& e, int kinra_id, const std::string& where) {
     IoModuleSpec m;
     m.kinra_id = kinra_id;
@@ -138,7 +140,81 @@ IoModuleSpec io_module_from(const FoundEntry& e, int kinra_id, const std::string
         throw CellSpecError(where + ": InputBytes and OutputBytes must lie in 0..40 (an image is read as 80 hex digits)");
     if (const SettingValue* sim = e.entry->find("Sim"); sim && sim->find("Loopback"))
         m.loopback = integer_of(sim->find("Loopback"), "Sim/Loopback", where);
+    if (const SettingValue* sim = e.entry->find("Sim"); sim && sim->find("Inputs"))
+        m.rules = input_rules(*sim->find("Inputs"), where);
     return m;
+}
+
+RuleSource rule_source(const SettingValue& map, const std::string& what, const std::string& where) {
+    if (map.kind != SettingValue::Kind::map) throw CellSpecError(where + ": " + what + " must be a map");
+    RuleSource source;
+    source.kinra_id = integer_of(map.find("Module"), what + "/Module", where);
+    if (map.find("Pin")) source.pin = integer_of(map.find("Pin"), what + "/Pin", where);
+    source.position = optional_number(&map, "Position", where);
+    if (const auto tolerance = optional_number(&map, "Tolerance", where)) source.tolerance = *tolerance;
+    if ((source.pin >= 0) == source.position.has_value())
+        throw CellSpecError(where + ": " + what + " names either an output Pin or an axis Position");
+    if (source.tolerance < 0) throw CellSpecError(where + ": " + what + "/Tolerance must not be negative");
+    return source;
+}
+
+std::vector<InputRule> input_rules(const SettingValue& list, const std::string& where) {
+    if (list.kind != SettingValue::Kind::list) throw CellSpecError(where + ": Sim/Inputs must be a list of rules");
+    std::vector<InputRule> rules;
+    for (const SettingValue& item : list.items) {
+        if (item.kind != SettingValue::Kind::map) throw CellSpecError(where + ": a Sim/Inputs rule must be a map");
+        InputRule rule;
+        rule.pin = integer_of(item.find("Pin"), "Sim/Inputs Pin", where);
+        const SettingValue* follows = item.find("Follows");
+        const SettingValue* every = item.find("Every");
+        if ((follows != nullptr) == (every != nullptr))
+            throw CellSpecError(where + ": input rule of pin " + std::to_string(rule.pin) +
+                                " needs either Follows or Every (with TakenBy)");
+        if (follows) {
+            rule.follows = rule_source(*follows, "Follows", where);
+            if (!rule.follows->position) {
+                rule.delay_s = optional_number(&item, "Delay", where).value_or(0);
+                if (rule.delay_s < 0) throw CellSpecError(where + ": Delay must not be negative");
+            } else {
+                throw CellSpecError(where + ": Follows names an output Pin, not a Position");
+            }
+        } else {
+            rule.every_s = positive_of(&item, "Every", 1, where);
+            if (!item.find("TakenBy"))
+                throw CellSpecError(where + ": input rule of pin " + std::to_string(rule.pin) + " with Every needs TakenBy");
+            rule.taken_by = rule_source(*item.find("TakenBy"), "TakenBy", where);
+        }
+        for (const InputRule& other : rules)
+            if (other.pin == rule.pin)
+                throw CellSpecError(where + ": two input rules drive pin " + std::to_string(rule.pin));
+        rules.push_back(rule);
+    }
+    return rules;
+}
+
+/// Refuses rules on pins the module does not have or that watch what the cell does not have.
+void check_rules(const CellSpec& cell, const IoModuleSpec& m) {
+    if (m.rules.empty()) return;
+    const std::string where = m.name;
+    if (m.loopback) throw CellSpecError(where + ": Sim/Inputs and Sim/Loopback both drive its inputs");
+    const auto output_pin = [&](const RuleSource& s, const std::string& what) {
+        const auto it = std::find_if(cell.io_modules.begin(), cell.io_modules.end(),
+                                     [&](const IoModuleSpec& o) { return o.kinra_id == s.kinra_id; });
+        if (it == cell.io_modules.end() || s.pin >= it->output_bytes * 8)
+            throw CellSpecError(where + ": " + what + " names no output pin " + std::to_string(s.pin) + " of KinraID " +
+                                std::to_string(s.kinra_id));
+    };
+    for (const InputRule& rule : m.rules) {
+        if (rule.pin < 0 || rule.pin >= m.input_bytes * 8)
+            throw CellSpecError(where + ": an input rule drives pin " + std::to_string(rule.pin) + ", but the module has " +
+                                std::to_string(m.input_bytes * 8) + " inputs");
+        if (rule.follows) output_pin(*rule.follows, "Follows");
+        if (rule.taken_by && !rule.taken_by->position) output_pin(*rule.taken_by, "TakenBy");
+        if (rule.taken_by && rule.taken_by->position &&
+            std::none_of(cell.axes.begin(), cell.axes.end(),
+                         [&](const AxisSpec& a) { return a.kinra_id == rule.taken_by->kinra_id; }))
+            throw CellSpecError(where + ": TakenBy names no axis with KinraID " + std::to_string(rule.taken_by->kinra_id));
+    }
 }
 
 }  // namespace
@@ -188,6 +264,7 @@ CellSpec cell_from_settings(const SettingValue& root) {
             cell.output_image_bytes += m.output_bytes;
         }
     }
+    for (const IoModuleSpec& m : cell.io_modules) check_rules(cell, m);
     for (const IoModuleSpec& m : cell.io_modules) {
         if (!m.loopback) continue;
         const bool ok = std::any_of(cell.io_modules.begin(), cell.io_modules.end(), [&](const IoModuleSpec& o) {

@@ -27,6 +27,28 @@ struct AxisSpec {
     double temperature = 25;
 };
 
+/// Where an input rule looks: an output pin of an IO module, or (with `position`) an axis that ends a
+/// motion within `tolerance` of a position (user units).
+struct RuleSource {
+    int kinra_id = 0;
+    int pin = -1;
+    std::optional<double> position;
+    double tolerance = 0.5;
+};
+
+/// A simulated sensor on one input pin (`Sim/Inputs`), one of two kinds:
+/// - follows: the input takes the level of an output pin `delay_s` simulated seconds after it changes
+///   (a vacuum switch after its valve);
+/// - arrivals: the input turns on every `every_s` simulated seconds, and off when `taken_by` says the part
+///   was taken: its output pin turns on, or its axis ends a motion at its position (a feeder's nest).
+struct InputRule {
+    int pin = 0;
+    std::optional<RuleSource> follows;
+    double delay_s = 0;
+    double every_s = 0;
+    std::optional<RuleSource> taken_by;
+};
+
 /// One IO module of the IO station, with its blocks in the concatenated process images.
 struct IoModuleSpec {
     std::string name;
@@ -35,6 +57,7 @@ struct IoModuleSpec {
     int input_bytes = 0, output_bytes = 0;
     int input_start = -1, output_start = -1;  // -1: the module has no such image
     std::optional<int> loopback;               // KinraID whose outputs this module's inputs mirror
+    std::vector<InputRule> rules;              // simulated sensors on its inputs, at most one per pin
 };
 
 struct CellSpec {

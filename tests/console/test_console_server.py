@@ -2,15 +2,18 @@
 start, commands are checked before they go to the run."""
 
 import os
+import socket
 import stat
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
 
 from consolesupport import ROOT, EventStream, get, post
 from vemo.run.console.address import parse_listen
+from vemo.run.console.server import MIN_PUBLISH_INTERVAL
 
 
 def _base(url):
@@ -154,3 +157,55 @@ def test_a_journal_that_is_not_a_run_is_reported_on_the_page(tmp_path, console):
         assert "journal.jsonl:2: not a journal line" in stream.until(lambda s: s["error"])["error"]
     finally:
         stream.close()
+
+
+# Journals that a console must refuse on its page, each with what the banner says.
+HOSTILE_LINES = [
+    (b'{"event": "x", "t": 1, "deep": ' + b"[" * 100_000 + b"]" * 100_000 + b"}", "nested more than"),
+    (b'{"event": "action_started", "t": ' + b"9" * 400 + b', "module": "XAxis", "index": 1}', '"t" must be'),
+    (b'{"event": "action_started", "t": 1e300, "module": "XAxis", "index": 1}', '"t" must be'),
+    (b'{"event": "action_ended", "t": 1, "module": "XAxis", "index": 1, "outcome": ["error"]}', '"outcome" must'),
+]
+
+
+@pytest.mark.parametrize("line, message", HOSTILE_LINES, ids=["nested", "t of 400 digits", "t 1e300", "outcome list"])
+def test_a_hostile_line_is_reported_on_the_page_and_the_view_stays_as_before(hand_run, console, line, message):
+    hand_run.action("XAxis", 1)
+    with open(hand_run.dir / "journal.jsonl", "ab") as out:
+        out.write(line + b"\n")
+    hand_run.action("XAxis", 2)  # after the bad line: never shown
+    stream = EventStream(console(hand_run.dir))
+    try:
+        snapshot = stream.until(lambda s: s["error"])
+        assert "journal.jsonl:8: " in snapshot["error"] and message in snapshot["error"], snapshot["error"]
+        assert [m["done"] for m in snapshot["modules"] if m["name"] == "XAxis"] == [1]
+        assert len(snapshot["chart"]) < 20_000
+    finally:
+        stream.close()
+
+
+def test_a_page_that_stops_reading_and_then_closes_leaves_no_traceback(hand_run):
+    process = subprocess.Popen([sys.executable, "-m", "vemo", "console", str(hand_run.dir), "--listen", "127.0.0.1:0"],
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=ROOT)
+    try:
+        lines = []
+        reader = threading.Thread(target=lambda: lines.append(process.stdout.readline()), daemon=True)
+        reader.start()
+        reader.join(30)
+        url = (lines or [""])[0].strip().rpartition(": ")[2]
+        port = int(url.rpartition(":")[2].partition("/")[0])
+        page = socket.socket()
+        page.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        page.settimeout(10)
+        page.connect(("127.0.0.1", port))
+        page.sendall(f"GET /events?token={_token(url)} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+        # The run goes on while the page reads nothing: large snapshots fill every buffer up to the server's.
+        for _ in range(60):
+            hand_run.action("XAxis", 1, outcome="error", reason="r" * 100_000)
+            time.sleep(MIN_PUBLISH_INTERVAL * 1.5)
+        page.close()  # with unread data: the server's side is reset
+        time.sleep(1.0)
+    finally:
+        process.terminate()
+        _, errors = process.communicate(timeout=10)
+    assert "Traceback" not in errors and "Error handling request" not in errors, errors

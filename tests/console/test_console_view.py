@@ -91,3 +91,20 @@ def test_the_chart_draws_every_module_and_escapes_the_script_text():
     chart = view.snapshot()["chart"]
     assert chart.startswith("<svg") and ">XAxis<" in chart and ">Gripper<" in chart
     assert "<script>" not in chart
+
+
+@pytest.mark.parametrize("events, commands, packml", [
+    ([], ["pause", "pause-now", "stop"], "Execute"),
+    ([{"event": "interlock_tripped", "t": 0.5, "name": "door"},
+      {"event": "paused", "t": 0.5, "mode": "immediate", "cause": "interlock"}], ["stop"], "Held"),
+    ([{"event": "paused", "t": 0.4, "mode": "deferred", "cause": "failure", "failure": {"module": "Gripper"}},
+      {"event": "interlock_tripped", "t": 0.5, "name": "door"}], ["stop", "skip", "abort"], "Suspended"),
+    # The door closed again: the decision is still the operator's to give, from the page too.
+    ([{"event": "paused", "t": 0.4, "mode": "deferred", "cause": "failure", "failure": {"module": "Gripper"}},
+      {"event": "interlock_tripped", "t": 0.5, "name": "door"}, {"event": "interlock_cleared", "t": 0.6, "name": "door"}],
+     ["stop", "retry", "skip", "abort"], "Suspended"),
+    ([{"event": "run_ended", "t": 0.6, "exit_code": 0, "outcome": "finished"}], [], "Complete"),
+])
+def test_the_snapshot_carries_the_commands_that_apply_now(events, commands, packml):
+    snapshot = _view(_action("action_started", 0.1, "Gripper", 1), *events).snapshot()
+    assert (snapshot["commands"], snapshot["packml"]["name"]) == (commands, packml)

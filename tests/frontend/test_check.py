@@ -124,10 +124,20 @@ def test_json_errors_carry_the_location(tmp_path):
     assert (error["line"], error["column"]) == (1, 10)
 
 
-def test_wait_that_names_no_visible_block_is_an_error_at_the_wait(tmp_path):
-    result = check(tmp_path, "main = async\n  { move @XAxis to pick }\nand\n  wait ghost { move @ZAxis to up }\n")
+@pytest.mark.parametrize("kind, declared, use", [
+    ("async", "main", ""),  # written directly in main
+    ("async", "cycle", "main = { cycle }\n"),  # declared, then used by name
+    ("async", "cycle", "main = loop 2 times { cycle }\n"),
+    ("compete", "main", ""),
+    ("compete", "cycle", "main = { cycle }\n"),
+])
+def test_wait_that_names_no_visible_block_is_an_error_at_the_wait(tmp_path, kind, declared, use):
+    joiner = "and" if kind == "async" else "or"
+    other = "@ZAxis to up" if kind == "async" else "@XAxis to park"
+    result = check(tmp_path, f"{declared} = {kind}\n  x_pick: {{ move @XAxis to pick }}\n{joiner}\n"
+                             f"  wait x_pik {{ move {other} }}\n" + use)
     assert result.returncode == 1
-    assert f"{tmp_path / 's.vemo'}:4:8: wait on 'ghost' names no block" in result.stderr
+    assert f"{tmp_path / 's.vemo'}:4:8: wait on 'x_pik' names no block" in result.stderr.splitlines()[0]
 
 
 def test_wait_cycle_across_modules_is_reported_with_the_actions_involved(tmp_path):

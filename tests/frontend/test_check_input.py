@@ -110,7 +110,7 @@ def test_control_characters_from_the_script_are_escaped_in_the_listing_and_in_er
 
 
 LISTING_KEYS = {"format", "version", "ok", "script", "diagnostics", "modules", "estimate", "unknown_durations",
-                "except_blocks"}
+                "except_blocks", "input_waits"}
 
 
 @pytest.mark.parametrize("options, code, message", [

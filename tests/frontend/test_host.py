@@ -112,3 +112,19 @@ thread.join(10)
 out([queued, thread.is_alive(), x.queue_cleared()])
 """)
     assert got == [["pick"], False, True]
+
+
+def test_the_handbuilt_demo_runs_on_its_own_host_from_any_folder(tmp_path):
+    import subprocess
+    import sys
+
+    from frontend_support import child_env
+
+    demo = EXAMPLES / "handbuilt_demo.py"
+    assert "tests" not in demo.read_text()  # it must not borrow the test suite's host
+    result = subprocess.run([sys.executable, str(demo)], capture_output=True, text=True, timeout=60,
+                            env=child_env(), cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    steps = [line.split()[1:] for line in result.stdout.splitlines() if line[:1].isdigit()]
+    assert steps == [["XAxis", "Move", "pick"], ["Gripper", "IOAction", "vacuum"], ["XAxis", "Move", "place"],
+                     ["Gripper", "IOAction", "vacuum"], ["XAxis", "Move", "home"]]

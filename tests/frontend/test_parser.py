@@ -50,9 +50,9 @@ def calls_of(semantics, rule):
 
 
 def test_term_rules_receive_the_token_text_itself():
-    semantics, _ = run('main = { call @@X@Axis.go(007, "", -3) move @X to p }')
+    semantics, _ = run('main = { call @X_Axis.go(007, "", -3) move @X to p }')
     terms = [(m.rule, m.argument) for m in semantics.calls if m.keys is None]
-    assert terms == [("identifier", "main"), ("module", "@@X@Axis"), ("identifier", "go"), ("number", "007"),
+    assert terms == [("identifier", "main"), ("module", "@X_Axis"), ("identifier", "go"), ("number", "007"),
                      ("extern_str", '""'), ("number", "-3"), ("module", "@X"), ("identifier", "p")]
     assert all(type(m.argument) is str for m in semantics.calls if m.keys is None)
 
@@ -185,6 +185,11 @@ def test_comments_and_layout_do_not_matter():
     ("main = { transfer @T tray a along b }", 1, 27, "unexpected 'a'", "a whole number"),
     ("main = { }", 1, 10, "unexpected '}'", "an action"),
     ("main = { move X to p }", 1, 15, "unexpected 'X'", "a module reference"),
+    # A module reference is one '@' and the module's name: nothing is read into or around it.
+    ("main = { move @@X to p }", 1, 15, "unexpected '@@X'", "a module reference"),
+    ("main = { move @X@Z to p }", 1, 15, "unexpected '@X@Z'", "a module reference"),
+    ("main = { call @X@Z.go() }", 1, 15, "unexpected '@X@Z'", "a module reference"),
+    ("main = { set @G@ v on }", 1, 14, "unexpected '@G@'", "a module reference"),
     ("", 1, 1, "unexpected end of script", None),
 ])
 def test_syntax_errors_name_line_column_and_what_fits_there(text, line, column, message, expected):

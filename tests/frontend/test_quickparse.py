@@ -33,10 +33,11 @@ WELL_FORMED = [
     "b = async loop 2 times try { a } except { c } and y: { a } and { d }\r\n",
     "c = compete { a } or { b } or w: wait c { d }\nm = try { a }   # trailing",
     "n = loop 3 times loop 2 times { call @X.d(5) }\n\n\n",
-    "o=x:wait a{move@X to b}then{moves} p = { call @@Y_z@w.go_2() Y_z }",
+    "o=x:wait a{move@X to b}then{moves} p = { call @Y_z.go_2() Y_z }",
     "q = { move @X to b # comment }\n }",
     "r = { a }\rs = { b }\x0ct = { c }\u2028u = { d }\x85",  # line breaks other than \n
     "v = { a }\r\n\r",
+    "w = { wait @F p on within 2 s wait @F q off set @F r on } then { wait @F p off within 20 ms x }",
 ]
 
 
@@ -56,6 +57,10 @@ def test_well_formed_scripts_get_the_generated_parsers_tree(text):
     "a = { café }",
     "a = { move @X to }",
     "a = async { x }",
+    "a = { wait @F p 1 }",
+    "a = { wait @F p on within 2 sec }",
+    "a = { move @@X to p }",
+    "a = { move @X@Y to p }",
 ])
 def test_anything_unsure_is_left_to_the_generated_parser_with_the_same_outcome(text):
     assert quick_parse(text) is None

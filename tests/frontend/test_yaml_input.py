@@ -6,7 +6,7 @@ import time
 import pytest
 
 from vemo.cell import CellError, load_cell, parse_cell
-from vemo.run.drive import check_cell, read_handler_modules
+from vemo.run.handlersettings import check_cell, read_handler_modules
 from vemo.yamlfile import MAX_NODES, YamlError, load_yaml
 
 # Ten times ten times ... ten copies of one list: a billion nodes once aliases are expanded.

@@ -24,6 +24,8 @@ class Editor:
         self._changed = asyncio.Condition()
         self.versions: dict[str, int] = {}
         self.published_versions: dict[str, int] = {}
+        self.registrations: list = []  # what the server asked the client to register
+        self.capabilities: types.ServerCapabilities | None = None  # what the server said it offers
 
     async def on_diagnostics(self, params):
         async with self._changed:
@@ -58,7 +60,8 @@ class Editor:
 
 
 @contextlib.asynccontextmanager
-async def editor(**initialization_options):
+async def editor(capabilities: types.ClientCapabilities | None = None, root: Path | None = None,
+                 **initialization_options):
     client = LanguageClient("vemo-tests", "1")
     session = Editor(client)
 
@@ -66,11 +69,16 @@ async def editor(**initialization_options):
     async def published(ls, params):
         await session.on_diagnostics(params)
 
+    @client.feature(types.CLIENT_REGISTER_CAPABILITY)
+    def register(ls, params):
+        session.registrations += params.registrations
+
     await client.start_io(sys.executable, "-m", "vemo", "lsp", env=child_env(), cwd=str(ROOT))
     try:
-        await asyncio.wait_for(client.initialize_async(types.InitializeParams(
-            capabilities=types.ClientCapabilities(),
-            initialization_options=initialization_options or None)), WAIT)
+        session.capabilities = (await asyncio.wait_for(client.initialize_async(types.InitializeParams(
+            capabilities=capabilities or types.ClientCapabilities(),
+            root_uri=root.resolve().as_uri() if root else None,
+            initialization_options=initialization_options or None)), WAIT)).capabilities
         client.initialized(types.InitializedParams())
         yield session
         await asyncio.wait_for(client.shutdown_async(None), WAIT)

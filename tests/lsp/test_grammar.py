@@ -60,8 +60,38 @@ def test_tokens_get_the_scope_of_what_they_are(tokenise):
     }
 
 
+@pytest.mark.parametrize("text", ["{ wait @Feeder part_present on within 2 s }", "{ wait @Feeder part_present on within 20ms }"])
+def test_an_input_wait_reads_as_an_action_with_its_module_input_level_and_limit(tokenise, text):
+    scopes = dict(tokenise(text))
+    assert scopes["wait"] == "keyword.other.action.vemo" and scopes["within"] == "keyword.other.action.vemo"
+    assert scopes["@Feeder"] == "entity.name.type.module.vemo"
+    assert scopes["part_present"] == "variable.other.input.vemo" and scopes["on"] == "constant.language.status.vemo"
+    assert {scopes.get("s"), scopes.get("ms")} - {None} == {"keyword.other.unit.vemo"}
+
+
 def test_grammar_knows_every_keyword_of_the_language(tokenise):
     scopes = dict(tokenise(" ".join(KEYWORDS)))
     assert {word for word, scope in scopes.items() if scope.startswith(("keyword.", "constant.language."))} \
         == set(KEYWORDS)
     assert json.loads(GRAMMAR.read_text())["scopeName"] == "source.vemo"
+
+
+def test_line_breaks_the_language_allows_keep_each_tokens_scope(tokenise):
+    text = ("cycle\n    = async\n    x_pick\n    : { move @XAxis to pick }\nand\n"
+            "    z: wait x_pick,\n        grip # both\n    { move @ZAxis to down }\n")
+    found = tokenise(text)
+    assert [token for token in found if token[1] in ("source.vemo", "invalid.illegal.character.vemo")] == []
+    scopes = dict(found)
+    assert scopes["cycle"] == "entity.name.function.declaration.vemo"
+    assert scopes["="] == "keyword.operator.assignment.vemo"
+    assert scopes[":"] == "punctuation.separator.label.vemo"
+    assert scopes["grip"] == "variable.other.label.vemo"
+    assert scopes["{"] == "punctuation.section.block.begin.vemo"
+    assert scopes["pick"] == "variable.other.vemo"
+
+
+@pytest.mark.parametrize("text", ["main = { move @@XAxis to pick }", "main = { move @XAxis@ZAxis to pick }"])
+def test_a_module_reference_is_one_at_sign_and_a_name(tokenise, text):
+    assert "entity.name.type.module.vemo" not in {scope for token, scope in tokenise(text) if "@@" in token or
+                                                 token.count("@") > 1}
+    assert any(scope == "invalid.illegal.character.vemo" for _, scope in tokenise(text))

@@ -77,17 +77,22 @@ def test_script_without_a_cell_gets_syntax_diagnostics(tmp_path):
     run(session)
 
 
-@pytest.mark.parametrize("cell_text", ["modules: [", "modules: {X: {kind: lathe, handler_id: 1}}", ""])
-def test_broken_cell_gets_one_diagnostic_naming_it_and_the_server_goes_on(folder, cell_text):
-    (folder / "cell.yaml").write_text(cell_text)
+@pytest.mark.parametrize("cell_text", ["modules: [", "modules: {X: {kind: lathe, handler_id: 1}}", "", None])
+def test_broken_cell_gets_one_diagnostic_naming_it_once_and_the_server_goes_on(folder, cell_text):
+    cell = folder / "cell.yaml"
+    cell.unlink()
+    if cell_text is None:
+        cell.mkdir()  # a cell path that cannot be read as a file
+    else:
+        cell.write_text(cell_text)
     script = folder / "pick_place.vemo"
     script.write_text(PICK_PLACE)
 
     async def session():
-        async with editor() as ed:
+        async with editor(cell="cell.yaml") as ed:
             uri = ed.open(script)
             found = errors(await ed.diagnostics(uri))
-            assert len(found) == 1 and "cell.yaml" in found[0].message, found
+            assert len(found) == 1 and found[0].message.count(str(cell.resolve())) == 1, found
             ed.change(uri, PICK_PLACE + "oops")
             assert any("unexpected" in d.message for d in await ed.diagnostics(uri))
     run(session)
@@ -206,3 +211,75 @@ def test_closing_a_document_clears_its_diagnostics_and_reopening_checks_it_again
             assert await ed.diagnostics(uri) == []
             assert len(await ed.diagnostics(ed.open(script))) == 1
     run(session)
+
+
+@pytest.mark.parametrize("dynamic", [True, False])
+def test_server_asks_the_client_to_watch_cell_files_when_it_can(folder, dynamic):
+    capabilities = types.ClientCapabilities(workspace=types.WorkspaceClientCapabilities(
+        did_change_watched_files=types.DidChangeWatchedFilesClientCapabilities(dynamic_registration=dynamic)))
+    script = folder / "s.vemo"
+    script.write_text("main = { move @XAxis to nowhere }\n")
+
+    async def session():
+        async with editor(capabilities) as ed:
+            uri = ed.open(script)
+            assert len(await ed.diagnostics(uri)) == 1
+            watched = [r for r in ed.registrations if r.method == types.WORKSPACE_DID_CHANGE_WATCHED_FILES]
+            if not dynamic:
+                assert watched == []
+                return
+            assert len(watched) == 1
+            patterns = {w["globPattern"] for w in watched[0].register_options["watchers"]}
+            assert "**/*.yaml" in patterns
+            # What the client then reports: the cell gained the position, the script checks clean.
+            (folder / "cell.yaml").write_text((folder / "cell.yaml").read_text().replace(
+                "park: 20", "park: 20, nowhere: 30", 1))
+            ed.published_versions.pop(uri)  # the check again is of the same version
+            ed.client.workspace_did_change_watched_files(types.DidChangeWatchedFilesParams(
+                [types.FileEvent((folder / "cell.yaml").as_uri(), types.FileChangeType.Changed)]))
+            assert await ed.diagnostics(uri) == []
+    run(session)
+
+
+def test_definitions_references_and_hovers_answer_from_the_last_text_that_parsed(folder):
+    script = folder / "pick_place.vemo"
+    script.write_text(PICK_PLACE)
+    # A line added at the top moves everything; a half-written line at the end breaks the parse.
+    broken = "# a note\n" + PICK_PLACE + "oops = {\n"
+
+    async def session():
+        async with editor() as ed:
+            uri = ed.open(script)
+            assert await ed.diagnostics(uri) == []
+            ed.change(uri, broken)
+            assert any("expected" in d.message or "unexpected" in d.message for d in await ed.diagnostics(uri))
+            at = types.TextDocumentIdentifier(uri)
+            found = await ed.request("text_document_definition_async", types.DefinitionParams(
+                at, position_of(broken, "{ approach }", 3)))
+            assert found.range.start == position_of(broken, "approach =")
+            uses = await ed.request("text_document_references_async", types.ReferenceParams(
+                text_document=at, position=position_of(broken, "z_drop:"),
+                context=types.ReferenceContext(include_declaration=False)))
+            assert [u.range.start for u in uses] == [position_of(broken, "wait z_drop", 5)]
+            shown = await ed.request("text_document_hover_async", types.HoverParams(
+                at, position_of(broken, "move @ZAxis to down", 12)))
+            assert "Estimated duration: 0.97 s" in shown.contents.value
+            assert text_at(broken, shown.range) == "move @ZAxis to down"
+    run(session)
+
+
+def test_docs_list_every_request_the_server_answers():
+    import re
+
+    import vemo.lsp.handlers  # noqa: F401 (registers the handlers)
+    from vemo.lsp.server import server
+
+    text = (ROOT / "docs" / "editors.md").read_text()
+    table = text[text.index("| Feature | Protocol method |"):text.index("## Which cell")]
+    documented = {method for row in table.splitlines()[2:] if row.startswith("|")
+                  for method in re.findall(r"`([a-zA-Z]+/[a-zA-Z/]+)`", row.split("|")[2])}
+    lifecycle = {types.INITIALIZE, types.INITIALIZED, types.SHUTDOWN, types.TEXT_DOCUMENT_DID_OPEN,
+                 types.TEXT_DOCUMENT_DID_CHANGE, types.TEXT_DOCUMENT_DID_CLOSE, types.TEXT_DOCUMENT_DID_SAVE,
+                 types.WORKSPACE_DID_CHANGE_CONFIGURATION, types.WORKSPACE_DID_CHANGE_WATCHED_FILES}
+    answered = set(server.protocol.fm.features) - lifecycle
+    assert documented - {types.TEXT_DOCUMENT_PUBLISH_DIAGNOSTICS} == answered

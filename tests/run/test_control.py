@@ -135,7 +135,7 @@ def test_pause_now_stops_the_axes_in_flight_and_holds_the_motion_until_resume():
     control.resume()
     thread.join(5)
     assert resent.is_set()
-    assert journal.names() == ["paused", "resumed"] and journal.events[0]["mode"] == "immediate"
+    assert journal.names() == ["paused", "motion_interrupted", "resumed"] and journal.events[0]["mode"] == "immediate"
 
 
 def test_dwell_keeps_its_remaining_time_over_an_immediate_pause():
@@ -226,7 +226,7 @@ def test_interlock_trip_holds_at_once_refuses_resume_until_safe_and_then_needs_t
     control.interlock_changed("door", True, value="off")
     assert control.state in ("pausing", "paused")  # safe again, but the operator resumes
     control.resume()
-    assert journal.names() == ["interlock_tripped", "paused", "interlock_cleared", "resumed"]
+    assert journal.names() == ["interlock_tripped", "paused", "motion_interrupted", "interlock_cleared", "resumed"]
     assert journal.events[0] == {"event": "interlock_tripped", "name": "door", "module": "Safety",
                                  "input": "door_open", "value": "on"}
     control.ended()

@@ -92,7 +92,7 @@ def test_pause_now_sends_the_interrupted_motion_again_and_the_axis_ends_at_its_t
     mover.join(15)
     assert not mover.is_alive() and not failures
     assert client.motor_monitor(1) == 480.0
-    assert events == ["paused", "resumed"]
+    assert events == ["paused", "motion_interrupted", "resumed"]
 
 
 def test_stop_through_vemo_ctl_ends_a_paused_run_as_ctrl_c_does(address, tmp_path):
@@ -176,3 +176,38 @@ def test_bad_interlock_entries_are_refused_by_name(entry, message):
     text = DOOR_CELL.read_text().replace("door: {module: Safety, input: door_open, safe: off}", entry)
     with pytest.raises(CellError, match=message):
         parse_cell(text, str(DOOR_CELL))
+
+
+def test_a_door_opened_while_a_failure_waits_keeps_the_decision_and_every_view_agrees(address, tmp_path):
+    # A handler whose X axis travels only to 300 mm: the move to place (480) fails and the run asks.
+    settings = (EXAMPLES / "handler" / "cell.yaml").read_text()
+    (tmp_path / "handler.yaml").write_text(settings.replace("Min: -5, Max: 600", "Min: -5, Max: 300"))
+    (tmp_path / "cell.yaml").write_text(DOOR_CELL.read_text().replace("handler_settings: handler/cell.yaml",
+                                                                      "handler_settings: handler.yaml"))
+    (tmp_path / "job.vemo").write_text("job = async x: { move @ZAxis to down  move @ZAxis to up }\n"
+                                       "and wait x { move @XAxis to pick  move @XAxis to place }\n"
+                                       "main = { job }\n")
+    run_dir = tmp_path / "run"
+    process = start_vemo("run", tmp_path / "job.vemo", "--cell", tmp_path / "cell.yaml", "--sim-address", address,
+                         "--run-dir", run_dir, "--speed", "4", "--on-error", "ask", "--plain")
+    try:
+        wait_for_journal(run_dir, lambda events: len(started(events)) >= 1)
+        wait_for_state(run_dir, ["waiting_decision"])
+        opened = ctl(run_dir, "input", "Safety", "door_open", "on")
+        assert opened.stdout.strip() == "input: the run is waiting_decision"  # after the run read the door
+        assert send(run_dir, "status")["commands"] == ["stop", "skip", "abort"]
+        refused = ctl(run_dir, "retry")
+        assert refused.returncode == 1 and "door is not safe" in refused.stderr
+        assert ctl(run_dir, "input", "Safety", "door_open", "off").returncode == 0
+        status = send(run_dir, "status")
+        assert status["commands"] == ["stop", "retry", "skip", "abort"]
+        assert list(status["modules"]) == ["XAxis", "ZAxis"]  # the cell's order, not the script's
+        assert ctl(run_dir, "skip").returncode == 0
+        out, err = process.communicate(timeout=60)
+    finally:
+        stop_process(process)
+    assert process.returncode == 0, out + err
+    assert "XAxis: 1/2 actions finished (done)" in out and "ZAxis: 2/2 actions finished (done)" in out
+    events = journal_events(run_dir)
+    held = [(e["event"], e.get("cause")) for e in events if e["event"] in ("paused", "resumed", "stopping")]
+    assert held == [("paused", "failure"), ("resumed", "operator")]  # the door made no second pause or resume

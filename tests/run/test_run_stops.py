@@ -178,7 +178,7 @@ def test_a_stop_signal_while_an_except_block_is_prepared_stops_it_and_the_run_st
     the_run.context = SimpleNamespace(begin_recovery=lambda: None, stopping=threading.Event(), handler_lost=None,
                                       stop_motion=lambda: None)
     the_run.client = SimpleNamespace(cancel_waits=lambda: None)
-    the_run.control = SimpleNamespace(stop_requested=threading.Event())
+    the_run.control = SimpleNamespace(stop_requested=threading.Event(), begin_stop=lambda cause: None)
     the_run.progress = SimpleNamespace(event=lambda event, record: None, refresh=lambda: None)
     previous = signal.signal(signal.SIGTERM, signal.SIG_DFL)
     try:

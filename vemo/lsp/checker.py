@@ -8,11 +8,13 @@ cell description and talks to it in JSON lines over its standard input and outpu
 from __future__ import annotations
 
 import dataclasses
+import inspect
 import json
 import sys
 import traceback
 from typing import Any
 
+from vemo.inputfile import MAX_SCRIPT_BYTES
 from vemo.lsp.incremental import IncrementalParser
 from vemo.lsp.outline import Outline, Span, outline
 from vemo.parser import Script, ScriptError, _TOKEN
@@ -30,6 +32,8 @@ class Checked:
     outline: Outline | None
     compiled: Any = None
     analysis: Any = None
+    version: Any = None  # the server's version of the text
+    estimates: Any = None  # made at the first inlay hint request
 
 
 class Checker:
@@ -55,15 +59,28 @@ class Checker:
 
     # --- check ----------------------------------------------------------------------------------
 
-    def check(self, uri: str, path: str, text: str) -> dict[str, Any]:
+    def details(self, uri: str) -> dict[str, Any] | None:
+        """The declarations, cell terms and folds of the last text of `uri` that parsed, with its version."""
+        checked = self.documents.get(uri)
+        if checked is None or checked.outline is None:
+            return None
+        return dict(_details_json(checked.script, checked.outline), version=checked.version)
+
+    def check(self, uri: str, path: str, text: str, version: Any = None) -> dict[str, Any]:
+        if len(text.encode("utf-8", "surrogatepass")) > MAX_SCRIPT_BYTES:  # the server does not send these
+            return {"diagnostics": [{"range": [0, 0, 0, 0], "severity": ERROR,
+                                     "message": f"larger than {MAX_SCRIPT_BYTES // (1024 * 1024)} MiB: not checked"}],
+                    "outline": None, "modules": {}}
         script = Script(text, path)
-        checked = self.documents[uri] = Checked(script, None)
+        checked = Checked(script, None)
         diagnostics: list[dict[str, Any]] = []
         if self.cell_path is None:
             diagnostics.append(_diagnostic(script, Span(0, 0), NO_CELL, INFORMATION))
         elif self.cell_problem is not None:
-            diagnostics.append(_diagnostic(script, Span(0, 0), f"cell description {self.cell_path}: "
-                                                               f"{self.cell_problem}", ERROR))
+            # The cell's own errors name the file already; the others get it in front.
+            named = self.cell_problem if self.cell_path in self.cell_problem else \
+                f"cell description {self.cell_path}: {self.cell_problem}"
+            diagnostics.append(_diagnostic(script, Span(0, 0), named, ERROR))
         from vemo.frontend import parse_script
 
         try:
@@ -73,7 +90,10 @@ class Checker:
             token = _TOKEN.match(text, start)
             message = error.message + (f"; expected {error.expected}" if error.expected else "")
             diagnostics.append(_diagnostic(script, Span(start, token.end() if token else start), message, ERROR))
+            # The last text that parsed stays for hovers.
             return {"diagnostics": diagnostics, "outline": None, "modules": self.modules()}
+        self.documents[uri] = checked
+        checked.version = version
         checked.outline = outline(parsed.tree)
         if self.compiler is not None:
             diagnostics += self._compile(checked, parsed)
@@ -109,9 +129,24 @@ class Checker:
                 "positions": sorted(spec.positions) if spec is not None else [],
                 "points": sorted(spec.points) if spec is not None else [],
                 "sequences": sorted(spec.sequences) if spec is not None else [],
+                "inputs": sorted(spec.inputs) if spec is not None else [],
                 "operations": operations(kind),
+                "signatures": {op: _signature(getattr(kind, op)) for op in operations(kind)},
             }
         return found
+
+    # --- inlay hints ----------------------------------------------------------------------------
+
+    def inlay(self, uri: str, start: int, end: int) -> list[dict[str, Any]]:
+        checked = self.documents.get(uri)
+        if checked is None or checked.outline is None or checked.compiled is None:
+            return []
+        from vemo.lsp.estimates import Estimates
+
+        if checked.estimates is None:
+            checked.estimates = Estimates(checked.compiled, checked.script, checked.outline)
+        hints = checked.estimates.hints(start, end)
+        return [dict(h, position=_range(checked.script, Span(h.pop("offset"), 0))[:2]) for h in hints]
 
     # --- hover ----------------------------------------------------------------------------------
 
@@ -145,10 +180,42 @@ def _diagnostic(script: Script, span: Span, message: str, severity: int) -> dict
     return {"range": _range(script, span), "message": message, "severity": severity}
 
 
+def _signature(operation: Any) -> dict[str, Any]:
+    """An operation's parameters as a script writes them (without the module itself) and its doc line."""
+    doc = (inspect.getdoc(operation) or "").split("\n")[0]
+    try:
+        parameters = list(inspect.signature(operation).parameters.values())[1:]
+    except (TypeError, ValueError):  # an operation of an extension type
+        return {"parameters": None, "doc": doc}
+    return {"parameters": [str(p.replace(annotation=inspect.Parameter.empty)) for p in parameters], "doc": doc}
+
+
+def _lines(script: Script, span: Span) -> list[int] | None:
+    """First and last line (0-based) of a span without the layout it ends with, if it spans lines."""
+    end = len(script.text[:span.end].rstrip())
+    first, last = script.location(span.start).line - 1, script.location(max(end - 1, span.start)).line - 1
+    return [first, last] if last > first else None
+
+
 def _outline_json(script: Script, found: Outline) -> dict[str, Any]:
+    """What every check sends: the declared names, labels and their uses."""
     return {
         "names": [{"name": n.name, "kind": n.kind, "range": _range(script, n.span), "declaration": n.declaration}
                   for n in found.names],
+    }
+
+
+def _details_json(script: Script, found: Outline) -> dict[str, Any]:
+    """What the outline, folding and semantic tokens need besides the names; made when first asked for, so
+    that the diagnostics of a long script come no later for it."""
+    names = {n.declaration: n for n in found.names if n.kind == "declaration"}
+    return {
+        "declarations": [{"name": names[i].name, "range": _range(script, Span(span.start, len(
+            script.text[:span.end].rstrip()))), "selection": _range(script, names[i].span)}
+            for i, span in enumerate(found.declarations) if i in names],
+        "terms": [{"name": t.name, "kind": t.kind, "module": t.module, "range": _range(script, t.span)}
+                  for t in found.details.terms],
+        "folds": [lines for span in found.declarations + found.details.links if (lines := _lines(script, span))],
     }
 
 
@@ -165,9 +232,13 @@ def serve(cell_path: str | None, requests: Any = None, replies: Any = None) -> N
             request = json.loads(line)
             op = request["op"]
             if op == "check":
-                reply = checker.check(request["uri"], request["path"], request["text"])
+                reply = checker.check(request["uri"], request["path"], request["text"], request.get("version"))
             elif op == "hover":
                 reply = {"hover": checker.hover(request["uri"], request["offset"])}
+            elif op == "details":
+                reply = {"details": checker.details(request["uri"])}
+            elif op == "inlay":
+                reply = {"hints": checker.inlay(request["uri"], request["start"], request["end"])}
             elif op == "forget":
                 checker.documents.pop(request["uri"], None)
                 checker.parsers.pop(request["uri"], None)

@@ -15,6 +15,7 @@ _CONTEXTS = [  # (what the line before the cursor ends with, the cell entry it c
     (re.compile(rf"\bset\s+@({_NAME})\s+{_TYPED}\Z"), "points"),
     (re.compile(rf"\btransfer\s+@({_NAME})\s+tray\s+-?\d+\s+along\s+{_TYPED}\Z"), "sequences"),
     (re.compile(rf"\bcall\s+@({_NAME})\.{_TYPED}\Z"), "operations"),
+    (re.compile(rf"\bwait\s+@({_NAME})\s+{_TYPED}\Z"), "inputs"),
 ]
 _MODULE = re.compile(rf"@{_TYPED}\Z")
 _WAIT = re.compile(rf"\bwait\s+(?:{_NAME}\s*,\s*)*{_TYPED}\Z")
@@ -26,11 +27,12 @@ _COMMENT = re.compile(r'"[^"\n]*"|#[^\n]*')
 @dataclasses.dataclass(frozen=True)
 class Candidate:
     label: str
-    kind: str  # "module", "position", "point", "sequence", "operation", "block", "label", "keyword"
+    kind: str  # "module", "position", "point", "sequence", "operation", "input", "block", "label", "keyword"
     detail: str = ""
 
 
-_SINGULAR = {"positions": "position", "points": "point", "sequences": "sequence", "operations": "operation"}
+_SINGULAR = {"positions": "position", "points": "point", "sequences": "sequence", "operations": "operation",
+             "inputs": "input"}
 
 
 def candidates(text: str, offset: int, modules: dict[str, dict[str, Any]]) -> list[Candidate]:

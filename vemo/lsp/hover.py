@@ -7,12 +7,12 @@ from typing import Any, Sequence
 from vemo.analysis import analyse
 from vemo.frontend import CompiledScript, plan_modules
 from vemo.report import describe
-from vemo.run.drive import POSITION_TOLERANCE
+from vemo.handlercommands import POSITION_TOLERANCE, HandlerCommands
 
 _LISTED = 12  # actions listed per module in a declaration's hover
 
 
-class _Recorder:
+class _Recorder(HandlerCommands):
     """Stands in for the run context of `vemo run` and notes the handler commands an action's `drive`
     would send there, so the hover shows what the run itself does."""
 
@@ -34,6 +34,11 @@ class _Recorder:
 
     def dwell(self, seconds: float) -> None:
         self.sent.append(f"nothing: the module holds still for {seconds:g} s")
+
+    def wait_input(self, kinra_id: int, pin: int, level: bool, limit: float | None, late: str) -> None:
+        bound = "as long as it takes" if limit is None else f"at most {limit:g} s"
+        self.sent.append(f"a reading of the inputs of IO module {kinra_id}, then an input condition on input {pin} "
+                         f"being {'on' if level else 'off'}; waits {bound}")
 
 
 def _sends(action: Any) -> list[str]:

@@ -9,7 +9,9 @@ from typing import Any, Iterator
 
 from tatsu.ast import AST
 
-ACTION_RULES = frozenset({"move", "io", "transfer", "external"})
+ACTION_RULES = frozenset({"move", "io", "transfer", "external", "sense"})
+# What the name after a module reference is, by action rule: the cell entry it names.
+TERM_KINDS = {"move": "position", "io": "point", "transfer": "sequence", "external": "operation", "sense": "input"}
 _QUOTED = re.compile(r"'([A-Za-z_][A-Za-z0-9_]*)'")
 
 
@@ -36,6 +38,24 @@ class Name:
     kind: str
     span: Span
     declaration: int
+
+
+@dataclasses.dataclass(frozen=True)
+class Term:
+    """A name of the cell written in an action: a module reference, or the position, IO point, sequence or
+    operation of that module (`kind` says which; `module` is the module's name without '@')."""
+
+    name: str
+    kind: str
+    module: str
+    span: Span
+
+
+@dataclasses.dataclass
+class Details:
+    terms: list[Term]
+    links: list[Span]  # each `{ ... }` with its label and waits
+    loops: list[tuple[int, Span]]  # (declaration index, span)
 
 
 @dataclasses.dataclass
@@ -65,6 +85,25 @@ class Outline:
             if inner.parseinfo.rule == "identifier" and str(inner["value"]) in quoted:
                 return _span(inner)
         return _span(node)
+
+    @functools.cached_property
+    def details(self) -> Details:
+        """The cell terms, blocks and loops; walked when first asked for, apart from the names and actions
+        every check needs."""
+        found = Details([], [], [])
+        for index, declaration in enumerate(self.tree["declarations"]):
+            for node in nodes(declaration["action"]):
+                rule = node.parseinfo.rule
+                if rule == "loop":
+                    found.loops.append((index, _span(node)))
+                elif rule == "link":
+                    found.links.append(_span(node))
+                elif rule in ACTION_RULES:
+                    module = str(node["mod"]["value"])
+                    found.terms.append(Term(module, "module", module[1:], _span(node["mod"])))
+                    found.terms.append(Term(str(node["ident"]["value"]), TERM_KINDS[rule], module[1:],
+                                            _span(node["ident"])))
+        return found
 
     @functools.cached_property
     def _smallest_written_at(self) -> dict[int, AST]:

@@ -1,7 +1,9 @@
 """`vemo lsp`: the Vemo language server over standard input and output.
 
 Diagnostics come from the checks of `vemo check`, run by a checker process per cell description
-(vemo/lsp/checker.py); completion works on the text itself, so half-written lines complete too.
+(vemo/lsp/checker.py). This file holds the server's state (open documents, their checks, the checkers) and
+the document life cycle; the answers to requests are in vemo/lsp/handlers.py, the byte stream in
+vemo/lsp/transport.py.
 """
 
 from __future__ import annotations
@@ -10,27 +12,31 @@ import asyncio
 import dataclasses
 import logging
 import re
+import sys
 from pathlib import Path
 from typing import Any
 
 from lsprotocol import types
 from pygls.lsp.server import LanguageServer
 from pygls.workspace import TextDocument
-from pygls.workspace.position_codec import ServerTextPosition, ServerTextRange
 
 import vemo
-from vemo.lsp.completion import candidates
+from vemo.inputfile import MAX_SCRIPT_BYTES
+from vemo.lsp.cellfile import cell_diagnostics, is_cell_file
+from vemo.lsp.linemap import LineMap
+from vemo.lsp.translate import client_range
+from vemo.lsp.transport import KeepOpen, Protocol, serve
 from vemo.lsp.workers import CheckerFailed, Workers
 
 DEBOUNCE = 0.15  # seconds of quiet after a change before the script is checked
 ANSWER_TIMEOUT = 10.0  # seconds a request waits for the check of the latest text
+# Documents larger than `vemo check` reads are not checked: a check of one would take minutes and gigabytes.
+MAX_DOCUMENT_BYTES = MAX_SCRIPT_BYTES
+TOO_LARGE = (f"this document is larger than {MAX_DOCUMENT_BYTES // (1024 * 1024)} MiB, the most `vemo check` "
+             f"reads: it is not checked")
+# Files whose change can change what an open script means: cell descriptions and handler settings.
+WATCHED = ("**/*.yaml", "**/*.yml")
 _CELL_COMMENT = re.compile(r"^[ \t]*#[ \t]*cell:[ \t]*(\S(?:.*\S)?)[ \t]*$", re.MULTILINE)
-_COMPLETION_KINDS = {
-    "module": types.CompletionItemKind.Module, "position": types.CompletionItemKind.EnumMember,
-    "point": types.CompletionItemKind.EnumMember, "sequence": types.CompletionItemKind.EnumMember,
-    "operation": types.CompletionItemKind.Method, "block": types.CompletionItemKind.Function,
-    "label": types.CompletionItemKind.Reference, "keyword": types.CompletionItemKind.Keyword,
-}
 
 
 @dataclasses.dataclass
@@ -40,14 +46,18 @@ class Answer:
     version: int | None
     names: list[dict[str, Any]] | None
     modules: dict[str, Any]
+    text: str = ""
+    details: dict[str, Any] | None = None  # declarations, cell terms and folds, fetched when first needed
 
 
 class VemoLanguageServer(LanguageServer):
     def __init__(self) -> None:
-        super().__init__("vemo", vemo.__version__, text_document_sync_kind=types.TextDocumentSyncKind.Incremental)
+        super().__init__("vemo", vemo.__version__, text_document_sync_kind=types.TextDocumentSyncKind.Incremental,
+                         protocol_cls=Protocol)
         self.workers = Workers()
         self.cell_setting: str | None = None
         self.checked: dict[str, Answer] = {}
+        self.parsed: dict[str, Answer] = {}  # the check of the last text that parsed, per document
         self.modules: dict[str, Any] = {}  # the cell's names as last seen, for completion on broken text
         self._pending: dict[str, asyncio.Task] = {}
         self._done: dict[str, asyncio.Event] = {}
@@ -86,13 +96,29 @@ class VemoLanguageServer(LanguageServer):
         try:
             document = self.workspace.get_text_document(uri)
             version, text = document.version, document.source
+            if is_cell_file(document, self._cells.values()):
+                self.text_document_publish_diagnostics(types.PublishDiagnosticsParams(
+                    uri=uri, version=version,
+                    diagnostics=[_diagnostic(document, entry) for entry in cell_diagnostics(document)]))
+                return
+            if too_large(text):
+                self.checked.pop(uri, None)
+                self.parsed.pop(uri, None)
+                self.text_document_publish_diagnostics(types.PublishDiagnosticsParams(
+                    uri=uri, version=version, diagnostics=[types.Diagnostic(
+                        range=types.Range(types.Position(0, 0), types.Position(0, 0)), message=TOO_LARGE,
+                        severity=types.DiagnosticSeverity.Error, source="vemo")]))
+                return
             cell = self.cell_for(document)
             self._cells[uri] = cell
             worker = await self.workers.for_cell(cell)
             try:
-                reply = await worker.request({"op": "check", "uri": uri, "path": document.path, "text": text})
+                reply = await worker.request({"op": "check", "uri": uri, "path": document.path, "text": text,
+                                              "version": version})
             except CheckerFailed as error:
                 reply = {"diagnostics": [{"range": [0, 0, 0, 0], "message": str(error), "severity": 1}]}
+            finally:
+                await self.workers.retire(self._cells_in_use())
             if "error" in reply:
                 reply = {"diagnostics": [{"range": [0, 0, 0, 0], "severity": 1,
                                           "message": f"the checker failed on this script: {reply['error']}"}]}
@@ -100,7 +126,10 @@ class VemoLanguageServer(LanguageServer):
             if current is None or current.version != version:
                 return  # closed or changed meanwhile: the next check answers
             outline = reply.get("outline")
-            self.checked[uri] = Answer(version, outline["names"] if outline else None, reply.get("modules", {}))
+            self.checked[uri] = Answer(version, outline["names"] if outline else None, reply.get("modules", {}),
+                                       text)
+            if outline:
+                self.parsed[uri] = self.checked[uri]
             if reply.get("modules"):
                 self.modules = reply["modules"]
             self.text_document_publish_diagnostics(types.PublishDiagnosticsParams(
@@ -128,18 +157,62 @@ class VemoLanguageServer(LanguageServer):
             checked = self.checked.get(uri)
         return document, checked
 
+    def script(self, uri: str) -> TextDocument | None:
+        """The open document at `uri` if it is a script the server reads (not a cell file, not too large)."""
+        document = self.workspace.text_documents.get(uri)
+        if document is None or is_cell_file(document, self._cells.values()) or too_large(document.source):
+            return None
+        return document
+
+    def cell_of(self, uri: str) -> str | None:
+        """The cell description the document was last checked against."""
+        return self._cells.get(uri)
+
+    def _cells_in_use(self) -> set[str | None]:
+        return {cell for uri, cell in self._cells.items() if uri in self.workspace.text_documents}
+
     async def forget(self, uri: str) -> None:
         task = self._pending.pop(uri, None)
         if task is not None:
             task.cancel()
         self.checked.pop(uri, None)
+        self.parsed.pop(uri, None)
         self._done.pop(uri, None)
         self.text_document_publish_diagnostics(types.PublishDiagnosticsParams(uri=uri, diagnostics=[]))
-        if uri in self._cells:  # the checker lets go of the document's last compile
-            try:
-                await (await self.workers.for_cell(self._cells.pop(uri))).request({"op": "forget", "uri": uri})
+        cell = self._cells.pop(uri, "no check")
+        if cell != "no check" and cell in self._cells_in_use():
+            try:  # the checker, still used by other documents, lets go of this one's last compile
+                await (await self.workers.for_cell(cell)).request({"op": "forget", "uri": uri})
             except CheckerFailed:
                 pass
+        await self.workers.retire(self._cells_in_use())
+
+    async def details(self, document: TextDocument, parsed: Answer) -> dict[str, Any] | None:
+        """The declarations, cell terms and folds of a parsed text, asked of the checker the first time."""
+        if parsed.details is None:
+            try:
+                worker = await self.workers.for_cell(self.cell_for(document))
+                found = (await worker.request({"op": "details", "uri": document.uri})).get("details")
+            except CheckerFailed:
+                return None
+            if found is None or found["version"] != parsed.version:
+                return None  # the checker has moved on to a later text; the next request asks again
+            parsed.details = found
+        return parsed.details
+
+    async def last_parsed(self, uri: str) -> tuple[TextDocument, Answer | None, LineMap | None]:
+        """The document, the check of its last text that parsed, and how the lines of that text map onto
+        the current text (None when there is no such check)."""
+        document, checked = await self.latest(uri)
+        parsed = self.parsed.get(uri)
+        if parsed is None or checked is None or too_large(document.source):
+            return document, None, None
+        return document, parsed, LineMap(parsed.text, document.source)
+
+
+def too_large(text: str) -> bool:
+    # A character takes at most 4 bytes: most documents are known to fit without encoding them.
+    return len(text) * 4 > MAX_DOCUMENT_BYTES and len(text.encode("utf-8", "surrogatepass")) > MAX_DOCUMENT_BYTES
 
 
 def _merged(entries: list[dict[str, Any]]) -> list[dict[str, Any]]:
@@ -158,31 +231,9 @@ def _merged(entries: list[dict[str, Any]]) -> list[dict[str, Any]]:
     return list(kept.values())
 
 
-def _client_range(document: TextDocument, entry: list[int]) -> types.Range:
-    start, end = ServerTextPosition(entry[0], entry[1]), ServerTextPosition(entry[2], entry[3])
-    return document.range_to_client_units(ServerTextRange(start, end))
-
-
 def _diagnostic(document: TextDocument, entry: dict[str, Any]) -> types.Diagnostic:
-    return types.Diagnostic(range=_client_range(document, entry["range"]), message=entry["message"],
+    return types.Diagnostic(range=client_range(document, entry["range"]), message=entry["message"],
                             severity=types.DiagnosticSeverity(entry["severity"]), source="vemo")
-
-
-def _contains(entry: list[int], line: int, character: int) -> bool:
-    return (entry[0], entry[1]) <= (line, character) <= (entry[2], entry[3])
-
-
-def _definition(names: list[dict[str, Any]], use: dict[str, Any]) -> dict[str, Any] | None:
-    """A block used by name is declared before the use; a wait names a step label, of its own
-    declaration first."""
-    if use["kind"] in ("declaration", "label"):
-        return use
-    if use["kind"] == "block":
-        declared = [n for n in names if n["kind"] == "declaration" and n["name"] == use["name"]]
-        earlier = [n for n in declared if n["range"][:2] < use["range"][:2]]
-        return earlier[-1] if earlier else (declared[0] if declared else None)
-    labels = [n for n in names if n["kind"] == "label" and n["name"] == use["name"]]
-    return next((n for n in labels if n["declaration"] == use["declaration"]), labels[0] if labels else None)
 
 
 server = VemoLanguageServer()
@@ -231,75 +282,31 @@ async def did_close(ls: VemoLanguageServer, params: types.DidCloseTextDocumentPa
     await ls.forget(params.text_document.uri)
 
 
-@server.feature(types.TEXT_DOCUMENT_COMPLETION,
-                types.CompletionOptions(trigger_characters=["@", ".", " ", ","]))
-async def completion(ls: VemoLanguageServer, params: types.CompletionParams) -> types.CompletionList:
-    if params.text_document.uri not in ls.workspace.text_documents:
-        return types.CompletionList(is_incomplete=False, items=[])
-    document = ls.workspace.get_text_document(params.text_document.uri)
-    checked = ls.checked.get(document.uri)
-    modules = checked.modules if checked and checked.modules else ls.modules
-    offset = document.offset_at_position(params.position)
-    items = [types.CompletionItem(label=c.label, kind=_COMPLETION_KINDS[c.kind], detail=c.detail or None)
-             for c in candidates(document.source, offset, modules)]
-    return types.CompletionList(is_incomplete=False, items=items)
-
-
-async def _name_at(ls: VemoLanguageServer, uri: str, position: types.Position
-                   ) -> tuple[TextDocument, list[dict[str, Any]], dict[str, Any] | None]:
-    document, checked = await ls.latest(uri)
-    if checked is None or checked.names is None or checked.version != document.version:
-        return document, [], None
-    here = document.position_from_client_units(position)
-    found = next((n for n in checked.names if _contains(n["range"], here.line, here.character)), None)
-    return document, checked.names, found
-
-
-@server.feature(types.TEXT_DOCUMENT_DEFINITION)
-async def definition(ls: VemoLanguageServer, params: types.DefinitionParams) -> types.Location | None:
-    document, names, found = await _name_at(ls, params.text_document.uri, params.position)
-    target = _definition(names, found) if found else None
-    if target is None:
-        return None
-    return types.Location(uri=document.uri, range=_client_range(document, target["range"]))
-
-
-@server.feature(types.TEXT_DOCUMENT_REFERENCES)
-async def references(ls: VemoLanguageServer, params: types.ReferenceParams) -> list[types.Location]:
-    document, names, found = await _name_at(ls, params.text_document.uri, params.position)
-    target = _definition(names, found) if found else None
-    if target is None:
-        return []
-    uses = [n for n in names if n["kind"] in ("block", "wait") and _definition(names, n) == target]
-    if params.context.include_declaration:
-        uses = [target] + uses
-    return [types.Location(uri=document.uri, range=_client_range(document, n["range"])) for n in uses]
-
-
-@server.feature(types.TEXT_DOCUMENT_HOVER)
-async def hover(ls: VemoLanguageServer, params: types.HoverParams) -> types.Hover | None:
-    document, checked = await ls.latest(params.text_document.uri)
-    if checked is None or checked.version != document.version:
-        return None
-    worker = await ls.workers.for_cell(ls.cell_for(document))
-    try:
-        reply = await worker.request({"op": "hover", "uri": document.uri,
-                                      "offset": document.offset_at_position(params.position)})
-    except CheckerFailed:
-        return None
-    found = reply.get("hover")
-    if not found:
-        return None
-    return types.Hover(contents=types.MarkupContent(kind=types.MarkupKind.Markdown, value=found["markdown"]),
-                       range=_client_range(document, found["range"]))
-
-
 @server.feature(types.SHUTDOWN)
 async def shutdown(ls: VemoLanguageServer, params: None) -> None:
     await ls.workers.close()
 
 
+@server.feature(types.INITIALIZED)
+async def initialized(ls: VemoLanguageServer, params: types.InitializedParams) -> None:
+    # Editors watch files only when asked to: without this, a saved cell.yaml would not re-check scripts.
+    watching = ls.client_capabilities.workspace and ls.client_capabilities.workspace.did_change_watched_files
+    if watching and watching.dynamic_registration:
+        try:
+            await ls.client_register_capability_async(types.RegistrationParams([types.Registration(
+                id="vemo-watched-files", method=types.WORKSPACE_DID_CHANGE_WATCHED_FILES,
+                register_options=types.DidChangeWatchedFilesRegistrationOptions(
+                    [types.FileSystemWatcher(glob_pattern=pattern) for pattern in WATCHED]))]))
+        except Exception as error:  # a client that refuses still gets the checks on save
+            logging.getLogger(__name__).warning("the client did not watch files: %s", error)
+
+
 def main() -> int:
+    """Serves until the client says exit (or its end of the stream closes); 0 after a shutdown, else 1."""
+    import vemo.lsp.handlers  # noqa: F401 (registers the handlers of the editing features)
+
     logging.basicConfig(level=logging.WARNING, format="vemo lsp: %(levelname)s %(message)s")
-    server.start_io()
-    return 0
+    # The library logs a traceback for every message it cannot read; the client gets an error reply instead.
+    logging.getLogger("pygls.protocol.json_rpc").setLevel(logging.CRITICAL)
+    server.protocol.set_writer(KeepOpen(sys.stdout.buffer))
+    return asyncio.run(serve(server.protocol, sys.stdin.buffer))

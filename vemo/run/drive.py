@@ -1,21 +1,17 @@
-"""Drives a cell through the handler client during `vemo run`: the run context that host actions execute in."""
+"""Drives a cell through the handler client during `vemo run`: the run context that host actions execute in,
+which implements the handler commands an action may send (vemo.handlercommands.HandlerCommands)."""
 
 from __future__ import annotations
 
-import dataclasses
 import itertools
 import threading
 import time
-from pathlib import Path
 from typing import Any, Callable, Sequence
 
-from vemo.cell import Cell, ModuleSpec
-from vemo.inputfile import MAX_YAML_BYTES, read_input
-from vemo.run.control import DECISIONS, RunControl
-from vemo.yamlfile import load_yaml
+from vemo.handlercommands import POSITION_TOLERANCE, HandlerCommands
+from vemo.run.commands import DECISIONS
+from vemo.run.control import RunControl
 
-# Position tolerance of the end-of-move check, in user units (the handler client's own default).
-POSITION_TOLERANCE = 0.07
 BLANK_CONDITION = 150
 ERROR_STATE_INDEX = 1  # KINRA_ID_ERROR_STATE, the data index of a log request
 # Numbers the awaited requests of this process; next() on a count is atomic under the GIL.
@@ -56,144 +52,7 @@ def expected_seconds(action: Any) -> float | None:
     return max(durations)
 
 
-@dataclasses.dataclass(frozen=True)
-class HandlerModule:
-    """What the handler settings file says about one KinraID."""
-
-    kinra_id: int
-    kind: str  # "motor" or "io"
-    output_bits: int = 0
-    input_bits: int = 0
-    limits: tuple[float | None, float | None] = (None, None)  # simulator travel limits (Sim/Min, Sim/Max)
-    missing: tuple[str, ...] = ()  # settings the handler client needs to drive this module and does not find
-
-
-_MOTOR_FACTORS = ("DistanceFactor", "SpeedFactor", "AccelerationFactor")
-_IO_ENTRY_NUMBERS = ("Slot", "InputBytes", "OutputBytes")
-
-
-def _is_number(value: Any) -> bool:
-    return isinstance(value, (int, float)) and not isinstance(value, bool)
-
-
-def _motor_missing(node: dict, in_akribis: bool) -> tuple[str, ...]:
-    params = node.get("Params")
-    missing = [f"Params/{name}" for name in _MOTOR_FACTORS
-               if not isinstance(params, dict) or not _is_number(params.get(name)) or params.get(name) == 0]
-    if not in_akribis and not _is_number(node.get("SlaveNo")):
-        missing.append("SlaveNo")
-    return tuple(missing)
-
-
-def _io_section(section: dict, path: str | Path) -> dict:
-    """The IOModule section, which the handler client reads when it starts, whatever modules a cell uses."""
-    io = section.get("IOModule")
-    if not isinstance(io, dict) or not isinstance(io.get("Modules"), list):
-        raise ValueError(f"{path}: xan_handler has no IOModule section with a Modules list; the handler client "
-                         f"needs one (it may be an empty list: IOModule: {{SlaveNo: 0, Modules: []}})")
-    for number, entry in enumerate(io["Modules"], 1):
-        lacking = [name for name in _IO_ENTRY_NUMBERS if not isinstance(entry, dict) or not _is_number(entry.get(name))]
-        if lacking:
-            raise ValueError(f"{path}: IOModule module {number} has no numeric {', '.join(lacking)}")
-    return io
-
-
-def read_handler_modules(path: str | Path) -> dict[int, HandlerModule]:
-    """Every map with a KinraID in the file's `xan_handler` section, classified the way the client does:
-    below a key `IOModule` an IO module, otherwise a motor."""
-    data = load_yaml(read_input(path, "handler settings file", MAX_YAML_BYTES), str(path))
-    found: dict[int, HandlerModule] = {}
-
-    section = data.get("xan_handler") if isinstance(data, dict) else None
-    if not isinstance(section, dict):
-        raise ValueError(f"{path}: no xan_handler section")
-    io_slave = _io_section(section, path).get("SlaveNo")
-
-    def visit(node: Any, in_io: bool, in_akribis: bool) -> None:
-        if isinstance(node, dict):
-            kinra_id = node.get("KinraID")
-            if isinstance(kinra_id, int) and not isinstance(kinra_id, bool):
-                sim = node.get("Sim") if isinstance(node.get("Sim"), dict) else {}
-                if in_io:
-                    bytes_out, bytes_in = node.get("OutputBytes", 0), node.get("InputBytes", 0)
-                    found[kinra_id] = HandlerModule(kinra_id, "io", 8 * bytes_out if isinstance(bytes_out, int) else 0,
-                                                    8 * bytes_in if isinstance(bytes_in, int) else 0,
-                                                    missing=() if _is_number(io_slave) else ("IOModule/SlaveNo",))
-                else:
-                    found[kinra_id] = HandlerModule(kinra_id, "motor", limits=(_limit(sim.get("Min")),
-                                                                               _limit(sim.get("Max"))),
-                                                    missing=_motor_missing(node, in_akribis))
-            for key, value in node.items():
-                visit(value, in_io or key == "IOModule", in_akribis or key == "Akribis")
-        elif isinstance(node, list):
-            for item in node:
-                visit(item, in_io, in_akribis)
-
-    visit(section, False, False)
-    return found
-
-
-def _limit(value: Any) -> float | None:
-    return float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else None
-
-
-def coordinates(spec: ModuleSpec, place: Any) -> list[tuple[int, float]]:
-    """A named place of a module as (handler axis id, target in user units) pairs."""
-    values = place if isinstance(place, tuple) else (place,)
-    return list(zip(spec.drives, values))
-
-
-def check_cell(cell: Cell, handler: dict[int, HandlerModule], where: str) -> tuple[list[str], list[str]]:
-    """(errors, warnings) of running `cell` against the handler modules read from `where`. Errors make a
-    run impossible (unknown ids, wrong kinds, missing outputs); warnings name positions outside the
-    simulator's travel limits, where a move fails."""
-    errors: list[str] = []
-    warnings: list[str] = []
-    for spec in cell.modules:
-        ids = spec.drives if spec.kind != "io" else (spec.handler_id,)
-        for kinra_id in ids:
-            entry = handler.get(kinra_id)
-            if entry is None:
-                errors.append(f"{spec.name}: handler id {kinra_id} is no KinraID of {where}")
-                continue
-            wanted = "io" if spec.kind == "io" else "motor"
-            if entry.kind != wanted:
-                errors.append(f"{spec.name}: handler id {kinra_id} is {'an IO module' if entry.kind == 'io' else 'a motor'}"
-                              f" in {where}, but the cell makes it {'an' if spec.kind == 'io' else 'a'} {spec.kind} module")
-                continue
-            if entry.missing:
-                errors.append(f"{spec.name}: handler module {kinra_id} has no {', '.join(entry.missing)} in {where}; "
-                              f"the handler client needs them to drive it")
-                continue
-            if spec.kind == "io" and spec.points and not entry.output_bits:
-                errors.append(f"{spec.name}: handler module {kinra_id} has no outputs to switch")
-            elif spec.kind == "io":
-                for point, pin in spec.points.items():
-                    if pin >= entry.output_bits:
-                        errors.append(f"{spec.name}: IO point {point} is pin {pin}, but handler module {kinra_id} "
-                                      f"has {entry.output_bits} outputs (pins 0 to {entry.output_bits - 1})")
-            if spec.kind == "io":
-                for point, pin in spec.inputs.items():
-                    if pin >= entry.input_bits:
-                        errors.append(f"{spec.name}: input {point} is pin {pin}, but handler module {kinra_id} "
-                                      f"has {entry.input_bits} inputs" + (f" (pins 0 to {entry.input_bits - 1})"
-                                                                          if entry.input_bits else ""))
-        if spec.kind == "io":
-            continue
-        for name, place in [("home", spec.home), *spec.positions.items()]:
-            for kinra_id, value in coordinates(spec, place):
-                entry = handler.get(kinra_id)
-                if entry is None or entry.kind != "motor":
-                    continue
-                minimum, maximum = entry.limits
-                if (minimum is not None and value < minimum) or (maximum is not None and value > maximum):
-                    travel = f"{'' if minimum is None else f'{minimum:g}'} to {'' if maximum is None else f'{maximum:g}'}"
-                    warnings.append(f"{spec.name}: position {name} puts handler axis {kinra_id} at {value:g}, outside "
-                                    f"its travel {travel.strip()}; a move there fails on the simulator")
-    return errors, warnings
-
-
-class RunContext:
+class RunContext(HandlerCommands):
     """What host actions need while a script runs: one shared handler client, the run's control (its stop
     signal, pauses and holds), the time factor of dwells, what to do when an action fails, and the
     callbacks that record what each action did.
@@ -250,6 +109,7 @@ class RunContext:
         action.state = VemoState.Executing
         self.on_start(action)
         self._local.expected = expected_seconds(action)
+        self._local.module = _module_name(action)
         attempt = 1
         while True:
             self._start_completion_bound()
@@ -270,6 +130,12 @@ class RunContext:
                 text = _failure_text(action, reason)
                 decision, text = self._after_failure(action, text, attempt)
                 if decision == "retry":
+                    # The attempt is journaled when it is made: not before a pause or an interlock that
+                    # holds the run lets the module move again.
+                    if not self.control.wait_resumed():
+                        action.state = VemoState.Error
+                        self.on_end(action, "interrupted", None)
+                        return
                     attempt += 1
                     self.on_retry(action, attempt, text)
                     continue
@@ -277,6 +143,7 @@ class RunContext:
                 if decision == "skip":
                     self.on_end(action, "skipped", text)
                     return
+                self.control.begin_stop("handler_lost" if self.handler_lost is not None else "failure")
                 self.stopping.set()
                 self.on_end(action, "error", text)
                 raise ActionFailed(text) from error
@@ -371,7 +238,7 @@ class RunContext:
         keeps the identifier from being the prefix of another (…-12.7. of …-12.70.), since topics
         match by prefix. Nothing depends on the target, so the other requests keep their identifiers."""
         while True:
-            with self.control.motion(tuple(axes)) as motion:
+            with self.control.motion(tuple(axes), getattr(self._local, "module", None)) as motion:
                 requests = build()
                 target = requests[-1]
                 target.cmd_id = f"{target.cmd_id}.{next(_awaited_serial)}."
@@ -471,6 +338,12 @@ class RunContext:
         time left on resume; a stop of the run ends it early."""
         if not self.control.sleep(seconds / self.time_factor):
             raise RunStopped()
+
+    def wait_input(self, kinra_id: int, pin: int, level: bool, limit: float | None, late: str) -> None:
+        """Returns once an input is at `level`; past `limit` seconds of run time fails with `late`."""
+        from vemo.run.sensing import wait_for_input  # which imports this module
+
+        wait_for_input(self, kinra_id, pin, level, limit, late, _awaited_serial)
 
     def stop_motion(self) -> list[int]:
         """Stops every axis that has a motion in flight, so that waits on those motions end. Returns them."""

@@ -15,10 +15,15 @@ import time
 from pathlib import Path
 from typing import Any, Callable, Iterator
 
+from vemo.run.events import check_fields, check_name, is_number
+
 FORMAT = 1
 JOURNAL_NAME = "journal.jsonl"
 # A journal line longer than this is no journal's: the reader refuses the file instead of loading it.
 MAX_LINE_BYTES = 1 << 20
+# The deepest event the writer makes nests three levels (a list of [module, index] pairs in an object);
+# a line nested deeper is damage, refused before any reader walks it.
+MAX_NESTING = 8
 
 
 class JournalError(ValueError):
@@ -54,7 +59,9 @@ class Journal:
             self._listeners.append(listener)
 
     def write(self, event: str, **fields: Any) -> dict:
-        """Appends one event and returns it as written ("event" and "t" first, then `fields`)."""
+        """Appends one event and returns it as written ("event" and "t" first, then `fields`). A name that
+        is not in the catalogue of events raises ValueError."""
+        check_name(event)
         with self._lock:
             entry = {"event": event, "t": round(self.elapsed(), 6), **fields}
             line = json.dumps(entry, ensure_ascii=False, default=str, allow_nan=False).encode("utf-8") + b"\n"
@@ -86,16 +93,37 @@ class Journal:
 
 
 def parse_event(raw: bytes, where: str) -> dict:
-    """One journal line as its event; JournalError naming `where` if it is not one."""
+    """One journal line as its event, its fields checked (see `vemo.run.events.check_fields`); JournalError naming `where`
+    if it is not one."""
     try:
         entry = json.loads(raw.decode("utf-8"), parse_constant=_refuse_constant)
     except (UnicodeDecodeError, ValueError) as error:
         raise JournalError(f"{where}: not a journal line: {error}") from None
-    t = entry.get("t") if isinstance(entry, dict) else None
-    if not isinstance(entry, dict) or not isinstance(entry.get("event"), str) \
-            or not isinstance(t, (int, float)) or isinstance(t, bool):
+    except RecursionError:  # the parser's own bound on nesting, far above ours
+        entry = _TOO_DEEP
+    # Brackets counted in the text bound the depth from above: most lines need no walk at all.
+    if entry is _TOO_DEEP or (raw.count(b"[") + raw.count(b"{") > MAX_NESTING and _nesting(entry) > MAX_NESTING):
+        raise JournalError(f"{where}: not a journal line: nested more than {MAX_NESTING} deep")
+    if not isinstance(entry, dict) or not isinstance(entry.get("event"), str) or not is_number(entry.get("t")):
         raise JournalError(f"{where}: not a journal event (an object with \"event\" and \"t\")")
+    problem = check_fields(entry)
+    if problem is not None:
+        raise JournalError(f"{where}: {entry['event']} event: {problem}")
     return entry
+
+
+_TOO_DEEP = object()
+
+
+def _nesting(value: Any) -> int:
+    """How deep a parsed JSON value nests (a scalar is 0), counted without recursion."""
+    deepest, stack = 0, [(value, 1)]
+    while stack:
+        item, depth = stack.pop()
+        if isinstance(item, (list, dict)):
+            deepest = max(deepest, depth)
+            stack.extend((child, depth + 1) for child in (item.values() if isinstance(item, dict) else item))
+    return deepest
 
 
 def _refuse_constant(name: str) -> float:
@@ -109,54 +137,55 @@ def _check_start(entry: dict, where: str) -> None:
         raise JournalError(f"{where}: journal format {entry.get('format')!r}; this vemo reads format {FORMAT}")
 
 
-def parse_lines(lines: list[bytes], source: str) -> tuple[list[dict], list[str]]:
-    """Events of a journal's lines and warnings. A last line without its newline that does not parse,
-    after whole events, is the one a killed process was writing: skipped with a warning. Anything else that is not a journal
-    event raises JournalError naming the line."""
-    events: list[dict] = []
-    warnings: list[str] = []
-    for number, raw in enumerate(lines, 1):
-        if not raw.strip():
-            continue
-        try:
-            events.append(parse_event(raw, f"{source}:{number}"))
-        except JournalError:
-            if events and number == len(lines) and not raw.endswith(b"\n"):
-                warnings.append(f"{source}:{number}: the last line is torn (the run was killed while writing "
-                                f"it); skipped")
-                continue
-            raise
-    if events:
-        _check_start(events[0], f"{source}:1")
-    return events, warnings
-
-
-def read_journal(path: str | Path) -> tuple[list[dict], list[str]]:
-    """All events of a journal file and the warnings met reading it (see `parse_lines`)."""
+def iter_journal(path: str | Path, warnings: list[str]) -> Iterator[dict]:
+    """The events of a journal file one at a time, each checked as it is read, so that a reader that folds
+    them as they come holds one line at a time, never the file. A last line without its newline that does
+    not parse, after whole events, is the one a killed process was writing: skipped, with a warning added
+    to `warnings`. Anything else that is not a journal event raises JournalError naming the line."""
     path = Path(path)
     try:
         if not path.is_file():
             raise JournalError(f"{path}: no journal here" if not path.exists() else f"{path}: not a regular file")
-        lines = _read_lines(path)
+        stream = open(path, "rb")
     except OSError as error:
         raise JournalError(f"{path}: cannot read the journal: {error.strerror or error}") from None
-    events, warnings = parse_lines(lines, str(path))
-    if not events:
+    with stream:
+        number, seen = 1, False
+        raw = _next_line(stream, path, number)
+        while raw:
+            following = _next_line(stream, path, number + 1)  # read ahead: is this the last line?
+            if raw.strip():
+                try:
+                    event = parse_event(raw, f"{path}:{number}")
+                except JournalError:
+                    if seen and not following and not raw.endswith(b"\n"):
+                        warnings.append(f"{path}:{number}: the last line is torn (the run was killed while "
+                                        f"writing it); skipped")
+                        return
+                    raise
+                if not seen:
+                    _check_start(event, f"{path}:{number}")
+                    seen = True
+                yield event
+            raw, number = following, number + 1
+    if not seen:
         raise JournalError(f"{path}: the journal is empty")
-    return events, warnings
 
 
-def _read_lines(path: Path) -> list[bytes]:
-    lines = []
-    with open(path, "rb") as stream:
-        while True:
-            raw = stream.readline(MAX_LINE_BYTES + 1)
-            if not raw:
-                return lines
-            if len(raw) > MAX_LINE_BYTES:
-                raise JournalError(f"{path}:{len(lines) + 1}: a line of more than {MAX_LINE_BYTES} bytes: "
-                                   f"not a journal")
-            lines.append(raw)
+def read_journal(path: str | Path) -> tuple[list[dict], list[str]]:
+    """All events of a journal file and the warnings met reading it (see `iter_journal`)."""
+    warnings: list[str] = []
+    return list(iter_journal(path, warnings)), warnings
+
+
+def _next_line(stream: Any, path: Path, number: int) -> bytes:
+    try:
+        raw = stream.readline(MAX_LINE_BYTES + 1)
+    except OSError as error:
+        raise JournalError(f"{path}: cannot read the journal: {error.strerror or error}") from None
+    if len(raw) > MAX_LINE_BYTES:
+        raise JournalError(f"{path}:{number}: a line of more than {MAX_LINE_BYTES} bytes: not a journal")
+    return raw
 
 
 def follow(path: str | Path, stop: threading.Event, poll_seconds: float = 0.1) -> Iterator[dict]:
@@ -164,7 +193,7 @@ def follow(path: str | Path, stop: threading.Event, poll_seconds: float = 0.1) -
     `run_ended` has been read. A line is handed on only once its newline is there."""
     path = Path(path)
     pending = b""
-    number = 0
+    number, started = 0, False
     with open(path, "rb") as stream:
         while not stop.is_set():
             chunk = stream.read(65536)
@@ -173,15 +202,18 @@ def follow(path: str | Path, stop: threading.Event, poll_seconds: float = 0.1) -
                 continue
             pending += chunk
             *complete, pending = pending.split(b"\n")
-            if len(pending) > MAX_LINE_BYTES:
-                raise JournalError(f"{path}:{number + 1}: a line of more than {MAX_LINE_BYTES} bytes: not a journal")
+            for line_number, raw in enumerate([*complete, pending], number + 1):
+                if len(raw) > MAX_LINE_BYTES:
+                    raise JournalError(f"{path}:{line_number}: a line of more than {MAX_LINE_BYTES} bytes: "
+                                       f"not a journal")
             for raw in complete:
                 number += 1
                 if not raw.strip():
                     continue
                 entry = parse_event(raw, f"{path}:{number}")
-                if number == 1:
-                    _check_start(entry, f"{path}:1")
+                if not started:
+                    _check_start(entry, f"{path}:{number}")
+                    started = True
                 yield entry
                 if entry["event"] == "run_ended":
                     return

@@ -1,5 +1,5 @@
-"""Single-key control of a run from its terminal: p pause, P pause now, r resume (retry when a failure
-waits for a decision), k skip, a abort, s stop; the keys that apply are shown under the live table."""
+"""Single-key control of a run from its terminal: the keys of the run's table of commands (p pause, P pause
+now, r resume or retry, k skip, a abort, s stop); the keys that apply are shown under the live table."""
 
 from __future__ import annotations
 
@@ -12,41 +12,33 @@ import threading
 import tty
 from typing import Any, TextIO
 
-from vemo.run.control import PAUSED, PAUSING, RUNNING, WAITING_DECISION
-
-# key -> (command, arguments) in each state where the key applies
-_KEYS = {
-    RUNNING: {"p": ("pause", {}), "P": ("pause", {"now": True}), "s": ("stop", {})},
-    PAUSING: {"P": ("pause", {"now": True}), "r": ("resume", {}), "s": ("stop", {})},
-    PAUSED: {"r": ("resume", {}), "s": ("stop", {})},
-    WAITING_DECISION: {"r": ("retry", {}), "k": ("skip", {}), "a": ("abort", {}), "s": ("stop", {})},
-}
-_LABELS = {("pause", False): "pause", ("pause", True): "pause now", ("resume", False): "resume",
-           ("stop", False): "stop", ("retry", False): "retry", ("skip", False): "skip", ("abort", False): "abort"}
-
-
-def key_help(state: str) -> str:
-    """The keys that apply in `state`, as the line under the live table shows them."""
-    keys = _KEYS.get(state, {})
-    return "  ".join(f"{key} {_LABELS[command, bool(arguments)]}" for key, (command, arguments) in keys.items())
-
-
-def command_for(key: str, state: str) -> tuple[str, dict] | None:
-    return _KEYS.get(state, {}).get(key)
+from vemo.run.commands import applicable, for_key, key_help  # noqa: F401 (key_help: the line under the live table)
 
 
 class KeyReader:
     """Reads single keys from a terminal on a thread while the run goes, with the terminal in cbreak mode
     (no echo, no line buffering; Ctrl-C still interrupts), and hands each key's command to the control.
-    `message` holds the answer to the last key, for the live table to show."""
+    `message` holds the answer to the last key while it is still true: it goes once the run's state, or
+    the commands that apply in it, are no longer those the answer gave."""
 
     def __init__(self, control: Any, stream: TextIO | None = None) -> None:
         self.control = control
         self.stream = stream or sys.stdin
-        self.message = ""
+        self._message = ""
+        self._message_given: tuple | None = None  # the state and commands the answer gave
         self._saved: list | None = None
         self._thread: threading.Thread | None = None
         self._wake_read, self._wake_write = -1, -1
+
+    @property
+    def message(self) -> str:
+        if self._message and self._situation() != self._message_given:
+            self._message = ""
+        return self._message
+
+    def _situation(self) -> tuple:
+        state = self.control.state
+        return state, tuple(applicable(state, self.control.tripped()))
 
     def __enter__(self) -> KeyReader:
         fd = self.stream.fileno()
@@ -86,10 +78,10 @@ class KeyReader:
 
     def press(self, key: str) -> None:
         """Does what `key` does in the run's current state; other keys are ignored."""
-        found = command_for(key, self.control.state)
-        if found is None:
+        command = for_key(key, self.control.state)
+        if command is None:
             return
-        command, arguments = found
-        answer = self.control.handle({"command": command, **arguments})
-        label = _LABELS[command, bool(arguments)]
-        self.message = f"{label}: {answer['state']}" if answer["ok"] else f"{label} refused: {answer['error']}"
+        answer = self.control.handle(command.request)
+        label = command.label.lower()
+        self._message = f"{label}: {answer['state']}" if answer["ok"] else f"{label} refused: {answer['error']}"
+        self._message_given = (answer.get("state"), tuple(answer.get("commands", ())))

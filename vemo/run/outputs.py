@@ -5,6 +5,7 @@ from __future__ import annotations
 import itertools
 import os
 import re
+import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence, TextIO
@@ -194,13 +195,15 @@ class RunRecords:
         return self.records
 
 
-def summary_lines(records: Sequence[ActionRecord], totals: dict[str, int]) -> list[str]:
-    """How far each module got, each except block that ran, and the actions the operator skipped: the
-    lines a run's summary shows."""
+def summary_lines(records: Sequence[ActionRecord], totals: dict[str, int],
+                  states: dict[str, str] | None = None) -> list[str]:
+    """How far each module got (with its state, when `states` gives it), each except block that ran, and
+    the actions the operator skipped: the lines a run's summary shows."""
     lines = []
     for module, total in totals.items():
         done = sum(1 for r in records if r.module == module and r.outcome == "finished" and r.recovery is None)
-        lines.append(f"  {module}: {done}/{total} actions finished")
+        state = f" ({states[module]})" if states and module in states else ""
+        lines.append(f"  {module}: {done}/{total} actions finished{state}")
     for block in dict.fromkeys(r.recovery for r in records if r.recovery is not None):
         actions = [r for r in records if r.recovery == block]
         done = sum(1 for r in actions if r.outcome == "finished")
@@ -299,8 +302,12 @@ def check_output_paths(requested: dict[str, str], inputs: Sequence[str | Path], 
 
 
 def _probe_writable(path: Path, where: str) -> None:
-    """Opens the file for appending (an existing one is left as it is) or creates and removes it."""
+    """Opens the file for appending (an existing one is left as it is) or creates and removes it; the
+    folder must take a new file too, since an output is written beside its path and renamed onto it."""
     existed = path.exists()
+    folder = Path(os.path.abspath(path)).parent
+    if existed and not os.access(folder, os.W_OK | os.X_OK):
+        raise OutputPathError(f"{where}: cannot write there: the folder {folder} takes no new file")
     try:
         descriptor = os.open(path, os.O_WRONLY | os.O_APPEND | (0 if existed else os.O_CREAT | os.O_EXCL), 0o644)
     except OSError as error:
@@ -320,10 +327,27 @@ def write_outputs(records: Sequence[ActionRecord], requested: dict[str, str], ti
         if not path:
             continue
         try:
-            output.write(records, path, title)
+            _write_whole(path, lambda temporary: output.write(records, temporary, title))
         except OSError as error:
             print(f"warning: cannot write {path}: {error.strerror or error}", file=errors)
             written = False
             continue
         print(f"{output.option} written to {path}", file=out)
     return written
+
+
+def _write_whole(path: str, write: Callable[[str], None]) -> None:
+    """Has `write` fill a new file beside `path` and renames it over `path` once it is whole: a failure
+    half-way leaves `path` as it was (absent, or its earlier content), never empty or cut short."""
+    target = Path(path)
+    descriptor, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".part")
+    os.close(descriptor)
+    try:
+        write(temporary)
+        os.replace(temporary, target)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise

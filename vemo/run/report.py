@@ -2,13 +2,16 @@
 
 from __future__ import annotations
 
+import hashlib
 import sys
 from pathlib import Path
 from typing import Any, TextIO
 
-from vemo.run.journal import JOURNAL_NAME, JournalError, read_journal
-from vemo.run.outputs import (OUTPUTS, UNFINISHED, OutputPathError, RunRecords, check_output_paths, failure_line,
-                              summary_lines, write_outputs)
+from vemo.inputfile import MAX_SCRIPT_BYTES, MAX_YAML_BYTES
+from vemo.run.fold import RunFold
+from vemo.run.journal import JOURNAL_NAME, JournalError, iter_journal
+from vemo.run.outputs import (OUTPUTS, UNFINISHED, OutputPathError, check_output_paths, failure_line, summary_lines,
+                              write_outputs)
 from vemo.text import printable
 
 EXIT_OK, EXIT_UNREADABLE, EXIT_USAGE = 0, 1, 2
@@ -26,41 +29,75 @@ def output_title(started: dict | None) -> str:
     return f"vemo run {Path(script).name}" if isinstance(script, str) and script else "vemo run"
 
 
+def run_inputs(started: dict) -> list[str]:
+    """The files the run read, as its run_started event names them (relative to where it ran, which is
+    most often where its report is made)."""
+    named = [started.get(key) for key in ("script", "cell", "handler_settings")]
+    digests = started.get("digests")
+    return list(dict.fromkeys(p for p in [*named, *(digests or {})] if isinstance(p, str) and p))
+
+
+# No input of a run is larger: an output file beyond this is not compared with the run's inputs.
+MAX_INPUT_BYTES = max(MAX_SCRIPT_BYTES, MAX_YAML_BYTES)
+
+
+def _refuse_inputs_by_content(requested: dict[str, str], started: dict) -> None:
+    """Refuses an output path whose present file has the SHA-256 the run recorded for one of its inputs:
+    the run's script or cell found from another folder than the one it ran in."""
+    digests = started.get("digests")
+    known = {digest: source for source, digest in (digests or {}).items() if isinstance(digest, str)}
+    for option, raw in requested.items():
+        path = Path(raw)
+        try:
+            if not path.is_file() or path.stat().st_size > MAX_INPUT_BYTES:
+                continue
+            digest = hashlib.sha256(path.read_bytes()).hexdigest()
+        except OSError:
+            continue  # check_output_paths tells what is wrong with it
+        if digest in known:
+            raise OutputPathError(f"--{option} {raw}: that file holds an input of the run ({known[digest]}); "
+                                  f"choose another file")
+
+
 def report(args: Any, out: TextIO | None = None, errors: TextIO | None = None) -> int:
     """The `vemo report` command; returns its exit code."""
     out, errors = out or sys.stdout, errors or sys.stderr
     path = journal_path(args.run_dir)
+    fold, warnings, started = RunFold(), [], {}
     try:
-        events, warnings = read_journal(path)
+        for event in iter_journal(path, warnings):  # folded as read: the events are not kept
+            started = started or event  # the first, run_started: it names the run's inputs
+            fold.add(event)
     except JournalError as error:
         print(printable(f"error: {error}"), file=errors)
         return EXIT_UNREADABLE
     requested = {o.option: getattr(args, o.option) for o in OUTPUTS if getattr(args, o.option, None)}
     try:
-        created = check_output_paths(requested, [path], may_create_below=[Path.cwd(), path.parent])
+        _refuse_inputs_by_content(requested, started)
+        created = check_output_paths(requested, [path, *run_inputs(started)],
+                                     may_create_below=[Path.cwd(), path.parent])
     except OutputPathError as error:
         print(printable(f"error: {error}"), file=errors)
         return EXIT_USAGE
     for folder in created:
         print(f"created the folder {folder} for the run's outputs", file=out)
-    state = RunRecords()
-    for event in events:
-        state.add(event)
+    states = {name: fold.module_state(name) for name in fold.records.totals}
+    state = fold.records
     records = state.final()
     for warning in warnings + state.warnings:
         print(printable(f"warning: {warning}"), file=errors)
-    _summary(state, out)
+    _summary(state, states, out)
     write_outputs(records, requested, output_title(state.started), out, errors)
     return EXIT_OK
 
 
-def _summary(state: RunRecords, out: TextIO) -> None:
+def _summary(state: Any, states: dict[str, str], out: TextIO) -> None:
     started = state.started or {}
     handler = started.get("handler")
     where = f" on {'the embedded simulator at ' if started.get('simulator') else 'the handler at '}{handler}" \
         if isinstance(handler, str) else ""
     print(printable(f"run of {started.get('script', '?')}{where}, started {started.get('started', '?')}"), file=out)
-    for line in summary_lines(state.records, state.totals):
+    for line in summary_lines(state.records, state.totals, states):
         print(printable(line), file=out)
     for record in state.records:
         if record.outcome == "error" and record.reason:

@@ -1,12 +1,11 @@
 """`vemo run`: runs a script on a cell through the handler (the embedded simulator by default), with live
 progress, a run folder whose journal records every event as it happens, and one stop path for failures
-and signals."""
+and signals. This file orchestrates; preparing the run, the recorder, the progress views, the driver and
+the run's state machine live in files of their own."""
 
 from __future__ import annotations
 
 import contextlib
-import dataclasses
-import hashlib
 import os
 import queue
 import sys
@@ -15,313 +14,33 @@ import time
 from pathlib import Path
 from typing import Any, TextIO
 
-from vemo.cell import Cell, CellError, load_cell
-from vemo.host import RUNTIME_NAMES, HostError, install
-from vemo.inputfile import MAX_SCRIPT_BYTES, InputFileError, read_input
 from vemo.run.control import RunControl
 from vemo.run.controlsocket import ControlServer
-from vemo.run.drive import ERROR_STATE_INDEX, RunContext, check_cell, describe_action, read_handler_modules
+from vemo.run.drive import ERROR_STATE_INDEX, RunContext
+from vemo.run.fold import RunFold
 from vemo.run.interlocks import InterlockWatch
-from vemo.run.keys import KeyReader, key_help
 from vemo.run.journal import FORMAT, JOURNAL_NAME, Journal, JournalError, read_journal
+from vemo.run.keys import KeyReader
+from vemo.run.outputs import (OUTPUTS, OutputPathError, check_output_paths, records_from_events, failure_line,
+                              summary_lines, write_outputs)
+from vemo.run.prepare import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, Prepared,  # noqa: F401
+                              RunError, digest, prepare)
+from vemo.run.progress import LiveProgress, PlainProgress
+from vemo.run.recorder import Recorder
 from vemo.run.rundir import RunDir, RunDirError, claim_run_dir
-from vemo.run.outputs import (OUTPUTS, OutputPathError, RunRecords, check_output_paths, records_from_events,
-                              failure_line, summary_lines, write_outputs)
 from vemo.run.signals import StopSignal, StopSignals, exit_code, outcome as signal_outcome
+from vemo.run.states import STOP_CAUSES, stop_cause
 from vemo.run.timeline import ActionRecord
 from vemo.run.watch import LOSS_NOTICED_WITHIN_SECONDS, HandlerWatch
-from vemo.scriptbounds import MAX_ACTIONS
 from vemo.text import printable
 
-EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 # How long the end of a run waits for module threads once they are told to stop.
 STOP_GRACE_SECONDS = 10.0
 # How often the main thread looks at the module threads and redraws the progress.
 TICK_SECONDS = 0.125
 
 
-class RunError(Exception):
-    """The run cannot start: bad input files, a script that does not compile, no handler, an output
-    that cannot be written. `exit_code` is 1, or 2 for a problem with the command line's own paths."""
-
-    def __init__(self, message: str, exit_code: int = EXIT_FAILED) -> None:
-        super().__init__(message)
-        self.exit_code = exit_code
-
-
-# --- before the run ------------------------------------------------------------------------------------
-
-@dataclasses.dataclass
-class Prepared:
-    """A script compiled and checked against its cell and handler settings, ready to run."""
-
-    compiled: Any
-    cell: Cell
-    script: Path
-    settings: str
-
-
-def _digest(path: str | Path) -> str | None:
-    """SHA-256 of an input file, so that a journal tells whether the files it ran are still those."""
-    try:
-        return hashlib.sha256(Path(path).read_bytes()).hexdigest()
-    except OSError:
-        return None
-
-
-def _settings_path(args: Any, cell: Cell) -> str:
-    path = args.handler_settings or cell.handler_settings
-    if path is None:
-        raise RunError(f"{cell.source}: the cell names no handler settings file: add handler_settings: FILE to it "
-                       f"or pass --handler-settings FILE")
-    if not os.path.isfile(path):
-        raise RunError(f"handler settings file not found: {path}")
-    return path
-
-
-def prepare(args: Any) -> Prepared:
-    """Reads and compiles the script, checks it and the cell against the handler settings. A syntax error
-    is reported before the cell is looked for."""
-    from vemo.checks import check_script
-
-    script_path = Path(args.script)
-    loaded: dict[str, Any] = {}
-
-    def compiler() -> Any:
-        cell_path = Path(args.cell) if args.cell else script_path.parent / "cell.yaml"
-        loaded["cell"] = cell = load_cell(cell_path, RUNTIME_NAMES)
-        return install(cell)
-
-    try:
-        text = read_input(script_path, "script", MAX_SCRIPT_BYTES)
-        result = check_script(text, str(script_path), compiler,
-                              max_actions=getattr(args, "max_actions", MAX_ACTIONS))
-    except (InputFileError, CellError, HostError) as error:
-        raise RunError(str(error)) from None
-    if not result.ok:
-        raise RunError("the script cannot run:\n" + "\n".join(d.report() for d in result.diagnostics))
-    cell = loaded["cell"]
-    settings = _settings_path(args, cell)
-    try:
-        handler = read_handler_modules(settings)
-    except (OSError, ValueError) as error:
-        raise RunError(f"cannot read the handler settings: {error}") from None
-    errors, warnings = check_cell(cell, handler, settings)
-    for warning in warnings:
-        print(printable(f"warning: {warning}"), file=sys.stderr)
-    if errors:
-        raise RunError("the cell does not match its handler settings:\n  " + "\n  ".join(errors))
-    return Prepared(result.compiled, cell, script_path, settings)
-
-
-# --- the run's journal --------------------------------------------------------------------------------
-
-class Recorder:
-    """Names every action of the plans by its module and its 1-based index in that module's list, and
-    writes what the module threads report about each action to the journal as it happens. The actions
-    of an except block are named on when it is about to run, after the module's others."""
-
-    def __init__(self, plans: list, origin: Any, journal: Journal) -> None:
-        self.journal = journal
-        self.origin = origin
-        self._keys: dict[int, tuple[str, int, str, str | None]] = {}
-        self._counts: dict[str, int] = {}
-        self.failed: list[Any] = []  # the actions that failed, in the order they did
-        self._planned = self._name(plans)
-        self.totals = {plan.name: len(plan.actions()) for plan in plans}
-
-    def _name(self, plans: list, recovery: str | None = None) -> list[dict]:
-        planned: list[dict] = []
-        by_signal: dict[int, list] = {}
-        for plan in plans:
-            for lane, actions in plan.lanes.items():
-                for action in actions:
-                    index = self._counts[plan.name] = self._counts.get(plan.name, 0) + 1
-                    text = describe_action(action)
-                    location = self.origin(action)
-                    self._keys[id(action)] = (plan.name, index, text, location)
-                    by_signal[id(action.finish_signal)] = [plan.name, index]
-                    entry = {"module": plan.name, "index": index, "text": text, "location": location,
-                             "kind": type(action).__name__, "lane": None if lane is None else str(lane),
-                             "action": action}
-                    planned.append({**entry, "recovery": recovery} if recovery is not None else entry)
-        for entry in planned:
-            action = entry.pop("action")
-            entry["waits"] = [list(self._keys[id(d)][:2]) for d in action.dependency if id(d) in self._keys]
-            entry["after"] = by_signal.get(id(action.script_dep)) if action.script_dep is not None else None
-        return planned
-
-    def write_plan(self) -> None:
-        """One action_planned event per action, in plan order, so that the journal alone tells every
-        action of the run, those that never start included."""
-        for entry in self._planned:
-            self.journal.write("action_planned", **entry)
-
-    def plan_recovery(self, plans: list, name: str) -> None:
-        """Names the actions of an except block and writes their action_planned events."""
-        for entry in self._name(plans, name):
-            self.journal.write("action_planned", **entry)
-
-    def key(self, action: Any) -> list:
-        """[module, index], as the journal refers to an action."""
-        return list(self._keys[id(action)][:2])
-
-    def on_start(self, action: Any) -> None:
-        key = self._keys.get(id(action))
-        if key is not None:
-            module, index, text, location = key
-            self.journal.write("action_started", module=module, index=index, text=text, location=location)
-
-    def on_retry(self, action: Any, attempt: int, reason: str) -> None:
-        key = self._keys.get(id(action))
-        if key is not None:
-            module, index, text, location = key
-            self.journal.write("retry", module=module, index=index, text=text, location=location, attempt=attempt,
-                               reason=reason)
-
-    def on_end(self, action: Any, outcome: str, reason: str | None) -> None:
-        if outcome == "error":
-            self.failed.append(action)
-        key = self._keys.get(id(action))
-        if key is not None:
-            module, index, text, location = key
-            fields = {"reason": reason} if reason is not None else {}
-            self.journal.write("action_ended", module=module, index=index, text=text, location=location,
-                               outcome=outcome, **fields)
-
-
-# --- progress -----------------------------------------------------------------------------------------
-
-# How the plain progress tells the events of the run that are not an action's.
-_RUN_EVENTS = {
-    "paused": lambda e: f"paused ({e.get('mode')}, by {e.get('cause')})",
-    "resumed": lambda e: f"resumed (by {e.get('cause')})",
-    "interlock_tripped": lambda e: f"interlock {e.get('name')} tripped: {e.get('module')} {e.get('input')} "
-                                   f"is {e.get('value')}",
-    "interlock_cleared": lambda e: f"interlock {e.get('name')} safe again: {e.get('module')} {e.get('input')} "
-                                   f"is {e.get('value')}",
-    "recovery_started": lambda e: f"except block {e.get('block')} started (the try at {e.get('location')})",
-    "recovery_ended": lambda e: f"except block {e.get('block')} ended ({e.get('outcome')})",
-}
-
-
-class PlainProgress:
-    """One line per action start and failure, for logs and pipes."""
-
-    def __init__(self, state: RunRecords, out: TextIO, clock: Any) -> None:
-        self.state, self.out = state, out
-        self.width = max([len(name) for name in state.totals] + [1])
-
-    def __enter__(self) -> PlainProgress:
-        return self
-
-    def __exit__(self, *exc: Any) -> None:
-        pass
-
-    def event(self, event: dict, record: ActionRecord | None) -> None:
-        kind = event["event"]
-        if kind in _RUN_EVENTS:
-            print(f"{event['t']:8.3f} s  {printable(_RUN_EVENTS[kind](event))}", file=self.out, flush=True)
-        if record is None:
-            return
-        if kind == "action_started":
-            if record.recovery is None:
-                count, total = self.state.started_count[record.module], self.state.totals[record.module]
-            else:
-                block = [x for x in self.state.records if x.module == record.module and x.recovery == record.recovery]
-                count, total = sum(1 for x in block if x.start_seq), len(block)
-            block_name = f"{record.recovery} " if record.recovery is not None else ""
-            print(f"{record.start:8.3f} s  {record.module:<{self.width}}  [{block_name}{count}/{total}] "
-                  f"{printable(record.text)}", file=self.out, flush=True)
-        elif kind == "retry":
-            print(f"{event['t']:8.3f} s  {record.module:<{self.width}}  RETRY {event.get('attempt')}: "
-                  f"{printable(record.text)}",
-                  file=self.out, flush=True)
-        elif kind == "action_ended" and record.outcome in ("error", "interrupted", "skipped"):
-            print(f"{event['t']:8.3f} s  {record.module:<{self.width}}  {record.outcome.upper()}: "
-                  f"{printable(record.text)}",
-                  file=self.out, flush=True)
-
-    def refresh(self) -> None:
-        pass
-
-
-class LiveProgress:
-    """A table with one row per module (current action, done/total, elapsed), redrawn while the run goes."""
-
-    def __init__(self, state: RunRecords, out: TextIO, clock: Any, control: RunControl | None = None,
-                 keys: KeyReader | None = None) -> None:
-        from rich.console import Console
-        from rich.live import Live
-
-        self.state, self.clock, self.control, self.keys = state, clock, control, keys
-        self.live = Live(self._view(), console=Console(file=out), refresh_per_second=8, transient=False)
-
-    def __enter__(self) -> LiveProgress:
-        self.live.__enter__()
-        if self.keys is not None:
-            self.keys.__enter__()
-        return self
-
-    def __exit__(self, *exc: Any) -> None:
-        if self.keys is not None:
-            self.keys.__exit__(*exc)
-            self.keys = None
-        self.live.update(self._view())
-        self.live.__exit__(*exc)
-
-    def event(self, event: dict, record: ActionRecord | None) -> None:
-        pass
-
-    def refresh(self) -> None:
-        self.live.update(self._view())
-
-    def _view(self) -> Any:
-        """The table, and under it the run's state and the keys that apply while keys are read."""
-        if self.control is None or self.keys is None:
-            return self._table()
-        from rich.console import Group
-        from rich.text import Text
-
-        state = self.control.state
-        tripped = self.control.tripped()
-        lines = [f"{state}" + (f"  interlock not safe: {', '.join(tripped)}" if tripped else "")
-                 + f"    keys: {key_help(state) or 'none'}"]
-        if self.keys.message:
-            lines.append(self.keys.message)
-        return Group(self._table(), Text("\n".join(lines)))
-
-    def _table(self) -> Any:
-        from rich.table import Table
-        from rich.text import Text
-
-        s = self.state
-        now = self.clock()
-        recovering = f"  except block {s.recovering} running" if s.recovering is not None else ""
-        table = Table(title=f"vemo run  {now:.1f} s{recovering}", title_justify="left")
-        for column in ("module", "state", "current action", "done", "elapsed"):
-            table.add_column(column, justify="right" if column in ("done", "elapsed") else "left")
-        colours = {"failed": "[red]", "done": "[green]", "stopped": "[yellow]", "running": "[cyan]", "waiting": ""}
-        for module, total in s.totals.items():
-            current = s.current.get(module)
-            state = _module_state(s, module)
-            state = colours[state] + state
-            elapsed = s.finished_at.get(module, now)
-            # Text, not a string: rich would read square brackets in the script's text as markup.
-            table.add_row(module, state, Text(printable(current.text)) if current is not None else "",
-                          f"{s.done[module]}/{total}", f"{elapsed:.1f} s")
-        return table
-
-
 # --- the run ------------------------------------------------------------------------------------------
-
-def _module_state(s: RunRecords, module: str) -> str:
-    if module in s.failed:
-        return "failed"
-    if module in s.finished_at:
-        return "done" if s.done[module] == s.totals[module] else "stopped"
-    return "running" if s.current.get(module) is not None else "waiting"
-
 
 def _wait_for_threads(threads: list[threading.Thread], seconds: float) -> bool:
     deadline = time.monotonic() + seconds
@@ -355,7 +74,7 @@ class Run:
         self.recorder: Recorder | None = None
         self.modules: list[tuple[str, Any]] = []
         self.threads: list[tuple[str, threading.Thread]] = []
-        self.state = RunRecords()  # the live view of the journal's events
+        self.fold = RunFold()  # the run's state as its journal's events tell it, for every view
         self.events_seen: list[dict] = []  # those events, for when the journal file could not be written
         self.progress: PlainProgress | LiveProgress | None = None
         self.interrupt: KeyboardInterrupt | None = None  # the signal that stopped the run
@@ -402,7 +121,8 @@ class Run:
         except OSError as error:
             raise RunError(f"cannot write the journal {self.run_dir / JOURNAL_NAME}: {error.strerror}") from None
         self.journal.add_listener(self._events.put)
-        self.recorder = Recorder(prepared.compiled.plans, prepared.compiled.origin, self.journal)
+        self.recorder = Recorder(prepared.compiled.plans, prepared.compiled.origin, self.journal,
+                                 [spec.name for spec in prepared.cell.modules])
         cell = prepared.cell
         self.control = RunControl(journal=self.journal.write, stop_axis=self.client.motor_stop,
                                   set_input=self.simulator.set_input if self.simulator is not None else None,
@@ -423,7 +143,7 @@ class Run:
         totals = self.recorder.totals
         self.journal.write("run_started", format=FORMAT, script=str(prepared.script), cell=prepared.cell.source,
                            handler_settings=prepared.settings, handler=self.address,
-                           digests={str(path): _digest(path) for path in (prepared.script, prepared.cell.source,
+                           digests={str(path): digest(path) for path in (prepared.script, prepared.cell.source,
                                                                           prepared.settings)},
                            simulator=self.simulator is not None,
                            simulator_pid=self.simulator.process.pid if self.simulator is not None else None,
@@ -445,9 +165,9 @@ class Run:
         live = self.out.isatty() and not getattr(args, "plain", False)
         if live:
             keys = KeyReader(self.control) if sys.stdin.isatty() else None
-            self.progress = LiveProgress(self.state, self.out, self.journal.elapsed, self.control, keys)
+            self.progress = LiveProgress(self.fold, self.out, self.journal.elapsed, self.control, keys)
         else:
-            self.progress = PlainProgress(self.state, self.out, self.journal.elapsed)
+            self.progress = PlainProgress(self.fold, self.out, self.journal.elapsed)
         print(f"running {printable(str(args.script))}: {sum(totals.values())} actions on {len(totals)} modules "
               f"({', '.join(totals)}); control it with: vemo ctl {self.run_dir} COMMAND", file=self.out, flush=True)
 
@@ -566,7 +286,8 @@ class Run:
                                failed=[self.recorder.key(a) for a in failed if compiled.recovery_of(a) is recovery])
             self.recorder.plan_recovery(recovery.plans, recovery.name)
             all_ended = self._run_plans(recovery.plans, rearm=True)
-            stopped = self.interrupt is not None or self.stop_cause in ("signal", "operator")
+            cause = stop_cause(self.stop_cause)
+            stopped = self.interrupt is not None or (cause is not None and cause.interrupts)
             outcome = ("interrupted" if stopped else
                        "failed" if len(self.recorder.failed) > failures or not all_ended else "finished")
             self.journal.write("recovery_ended", block=recovery.name, outcome=outcome)
@@ -584,13 +305,7 @@ class Run:
                   f"{'' if interlock.auto_resume else ', then for resume'}", file=self.out, flush=True)
 
     def _update_status(self) -> None:
-        s = self.state
-        status = {}
-        for module, total in s.totals.items():
-            current = s.current.get(module)
-            status[module] = {"state": _module_state(s, module), "current": current.text if current else None,
-                              "done": s.done[module], "total": total}
-        self.module_status = status
+        self.module_status = self.fold.status_modules()
 
     def _watch(self, progress: Any) -> None:
         """The main thread while the modules run: progress, modules that ended, the stop on a failure."""
@@ -600,7 +315,7 @@ class Run:
             self._pump(progress, TICK_SECONDS)
             self._note_ended_modules()
             self._follow_loss()
-            if self.context.stopping.is_set() and not self._halted:
+            if (self.context.stopping.is_set() or self.journal.error is not None) and not self._halted:
                 self.stop("failure")  # an action failed: the others stop after their current action
             if self.control.stop_requested.is_set() and self.stop_cause in (None, "failure"):
                 self.stop("operator")
@@ -616,7 +331,7 @@ class Run:
             return
         while True:
             self.events_seen.append(event)
-            progress.event(event, self.state.add(event))
+            progress.event(event, self.fold.add(event))
             try:
                 event = self._events.get_nowait()
             except queue.Empty:
@@ -634,12 +349,14 @@ class Run:
         the handler at once; a lost handler ends the waits on it (the client fails them with its reason)."""
         self.stop_cause = cause if self.stop_cause in (None, "failure") else self.stop_cause
         self._halted = True
+        self.control.begin_stop("journal" if cause == "failure" and self.journal.error is not None else cause)
         self.context.stopping.set()
         for _, module in self.modules:
             module.run_event.clear()  # ends a failed module's parking and every wait for a dependency
-        if cause in ("signal", "operator") and self.context.handler_lost is None:
+        what = STOP_CAUSES[cause]
+        if what.halts_motion and self.context.handler_lost is None:
             self.context.stop_motion()
-        if cause in ("signal", "operator", "handler_lost"):
+        if what.ends_waits:
             self.client.cancel_waits()
 
     def _handler_lost(self, reason: str, silent_for: float) -> None:
@@ -651,11 +368,10 @@ class Run:
 
     def _journal_failed(self, error: OSError) -> None:
         """A journal write failed (a full disk): the run stops as after a failure, since what it does
-        would no longer be recorded."""
+        would no longer be recorded. Called while the journal writes, so the main thread takes the stop
+        path on its next look (a stop now would journal from within the journal)."""
         print(f"error: cannot write the journal {self.journal.path}: {error.strerror or error}; stopping the run",
               file=self.errors, flush=True)
-        if self.context is not None:
-            self.context.stopping.set()
 
     def _follow_loss(self) -> None:
         if self.context.handler_lost is not None and self.stop_cause in (None, "failure"):
@@ -678,7 +394,8 @@ class Run:
         while self.running() and time.monotonic() < deadline:
             self._pump(progress, TICK_SECONDS)
             self._follow_loss()
-            if self.stop_cause in ("signal", "operator", "handler_lost"):
+            cause = stop_cause(self.stop_cause)
+            if cause is not None and cause.ends_waits:
                 self.client.cancel_waits()
         all_ended = _wait_for_threads([thread for _, thread in self.threads], 0.0)
         self._note_ended_modules()
@@ -724,10 +441,14 @@ class Run:
         code, outcome, verdict = self._verdict(records)
         events.append(self.journal.write("run_ended", exit_code=code, outcome=outcome))
         self.journal.close()
-        records = records_from_events(events)
+        fold = RunFold()
+        for event in events:
+            fold.add(event)
+        records = fold.records.final()
         write_outputs(records, self.outputs_requested(), f"vemo run {self.prepared.script.name}", self.out,
                       self.errors)
-        for line in summary_lines(records, self.recorder.totals):
+        for line in summary_lines(records, self.recorder.totals,
+                                  {name: fold.module_state(name) for name in self.recorder.totals}):
             print(line, file=self.out)
         if not all_ended:
             print("warning: a module thread did not stop in time; the process ends it", file=self.errors)
@@ -790,7 +511,7 @@ class Run:
             if self.journal is None:
                 self.journal = Journal(self.run_dir / JOURNAL_NAME)
             self.journal.write("run_started", format=FORMAT, script=str(prepared.script), cell=prepared.cell.source,
-                               handler_settings=prepared.settings, handler=self.address or None,
+                               handler_settings=prepared.settings, handler=self.address,
                                started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(), modules=[],
                                interlocks=[])
         except OSError as error:

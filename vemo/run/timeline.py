@@ -4,12 +4,18 @@ from __future__ import annotations
 
 import html
 import json
+import math
 from dataclasses import asdict, dataclass, field
 from typing import Iterable, Sequence
 
 OUTCOME_COLOURS = {"finished": "#4c9f70", "error": "#d64545", "interrupted": "#8a5fbf", "skipped": "#7fa7d9",
                    "not run": "#b8b8b8", "running": "#e0a030", "unfinished": "#e0a030"}
 WAIT_COLOUR = "#d9e4f2"
+# The time axis gets at most this many gridlines besides 0, whatever the span of the run: a chart is drawn
+# again for every snapshot of the console, so its size must follow the number of actions, never the span.
+MAX_TICKS = 10
+# Gridline steps in seconds that read well for a run's usual spans; beyond them, 1, 2 or 5 times a power of ten.
+TICK_STEPS = (0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 30, 60, 120, 300, 600)
 
 
 @dataclass
@@ -185,7 +191,9 @@ def _fit(text: str, width_px: float) -> str:
 
 
 def _ticks(span: float) -> Iterable[float]:
-    for step in (0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 30, 60, 120, 300, 600):
-        if span / step <= 10:
-            break
+    """At most MAX_TICKS + 1 gridline times from 0 to `span`."""
+    step = next((step for step in TICK_STEPS if span / step <= MAX_TICKS), None)
+    if step is None:
+        power = 10.0 ** math.floor(math.log10(span / MAX_TICKS))
+        step = next(factor * power for factor in (1, 2, 5, 10) if span / (factor * power) <= MAX_TICKS)
     return [round(i * step, 6) for i in range(int(span / step + 1e-9) + 1)]

@@ -17,6 +17,7 @@ from typing import Any, Callable
 
 from aiohttp import web
 
+from vemo.run import commands as table
 from vemo.run.console.address import is_loopback
 from vemo.run.console.view import RunView
 from vemo.run.journal import JOURNAL_NAME, JournalError, follow
@@ -30,7 +31,6 @@ MIN_PUBLISH_INTERVAL = 0.05
 CONTENT_SECURITY_POLICY = ("default-src 'none'; script-src 'self'; style-src 'self' 'unsafe-inline'; "
                            "img-src 'self' data:; connect-src 'self'; base-uri 'none'; form-action 'none'; "
                            "frame-ancestors 'none'")
-OPERATOR_COMMANDS = ("pause", "resume", "stop", "retry", "skip", "abort")
 
 
 class ConsoleError(Exception):
@@ -96,6 +96,7 @@ class ConsoleServer:
         # difference seen is the closest estimate of when the run started.
         self._clock_offset = float("inf")
         self._snapshot = b""
+        self._drawn: dict = {}  # the last snapshot of the view that could be made
         self._changed = asyncio.Event()
         self._closing = False
         self._publish_handle: asyncio.Handle | None = None
@@ -110,7 +111,9 @@ class ConsoleServer:
     async def start(self) -> str:
         """Binds the address, starts following the journal and returns the URL to open."""
         self._loop = asyncio.get_running_loop()
-        self._page = (STATIC_DIR / "index.html").read_text(encoding="utf-8").replace("{{token}}", self.token)
+        self._page = (STATIC_DIR / "index.html").read_text(encoding="utf-8").replace("{{token}}", self.token) \
+            .replace("{{run_buttons}}", table.buttons_html("run")) \
+            .replace("{{decision_buttons}}", table.buttons_html("decision"))
         self._publish()
         app = web.Application(middlewares=[self._guard], client_max_size=4096)
         app.router.add_get("/", self._index)
@@ -140,18 +143,31 @@ class ConsoleServer:
     def _follow(self) -> None:
         try:
             for event in follow(self.journal, self._stop):
+                if self.error is not None:
+                    return
                 self._clock_offset = min(self._clock_offset, time.monotonic() - float(event["t"]))
                 self._loop.call_soon_threadsafe(self._apply, event)
         except (JournalError, OSError) as error:
             self._loop.call_soon_threadsafe(self._fail, str(error))
+        except Exception as error:  # a fault of this reader: the page must say so, not go on showing "running"
+            self._loop.call_soon_threadsafe(self._fail, f"{type(error).__name__}: {error}")
 
     def _fail(self, message: str) -> None:
+        if self.error is not None:
+            return  # the first failure is the one to show
         self.error = f"the journal cannot be followed: {message}"
         print(f"warning: {self.error}", file=sys.stderr, flush=True)
         self._publish()
 
     def _apply(self, event: dict) -> None:
-        self.view.apply(event)
+        if self.error is not None:
+            return  # the view stops at the first event it could not take
+        try:
+            self.view.apply(event)
+        except Exception as error:  # as in _follow: shown on the page, the view kept as it was before
+            self._stop.set()
+            self._fail(f"{type(error).__name__} on the {event.get('event')} event at t={event.get('t')}: {error}")
+            return
         if event["event"] == "run_ended":
             self._publish()
             if self._on_ended is not None:
@@ -166,7 +182,14 @@ class ConsoleServer:
             self._publish_handle = None
         self._last_publish = self._loop.time()
         now = time.monotonic() - self._clock_offset if self._clock_offset != float("inf") else None
-        snapshot = self.view.snapshot(now)
+        try:
+            snapshot = self._drawn = self.view.snapshot(now)
+        except Exception as error:  # shown on the page with the last view that could be drawn
+            self._stop.set()
+            if self.error is None:
+                self.error = f"the run cannot be drawn: {type(error).__name__}: {error}"
+                print(f"warning: {self.error}", file=sys.stderr, flush=True)
+            snapshot = dict(self._drawn)
         snapshot["error"] = self.error
         self._snapshot = json.dumps(snapshot, ensure_ascii=False, default=str).encode("utf-8")
         changed, self._changed = self._changed, asyncio.Event()
@@ -213,8 +236,8 @@ class ConsoleServer:
                     sent = self._snapshot
                     await response.write(b"data: " + sent + b"\n\n")
                 await changed.wait()
-        except ConnectionResetError:
-            pass  # the page was closed
+        except ConnectionError:  # the page was closed, or stopped reading and then closed: aiohttp says
+            pass  # ConnectionResetError for the one and a bare ConnectionError for the other
         return response
 
     async def _command(self, request: web.Request) -> web.Response:
@@ -224,14 +247,17 @@ class ConsoleServer:
             body = await request.json()
         except (ValueError, RecursionError):  # RecursionError: a body nested too deep for the parser
             return _refuse(400, "a command is a JSON object")
-        command = body.get("command") if isinstance(body, dict) else None
-        if command not in OPERATOR_COMMANDS:
-            return _refuse(400, f"unknown command {command!r}; the console sends {', '.join(OPERATOR_COMMANDS)}")
-        arguments = {"now": True} if command == "pause" and body.get("now") is True else {}
+        try:
+            command = table.find(body) if isinstance(body, dict) else None
+        except table.UnknownRequest as error:
+            return _refuse(400, str(error))
+        if command is None or command.label is None:
+            return _refuse(400, f"the console sends {', '.join(c.name for c in table.OPERATOR_COMMANDS)}")
+        sent = command.request
         from vemo.run.controlsocket import ControlError, send
 
         try:
-            reply = await self._loop.run_in_executor(None, lambda: send(self.run_dir, command, **arguments))
+            reply = await self._loop.run_in_executor(None, lambda: send(self.run_dir, **sent))
         except ControlError as error:
             return _refuse(503, str(error))
         return web.json_response(reply, status=200 if reply.get("ok") else 409)

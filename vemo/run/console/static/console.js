@@ -3,15 +3,10 @@
 
 const token = new URLSearchParams(location.search).get("token") || "";
 const $ = (id) => document.getElementById(id);
-// Which commands make sense in which run state; the run itself refuses any other.
-const ENABLED = {
-  pause: ["running"],
-  "pause-now": ["running", "pausing"],
-  resume: ["paused"],
-  stop: ["running", "pausing", "paused", "waiting_decision"],
-};
 let latest = null;
 let receivedAt = 0;
+// The run's state and commands when the reply on screen was given: the reply goes once they change.
+let replyGiven = null;
 
 function text(element, value) {
   element.textContent = value == null ? "" : String(value);
@@ -77,9 +72,23 @@ function drawDecision(snapshot) {
   text($("decision-reason"), decision.reason);
 }
 
-function drawButtons(state) {
-  for (const [id, states] of Object.entries(ENABLED)) $(id).disabled = !states.includes(state);
-  for (const id of ["retry", "skip", "abort"]) $(id).disabled = state !== "waiting_decision";
+// The buttons come from the run's table of commands; the snapshot names those that apply now.
+function drawButtons(snapshot) {
+  const applicable = new Set(snapshot.commands || []);
+  for (const button of document.querySelectorAll("button[data-request]")) button.disabled = !applicable.has(button.id);
+}
+
+function situation(state, commands) {
+  return JSON.stringify([state, commands || []]);
+}
+
+function drawReply(snapshot) {
+  if (replyGiven !== null && situation(snapshot.state, snapshot.commands) !== replyGiven) {
+    replyGiven = null;
+    const reply = $("reply");
+    reply.className = "";
+    text(reply, "");
+  }
 }
 
 function tick() {
@@ -107,7 +116,8 @@ function draw(snapshot) {
   drawModules(snapshot);
   drawInterlocks(snapshot);
   drawDecision(snapshot);
-  drawButtons(snapshot.state);
+  drawButtons(snapshot);
+  drawReply(snapshot);
   // The chart is SVG drawn by the server from the journal, with every text of the run escaped there.
   $("chart").innerHTML = snapshot.chart;
   $("legend").innerHTML = snapshot.legend;
@@ -117,10 +127,11 @@ function draw(snapshot) {
 async function send(button) {
   const question = button.dataset.confirm;
   if (question && !window.confirm(question)) return;
-  const command = { command: button.dataset.command };
-  if (button.dataset.now) command.now = true;
+  const command = JSON.parse(button.dataset.request);
   const reply = $("reply");
   reply.className = "";
+  replyGiven = null;
+  const sentAt = performance.now();
   text(reply, `${button.textContent}…`);
   try {
     const response = await fetch("api/command", {
@@ -132,6 +143,11 @@ async function send(button) {
     reply.className = answer.ok ? "" : "refused";
     const outcome = answer.state ? `the run is ${answer.state}` : "done";
     text(reply, `${button.textContent}: ${answer.ok ? outcome : answer.error}`);
+    if (answer.state) {
+      replyGiven = situation(answer.state, answer.commands);
+      // A snapshot drawn while the command went may already tell a later state: the answer is stale then.
+      if (latest && receivedAt > sentAt) drawReply(latest);
+    }
   } catch (error) {
     reply.className = "refused";
     text(reply, `${button.textContent}: the console does not answer (${error.message})`);
@@ -152,10 +168,9 @@ function connect() {
 }
 
 document.addEventListener("DOMContentLoaded", () => {
-  for (const button of document.querySelectorAll("button[data-command]")) {
+  for (const button of document.querySelectorAll("button[data-request]")) {
     button.addEventListener("click", () => send(button));
   }
-  drawButtons("starting");
   connect();
   setInterval(tick, 250);
 });

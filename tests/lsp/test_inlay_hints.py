@@ -1,0 +1,46 @@
+"""Inlay hints give the estimated duration of each declared block and loop, the estimate `vemo check`
+makes, over stdio."""
+
+import json
+import shutil
+
+from lsprotocol import types
+
+from lsp_support import ROOT, editor, position_of, run
+from frontend_support import run_vemo
+
+EXAMPLES = ROOT / "examples"
+PICK_PLACE = (EXAMPLES / "pick_place.vemo").read_text()
+
+
+def test_each_declaration_and_loop_shows_its_estimated_duration(tmp_path):
+    shutil.copy(EXAMPLES / "cell.yaml", tmp_path / "cell.yaml")
+    script = tmp_path / "pick_place.vemo"
+    script.write_text(PICK_PLACE + "twice = loop 2 times { move @XAxis to pick  move @XAxis to place }\n")
+    text = script.read_text()
+    checked = run_vemo("check", script, "--json")
+    whole = json.loads(checked.stdout)["estimate"]["seconds"]
+
+    async def session():
+        async with editor() as ed:
+            uri = ed.open(script)
+            await ed.diagnostics(uri)
+            lines = text.split("\n")
+            everything = types.Range(types.Position(0, 0), types.Position(len(lines), 0))
+            found = await ed.request("text_document_inlay_hint_async", types.InlayHintParams(
+                types.TextDocumentIdentifier(uri), everything))
+            hints = {(h.position.line, h.position.character): h.label for h in found}
+            at = lambda needle, skip: (position_of(text, needle, skip).line, position_of(text, needle, skip).character)  # noqa: E731
+            # approach: park then pick, 2 * sqrt(20/1000) + 100/250 + 250/1000 s (as its hover says).
+            assert hints[at("approach =", 8)] == "≈ 0.93 s"
+            assert hints[at("main =", 4)] == f"≈ {whole:.2f} s"
+            assert hints[at("main = loop 3 times", 19)] == f"≈ {whole:.2f} s"
+            # From home to pick (120 mm at 250 mm/s, 1000 mm/s²: 0.48 + 0.25 s), then three moves of 360 mm
+            # between pick and place (1.44 + 0.25 s each).
+            assert hints[at("twice = loop 2 times", 20)] == "≈ 5.80 s"
+            # Only the declarations in view are estimated.
+            view = types.Range(position_of(text, "approach ="), position_of(text, "approach =", 5))
+            shown = await ed.request("text_document_inlay_hint_async", types.InlayHintParams(
+                types.TextDocumentIdentifier(uri), view))
+            assert [h.label for h in shown] == ["≈ 0.93 s"]
+    run(session)

@@ -1,0 +1,167 @@
+"""The progress `vemo run` shows: one line per event on a pipe, or a live table on a terminal, both drawn
+from the run's one fold of its journal (vemo.run.fold)."""
+
+from __future__ import annotations
+
+from typing import Any, Callable, TextIO
+
+from vemo.run.commands import key_help
+from vemo.run.fold import RunFold
+from vemo.run.timeline import ActionRecord
+from vemo.text import printable
+
+
+def _failure(e: dict) -> str:
+    failure = e.get("failure") if isinstance(e.get("failure"), dict) else {}
+    return decision_text({"module": failure.get("module"), "text": failure.get("action"),
+                          "location": failure.get("location"), "reason": failure.get("reason")})
+
+
+def decision_text(decision: dict) -> str:
+    """A failure waiting for the operator: module, action, script location and reason."""
+    reason = str(decision.get("reason"))
+    if reason.startswith(f"{decision.get('module')}: "):
+        return reason  # the failure's text names module, action and location itself
+    where = f" ({decision.get('location')})" if decision.get("location") else ""
+    return f"{decision.get('module')}: {decision.get('text')}{where} failed: {reason}"
+
+
+# How the plain progress tells the events of the run that are not an action's.
+_RUN_EVENTS: dict[str, Callable[[dict], str]] = {
+    "paused": lambda e: (f"waiting for a decision (retry, skip or abort) on {_failure(e)}"
+                         if e.get("cause") == "failure" else f"paused ({e.get('mode')}, by {e.get('cause')})"),
+    "resumed": lambda e: f"resumed (by {e.get('cause')})",
+    "motion_interrupted": lambda e: f"{e.get('module')}: motion of axis {e.get('axes')} stopped",
+    "axis_stop_refused": lambda e: f"warning: the handler refused to stop axis {e.get('axis')} (result "
+                                   f"{e.get('result')}): it may still be moving",
+    "interlock_tripped": lambda e: f"interlock {e.get('name')} tripped: {e.get('module')} {e.get('input')} "
+                                   f"is {e.get('value')}",
+    "interlock_cleared": lambda e: f"interlock {e.get('name')} safe again: {e.get('module')} {e.get('input')} "
+                                   f"is {e.get('value')}",
+    "stopping": lambda e: f"stopping (by {e.get('cause')})",
+    "recovery_started": lambda e: f"except block {e.get('block')} started (the try at {e.get('location')})",
+    "recovery_ended": lambda e: f"except block {e.get('block')} ended ({e.get('outcome')})",
+}
+# The events the plain progress prints a line for; it ignores the others.
+LINE_EVENTS = frozenset({*_RUN_EVENTS, "action_started", "retry", "action_ended"})
+
+
+class PlainProgress:
+    """One line per action start and failure and per event of the run, for logs and pipes."""
+
+    def __init__(self, fold: RunFold, out: TextIO, clock: Any) -> None:
+        self.fold, self.out = fold, out
+
+    @property
+    def width(self) -> int:
+        return max([len(name) for name in self.fold.records.totals] + [1])
+
+    def __enter__(self) -> PlainProgress:
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        pass
+
+    def _print(self, t: float, text: str) -> None:
+        print(f"{t:8.3f} s  {printable(text)}", file=self.out, flush=True)
+
+    def event(self, event: dict, record: ActionRecord | None) -> None:
+        kind = event["event"]
+        if kind in _RUN_EVENTS:
+            self._print(event["t"], _RUN_EVENTS[kind](event))
+        if record is None:
+            return
+        s = self.fold.records
+        if kind == "action_started":
+            if record.recovery is None:
+                count, total = s.started_count[record.module], s.totals[record.module]
+            else:
+                block = [x for x in s.records if x.module == record.module and x.recovery == record.recovery]
+                count, total = sum(1 for x in block if x.start_seq), len(block)
+            block_name = f"{record.recovery} " if record.recovery is not None else ""
+            self._print(record.start, f"{record.module:<{self.width}}  [{block_name}{count}/{total}] {record.text}")
+        elif kind == "retry":
+            self._print(event["t"], f"{record.module:<{self.width}}  RETRY {event.get('attempt')}: {record.text}")
+        elif kind == "action_ended" and record.outcome in ("error", "interrupted", "skipped"):
+            self._print(event["t"], f"{record.module:<{self.width}}  {record.outcome.upper()}: {record.text}")
+
+    def refresh(self) -> None:
+        pass
+
+
+# Colours of the module states in the live table.
+_COLOURS = {"failed": "[red]", "done": "[green]", "stopped": "[yellow]", "running": "[cyan]",
+            "interrupted": "[magenta]", "waiting_decision": "[red]", "paused": "[yellow]", "pausing": "[yellow]"}
+
+
+class LiveProgress:
+    """A table with one row per module (state, current action, done/total, elapsed), redrawn while the run
+    goes; under it the run's state, a failure waiting for a decision, and the keys that apply."""
+
+    def __init__(self, fold: RunFold, out: TextIO, clock: Any, control: Any = None, keys: Any = None) -> None:
+        from rich.console import Console
+        from rich.live import Live
+
+        self.fold, self.clock, self.control, self.keys = fold, clock, control, keys
+        self.live = Live(self._view(), console=Console(file=out), refresh_per_second=8, transient=False)
+
+    def __enter__(self) -> LiveProgress:
+        self.live.__enter__()
+        if self.keys is not None:
+            self.keys.__enter__()
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        if self.keys is not None:
+            self.keys.__exit__(*exc)
+            self.keys = None
+        self.live.update(self._view())
+        self.live.__exit__(*exc)
+
+    def event(self, event: dict, record: ActionRecord | None) -> None:
+        pass
+
+    def refresh(self) -> None:
+        self.live.update(self._view())
+
+    def lines(self) -> list[str]:
+        """The lines under the table: the run's state and interlocks, the failure waiting for a decision,
+        the keys that apply (while keys are read) and the answer to the last key while it holds."""
+        fold = self.fold
+        tripped = fold.tripped()
+        line = fold.state + (f"  interlock not safe: {', '.join(tripped)}" if tripped else "")
+        if self.control is not None and self.keys is not None:
+            line += f"    keys: {key_help(self.control.state, self.control.tripped()) or 'none'}"
+        lines = [line]
+        if fold.decision is not None:
+            lines.append(printable(decision_text(fold.decision)))
+        for refused in fold.refused_stops:
+            lines.append(f"warning: the handler refused to stop axis {refused.get('axis')}: it may still be moving")
+        if self.keys is not None and self.keys.message:
+            lines.append(self.keys.message)
+        return lines
+
+    def _view(self) -> Any:
+        from rich.console import Group
+        from rich.text import Text
+
+        return Group(self._table(), Text("\n".join(self.lines())))
+
+    def _table(self) -> Any:
+        from rich.table import Table
+        from rich.text import Text
+
+        s = self.fold.records
+        now = self.clock()
+        recovering = f"  except block {s.recovering} running" if s.recovering is not None else ""
+        table = Table(title=f"vemo run  {now:.1f} s{recovering}", title_justify="left")
+        for column in ("module", "state", "current action", "done", "elapsed"):
+            table.add_column(column, justify="right" if column in ("done", "elapsed") else "left")
+        for module in self.fold.modules():
+            current = module["current"]
+            elapsed = s.finished_at.get(module["name"], now)
+            # Text, not a string: rich would read square brackets in the script's text as markup.
+            table.add_row(module["name"], _COLOURS.get(module["state"], "") + module["state"],
+                          Text(printable(current.text)) if current is not None else "",
+                          f"{module['done']}/{module['total']}", f"{elapsed:.1f} s")
+        return table
