@@ -11,6 +11,7 @@ import pytest
 
 from runsupport import EXAMPLES, HANDLER_SETTINGS, child_env, journal_events, run_vemo, vemo_command
 from vemo.run.rundir import RunDirError, claim_run_dir
+from vemo.run.simulator import Simulator, free_loopback_address
 
 SCRIPT = Path("job.vemo")
 ONE_MOVE = "main = { move @XAxis to pick }\n"
@@ -48,9 +49,9 @@ def test_a_folder_made_for_a_run_is_its_users_alone_and_claimed_once(tmp_path, r
     claim_run_dir(str(first.path), SCRIPT).release()  # free again once the first run has let it go
 
 
-def test_a_run_writes_its_journal_and_outputs_for_its_user_alone(address, tmp_path):
+def test_a_run_writes_its_journal_and_outputs_for_its_user_alone(tmp_path):
     SCRIPT.write_text(ONE_MOVE)
-    result = run_vemo("run", SCRIPT, "--cell", EXAMPLES / "cell.yaml", "--sim-address", address,
+    result = run_vemo("run", SCRIPT, "--cell", EXAMPLES / "cell.yaml",
                       "--record", "out/record.json", "--timeline", "timeline.html", timeout=60)
     assert result.returncode == 0, result.stdout + result.stderr
     run_dir, = Path("runs").iterdir()
@@ -60,12 +61,11 @@ def test_a_run_writes_its_journal_and_outputs_for_its_user_alone(address, tmp_pa
     assert modes == {"folder": 0o700, "journal": 0o600, "outputs": 0o700, "record": 0o600, "timeline": 0o600}
 
 
-def test_runs_started_together_on_one_folder_are_refused_but_one(address, tmp_path):
+def test_runs_started_together_on_one_folder_are_refused_but_one(tmp_path):
     SCRIPT.write_text(ONE_MOVE)
     for attempt in range(2):
         run_dir = f"run{attempt}"
-        command = vemo_command("run", SCRIPT, "--cell", EXAMPLES / "cell.yaml", "--sim-address", address,
-                               "--run-dir", run_dir, "--plain")
+        command = vemo_command("run", SCRIPT, "--cell", EXAMPLES / "cell.yaml", "--run-dir", run_dir, "--plain")
         processes = [subprocess.Popen(command, env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                       text=True) for _ in range(2)]
         results = [(p.wait(60), p.communicate(timeout=60)) for p in processes]
@@ -99,15 +99,19 @@ def test_an_announced_folder_stays_with_a_journal_that_says_why_the_run_did_not_
     assert report.returncode == 0 and "failed (exit code 1)" in report.stdout and ended["reason"] in report.stdout
 
 
-def test_the_header_names_the_handler_address_the_run_uses(simulator, address, tmp_path):
+def test_the_header_names_the_handler_address_the_run_uses(sim_binary, tmp_path):
+    address = free_loopback_address()
     settings = Path("handler.yaml")
     settings.write_text(HANDLER_SETTINGS.read_text().replace("xan_handler:\n",
                                                              f"xan_handler:\n  server_address: {address}\n", 1))
-    sim = simulator(settings=settings)
+    sim = Simulator(settings, address=address, time_scale=20.0, binary=sim_binary).start()
     SCRIPT.write_text(ONE_MOVE)
     elsewhere = "127.0.0.1" if address != "127.0.0.1" else "127.0.0.2"
-    result = run_vemo("run", SCRIPT, "--cell", EXAMPLES / "cell.yaml", "--handler-settings", settings,
-                      "--server", elsewhere, "--run-dir", "run", timeout=60)
+    try:
+        result = run_vemo("run", SCRIPT, "--cell", EXAMPLES / "cell.yaml", "--handler-settings", settings,
+                          "--server", elsewhere, "--run-dir", "run", timeout=60)
+    finally:
+        sim.stop()
     assert result.returncode == 0, result.stdout + result.stderr
     assert f"handler: server at {sim.address} (the handler settings' server_address; not --server {elsewhere})" \
            in result.stdout
