@@ -83,11 +83,8 @@ def latency_and_cpu(folder):
 
 def _control_server(folder, journal):
     """The long run's control socket, answered by a run control that journals what it does."""
-    try:
-        from vemo.run.controlsocket import ControlServer
-    except ImportError:
-        from vemo.run.control import ControlServer
     from vemo.run.control import RunControl
+    from vemo.run.controlsocket import ControlServer
 
     return ControlServer(folder, RunControl(journal=journal.write)).start()
 

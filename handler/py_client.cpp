@@ -160,6 +160,9 @@ void KinraClient::load_config() {
     } catch (const SettingsError& e) {
         reason = e.what();
     } catch (nb::python_error& e) {
+        // An interrupt (Ctrl-C, or a stop signal the host turned into one) is no reason the file could
+        // not be loaded: it goes on to the caller, as every Python error that is not an Exception does.
+        if (!e.matches(PyExc_Exception)) throw;
         reason = text_of(e.value());
     }
     print_line("[Warning] Filed to load config file at " + text_of(config_fp) + ", because " + reason);

@@ -30,12 +30,52 @@ bool equals(nb::handle a, long value) { return nb::borrow(a).equal(nb::int_(valu
 /// The pause entry of a batch: receive_dequeue_action sleeps this many seconds before going on.
 nb::object pause_entry() { return nb::make_tuple("wait", 2); }
 
-nb::object cmd_id_of(nb::handle action, const char* what) {
+[[noreturn]] void raise_error(PyObject* kind, const std::string& message) {
+    PyErr_SetString(kind, message.c_str());
+    throw nb::python_error();
+}
+
+std::string module_name(nb::handle kinra_id) { return std::string("module ") + nb::repr(kinra_id).c_str(); }
+
+std::string kind_of(nb::handle module) {
+    return PySequence_Contains(module.ptr(), nb::str("IOModule").ptr()) == 1 ? "an IO module" : "a motor";
+}
+
+/// The configuration of module `kinra_id` as `getKinraDict` gives it; a KeyError naming the module and the
+/// settings file when no module carries that identifier, instead of the first key a command misses.
+nb::object known_module(KinraClient& client, nb::handle kinra_id, const char* command) {
+    nb::object module = client.getKinraDict(kinra_id);
+    const Py_ssize_t size = PyObject_Length(module.ptr());
+    if (size < 0) throw nb::python_error();
+    if (size == 0) {
+        raise_error(PyExc_KeyError, std::string(command) + ": no module with KinraID " + nb::repr(kinra_id).c_str() +
+                                  " in the handler settings " + nb::str(client.config_fp).c_str());
+    }
+    return module;
+}
+
+/// A unit factor of a module that a motion needs; a KeyError naming the module, its kind and the missing
+/// key when its settings lack it (an IO module has none).
+nb::object motion_factor(nb::handle module, const char* name, nb::handle kinra_id, const char* command) {
+    const int has_params = PySequence_Contains(module.ptr(), nb::str("Params").ptr());
+    if (has_params < 0) throw nb::python_error();
+    nb::object params = has_params == 1 ? nb::object(module["Params"]) : nb::object();
+    const int has_factor = params.is_valid() ? PySequence_Contains(params.ptr(), nb::str(name).ptr()) : 0;
+    if (has_factor < 0) throw nb::python_error();
+    if (has_factor == 0) {
+        raise_error(PyExc_KeyError, std::string(command) + ": " + module_name(kinra_id) + " is " + kind_of(module) +
+                                  " without Params / " + name + " in the handler settings, so it cannot move");
+    }
+    return params[name];
+}
+
+nb::object cmd_id_of(nb::handle action, const char* what, nb::handle kinra_id = nb::handle()) {
     if (!is_action(action)) {
-        PyErr_SetString(PyExc_TypeError, (std::string(what) + ": a request could not be built (got " +
-                                          nb::repr(action).c_str() + "), so nothing was sent")
-                                             .c_str());
-        throw nb::python_error();
+        const std::string which = kinra_id.is_valid() ? " for " + module_name(kinra_id) : std::string();
+        const std::string why =
+            equals(action, -2) ? " (-2: it is not a motor)" : " (got " + std::string(nb::repr(action).c_str()) + ")";
+        raise_error(PyExc_TypeError,
+                    std::string(what) + ": a request could not be built" + which + why + ", so nothing was sent");
     }
     return as_action(action).cmd_id;
 }
@@ -108,7 +148,7 @@ nb::object KinraClient::generate_motor_action(nb::handle kinra_id, nb::handle fu
                                               nb::handle dep_list) {
     nb::object args = new_list_if_none(arg_list);
     nb::object deps = new_list_if_none(dep_list);
-    nb::object motor_data = getKinraDict(kinra_id);
+    nb::object motor_data = known_module(*this, kinra_id, nb::str(func_enum_name).c_str());
     if (!check_motor_helper(motor_data)) return nb::int_(-2);
     nb::object func_id, slave;
     if (PySequence_Contains(motor_data.ptr(), nb::str("Akribis").ptr()) == 1) {
@@ -168,10 +208,11 @@ nb::object KinraClient::simple_motor_command(const char* name, nb::handle kinra_
 nb::object KinraClient::motor_move(const char* name, nb::handle kinra_id, nb::handle target, nb::handle vel,
                                    nb::handle acc, nb::handle deacc, nb::handle dep_list, bool block, bool return_action) {
     nb::object deps = new_list_if_none(dep_list);
-    nb::object motor_data = getKinraDict(kinra_id);
+    const char* command = std::string(name) == "MOTOR_MOVE_ABS" ? "motor_ptp" : "motor_relmv";
+    nb::object motor_data = known_module(*this, kinra_id, command);
     auto scaled = [&](nb::handle value, const char* factor_name, bool always) -> nb::object {
         if (!always && equals(value, -1)) return nb::int_(-1);
-        return truncate(nb::borrow(value) * factor(motor_data, factor_name));
+        return truncate(nb::borrow(value) * motion_factor(motor_data, factor_name, kinra_id, command));
     };
     nb::list args;
     args.append(scaled(target, "DistanceFactor", true));
@@ -185,7 +226,7 @@ nb::object KinraClient::motor_move(const char* name, nb::handle kinra_id, nb::ha
 nb::object KinraClient::motor_home(nb::handle kinra_id, nb::handle homing_method, nb::handle dep_list, bool block,
                                    bool return_action) {
     nb::object deps = new_list_if_none(dep_list);
-    nb::object motor_data = getKinraDict(kinra_id);
+    nb::object motor_data = known_module(*this, kinra_id, "motor_home");
     nb::object method = nb::borrow(homing_method);
     if (PySequence_Contains(motor_data.ptr(), nb::str("Akribis").ptr()) == 1 && equals(method, 17)) method = nb::int_(0);
     nb::list args;
@@ -195,13 +236,14 @@ nb::object KinraClient::motor_home(nb::handle kinra_id, nb::handle homing_method
 }
 
 nb::object KinraClient::motor_monitor(nb::handle kinra_id) {
-    nb::object motor_data = getKinraDict(kinra_id);
+    nb::object motor_data = known_module(*this, kinra_id, "motor_monitor");
     if (!check_motor_helper(motor_data)) return nb::int_(-2);
+    nb::object distance = motion_factor(motor_data, "DistanceFactor", kinra_id, "motor_monitor");
     nb::object reply = get_logger(kinra_id, nb::int_(2));
     // A failed exchange yields the connection-error code, which must not pass for a position.
     if (PyLong_Check(reply.ptr())) return reply;
     nb::object drive_units = truncate(reply);
-    return drive_units * nb::float_(1.0) / factor(motor_data, "DistanceFactor");
+    return drive_units * nb::float_(1.0) / distance;
 }
 
 nb::object KinraClient::io_set(nb::handle kinra_id, nb::handle tgtpin, nb::handle tgtval, nb::handle dep_list,
@@ -258,7 +300,7 @@ bool KinraClient::move_and_check(nb::handle motor_list, nb::handle target_positi
         nb::object motor = motor_list[index];
         nb::object action = motor_move("MOTOR_MOVE_ABS", motor, position, nb::object(speed[index]),
                                        nb::object(accel[index]), nb::object(decel[index]), none, false, true);
-        nb::object action_id = cmd_id_of(action, "move_and_check");
+        nb::object action_id = cmd_id_of(action, "move_and_check", motor);
         motions.append(action);
         nb::list pos_args;
         pos_args.append("POS_NEAR");
@@ -311,7 +353,7 @@ bool KinraClient::axis_homing(nb::handle motor_list, nb::handle homing_method_li
         nb::int_ index(i);
         nb::object motor = motor_list[index];
         nb::object action = motor_home(motor, nb::object(methods[index]), none, false, true);
-        nb::object action_id = cmd_id_of(action, "axis_homing");
+        nb::object action_id = cmd_id_of(action, "axis_homing", motor);
         homings.append(action);
         nb::list end_args, end_deps, static_deps;
         end_args.append("END_HOMING");

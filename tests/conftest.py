@@ -32,3 +32,14 @@ def ctrl_c():
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     yield
     signal.signal(signal.SIGINT, previous)
+
+
+@pytest.fixture
+def hangup():
+    """SIGHUP at its default in every process the test starts, also when the suite runs with it ignored
+    (nohup): a handler of its own in this process, which does nothing (as nohup would have it), since a
+    caught signal reverts to its default across exec where an ignored one stays ignored. Ask for it before
+    any fixture that starts a process."""
+    previous = signal.signal(signal.SIGHUP, lambda signum, frame: None)
+    yield
+    signal.signal(signal.SIGHUP, previous)

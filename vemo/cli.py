@@ -4,21 +4,24 @@ what a run did, `vemo ctl` controls a live run, `vemo console` serves its operat
 
 from __future__ import annotations
 
+# The stop signals' handlers come first, so that a Ctrl-C, SIGTERM or SIGHUP at any moment after this
+# module has loaded ends the command with one line and its exit code; the rest of the package is imported
+# once they are in place, by the commands that need it.
+from vemo.run.signals import StopSignal, StopSignals, exit_code, quiet_lost_stops
+
 import argparse
 import functools
 import ipaddress
 import json
 import sys
 from pathlib import Path
-from typing import Any, Callable, Sequence
+from typing import TYPE_CHECKING, Any, Callable, Sequence
 
-from vemo.cell import CellError, load_cell
-from vemo.host import RUNTIME_NAMES, HostError, install
-from vemo.inputfile import MAX_SCRIPT_BYTES, MAX_YAML_BYTES, InputFileError, read_input
-from vemo.parser import Diagnostic
-from vemo.scriptbounds import MAX_ACTIONS
 from vemo.streams import guard_standard_streams
 from vemo.text import printable
+
+if TYPE_CHECKING:
+    from vemo.parser import Diagnostic
 
 # The listing `vemo check --json` prints; documented in docs/running.md. Raise the version when a field
 # changes meaning or goes away; new fields may be added within a version. Version 2: `except_blocks` (every
@@ -51,6 +54,8 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> None:  # type: ignore[override]
         if self.json_usage:
+            from vemo.parser import Diagnostic
+
             print(json.dumps(_listing([Diagnostic("error", f"{self.prog}: {message}")]), indent=2))
             sys.exit(2)
         super().error(message)
@@ -74,6 +79,8 @@ def _address(text: str) -> str:
 
 
 def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
+    from vemo.scriptbounds import MAX_ACTIONS
+
     parser = _Parser(prog="vemo", description="Vemo workcell scripts.", json_usage=json_usage)
     commands = parser.add_subparsers(dest="command", required=True,
                                      parser_class=functools.partial(_Parser, json_usage=json_usage))
@@ -223,6 +230,9 @@ def _travel_warnings(cell: Any) -> list[str]:
 def _compiler_for(args: argparse.Namespace, script_path: Path, cells: list | None = None) -> Any:
     """Loads the cell and the host modules and returns the runtime's compiler module; the cell loaded is
     appended to `cells` (None with --modules)."""
+    from vemo.cell import CellError, load_cell
+    from vemo.host import RUNTIME_NAMES, install
+
     cell = None
     if args.modules is None:
         cell_path = Path(args.cell) if args.cell else script_path.parent / "cell.yaml"
@@ -236,7 +246,11 @@ def _compiler_for(args: argparse.Namespace, script_path: Path, cells: list | Non
 
 
 def check(args: argparse.Namespace) -> int:
+    from vemo.cell import CellError
     from vemo.checks import check_script
+    from vemo.host import HostError
+    from vemo.inputfile import MAX_SCRIPT_BYTES, InputFileError, read_input
+    from vemo.parser import Diagnostic
     from vemo.report import as_dict, as_text
 
     script_path = Path(args.script)
@@ -248,9 +262,11 @@ def check(args: argparse.Namespace) -> int:
     try:
         text = read_input(script_path, "script", MAX_SCRIPT_BYTES)
         result = check_script(text, str(script_path), compiler, max_actions=args.max_actions)
-    except (InputFileError, CellError, HostError) as error:
-        return _fail(args, Diagnostic("error", str(error)))
-    except ImportError as error:
+    except (InputFileError, CellError, HostError, ImportError) as error:
+        if _signals.received:
+            raise  # what a stop signal became on its way out of a native module's loader: stopped, not failed
+        if not isinstance(error, ImportError):
+            return _fail(args, Diagnostic("error", str(error)))
         return _fail(args, Diagnostic("error", f"the Vemo runtime is incomplete: {error}"))
     if result.compiled is not None and cells and cells[0] is not None:
         result.diagnostics.extend(Diagnostic("warning", warning) for warning in _travel_warnings(cells[0]))
@@ -272,9 +288,11 @@ def run(args: argparse.Namespace) -> int:
         print("error: --speed and --sim-address apply to the embedded simulator, not to a handler server",
               file=sys.stderr)
         return 2
+    from vemo.run.rundir import private_files
     from vemo.run.runner import run as run_script
 
-    return run_script(args)
+    with private_files():  # the journal tells what the script does: it and the outputs are the user's alone
+        return run_script(args)
 
 
 def report(args: argparse.Namespace) -> int:
@@ -284,6 +302,10 @@ def report(args: argparse.Namespace) -> int:
 
 
 def sim(args: argparse.Namespace) -> int:
+    from vemo.cell import CellError, load_cell
+    from vemo.host import RUNTIME_NAMES
+    from vemo.inputfile import MAX_YAML_BYTES, InputFileError, read_input
+
     settings = args.handler_settings
     if settings is None:
         try:
@@ -340,7 +362,7 @@ def _ctl_commands(actions: Any) -> None:
 
 def ctl(args: argparse.Namespace) -> int:
     from vemo.run.commands import COMMANDS
-    from vemo.run.control import ControlError, send
+    from vemo.run.controlsocket import ControlError, send
 
     arguments = {}
     for row in COMMANDS:
@@ -371,14 +393,33 @@ def lsp(args: argparse.Namespace) -> int:
     return serve()
 
 
+# The stop signals of the process, once `main` has installed them.
+_signals = StopSignals()
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    argv = sys.argv[1:] if argv is None else list(argv)
-    guard_standard_streams()  # output piped into a reader that quits early must not stop a command
-    args = _parser(json_usage=argv[:1] == ["check"] and "--json" in argv).parse_args(argv)
-    commands = {"check": check, "run": run, "report": report, "ctl": ctl, "console": console, "sim": sim,
-                "lsp": lsp, "runs": runs}
+    """The `vemo` command. It installs the stop signals' handlers first, and ignores the signals once the
+    command has its exit code: a signal after that, until the process has ended, changes nothing."""
+    _signals.__enter__()
+    quiet_lost_stops()
     try:
-        return commands[args.command](args)
+        argv = sys.argv[1:] if argv is None else list(argv)
+        guard_standard_streams()  # output piped into a reader that quits early must not stop a command
+        args = _parser(json_usage=argv[:1] == ["check"] and "--json" in argv).parse_args(argv)
+        commands = {"check": check, "run": run, "report": report, "ctl": ctl, "console": console, "sim": sim,
+                    "lsp": lsp, "runs": runs}
+        code = commands[args.command](args)
+    except BaseException as error:
+        _signals.absorb()
+        interrupt = _signals.interrupt_of(error)
+        if interrupt is None:
+            raise
+        name = interrupt.name if isinstance(interrupt, StopSignal) else "Ctrl-C"
+        code = exit_code(interrupt)
+        del interrupt  # its traceback holds this frame: no cycle that outlives the command's objects
+        print(f"vemo: stopped by {name}", file=sys.stderr)
     finally:
+        _signals.ignore()
         sys.stdout.flush()
         sys.stderr.flush()
+    return code

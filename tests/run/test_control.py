@@ -12,7 +12,8 @@ from types import SimpleNamespace
 import pytest
 
 from vemo.cell import Interlock
-from vemo.run.control import ControlError, ControlServer, Refused, RunControl, send
+from vemo.run.control import Refused, RunControl
+from vemo.run.controlsocket import ControlError, ControlServer, send
 from vemo.run.interlocks import InterlockWatch
 
 DOOR = Interlock("door", "Safety", "door_open", safe=False)

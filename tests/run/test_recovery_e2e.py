@@ -6,7 +6,7 @@ import pytest
 
 import kinra_client
 from runsupport import EXAMPLES, HANDLER_SETTINGS, run_vemo, start_vemo, stop_process, wait_for_journal
-from vemo.run.control import send
+from vemo.run.controlsocket import send
 from vemo.run.journal import read_journal
 
 # The X axis of this handler travels only to 300 mm: every move to place (480) fails.

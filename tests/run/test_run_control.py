@@ -9,7 +9,8 @@ import kinra_client
 from runsupport import EXAMPLES, HANDLER_SETTINGS, journal_events, run_vemo, start_vemo, started, stop_process, \
     wait_for_journal
 from vemo.run.who import by
-from vemo.run.control import RunControl, send
+from vemo.run.control import RunControl
+from vemo.run.controlsocket import send
 from vemo.run.drive import RunContext
 
 DOOR_CELL = EXAMPLES / "door_cell.yaml"

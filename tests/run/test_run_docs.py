@@ -10,7 +10,7 @@ import pytest
 
 from runsupport import EXAMPLES, ROOT, child_env, run_vemo, start_vemo, started, stop_process, wait_for_journal
 from vemo.cli import _parser
-from vemo.run.control import send
+from vemo.run.controlsocket import send
 from vemo.run.events import OUTCOMES
 from vemo.run.outputs import RECORD_OUTCOMES, UNFINISHED
 

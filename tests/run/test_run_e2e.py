@@ -9,7 +9,7 @@ import pytest
 
 import kinra_client
 from runsupport import EXAMPLES, HANDLER_SETTINGS, child_env, load_record, run_vemo, vemo_command
-from vemo.run.simulator import ports_free
+from vemo.run.simulator import free_loopback_address, ports_free
 
 
 def by_module(records):
@@ -156,7 +156,9 @@ def test_script_that_cannot_run_is_refused_with_exit_1_before_anything_moves(scr
     assert "embedded simulator" not in result.stdout
 
 
-def test_vemo_sim_serves_in_the_foreground_until_ctrl_c(ctrl_c, address):
+@pytest.mark.parametrize("signum, code", [(signal.SIGINT, 0), (signal.SIGTERM, 143)])
+def test_vemo_sim_serves_in_the_foreground_until_ctrl_c_or_sigterm(ctrl_c, signum, code):
+    address = free_loopback_address()  # not one of the numbered addresses the run tests share
     process = subprocess.Popen(vemo_command("sim", "--cell", EXAMPLES / "cell.yaml", "--address", address,
                                             "--speed", 10),
                                env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -167,8 +169,8 @@ def test_vemo_sim_serves_in_the_foreground_until_ctrl_c(ctrl_c, address):
         assert ready is not None and ready.startswith(f"vemo-sim ready on {address}"), process.stderr.read()
         result = run_vemo("run", EXAMPLES / "tray_compete.vemo", "--server", address, timeout=30)
         assert result.returncode == 0, result.stdout + result.stderr
-        process.send_signal(signal.SIGINT)
-        assert process.wait(timeout=30) == 0
+        process.send_signal(signum)
+        assert process.wait(timeout=30) == code
     finally:
         if process.poll() is None:
             process.kill()

@@ -25,7 +25,7 @@ from vemo.run.simulator import ports_free
     ([signal.SIGHUP], 129, "run terminated by SIGHUP"),
     ([signal.SIGTERM, signal.SIGINT], 143, "run terminated by SIGTERM"),
 ])
-def test_a_stop_signal_stops_the_motion_and_the_simulator_and_keeps_every_output(ctrl_c, signals, code, verdict,
+def test_a_stop_signal_stops_the_motion_and_the_simulator_and_keeps_every_output(ctrl_c, hangup, signals, code, verdict,
                                                                                  address, tmp_path):
     run_dir, record, timeline = tmp_path / "run", tmp_path / "record.json", tmp_path / "timeline.html"
     process = start_vemo("run", EXAMPLES / "pick_place.vemo", "--sim-address", address, "--run-dir", run_dir,

@@ -1,17 +1,12 @@
 """Control of a live run: its state, the gate that module threads pass between actions, pauses, interlock
-holds and decisions on failures, and the Unix socket DIR/control that `vemo ctl` and the terminal keys use.
+holds and decisions on failures; what the control socket (controlsocket.py) and the terminal keys call.
 The states and their transitions are those of vemo.run.states, the commands those of vemo.run.commands."""
 
 from __future__ import annotations
 
 import contextlib
-import json
-import os
-import selectors
-import socket
 import threading
 import time
-from pathlib import Path
 from typing import Any, Callable, Iterator
 
 from vemo.run import commands as table
@@ -19,19 +14,11 @@ from vemo.run.commands import DECISIONS, UnknownRequest
 from vemo.run.states import PACKML, RUNNING, STOP_CAUSES, check_transition, run_state
 from vemo.run.who import BadBy, checked as checked_by
 
-SOCKET_NAME = "control"
 COMMANDS = tuple(table.FIELDS)
-# A request longer than this is no control request: the connection is answered with an error and closed.
-MAX_REQUEST_BYTES = 64 * 1024
-CLIENT_TIMEOUT_SECONDS = 5.0
 # How long `input` waits for the interlock watch to read an interlock input it has just set, so that its
 # answer tells the state the change put the run in (the watch reads every 20 ms; this leaves room for a
 # busy machine).
 INPUT_SETTLE_SECONDS = 1.0
-
-
-class ControlError(RuntimeError):
-    """No run answers at a run folder's control socket, or its answer is not one."""
 
 
 class Refused(Exception):
@@ -477,162 +464,3 @@ class RunControl:
         with self._changed:
             state = self._state()
             return {"state": state, "commands": table.applicable(state, sorted(self._tripped))}
-
-
-class ControlServer:
-    """Serves a run's control socket DIR/control (mode 0600) on a thread of its own: one JSON request per
-    line, one JSON answer per line, any number of connections at once."""
-
-    def __init__(self, run_dir: str | Path, control: RunControl) -> None:
-        self.path = Path(run_dir) / SOCKET_NAME
-        self.control = control
-        self._selector = selectors.DefaultSelector()
-        self._wake_read, self._wake_write = os.pipe()
-        self._thread: threading.Thread | None = None
-        self._listener: socket.socket | None = None
-
-    def start(self) -> ControlServer:
-        with contextlib.suppress(FileNotFoundError):
-            if self.path.is_socket():
-                self.path.unlink()  # left by a run that was killed
-        listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        # Created without permissions for anyone else, so no other user can connect in between.
-        mask = os.umask(0o177)
-        try:
-            listener.bind(str(self.path))
-        except OSError:
-            listener.close()
-            raise
-        finally:
-            os.umask(mask)
-        os.chmod(self.path, 0o600)
-        listener.listen(8)
-        listener.setblocking(False)
-        self._listener = listener
-        self._selector.register(listener, selectors.EVENT_READ, None)
-        self._selector.register(self._wake_read, selectors.EVENT_READ, None)
-        self._thread = threading.Thread(target=self._serve, name="vemo-control", daemon=True)
-        self._thread.start()
-        return self
-
-    def close(self) -> None:
-        """Ends the serving thread and removes the socket; a second call does nothing."""
-        if self._listener is None:
-            return
-        self._listener = None
-        if self._thread is not None:
-            os.write(self._wake_write, b"x")
-            self._thread.join(timeout=5)
-            self._thread = None
-        with contextlib.suppress(FileNotFoundError):
-            self.path.unlink()
-        for key in list(self._selector.get_map().values()):
-            if isinstance(key.fileobj, socket.socket):
-                key.fileobj.close()
-        self._selector.close()
-        os.close(self._wake_read)
-        os.close(self._wake_write)
-
-    def __enter__(self) -> ControlServer:
-        return self.start()
-
-    def __exit__(self, *exc: Any) -> None:
-        self.close()
-
-    def _serve(self) -> None:
-        while True:
-            for key, _ in self._selector.select():
-                if key.fileobj == self._wake_read:
-                    return
-                if key.data is None:
-                    self._accept(key.fileobj)
-                else:
-                    self._read(key.fileobj, key.data)
-
-    def _accept(self, listener: socket.socket) -> None:
-        try:
-            connection, _ = listener.accept()
-        except (BlockingIOError, InterruptedError):
-            return
-        connection.setblocking(False)
-        self._selector.register(connection, selectors.EVENT_READ, bytearray())
-
-    def _drop(self, connection: socket.socket) -> None:
-        self._selector.unregister(connection)
-        connection.close()
-
-    def _read(self, connection: socket.socket, pending: bytearray) -> None:
-        try:
-            chunk = connection.recv(65536)
-        except (BlockingIOError, InterruptedError):
-            return
-        except OSError:
-            chunk = b""
-        if not chunk:
-            self._drop(connection)
-            return
-        pending += chunk
-        while b"\n" in pending:
-            line, _, rest = bytes(pending).partition(b"\n")
-            pending[:] = rest
-            if line.strip() and not self._answer(connection, self._respond(line)):
-                return
-        if len(pending) > MAX_REQUEST_BYTES:
-            if self._answer(connection, {"ok": False, "error": f"a request longer than {MAX_REQUEST_BYTES} bytes"}):
-                self._drop(connection)  # a failed answer has dropped it already
-
-    def _respond(self, line: bytes) -> dict:
-        try:
-            request = json.loads(line.decode("utf-8"))
-        except (UnicodeDecodeError, ValueError, RecursionError) as error:  # RecursionError: nested too deep
-            return {"ok": False, "error": f"not a JSON request: {error}"}
-        try:
-            return self.control.handle(request)
-        except Exception as error:  # a fault of the control must not end the run it controls
-            return {"ok": False, "error": f"{type(error).__name__}: {error}"}
-
-    def _answer(self, connection: socket.socket, answer: dict) -> bool:
-        data = json.dumps(answer, default=str).encode("utf-8") + b"\n"
-        try:
-            connection.setblocking(True)
-            connection.settimeout(CLIENT_TIMEOUT_SECONDS)
-            connection.sendall(data)
-            connection.setblocking(False)
-            return True
-        except OSError:
-            self._drop(connection)
-            return False
-
-
-def send(run_dir: str | Path, command: str, **arguments: Any) -> dict:
-    """Sends one command to the run whose folder is `run_dir` and returns its answer ({"ok": true, ...}
-    or {"ok": false, "error": ...}). ControlError when no run answers there."""
-    path = Path(run_dir) / SOCKET_NAME
-    request = json.dumps({"command": command, **arguments}).encode("utf-8") + b"\n"
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as connection:
-        connection.settimeout(CLIENT_TIMEOUT_SECONDS)
-        try:
-            connection.connect(str(path))
-        except FileNotFoundError:
-            raise ControlError(f"no run answers at {path}: the run has ended or never ran there") from None
-        except ConnectionRefusedError:
-            raise ControlError(f"no run answers at {path}: the run that made it has ended") from None
-        except OSError as error:
-            raise ControlError(f"cannot reach the run at {path}: {error.strerror or error}") from None
-        try:
-            connection.sendall(request)
-            reply = bytearray()
-            while not reply.endswith(b"\n"):
-                chunk = connection.recv(65536)
-                if not chunk:
-                    break
-                reply += chunk
-        except OSError as error:
-            raise ControlError(f"the run at {path} did not answer: {error.strerror or error}") from None
-    try:
-        answer = json.loads(reply.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError):
-        raise ControlError(f"the run at {path} gave no answer") from None
-    if not isinstance(answer, dict) or not isinstance(answer.get("ok"), bool):
-        raise ControlError(f"the run at {path} gave an answer that is not one: {reply[:200]!r}")
-    return answer

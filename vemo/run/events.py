@@ -64,7 +64,8 @@ EVENTS = {event.name: event for event in (
     _event("recovery_ended", "block outcome", "the except block has ended", "records lines"),
     _event("module_ended", "module", "a module's thread has ended", "records"),
     _event("handler_lost", "address reason silent_for", "the handler stopped answering", "fold console"),
-    _event("run_ended", "exit_code outcome", "the last line", "records fold console"),
+    _event("run_ended", "exit_code outcome reason", "the last line (with a reason when the run ended before its "
+                                                  "modules started)", "records fold console"),
 )}
 
 

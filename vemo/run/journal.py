@@ -46,7 +46,7 @@ class Journal:
         self._t0 = clock()
         self._lock = threading.Lock()
         self._listeners: list[Callable[[dict], None]] = []
-        self._fd = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o644)
+        self._fd = os.open(self.path, os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o600)
 
     def elapsed(self) -> float:
         """Seconds since the journal was opened, the clock of every event's "t"."""

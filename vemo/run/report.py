@@ -111,6 +111,8 @@ def _summary(state: Any, states: dict[str, str], out: TextIO) -> None:
     if ended is not None:
         print(printable(f"run ended at {ended['t']:.2f} s: {ended.get('outcome', '?')} "
                         f"(exit code {ended.get('exit_code', '?')})"), file=out)
+        if isinstance(ended.get("reason"), str):  # a run that ended before its modules started
+            print(printable(f"  {ended['reason']}"), file=out)
         return
     unfinished = sum(1 for r in state.records if r.outcome == UNFINISHED)
     print(f"the journal ends at {state.last_t:.2f} s without run_ended: the run was killed or is still going; "

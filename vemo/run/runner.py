@@ -14,7 +14,8 @@ import time
 from pathlib import Path
 from typing import Any, TextIO
 
-from vemo.run.control import ControlServer, RunControl
+from vemo.run.control import RunControl
+from vemo.run.controlsocket import ControlServer
 from vemo.run.drive import ERROR_STATE_INDEX, RunContext
 from vemo.run.fold import RunFold
 from vemo.run.interlocks import InterlockWatch
@@ -26,6 +27,7 @@ from vemo.run.prepare import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE
                               RunError, digest, prepare)
 from vemo.run.progress import LiveProgress, PlainProgress
 from vemo.run.recorder import Recorder
+from vemo.run.rundir import RunDir, RunDirError, claim_run_dir
 from vemo.run.signals import StopSignal, StopSignals, exit_code, outcome as signal_outcome
 from vemo.run.states import STOP_CAUSES, stop_cause
 from vemo.run.timeline import ActionRecord
@@ -36,41 +38,6 @@ from vemo.text import printable
 STOP_GRACE_SECONDS = 10.0
 # How often the main thread looks at the module threads and redraws the progress.
 TICK_SECONDS = 0.125
-
-
-def _missing_folders(folder: Path) -> list[Path]:
-    """`folder` and those of its parents that do not exist yet, innermost first."""
-    return [path for path in [folder, *folder.parents] if not path.exists()]
-
-
-def make_run_dir(requested: str | None, script: Path) -> tuple[Path, list[Path]]:
-    """The run's folder, created, and the folders created for it (innermost first): `requested`, which
-    must not hold a journal yet, or a new runs/<YYYYmmdd-HHMMSS>-<script name> below the current directory."""
-    if requested:
-        folder = Path(requested)
-        if (folder / JOURNAL_NAME).exists():
-            raise RunError(f"--run-dir {requested}: it already holds a run's journal; choose another folder", EXIT_USAGE)
-        created = _missing_folders(folder)
-        try:
-            folder.mkdir(parents=True, exist_ok=True)
-        except OSError as error:
-            raise RunError(f"--run-dir {requested}: cannot create the folder: {error.strerror}", EXIT_USAGE) from None
-        if not os.access(folder, os.W_OK | os.X_OK):
-            raise RunError(f"--run-dir {requested}: cannot write in that folder", EXIT_USAGE)
-        return folder, created
-    base = Path("runs") / f"{time.strftime('%Y%m%d-%H%M%S')}-{script.stem}"
-    for attempt in range(1, 1000):
-        folder = base if attempt == 1 else base.with_name(f"{base.name}-{attempt}")
-        created = _missing_folders(folder)
-        try:
-            folder.mkdir(parents=True)
-        except FileExistsError:
-            continue  # another run of the same script started within the same second
-        except OSError as error:
-            raise RunError(f"cannot create the run folder {folder}: {error.strerror}; pass --run-dir DIR",
-                           EXIT_USAGE) from None
-        return folder, created
-    raise RunError(f"cannot find a free run folder name beside {base}; pass --run-dir DIR", EXIT_USAGE)
 
 
 # --- the run ------------------------------------------------------------------------------------------
@@ -117,7 +84,8 @@ class Run:
         self._halted = False  # whether the modules now running were told to stop
         self._events: queue.Queue = queue.Queue()
         self._ended_modules: set[str] = set()
-        self._created_dirs: list[Path] = []
+        self.folder: RunDir | None = None
+        self._announced = False  # whether the run folder has been printed: it stays from then on
 
     # --- start --------------------------------------------------------------------------------------
 
@@ -129,7 +97,11 @@ class Run:
         handler, and the journal's run_started and plan."""
         args = self.args
         self.prepared = prepared = prepare(args)
-        self.run_dir, self._created_dirs = make_run_dir(getattr(args, "run_dir", None), prepared.script)
+        try:
+            self.folder = claim_run_dir(getattr(args, "run_dir", None), prepared.script)
+        except RunDirError as error:
+            raise RunError(str(error), EXIT_USAGE) from None
+        self.run_dir = self.folder.path
         inputs = [prepared.script, prepared.cell.source, prepared.settings, self.run_dir / JOURNAL_NAME]
         try:
             created = check_output_paths(self.outputs_requested(), inputs,
@@ -139,10 +111,12 @@ class Run:
         for folder in created:
             print(f"created the folder {folder} for the run's outputs", file=self.out)
         print(f"run folder: {self.run_dir}", file=self.out, flush=True)
+        self._announced = True
         self._start_handler()
         import kinra_client
 
         self.client = kinra_client.KinraClient(prepared.settings, server_address=self.address)
+        self._tell_address(str(self.client.server_address))
         try:
             self.journal = Journal(self.run_dir / JOURNAL_NAME, on_error=self._journal_failed)
         except OSError as error:
@@ -185,7 +159,8 @@ class Run:
                            else round(prepared.estimate / self.context.time_factor, 3))
         self.recorder.write_plan()
         try:
-            self.control_server = ControlServer(self.run_dir, self.control).start()
+            self.control_server = ControlServer(self.run_dir, self.control)  # kept first: a stop closes it
+            self.control_server.start()
         except OSError as error:
             raise RunError(f"cannot open the control socket {self.run_dir / 'control'}: "
                            f"{error.strerror or error}") from None
@@ -220,8 +195,7 @@ class Run:
     def _start_handler(self) -> None:
         args, prepared = self.args, self.prepared
         if args.server is not None:
-            self.address = args.server
-            print(f"handler: server at {self.address}", file=self.out, flush=True)
+            self.address = args.server  # told once the client has read the settings, which may name another
             return
         from vemo.run.simulator import Simulator, SimulatorError
 
@@ -235,6 +209,17 @@ class Run:
         print(f"handler: embedded simulator on {self.address} (pid {self.simulator.process.pid}, "
               f"time scale {args.speed:g})", file=self.out, flush=True)
 
+    def _tell_address(self, used: str) -> None:
+        """Prints the handler address the client really talks to: a server_address in the handler settings
+        wins over --server and over the embedded simulator's address."""
+        if self.simulator is None:
+            other = "" if used == self.address else \
+                f" (the handler settings' server_address; not --server {self.address})"
+            print(f"handler: server at {used}{other}", file=self.out, flush=True)
+        elif used != self.address:
+            print(f"warning: the handler settings name server_address {used}: the run talks to {used}, not to the "
+                  f"embedded simulator on {self.address}", file=self.errors, flush=True)
+
     # --- execute ------------------------------------------------------------------------------------
 
     def running(self) -> bool:
@@ -245,7 +230,7 @@ class Run:
         run stopped because an action failed, the except blocks of the failed actions. Returns whether
         every module thread ended."""
         with contextlib.ExitStack() as stack:
-            all_ended = self._run_plans(self.prepared.compiled.plans, stack)
+            all_ended = self._run_plans(self.prepared.compiled.plans, stack, rearm=True)
             if all_ended and self.recorder.failed and self.stop_cause == "failure" and self.interrupt is None \
                     and self.journal.error is None:
                 all_ended = self._recover()
@@ -254,8 +239,9 @@ class Run:
     def _run_plans(self, plans: list, stack: contextlib.ExitStack | None = None, rearm: bool = False) -> bool:
         """One module per plan on its own thread, watched until all have ended or been stopped. The first
         call enters the progress and starts the handler and interlock watches, all kept on `stack` until the
-        run's end, so that they serve the except blocks too. With `rearm`, the stop signals absorbed by the
-        stop before raise again from here on, and one absorbed meanwhile stops these plans before they start."""
+        run's end, so that they serve the except blocks too. With `rearm`, the stop signals absorbed since the
+        start or the stop before raise again from here on, and one absorbed meanwhile stops these plans
+        before they start."""
         self.modules, self.threads, self._halted = [], [], False
         try:
             try:
@@ -330,6 +316,8 @@ class Run:
     def _watch(self, progress: Any) -> None:
         """The main thread while the modules run: progress, modules that ended, the stop on a failure."""
         while self.running():
+            if self.signals.lost() is not None:  # raised and swallowed on its way here: it stops the run all the same
+                raise StopSignal(self.signals.lost())
             self._pump(progress, TICK_SECONDS)
             self._note_ended_modules()
             self._follow_loss()
@@ -515,38 +503,74 @@ class Run:
             return EXIT_OK, "finished", f"run finished in {elapsed:.2f} s"
         return EXIT_FAILED, "failed", "run ended with actions not run"
 
-    def abandon(self, code: int, outcome: str) -> None:
-        """Cleans up after a run that ended before its modules started."""
+    def abandon(self, code: int, outcome: str, reason: str) -> None:
+        """Cleans up after a run that ended before its modules started. A run folder that was announced
+        keeps a journal that says why; one that was not is removed."""
         self.close_control()
         self.close_handler()
+        if self._announced and (self.journal is None or self._journal_is_empty()):
+            self._journal_start_only()
         if self.journal is not None:
-            self.journal.write("run_ended", exit_code=code, outcome=outcome)
+            self.journal.write("run_ended", exit_code=code, outcome=outcome, reason=reason)
             self.journal.close()
             self.close_console()
-            return
-        for folder in self._created_dirs:  # no trace of a run that never was
-            try:
-                folder.rmdir()
-            except OSError:
-                return
+        elif self.folder is not None:
+            self.folder.remove_if_unused()  # no trace of a run that never was
+
+    def _journal_is_empty(self) -> bool:
+        """Whether the journal is open but its run_started is not written yet (a stop in between)."""
+        try:
+            return self.journal.path.stat().st_size == 0
+        except OSError:
+            return False
+
+    def _journal_start_only(self) -> None:
+        """The journal of a run that stopped before its handler was ready: what it was to run."""
+        prepared = self.prepared
+        try:
+            if self.journal is None:
+                self.journal = Journal(self.run_dir / JOURNAL_NAME)
+            self.journal.write("run_started", format=FORMAT, script=str(prepared.script), cell=prepared.cell.source,
+                               handler_settings=prepared.settings, handler=self.address,
+                               started=time.strftime("%Y-%m-%dT%H:%M:%S%z"), pid=os.getpid(), modules=[],
+                               interlocks=[])
+        except OSError as error:
+            print(f"warning: cannot write the journal {self.run_dir / JOURNAL_NAME}: {error.strerror}",
+                  file=self.errors)
+            self.journal = None
 
 
 def run(args: Any, out: TextIO | None = None) -> int:
     """The `vemo run` command; returns its exit code."""
     the_run = Run(args, out or sys.stdout, sys.stderr)
+    try:
+        return _run(the_run)
+    finally:
+        if the_run.folder is not None:
+            the_run.folder.release()
+
+
+def _run(the_run: Run) -> int:
     with the_run.signals:
         try:
             the_run.start()
-        except RunError as error:
+            if the_run.signals.lost() is not None:  # raised during the start and swallowed on its way
+                raise StopSignal(the_run.signals.lost())
+            the_run.signals.absorb()  # until the modules start, where one that came meanwhile stops them
+        except BaseException as error:
             the_run.signals.absorb()
-            the_run.abandon(error.exit_code, "failed")
+            interrupt = the_run.signals.interrupt_of(error)
+            if interrupt is not None:
+                code, outcome = exit_code(interrupt), signal_outcome(interrupt)
+                del interrupt  # its traceback holds this frame: no cycle that outlives the run's objects
+                the_run.abandon(code, outcome, "stopped before the run started")
+                print("interrupted before the run started", file=sys.stderr)
+                return code
+            if not isinstance(error, RunError):
+                raise
+            the_run.abandon(error.exit_code, "failed", str(error))
             print("\n".join(printable(line) for line in f"error: {error}".split("\n")), file=sys.stderr)
             return error.exit_code
-        except KeyboardInterrupt as interrupt:
-            the_run.signals.absorb()
-            the_run.abandon(exit_code(interrupt), signal_outcome(interrupt))
-            print("interrupted before the run started", file=sys.stderr)
-            return exit_code(interrupt)
         try:
             all_ended = the_run.execute()
         finally:

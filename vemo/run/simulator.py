@@ -14,6 +14,8 @@ import threading
 import time
 from pathlib import Path
 
+from vemo.run.signals import exit_code
+
 BINARY_NAME = "vemo-sim"
 HANDLER_PORTS = (5001, 5002, 5003)
 READY_PREFIX = "vemo-sim ready on "
@@ -223,7 +225,8 @@ class Simulator:
 
 def run_foreground(settings, address: str | None = None, time_scale: float = 1.0, out=None) -> int:
     """Runs a simulator until the operator's Ctrl-C or until it ends by itself, echoing its output
-    lines to `out` (default sys.stdout); returns 0 after Ctrl-C, else the simulator's exit code."""
+    lines to `out` (default sys.stdout); returns 0 after Ctrl-C, 143 or 129 after SIGTERM or SIGHUP, else
+    the simulator's exit code."""
     out = out or sys.stdout
     sim = Simulator(settings, address=address, time_scale=time_scale,
                     echo=lambda line: print(line, file=out, flush=True))
@@ -234,7 +237,7 @@ def run_foreground(settings, address: str | None = None, time_scale: float = 1.0
                 sim.process.wait(0.5)
             except subprocess.TimeoutExpired:
                 pass
-    except KeyboardInterrupt:
+    except KeyboardInterrupt as interrupt:
         sim.stop()
-        return 0
+        return 0 if exit_code(interrupt) == 128 + signal.SIGINT else exit_code(interrupt)
     return sim.stop()

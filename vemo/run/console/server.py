@@ -315,7 +315,7 @@ class ConsoleServer:
         if command is None or command.label is None:
             return _refuse(400, f"the console sends {', '.join(c.name for c in table.OPERATOR_COMMANDS)}")
         sent = {**command.request, "by": by("console", address=request.remote or None)}
-        from vemo.run.control import ControlError, send
+        from vemo.run.controlsocket import ControlError, send
 
         try:
             reply = await self._loop.run_in_executor(None, lambda: send(self.run_dir, **sent))
