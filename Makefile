@@ -6,6 +6,8 @@ PIP := $(VENV)/bin/pip
 APT_PACKAGES := g++ libzmq3-dev cppzmq-dev libyaml-cpp-dev libgtest-dev
 # The browser the console tests drive, with its WebDriver.
 BROWSER_PACKAGES := chromium chromium-driver
+# The MQTT broker the plant tests and the plant benchmark start on a loopback port.
+BROKER_PACKAGES := mosquitto
 BUILD_TOOLS := "scikit-build-core>=0.10" "nanobind>=2.4" ninja cmake
 PYTEST_FLAGS ?= -q
 # The sanitizer runtime must come first, and libstdc++ with it: Python itself does not link libstdc++, and
@@ -33,6 +35,9 @@ build/.apt-stamp:
 build/.browser-stamp:
 	$(call apt_install,$(BROWSER_PACKAGES))
 
+build/.broker-stamp:
+	$(call apt_install,$(BROKER_PACKAGES))
+
 $(VENV)/.stamp: pyproject.toml
 	python3 -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
@@ -56,13 +61,13 @@ cpptest: deps
 	$(VENV)/bin/cmake --build build/cpptest
 	$(VENV)/bin/ctest --test-dir build/cpptest --output-on-failure
 
-test: install cpptest build/.browser-stamp
+test: install cpptest build/.browser-stamp build/.broker-stamp
 	$(PY) -m pytest $(PYTEST_FLAGS)
 
 demo: install
 	$(VENV)/bin/vemo run examples/pick_place.vemo --speed 4 --console 127.0.0.1:0 --timeline build/demo/timeline.html --trace build/demo/trace.json
 
-bench: install
+bench: install build/.broker-stamp
 	@for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 # The test suite on a build with AddressSanitizer and UndefinedBehaviorSanitizer. Python's own allocator

@@ -1,0 +1,120 @@
+"""Helpers of the plant tests: Debian's mosquitto broker on a loopback port, a subscriber that keeps its
+session across the broker's restarts, and free ports."""
+
+import json
+import shutil
+import socket
+import subprocess
+import sys
+import threading
+import time
+import uuid
+from pathlib import Path
+
+import pytest
+
+# The run tests' helpers (a run in a child process) and the console tests' hand-written journal.
+TESTS = Path(__file__).resolve().parents[1]
+for folder in ("run", "console"):
+    if str(TESTS / folder) not in sys.path:
+        sys.path.insert(0, str(TESTS / folder))
+
+WAIT_SECONDS = 20
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def until(condition, what, timeout=WAIT_SECONDS):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise AssertionError(f"{what}: not within {timeout} s")
+
+
+class Broker:
+    """mosquitto on 127.0.0.1:port. It keeps sessions and queued messages on disk after every change, so a
+    subscriber's session outlives a kill -9 of the broker."""
+
+    def __init__(self, folder):
+        binary = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
+        if not shutil.which(binary):
+            pytest.fail("the plant tests need Debian's mosquitto: `make test` installs it")
+        self.binary, self.folder, self.port = binary, folder, free_port()
+        folder.mkdir(parents=True, exist_ok=True)
+        self.config = folder / "mosquitto.conf"
+        self.config.write_text(f"listener {self.port} 127.0.0.1\nallow_anonymous true\npersistence true\n"
+                               f"persistence_location {folder}/\nautosave_interval 1\nautosave_on_changes true\n"
+                               f"user root\n")
+        self.process = None
+
+    def start(self):
+        self.process = subprocess.Popen([self.binary, "-c", str(self.config)], stdout=subprocess.DEVNULL,
+                                        stderr=open(self.folder / "mosquitto.log", "ab"))
+
+        def listening():
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return True
+            except OSError:
+                assert self.process.poll() is None, (self.folder / "mosquitto.log").read_text()
+                return False
+
+        until(listening, "mosquitto listens")
+        return self
+
+    def kill(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait(10)
+
+
+class Subscriber:
+    """A paho-mqtt client subscribed to `topic` with QoS 1 on a persistent session: what the broker queued
+    for it while it was away arrives once it is back. `messages` holds (topic, payload as JSON, retained)."""
+
+    def __init__(self, port, topic="vemo/#", persistent=True):
+        import paho.mqtt.client as mqtt
+
+        self.messages = []
+        self._lock = threading.Lock()
+        self.client = mqtt.Client(mqtt.CallbackAPIVersion.VERSION2, client_id=f"test-{uuid.uuid4().hex[:12]}",
+                                  clean_session=not persistent)
+        self.client.reconnect_delay_set(0.2, 1)
+        self.client.on_connect = lambda client, *_: client.subscribe(topic, qos=1)
+        self.client.on_message = self._on_message
+        self.subscribed = threading.Event()
+        self.client.on_subscribe = lambda *_: self.subscribed.set()
+        self.client.connect("127.0.0.1", port, keepalive=5)
+        self.client.loop_start()
+        assert self.subscribed.wait(WAIT_SECONDS), "the subscription was not acknowledged"
+
+    def _on_message(self, client, userdata, message):
+        with self._lock:
+            self.messages.append((message.topic, json.loads(message.payload), bool(message.retain)))
+
+    def on(self, suffix):
+        with self._lock:
+            return [payload for topic, payload, _ in self.messages if topic.endswith(suffix)]
+
+    def close(self):
+        self.client.disconnect()
+        self.client.loop_stop()
+
+
+def distinct_lines(events):
+    """The events by journal line, first arrival kept (QoS 1 may deliver one twice), and whether the first
+    arrivals came in line order."""
+    seen = {}
+    order = []
+    for event in events:
+        if event["line"] not in seen:
+            seen[event["line"]] = event
+            order.append(event["line"])
+    return seen, order == sorted(order)
