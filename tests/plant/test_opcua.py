@@ -10,6 +10,7 @@ import pytest
 
 from consolesupport import HandRun
 from plantsupport import free_port
+from vemo.run.journal import Journal
 from runsupport import EXAMPLES, child_env, journal_events, start_vemo, stop_process, wait_for_journal
 
 pytestmark = pytest.mark.timeout(120)
@@ -172,3 +173,73 @@ async def _secured_read(url, folder):
     await secured.set_security_string(f"Basic256Sha256,SignAndEncrypt,{cert},{key}")
     async with secured:
         assert await (await node(secured, "Run", "State")).read_value() == "running"
+
+
+async def eventually(connection, path, expected):
+    """The value of the variable at `path` once it is `expected` (read every 20 ms, at most WAIT seconds)."""
+    variable = await node(connection, *path)
+    deadline = asyncio.get_running_loop().time() + WAIT
+    while (value := await variable.read_value()) != expected:
+        assert asyncio.get_running_loop().time() < deadline, f"{'/'.join(path)} is {value!r}, not {expected!r}"
+        await asyncio.sleep(0.02)
+    return value
+
+
+def test_modules_interlocks_the_decision_and_the_end_follow_the_journal(tmp_path):
+    from asyncua import ua
+
+    folder = tmp_path / "run"
+    folder.mkdir()
+    journal = Journal(folder / "journal.jsonl")
+    journal.write("run_started", format=1, script="pick.vemo", started="2026-01-02T03:04:05+0000",
+                  modules=[{"name": "ZAxis", "actions": 2}, {"name": "Gripper", "actions": 1}],
+                  interlocks=[{"name": "door", "module": "Safety", "input": "door_open"}])
+    for module, index in (("ZAxis", 1), ("ZAxis", 2), ("Gripper", 1)):
+        journal.write("action_planned", module=module, index=index, text=f"move @{module} to p{index}",
+                      location=f"pick.vemo:{index}:5", kind="Move", waits=[], after=None)
+    port = free_port()
+    server = subprocess.Popen([sys.executable, "-m", "vemo", "opcua", str(folder), "--listen", f"127.0.0.1:{port}"],
+                              env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    action = {"module": "ZAxis", "index": 1, "text": "move @ZAxis to p1", "location": "pick.vemo:1:5"}
+
+    async def scenario(url, token):
+        async with client(url) as reader:
+            assert [(await m.read_browse_name()).Name for m in await (await node(reader, "Modules")).get_children()] \
+                == ["ZAxis", "Gripper"]
+            assert (await (await node(reader, "Run", "Started")).read_value()).isoformat() == \
+                "2026-01-02T03:04:05+00:00"
+            assert await (await node(reader, "Interlocks", "door", "Safe")).read_value() is True
+            journal.write("action_started", **action)
+            await eventually(reader, ("Modules", "ZAxis", "CurrentAction"), "move @ZAxis to p1")
+            await eventually(reader, ("Modules", "ZAxis", "Location"), "pick.vemo:1:5")
+            journal.write("action_ended", **action, outcome="error", reason="axis fault")
+            journal.write("paused", mode="immediate", cause="failure",
+                          failure={"module": "ZAxis", "action": "move @ZAxis to p1", "location": "pick.vemo:1:5",
+                                   "reason": "axis fault", "attempts": 1})
+            journal.write("interlock_tripped", name="door", module="Safety", input="door_open", value=True)
+            await eventually(reader, ("Decision", "Pending"), True)
+            assert [await (await node(reader, "Decision", name)).read_value() for name in ("Module", "Action", "Reason")] \
+                == ["ZAxis", "move @ZAxis to p1", "axis fault"]
+            await eventually(reader, ("Interlocks", "door", "Safe"), False)
+            await eventually(reader, ("Run", "PackMLStateName"), "Suspended")
+            async with client(url, token) as operator:
+                # The journal was written by hand: no run answers the call.
+                run = await node(operator, "Run")
+                result = await operator.uaclient.call([ua.CallMethodRequest(
+                    ObjectId=run.nodeid, MethodId=(await run.get_child(f"{run.nodeid.NamespaceIndex}:Skip")).nodeid,
+                    InputArguments=[])])
+                assert result[0].StatusCode.value == ua.StatusCodes.BadNoCommunication
+                assert "no run answers" in result[0].OutputArguments[0].Value
+            journal.write("run_ended", exit_code=1, outcome="failed")
+            await eventually(reader, ("Run", "ExitCode"), 1)
+            assert [await (await node(reader, "Run", name)).read_value()
+                    for name in ("State", "Outcome", "PackMLState", "PackMLStateName")] == ["ended", "failed", 2, "Stopped"]
+            assert await (await node(reader, "Decision", "Pending")).read_value() is False
+
+    try:
+        assert "opc.tcp://" in server.stdout.readline()
+        asyncio.run(asyncio.wait_for(scenario(f"opc.tcp://127.0.0.1:{port}/vemo",
+                                              (folder / "console-token").read_text().strip()), 60))
+    finally:
+        stop_process(server)
+        journal.close()
