@@ -62,8 +62,9 @@ async def main(folder):
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(p for p in (str(ROOT), os.environ.get("PYTHONPATH", "")) if p)}
     broker_port, opcua_port = free_port(), free_port()
     (folder / "mosquitto.conf").write_text(f"listener {broker_port} 127.0.0.1\nallow_anonymous true\n")
-    broker = subprocess.Popen([shutil.which("mosquitto") or "/usr/sbin/mosquitto", "-c", str(folder / "mosquitto.conf")],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    mosquitto = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
+    broker = subprocess.Popen([mosquitto, "-c", str(folder / "mosquitto.conf")], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
     processes = [broker]
     try:
         wait_port(broker_port)

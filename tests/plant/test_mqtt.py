@@ -1,7 +1,6 @@
 """The MQTT publisher against a real broker: every journal line in order, the retained state, the last will,
 and a broker that comes and goes while the run goes on."""
 
-import json
 import os
 import signal
 import subprocess

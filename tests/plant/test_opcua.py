@@ -218,8 +218,8 @@ def test_modules_interlocks_the_decision_and_the_end_follow_the_journal(tmp_path
                                    "reason": "axis fault", "attempts": 1})
             journal.write("interlock_tripped", name="door", module="Safety", input="door_open", value=True)
             await eventually(reader, ("Decision", "Pending"), True)
-            assert [await (await node(reader, "Decision", name)).read_value() for name in ("Module", "Action", "Reason")] \
-                == ["ZAxis", "move @ZAxis to p1", "axis fault"]
+            assert [await (await node(reader, "Decision", name)).read_value()
+                    for name in ("Module", "Action", "Reason")] == ["ZAxis", "move @ZAxis to p1", "axis fault"]
             await eventually(reader, ("Interlocks", "door", "Safe"), False)
             await eventually(reader, ("Run", "PackMLStateName"), "Suspended")
             async with client(url, token) as operator:
@@ -233,7 +233,8 @@ def test_modules_interlocks_the_decision_and_the_end_follow_the_journal(tmp_path
             journal.write("run_ended", exit_code=1, outcome="failed")
             await eventually(reader, ("Run", "ExitCode"), 1)
             assert [await (await node(reader, "Run", name)).read_value()
-                    for name in ("State", "Outcome", "PackMLState", "PackMLStateName")] == ["ended", "failed", 2, "Stopped"]
+                    for name in ("State", "Outcome", "PackMLState", "PackMLStateName")] == \
+                ["ended", "failed", 2, "Stopped"]
             assert await (await node(reader, "Decision", "Pending")).read_value() is False
 
     try:
