@@ -3,6 +3,7 @@ operator pauses it with the run's token, anonymous sessions read but never call,
 loopback needs a secured endpoint."""
 
 import asyncio
+import socket
 import subprocess
 import sys
 
@@ -244,3 +245,18 @@ def test_modules_interlocks_the_decision_and_the_end_follow_the_journal(tmp_path
     finally:
         stop_process(server)
         journal.close()
+
+
+def test_a_run_whose_opcua_server_cannot_listen_stops_before_anything_moves(tmp_path):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        port = taken.getsockname()[1]
+        done = subprocess.run([sys.executable, "-m", "vemo", "run", str(EXAMPLES / "pick_place.vemo"), "--plain",
+                               "--run-dir", str(tmp_path / "run"), "--opcua", f"127.0.0.1:{port}"],
+                              env=child_env(), capture_output=True, text=True, timeout=90)
+    assert done.returncode == 1
+    assert "cannot listen on" in done.stderr and "the opcua bridge did not start (exit code 1)" in done.stderr
+    assert "Traceback" not in done.stderr
+    events = journal_events(tmp_path / "run")
+    assert not any(e["event"] == "action_started" for e in events) and events[-1]["event"] == "run_ended"

@@ -49,7 +49,10 @@ class BridgeProcess:
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=env, start_new_session=True)
         line = self._read_line(START_SECONDS)
         if line is None:
-            code = self._process.poll()
+            try:  # at the end of its output the process may not have been reaped yet
+                code = self._process.wait(1)
+            except subprocess.TimeoutExpired:
+                code = None
             self.close()
             raise BridgeStartError(f"the {self.kind} bridge did not start within {START_SECONDS:g} s" if code is None
                                    else f"the {self.kind} bridge did not start (exit code {code})")

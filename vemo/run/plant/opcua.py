@@ -384,10 +384,26 @@ def _refused(code: int, message: str) -> Any:
     return result
 
 
+class _OneLine(logging.Formatter):
+    def format(self, record: logging.LogRecord) -> str:
+        return f"opcua: {record.getMessage()}"
+
+
+def _quiet_library_log() -> None:
+    """asyncua's errors as one line each, without its tracebacks and warnings: what concerns the operator
+    (an address in use, a bad certificate) is said by our own messages."""
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(_OneLine())
+    library = logging.getLogger("asyncua")
+    library.handlers[:] = [handler]
+    library.setLevel(logging.ERROR)
+    library.propagate = False
+
+
 def serve(args: argparse.Namespace) -> int:
     """`vemo opcua`: serves the run until Ctrl-C or SIGTERM; started by `vemo run`, it tells its parent the
     endpoint as one JSON line and ends when its standard input closes."""
-    logging.getLogger("asyncua").setLevel(logging.ERROR)
+    _quiet_library_log()
     try:
         return asyncio.run(_serve(args))
     except OpcuaError as error:
@@ -405,7 +421,14 @@ async def _serve(args: argparse.Namespace) -> int:
     host, port = args.listen
     server = PlantServer(args.dir, host, port, args.security)
     try:
-        url = await server.start()
+        # The server starts once the journal has its first line: a signal meanwhile ends the wait.
+        starting, signalled = asyncio.ensure_future(server.start()), asyncio.ensure_future(done.wait())
+        await asyncio.wait({starting, signalled}, return_when=asyncio.FIRST_COMPLETED)
+        signalled.cancel()
+        if not starting.done():
+            starting.cancel()
+            return 0
+        url = starting.result()
         if args.from_run:
             link.tell({"url": url, "certificate": str(server.certificate) if server.certificate else None})
             link.watch(lambda: loop.call_soon_threadsafe(done.set))
