@@ -153,7 +153,15 @@ def test_beyond_loopback_only_a_signed_and_encrypted_endpoint_is_served(tmp_path
             asyncio.run(asyncio.wait_for(_secured_read(f"opc.tcp://127.0.0.1:{port}/vemo", tmp_path), 60))
         finally:
             stop_process(server)
-        assert str(certificate) in server.stderr.read()
+        assert f"server certificate {certificate} (made now, self-signed)" in server.stderr.read()
+        made = certificate.read_bytes()
+        again = subprocess.Popen([sys.executable, "-m", "vemo", "opcua", str(run.dir), "--listen", "127.0.0.1:0",
+                                  "--security", "basic256sha256"], env=env, stdout=subprocess.PIPE, text=True)
+        try:
+            assert "opc.tcp://" in again.stdout.readline()
+        finally:
+            stop_process(again)
+        assert certificate.read_bytes() == made  # kept: clients trust it once
     finally:
         run.journal.close()
 

@@ -204,9 +204,11 @@ class PlantServer:
         server.set_endpoint(self.url)
         cell = cell_name(first, self.run_dir)
         server.set_server_name(f"vemo cell {cell}, run {self.run_dir.name}")
-        await server.set_application_uri(f"{NAMESPACE}:{cell}")
+        # The machine's, not the cell's: the certificate that carries it serves every run of this user here.
+        application_uri = f"{NAMESPACE}:{socket.gethostname()}"
+        await server.set_application_uri(application_uri)
         if self.security == "basic256sha256":
-            await self._load_certificate(server, f"{NAMESPACE}:{cell}")
+            await self._load_certificate(server, application_uri)
             policies = [ua.SecurityPolicyType.Basic256Sha256_SignAndEncrypt]
         else:
             policies = [ua.SecurityPolicyType.NoSecurity]
@@ -238,17 +240,20 @@ class PlantServer:
         folder = certificate_dir()
         key, cert = folder / "server-key.pem", folder / "server-cert.der"
         made = not cert.is_file()
+        mask = os.umask(0o077)  # the key is never readable by others, not even for a moment
         try:
             folder.mkdir(parents=True, exist_ok=True, mode=0o700)
             await setup_self_signed_certificate(key, cert, application_uri, socket.gethostname(),
                                                 [ExtendedKeyUsageOID.SERVER_AUTH],
-                                                {"countryName": "DE", "organizationName": "vemo",
+                                                {"organizationName": "vemo",
                                                  "commonName": f"vemo OPC UA server {socket.gethostname()}"})
             os.chmod(key, 0o600)
             await server.load_certificate(str(cert))
             await server.load_private_key(str(key))
         except (OSError, ValueError) as error:
             raise OpcuaError(f"the server certificate in {folder}: {error}") from None
+        finally:
+            os.umask(mask)
         self.certificate = cert
         self._log(f"server certificate {cert}" + (" (made now, self-signed)" if made else ""))
 
