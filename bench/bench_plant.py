@@ -100,6 +100,9 @@ async def main(folder):
         while len(arrived) < lines:  # the plan has gone through: the publisher is caught up
             await asyncio.sleep(0.05)
 
+        alone = {p.pid: cpu_seconds(p.pid) for p in (publisher, server)}
+        await asyncio.sleep(QUIET_SECONDS)
+        alone = {pid: cpu_seconds(pid) - before for pid, before in alone.items()}
         changes = {}
 
         class Handler:
@@ -154,8 +157,9 @@ async def main(folder):
         lost = len(written) - sum(n in arrived for n in written)
         print(f"{'MQTT messages missing':>34}: {lost}")
         for label, process in (("MQTT publisher", publisher), ("OPC UA server", server)):
-            print(f"{label + ' CPU':>34}: {100 * busy[process.pid] / wall:5.1f} % of a core while the run writes, "
-                  f"{100 * quiet[process.pid] / QUIET_SECONDS:4.1f} % while it is quiet")
+            print(f"{label + ' CPU':>34}: {100 * busy[process.pid] / wall:5.1f} % of a core while the run writes; "
+                  f"quiet run: {100 * alone[process.pid] / QUIET_SECONDS:4.1f} % without a client, "
+                  f"{100 * quiet[process.pid] / QUIET_SECONDS:4.1f} % with the OPC UA client subscribed")
     finally:
         for process in reversed(processes):
             if process.poll() is None:
