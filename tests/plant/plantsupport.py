@@ -42,14 +42,21 @@ class Broker:
     """mosquitto on 127.0.0.1:port. It keeps sessions and queued messages on disk after every change, so a
     subscriber's session outlives a kill -9 of the broker."""
 
-    def __init__(self, folder):
+    def __init__(self, folder, users=None):
         binary = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
         if not shutil.which(binary):
             pytest.fail("the plant tests need Debian's mosquitto: `make test` installs it")
         self.binary, self.folder, self.port = binary, folder, free_port()
         folder.mkdir(parents=True, exist_ok=True)
+        login = "allow_anonymous true\n"
+        if users:  # name: password; nobody else may connect
+            passwords = folder / "passwords"
+            for name, password in users.items():
+                subprocess.run(["mosquitto_passwd", "-b", *(["-c"] if not passwords.exists() else []),
+                                str(passwords), name, password], check=True, timeout=30)
+            login = f"allow_anonymous false\npassword_file {passwords}\n"
         self.config = folder / "mosquitto.conf"
-        self.config.write_text(f"listener {self.port} 127.0.0.1\nallow_anonymous true\npersistence true\n"
+        self.config.write_text(f"listener {self.port} 127.0.0.1\n{login}persistence true\n"
                                f"persistence_location {folder}/\nautosave_interval 1\nautosave_on_changes true\n"
                                f"user root\n")
         self.process = None
@@ -79,7 +86,7 @@ class Subscriber:
     """A paho-mqtt client subscribed to `topic` with QoS 1 on a persistent session: what the broker queued
     for it while it was away arrives once it is back. `messages` holds (topic, payload as JSON, retained)."""
 
-    def __init__(self, port, topic="vemo/#", persistent=True):
+    def __init__(self, port, topic="vemo/#", persistent=True, login=None):
         import paho.mqtt.client as mqtt
 
         self.messages = []
@@ -91,6 +98,8 @@ class Subscriber:
         self.client.on_message = self._on_message
         self.subscribed = threading.Event()
         self.client.on_subscribe = lambda *_: self.subscribed.set()
+        if login is not None:
+            self.client.username_pw_set(*login)
         self.client.connect("127.0.0.1", port, keepalive=5)
         self.client.loop_start()
         assert self.subscribed.wait(WAIT_SECONDS), "the subscription was not acknowledged"

@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from plantsupport import Subscriber, distinct_lines, until
+from plantsupport import Broker, Subscriber, distinct_lines, until
 from consolesupport import HandRun
 from runsupport import EXAMPLES, child_env, journal_events, start_vemo, stop_process, wait_for_journal
 
@@ -112,6 +112,26 @@ def test_a_publisher_that_vanishes_leaves_the_cell_marked_offline(broker, subscr
         stop_process(started)
         run.journal.close()
     assert will[-1] == {"cell": "run", "run": "run", "online": False, "state": "offline"}
+
+
+def test_a_broker_that_wants_a_login_gets_the_one_of_the_password_file(tmp_path):
+    broker = Broker(tmp_path / "broker", users={"cell-12": "s3cret pass", "dashboard": "dash"}).start()
+    subscriber = Subscriber(broker.port, login=("dashboard", "dash"))
+    run = HandRun(tmp_path / "run")
+    (tmp_path / "password").write_text("s3cret pass\n")
+    started = publisher(run.dir, broker.port, "--username", "cell-12", "--password-file", tmp_path / "password")
+    try:
+        run.write("run_ended", exit_code=0, outcome="finished")
+        out, err = started.communicate(timeout=30)
+        assert started.returncode == 0, err
+        until(lambda: subscriber.on("/events") and subscriber.on("/events")[-1]["event"] == "run_ended",
+              "the run's end")
+    finally:
+        stop_process(started)
+        subscriber.close()
+        broker.kill()
+        run.journal.close()
+    assert distinct_lines(subscriber.on("/events"))[0].keys() == set(range(1, len(journal_events(run.dir)) + 1))
 
 
 @pytest.mark.parametrize("arguments, message", [

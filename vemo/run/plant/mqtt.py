@@ -71,6 +71,7 @@ class Publisher:
         self._topics: dict[str, str] = {}
         self._connected = False
         self._closing = False
+        self._refused = ""  # the broker's last refusal, told once
         self._thread: threading.Thread | None = None
 
     # --- start and end -------------------------------------------------------------------------------
@@ -126,8 +127,11 @@ class Publisher:
 
     def _on_connect(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
         if reason.is_failure:
-            self._log(f"the broker at {self.host}:{self.port} refused us: {reason}")
+            if str(reason) != self._refused:  # told once, not at every attempt
+                self._refused = str(reason)
+                self._log(f"the broker at {self.host}:{self.port} refused us: {reason}; trying again")
             return
+        self._refused = ""
         self._connected = True
         self._log(f"connected to {self.host}:{self.port}")
         with self._lock:
