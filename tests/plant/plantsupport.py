@@ -42,7 +42,7 @@ class Broker:
     """mosquitto on 127.0.0.1:port. It keeps sessions and queued messages on disk after every change, so a
     subscriber's session outlives a kill -9 of the broker."""
 
-    def __init__(self, folder, users=None):
+    def __init__(self, folder, users=None, tls=None):
         binary = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
         if not shutil.which(binary):
             pytest.fail("the plant tests need Debian's mosquitto: `make test` installs it")
@@ -55,6 +55,8 @@ class Broker:
                 subprocess.run(["mosquitto_passwd", "-b", *(["-c"] if not passwords.exists() else []),
                                 str(passwords), name, password], check=True, timeout=30)
             login = f"allow_anonymous false\npassword_file {passwords}\n"
+        if tls is not None:  # (authority, certificate, key) in PEM files: the listener speaks TLS only
+            login += "cafile {}\ncertfile {}\nkeyfile {}\n".format(*tls)
         self.config = folder / "mosquitto.conf"
         self.config.write_text(f"listener {self.port} 127.0.0.1\n{login}persistence true\n"
                                f"persistence_location {folder}/\nautosave_interval 1\nautosave_on_changes true\n"
@@ -86,7 +88,7 @@ class Subscriber:
     """A paho-mqtt client subscribed to `topic` with QoS 1 on a persistent session: what the broker queued
     for it while it was away arrives once it is back. `messages` holds (topic, payload as JSON, retained)."""
 
-    def __init__(self, port, topic="vemo/#", persistent=True, login=None):
+    def __init__(self, port, topic="vemo/#", persistent=True, login=None, cafile=None):
         import paho.mqtt.client as mqtt
 
         self.messages = []
@@ -100,6 +102,8 @@ class Subscriber:
         self.client.on_subscribe = lambda *_: self.subscribed.set()
         if login is not None:
             self.client.username_pw_set(*login)
+        if cafile is not None:
+            self.client.tls_set(ca_certs=str(cafile))
         self.client.connect("127.0.0.1", port, keepalive=5)
         self.client.loop_start()
         assert self.subscribed.wait(WAIT_SECONDS), "the subscription was not acknowledged"
@@ -115,6 +119,40 @@ class Subscriber:
     def close(self):
         self.client.disconnect()
         self.client.loop_stop()
+
+
+def certificates(folder):
+    """A certificate authority and a certificate it signs for 127.0.0.1: (authority, certificate, key), PEM."""
+    import datetime
+    import ipaddress
+
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+
+    now = datetime.datetime.now(datetime.timezone.utc)
+
+    def certificate(subject, issuer, key, signer, extensions):
+        builder = x509.CertificateBuilder().subject_name(subject).issuer_name(issuer).public_key(key.public_key()) \
+            .serial_number(x509.random_serial_number()).not_valid_before(now - datetime.timedelta(hours=1)) \
+            .not_valid_after(now + datetime.timedelta(days=1))
+        for extension, critical in extensions:
+            builder = builder.add_extension(extension, critical)
+        return builder.sign(signer, hashes.SHA256())
+
+    ca_key, key = ec.generate_private_key(ec.SECP256R1()), ec.generate_private_key(ec.SECP256R1())
+    ca_name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "test authority")])
+    ca = certificate(ca_name, ca_name, ca_key, ca_key, [(x509.BasicConstraints(ca=True, path_length=None), True)])
+    server = certificate(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "127.0.0.1")]), ca_name, key, ca_key,
+                         [(x509.SubjectAlternativeName([x509.IPAddress(ipaddress.ip_address("127.0.0.1"))]), False)])
+    paths = folder / "ca.pem", folder / "server.pem", folder / "server-key.pem"
+    folder.mkdir(parents=True, exist_ok=True)
+    paths[0].write_bytes(ca.public_bytes(serialization.Encoding.PEM))
+    paths[1].write_bytes(server.public_bytes(serialization.Encoding.PEM))
+    paths[2].write_bytes(key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+                                           serialization.NoEncryption()))
+    return paths
 
 
 def distinct_lines(events):

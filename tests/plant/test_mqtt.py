@@ -9,7 +9,7 @@ import time
 
 import pytest
 
-from plantsupport import Broker, Subscriber, distinct_lines, until
+from plantsupport import Broker, Subscriber, certificates, distinct_lines, until
 from consolesupport import HandRun
 from runsupport import EXAMPLES, child_env, journal_events, start_vemo, stop_process, wait_for_journal
 
@@ -114,12 +114,14 @@ def test_a_publisher_that_vanishes_leaves_the_cell_marked_offline(broker, subscr
     assert will[-1] == {"cell": "run", "run": "run", "online": False, "state": "offline"}
 
 
-def test_a_broker_that_wants_a_login_gets_the_one_of_the_password_file(tmp_path):
-    broker = Broker(tmp_path / "broker", users={"cell-12": "s3cret pass", "dashboard": "dash"}).start()
-    subscriber = Subscriber(broker.port, login=("dashboard", "dash"))
+def test_a_broker_that_wants_tls_and_a_login_gets_them(tmp_path):
+    authority, *_ = tls = certificates(tmp_path / "pki")
+    broker = Broker(tmp_path / "broker", users={"cell-12": "s3cret pass", "dashboard": "dash"}, tls=tls).start()
+    subscriber = Subscriber(broker.port, login=("dashboard", "dash"), cafile=authority)
     run = HandRun(tmp_path / "run")
     (tmp_path / "password").write_text("s3cret pass\n")
-    started = publisher(run.dir, broker.port, "--username", "cell-12", "--password-file", tmp_path / "password")
+    started = publisher(run.dir, broker.port, "--cafile", authority, "--username", "cell-12",
+                        "--password-file", tmp_path / "password")
     try:
         run.write("run_ended", exit_code=0, outcome="finished")
         out, err = started.communicate(timeout=30)
