@@ -64,7 +64,6 @@ class Publisher:
         self._lock = threading.Condition()
         self._unacknowledged = 0
         self._ended_line = 0  # the line of run_ended once it is published
-        self._acknowledged_through_end = False
         self._state_sent = 0.0
         self._state_dirty = False
         self._client: Any = None
@@ -93,6 +92,8 @@ class Publisher:
             return
         if graceful and self._connected:
             self._closing = True
+            with self._lock:
+                self._unacknowledged += 1
             info = client.publish(self._topics["state"], self._state_payload(online=False), qos=QOS, retain=True)
             try:
                 info.wait_for_publish(timeout=2)
@@ -120,6 +121,7 @@ class Publisher:
         client.on_connect = self._on_connect
         client.on_disconnect = self._on_disconnect
         client.on_publish = self._on_publish
+        client.on_connect_fail = self._on_connect_fail
         self._cell, self._run = cell, run
         self._client = client
         client.connect_async(self.host, self.port, keepalive=KEEPALIVE_SECONDS)
@@ -136,6 +138,11 @@ class Publisher:
         self._log(f"connected to {self.host}:{self.port}")
         with self._lock:
             self._state_dirty = True  # the retained state again: the broker may have lost it
+
+    def _on_connect_fail(self, client: Any, userdata: Any) -> None:
+        if self._refused != "unreachable":
+            self._refused = "unreachable"
+            self._log(f"cannot reach the broker at {self.host}:{self.port}; trying again, the run goes on")
 
     def _on_disconnect(self, client: Any, userdata: Any, flags: Any, reason: Any, properties: Any) -> None:
         if self._connected and not self._closing:
