@@ -18,7 +18,7 @@ def add_options(parser: argparse.ArgumentParser, prefix: str = "") -> None:
                         help="the certificate authorities that sign the broker's certificate (PEM; implies TLS; "
                              "default: the system's)")
     parser.add_argument(f"--{prefix}certfile", metavar="FILE", help="this client's certificate for the broker (PEM)")
-    parser.add_argument(f"--{prefix}keyfile", metavar="FILE", help="the private key of --certfile (PEM)")
+    parser.add_argument(f"--{prefix}keyfile", metavar="FILE", help=f"the private key of --{prefix}certfile (PEM)")
     parser.add_argument(f"--{prefix}username", metavar="NAME", help="the user to log in to the broker as")
     parser.add_argument(f"--{prefix}password-file", metavar="FILE",
                         help=f"a file whose first line is the broker password (or set {PASSWORD_ENV})")
