@@ -139,6 +139,7 @@ def test_a_broker_that_wants_tls_and_a_login_gets_them(tmp_path):
 @pytest.mark.parametrize("arguments, message", [
     (["--broker", "127.0.0.1:99999"], "not [HOST:]PORT"),
     (["--broker", "127.0.0.1:1883", "--password-file", "/nonexistent/pw"], "cannot read the password"),
+    (["--broker", "127.0.0.1:1883", "--cafile", "/nonexistent/ca.pem"], "/nonexistent/ca.pem: cannot read it"),
 ])
 def test_unusable_options_are_told_without_a_traceback(tmp_path, arguments, message):
     run = HandRun(tmp_path / "run")
