@@ -8,6 +8,8 @@ APT_PACKAGES := g++ libzmq3-dev cppzmq-dev libyaml-cpp-dev libgtest-dev
 BROWSER_PACKAGES := chromium chromium-driver
 # The editor the language server tests drive (Debian's Neovim, headless).
 EDITOR_PACKAGES := neovim
+# The MQTT broker the plant tests and the plant benchmark start on a loopback port.
+BROKER_PACKAGES := mosquitto
 BUILD_TOOLS := "scikit-build-core>=0.10" "nanobind>=2.4" ninja cmake
 PYTEST_FLAGS ?= -q
 # The sanitizer runtime must come first, and libstdc++ with it: Python itself does not link libstdc++, and
@@ -46,6 +48,8 @@ build/.browser-stamp:
 
 build/.editor-stamp:
 	$(call apt_install,$(EDITOR_PACKAGES))
+build/.broker-stamp:
+	$(call apt_install,$(BROKER_PACKAGES))
 
 $(VENV)/.stamp: pyproject.toml
 	python3 -m venv $(VENV)
@@ -70,14 +74,14 @@ cpptest: deps
 	$(VENV)/bin/cmake --build build/cpptest
 	$(VENV)/bin/ctest --test-dir build/cpptest --output-on-failure
 
-test: install cpptest build/.browser-stamp build/.editor-stamp
+test: install cpptest build/.browser-stamp build/.editor-stamp build/.broker-stamp
 	$(PY) -m pytest $(PYTEST_FLAGS)
 
 demo: install
 	$(VENV)/bin/vemo run examples/pick_place.vemo --speed 4 --console 127.0.0.1:0 --timeline build/demo/timeline.html --trace build/demo/trace.json
 	$(VENV)/bin/vemo run examples/pick_sense.vemo --cell examples/sensing_cell.yaml --speed 4 --timeline build/demo/sensing.html
 
-bench: install
+bench: install build/.broker-stamp
 	@for b in bench/bench_*.py; do echo "== $$b"; $(PY) $$b || exit 1; done
 
 # The test suite on a build with AddressSanitizer and UndefinedBehaviorSanitizer. Python's own allocator

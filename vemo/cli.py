@@ -1,6 +1,6 @@
 """The `vemo` command line: `vemo check` lists what a script will run, `vemo run` runs it, `vemo report` tells
 what a run did, `vemo ctl` controls a live run, `vemo console` serves its operator console in the browser,
-`vemo sim` simulates, `vemo lsp` serves editors."""
+`vemo opcua` and `vemo mqtt` bring it to the plant's network, `vemo sim` simulates, `vemo lsp` serves editors."""
 
 from __future__ import annotations
 
@@ -132,6 +132,15 @@ def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
     run.add_argument("--console", metavar="[HOST:]PORT", type=_listen_address,
                      help="serve the operator console of the run in the browser (HOST defaults to 127.0.0.1; "
                           "port 0 picks a free one); the URL to open is printed at the start")
+    run.add_argument("--opcua", metavar="[HOST:]PORT", type=_listen_address,
+                     help="serve the run to the plant as an OPC UA server (see docs/plant.md; HOST defaults to "
+                          "127.0.0.1, another host needs --opcua-security basic256sha256)")
+    run.add_argument("--opcua-security", choices=("none", "basic256sha256"), default="none",
+                     help="the OPC UA security policy: none (loopback only) or Basic256Sha256 signed and "
+                          "encrypted, with a self-signed certificate made on first use")
+    run.add_argument("--mqtt", metavar="HOST[:PORT]", type=_broker_address,
+                     help="publish the run's journal and state to this MQTT broker (see docs/plant.md)")
+    _mqtt_options(run, "mqtt-")
 
     report = commands.add_parser("report", help="rebuild a run's timeline, trace or record from its run folder",
                                  description="Reads DIR/journal.jsonl, also of a run that was killed, and writes "
@@ -166,6 +175,26 @@ def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
                          help="where to serve the page (default: a free port on 127.0.0.1)")
     console.add_argument("--from-run", action="store_true", help=argparse.SUPPRESS)
 
+    opcua = commands.add_parser("opcua", help="serve a run to the plant as an OPC UA server",
+                                description="Serves the run in DIR as OPC UA objects (Run, Modules, Interlocks, "
+                                            "Decision) with its operator commands as methods; see docs/plant.md.")
+    opcua.add_argument("dir", metavar="DIR", help="the run folder (holds journal.jsonl)")
+    opcua.add_argument("--listen", metavar="HOST:PORT", type=_listen_address, default=("127.0.0.1", 4840),
+                       help="where to serve (default 127.0.0.1:4840; port 0 picks a free one)")
+    opcua.add_argument("--security", choices=("none", "basic256sha256"), default="none",
+                       help="none (loopback only) or Basic256Sha256 signed and encrypted, with a self-signed "
+                            "certificate made on first use")
+    opcua.add_argument("--from-run", action="store_true", help=argparse.SUPPRESS)
+
+    mqtt = commands.add_parser("mqtt", help="publish a run's journal and state to an MQTT broker",
+                               description="Publishes every journal event of the run in DIR, in order, and its "
+                                           "state (retained) to the broker; read-only. See docs/plant.md.")
+    mqtt.add_argument("dir", metavar="DIR", help="the run folder (holds journal.jsonl)")
+    mqtt.add_argument("--broker", metavar="HOST[:PORT]", type=_broker_address, required=True,
+                      help="the broker (port 1883, 8883 with TLS)")
+    _mqtt_options(mqtt)
+    mqtt.add_argument("--from-run", action="store_true", help=argparse.SUPPRESS)
+
     sim = commands.add_parser("sim", help="run the handler simulator in the foreground until Ctrl-C",
                               description="Starts vemo-sim on ADDRESS with the handler settings of a cell.")
     settings = sim.add_mutually_exclusive_group()  # two sources of settings: one would win silently
@@ -192,6 +221,27 @@ def _listen_address(text: str) -> tuple[str, int]:
         return parse_listen(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _broker_address(text: str) -> tuple[str, int | None]:
+    """HOST[:PORT] of an MQTT broker; without a port, the protocol's (TLS or not) is taken later."""
+    from vemo.run.console.address import parse_listen
+
+    if text.rpartition(":")[2].isdigit() and not text.endswith("]"):
+        try:
+            return parse_listen(text)
+        except ValueError as error:
+            raise argparse.ArgumentTypeError(str(error)) from None
+    host = text[1:-1] if text.startswith("[") and text.endswith("]") else text
+    if not host:
+        raise argparse.ArgumentTypeError(f"{text!r} is not HOST[:PORT]")
+    return host, None
+
+
+def _mqtt_options(parser: argparse.ArgumentParser, prefix: str = "") -> None:
+    from vemo.run.plant.options import add_options
+
+    add_options(parser, prefix)
 
 
 def _listing(diagnostics: list[Diagnostic], script: str | None = None, body: dict[str, Any] | None = None) -> dict:
@@ -344,6 +394,18 @@ def console(args: argparse.Namespace) -> int:
     return serve(args.dir, *args.listen, from_run=args.from_run)
 
 
+def opcua(args: argparse.Namespace) -> int:
+    from vemo.run.plant.opcua import serve
+
+    return serve(args)
+
+
+def mqtt(args: argparse.Namespace) -> int:
+    from vemo.run.plant.mqtt import serve
+
+    return serve(args)
+
+
 def _ctl_commands(actions: Any) -> None:
     """`vemo ctl`'s commands, from the run's table of commands: one per request, a row with fixed fields
     (pause-now) as an option of its request's command (pause --now)."""
@@ -407,7 +469,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         guard_standard_streams()  # output piped into a reader that quits early must not stop a command
         args = _parser(json_usage=argv[:1] == ["check"] and "--json" in argv).parse_args(argv)
         commands = {"check": check, "run": run, "report": report, "ctl": ctl, "console": console, "sim": sim,
-                    "lsp": lsp, "runs": runs}
+                    "lsp": lsp, "runs": runs, "opcua": opcua, "mqtt": mqtt}
         code = commands[args.command](args)
     except BaseException as error:
         _signals.absorb()

@@ -193,9 +193,11 @@ def _next_line(stream: Any, path: Path, number: int) -> bytes:
     return raw
 
 
-def follow(path: str | Path, stop: threading.Event, poll_seconds: float = 0.1) -> Iterator[dict]:
+def follow(path: str | Path, stop: threading.Event, poll_seconds: float = 0.1,
+           idle: Callable[[], None] | None = None) -> Iterator[dict]:
     """Events of a journal as they are appended, from its first line, until `stop` is set or the run's
-    `run_ended` has been read. A line is handed on only once its newline is there."""
+    `run_ended` has been read. A line is handed on only once its newline is there. `idle` is called each
+    time every line written so far has been handed on, before waiting for more."""
     path = Path(path)
     pending = b""
     number, started = 0, False
@@ -203,6 +205,8 @@ def follow(path: str | Path, stop: threading.Event, poll_seconds: float = 0.1) -
         while not stop.is_set():
             chunk = stream.read(65536)
             if not chunk:
+                if idle is not None:
+                    idle()
                 stop.wait(poll_seconds)
                 continue
             pending += chunk

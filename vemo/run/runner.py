@@ -81,6 +81,7 @@ class Run:
         self.interrupt: KeyboardInterrupt | None = None  # the signal that stopped the run
         self.stop_cause: str | None = None
         self.console: Any = None  # the operator console's process, with --console
+        self.bridges: list[Any] = []  # the plant bridges' processes, with --opcua and --mqtt
         self._halted = False  # whether the modules now running were told to stop
         self._events: queue.Queue = queue.Queue()
         self._ended_modules: set[str] = set()
@@ -166,6 +167,7 @@ class Run:
                            f"{error.strerror or error}") from None
         if getattr(args, "console", None) is not None:
             self._start_console(*args.console)
+        self._start_bridges(args)
         live = self.out.isatty() and not getattr(args, "plain", False)
         if live:
             keys = KeyReader(self.control) if sys.stdin.isatty() else None
@@ -185,6 +187,37 @@ class Run:
             self.console = None
             raise RunError(str(error)) from None
         print(f"console: {url}", file=self.out, flush=True)
+
+    def _start_bridges(self, args: Any) -> None:
+        from vemo.run.plant.launcher import BridgeProcess, BridgeStartError
+        from vemo.run.plant.options import option_arguments
+
+        wanted = []
+        if getattr(args, "opcua", None) is not None:
+            host, port = args.opcua
+            listen = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
+            wanted.append(BridgeProcess("opcua", self.run_dir, ["--listen", listen, "--security", args.opcua_security],
+                                        wait_exit=True))
+        if getattr(args, "mqtt", None) is not None:
+            host, port = args.mqtt
+            broker = (f"[{host}]" if ":" in host else host) + (f":{port}" if port is not None else "")
+            wanted.append(BridgeProcess("mqtt", self.run_dir, ["--broker", broker, *option_arguments(args, "mqtt-")],
+                                        wait_exit=False))
+        for bridge in wanted:
+            try:
+                ready = bridge.start()
+            except BridgeStartError as error:
+                raise RunError(str(error)) from None
+            self.bridges.append(bridge)
+            if bridge.kind == "opcua":
+                print(f"opcua: {ready.get('url')}", file=self.out, flush=True)
+            else:
+                print(f"mqtt: publishing to {ready.get('broker')}", file=self.out, flush=True)
+
+    def close_bridges(self) -> None:
+        """Ends the plant bridges once they have passed on the end of the run (bounded)."""
+        while self.bridges:
+            self.bridges.pop().close()
 
     def close_console(self) -> None:
         """Ends the console once it has shown the end of the run."""
@@ -478,6 +511,7 @@ class Run:
         else:
             print(verdict, file=self.out, flush=True)
         self.close_console()
+        self.close_bridges()
         if not all_ended:
             self.out.flush()
             self.errors.flush()
@@ -514,6 +548,7 @@ class Run:
             self.journal.write("run_ended", exit_code=code, outcome=outcome, reason=reason)
             self.journal.close()
             self.close_console()
+            self.close_bridges()
         elif self.folder is not None:
             self.folder.remove_if_unused()  # no trace of a run that never was
 

@@ -7,7 +7,7 @@ import getpass
 from typing import Any
 
 # Where a command or a hold comes from.
-CHANNELS = ("terminal", "ctl", "console", "interlock", "signal")
+CHANNELS = ("terminal", "ctl", "console", "opcua", "interlock", "signal")
 # The fields a `by` may have; a value longer than this is no user name, address or interlock name.
 BY_FIELDS = ("channel", "user", "address", "name")
 MAX_BY_TEXT = 200
