@@ -50,6 +50,7 @@ def test_a_run_on_the_simulator_arrives_line_by_line_and_leaves_its_state_retain
         ("ended", 17, "Complete", "finished", 0)
     assert [m["name"] for m in state["modules"]] == ["XAxis", "ZAxis", "Gripper"]
     assert all(m["done"] == m["total"] and m["state"] == "done" for m in state["modules"])
+    assert (state["progress"], state["remaining_s"]) == (1.0, 0.0)
     assert state["online"] is False and state["line"] == len(journal)
 
 

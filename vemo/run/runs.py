@@ -12,7 +12,7 @@ import sys
 from pathlib import Path
 from typing import Any, TextIO
 
-from vemo.run.control import SOCKET_NAME
+from vemo.run.controlsocket import SOCKET_NAME
 from vemo.run.journal import JOURNAL_NAME, MAX_LINE_BYTES
 from vemo.run.who import by_text
 from vemo.text import printable

@@ -51,6 +51,7 @@ RUN_VARIABLES = (
     Variable("State", "state", "String"), Variable("PackMLState", "packml_state", "Int32"),
     Variable("PackMLStateName", "packml_name", "String"), Variable("Script", "script", "String"),
     Variable("Started", "started", "DateTime"), Variable("Elapsed", "elapsed", "Double"),
+    Variable("Progress", "progress", "Double"), Variable("RemainingSeconds", "remaining_s", "Double"),
     Variable("Outcome", "outcome", "String"), Variable("ExitCode", "exit_code", "Int32"),
 )
 MODULE_VARIABLES = (
@@ -67,6 +68,7 @@ METHODS = {"Pause": ("pause", "pause-now"), "Resume": ("resume",), "Stop": ("sto
            "Skip": ("skip",), "Abort": ("abort",)}
 # What a value stands for before the run has told it: an exit code before the end, a time before the start.
 NO_EXIT_CODE = -1
+UNKNOWN_SECONDS = -1.0  # the time left before the run can estimate it
 
 
 class OpcuaError(Exception):
@@ -86,7 +88,8 @@ def _value(variable: Variable, value: Any) -> Any:
         value = int(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else \
             (NO_EXIT_CODE if variable.type == "Int32" else 0)
     elif variable.type == "Double":
-        value = float(value) if isinstance(value, (int, float)) else 0.0
+        value = float(value) if isinstance(value, (int, float)) else UNKNOWN_SECONDS if variable.key == "remaining_s" \
+            else 0.0
     elif variable.type == "Boolean":
         value = bool(value)
     else:

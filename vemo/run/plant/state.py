@@ -11,7 +11,8 @@ from typing import Any
 from vemo.run.fold import RunFold
 
 # The OPC UA objects and the MQTT payload name the same things; what the run has not said yet is None.
-RUN_FIELDS = ("state", "packml_state", "packml_name", "script", "started", "elapsed", "outcome", "exit_code")
+RUN_FIELDS = ("state", "packml_state", "packml_name", "script", "started", "elapsed", "progress", "remaining_s",
+              "outcome", "exit_code")
 MODULE_FIELDS = ("state", "current", "location", "done", "total")
 DECISION_FIELDS = ("pending", "module", "action", "reason")
 # A name in a topic level: MQTT forbids the wildcards and the separator there; other odd characters are kept
@@ -61,9 +62,12 @@ class PlantView:
                             "location": record.origin if record is not None else None,
                             "done": module["done"], "total": module["total"]})
         decision = fold.decision or {}
+        elapsed = self.elapsed()
+        progress = fold.progress(elapsed)
         return {
             "state": fold.state, "packml_state": packml["state"], "packml_name": packml["name"],
-            "script": self.run.get("script"), "started": self.run.get("started"), "elapsed": self.elapsed(),
+            "script": self.run.get("script"), "started": self.run.get("started"), "elapsed": elapsed,
+            "progress": progress["progress"], "remaining_s": progress["remaining_s"],
             "outcome": ended.get("outcome"), "exit_code": ended.get("exit_code"),
             "modules": modules,
             "interlocks": [{"name": entry["name"], "safe": entry["state"] == "safe"}
