@@ -19,8 +19,8 @@ ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-
 # `make mutate`: the modules mutated one small fault at a time, one a line as MODULE:TEST[,TEST...], where
 # the tests are the fast in-process ones that cover the module (mutmut sees only what runs in its process).
 # docs/performance.md lists the surviving mutants judged equivalent, with the reason for each.
-MUTATE += vemo/scriptbounds.py:tests/frontend/test_scriptbounds.py
-MUTATE += vemo/analysis.py:tests/frontend/test_analysis_rules.py
+MUTATE += vemo/lang/scriptbounds.py:tests/frontend/test_scriptbounds.py
+MUTATE += vemo/lang/analysis.py:tests/frontend/test_analysis_rules.py
 MUTATE += vemo/run/journal.py:tests/run/test_journal.py
 # The target fails below this share of mutants killed (%).
 MUTATE_FAIL_UNDER ?= 90

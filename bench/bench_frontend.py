@@ -9,7 +9,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT))
 
-from vemo.parser import Script, parse  # noqa: E402
+from vemo.lang.parser import Script, parse  # noqa: E402
 
 UNIT = """\
 approach_{k} = {{ move @XAxis to park  move @XAxis to pick }}
@@ -56,24 +56,24 @@ def main():
     text = generated_script(args.lines)
     line_count = text.count("\n")
     start = time.perf_counter()
-    import vemo._vemo_parser  # noqa: F401
+    import vemo.lang._vemo_parser  # noqa: F401
     print(f"parser import (once per process): {time.perf_counter() - start:.3f} s")
     median, best = timed(lambda: parse(Script(text, "generated.vemo")), args.repeat)
     print(f"parse {line_count} lines: median {median * 1000:.1f} ms, best {best * 1000:.1f} ms")
     try:
-        from vemo.cell import load_cell
-        from vemo.host import RUNTIME_NAMES, install
+        from vemo.cell.model import load_cell
+        from vemo.cell.host import RUNTIME_NAMES, install
         compiler = install(load_cell(ROOT / "examples" / "cell.yaml", RUNTIME_NAMES))
     except ImportError as error:
         print(f"compile: not measured, the runtime is incomplete ({error})")
         return
-    from vemo.frontend import compile_script
+    from vemo.lang.frontend import compile_script
     compiled = []
     median, best = timed(lambda: compiled.append(compile_script(text, "generated.vemo", compiler)), args.repeat)
     actions = sum(len(plan.actions()) for plan in compiled[-1].plans)
     print(f"parse + compile {line_count} lines ({actions} actions): median {median * 1000:.1f} ms, "
           f"best {best * 1000:.1f} ms")
-    from vemo.analysis import analyse
+    from vemo.lang.analysis import analyse
     median, best = timed(lambda: analyse(compiled[-1]), args.repeat)
     print(f"checks + estimate of {actions} actions: median {median * 1000:.1f} ms, best {best * 1000:.1f} ms")
 

@@ -11,7 +11,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT))
 
 import kinra_client  # noqa: E402
-from vemo.cell import load_cell  # noqa: E402
+from vemo.cell.model import load_cell  # noqa: E402
 from vemo.run.control import RunControl  # noqa: E402
 from vemo.run.drive import RunContext  # noqa: E402
 from vemo.run.interlocks import InterlockWatch  # noqa: E402

@@ -15,9 +15,9 @@ ROOT = Path(__file__).resolve().parents[1]
 CHILD = """
 import resource, sys, time
 sys.path.insert(0, {root!r})
-from vemo.cell import load_cell
-from vemo.host import RUNTIME_NAMES, install
-from vemo.checks import check_script
+from vemo.cell.model import load_cell
+from vemo.cell.host import RUNTIME_NAMES, install
+from vemo.lang.checks import check_script
 compiler = install(load_cell({cell!r}, RUNTIME_NAMES))
 text = sys.stdin.read()
 start = time.perf_counter()
@@ -31,7 +31,7 @@ print(f"{{actions}} {{seconds:.2f}} {{resource.getrusage(resource.RUSAGE_SELF).r
 GENERATED_PARSER = """
 import resource, sys, time
 sys.path.insert(0, {root!r})
-from vemo import grammar
+from vemo.lang import grammar
 text = sys.stdin.read()
 start = time.perf_counter()
 grammar.parse(text)

@@ -17,11 +17,11 @@ import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, Callable, Sequence
 
-from vemo.streams import guard_standard_streams
-from vemo.text import printable
+from vemo.util.streams import guard_standard_streams
+from vemo.util.text import printable
 
 if TYPE_CHECKING:
-    from vemo.parser import Diagnostic
+    from vemo.lang.parser import Diagnostic
 
 # The listing `vemo check --json` prints; documented in docs/running.md. Raise the version when a field
 # changes meaning or goes away; new fields may be added within a version. Version 2: `except_blocks` (every
@@ -54,7 +54,7 @@ class _Parser(argparse.ArgumentParser):
 
     def error(self, message: str) -> None:  # type: ignore[override]
         if self.json_usage:
-            from vemo.parser import Diagnostic
+            from vemo.lang.parser import Diagnostic
 
             print(json.dumps(_listing([Diagnostic("error", f"{self.prog}: {message}")]), indent=2))
             sys.exit(2)
@@ -79,7 +79,7 @@ def _address(text: str) -> str:
 
 
 def _parser(json_usage: bool = False) -> argparse.ArgumentParser:
-    from vemo.scriptbounds import MAX_ACTIONS
+    from vemo.lang.scriptbounds import MAX_ACTIONS
 
     parser = _Parser(prog="vemo", description="Vemo workcell scripts.", json_usage=json_usage)
     commands = parser.add_subparsers(dest="command", required=True,
@@ -268,7 +268,7 @@ def _travel_warnings(cell: Any) -> list[str]:
     axis's travel. Nothing when the cell names no settings file or it cannot be read (the run says why)."""
     if cell.handler_settings is None or not Path(cell.handler_settings).is_file():
         return []
-    from vemo.run.handlersettings import check_cell, read_handler_modules
+    from vemo.cell.handlersettings import check_cell, read_handler_modules
 
     try:
         handler = read_handler_modules(cell.handler_settings)
@@ -280,8 +280,8 @@ def _travel_warnings(cell: Any) -> list[str]:
 def _compiler_for(args: argparse.Namespace, script_path: Path, cells: list | None = None) -> Any:
     """Loads the cell and the host modules and returns the runtime's compiler module; the cell loaded is
     appended to `cells` (None with --modules)."""
-    from vemo.cell import CellError, load_cell
-    from vemo.host import RUNTIME_NAMES, install
+    from vemo.cell.model import CellError, load_cell
+    from vemo.cell.host import RUNTIME_NAMES, install
 
     cell = None
     if args.modules is None:
@@ -296,12 +296,12 @@ def _compiler_for(args: argparse.Namespace, script_path: Path, cells: list | Non
 
 
 def check(args: argparse.Namespace) -> int:
-    from vemo.cell import CellError
-    from vemo.checks import check_script
-    from vemo.host import HostError
-    from vemo.inputfile import MAX_SCRIPT_BYTES, InputFileError, read_input
-    from vemo.parser import Diagnostic
-    from vemo.report import as_dict, as_text
+    from vemo.cell.model import CellError
+    from vemo.lang.checks import check_script
+    from vemo.cell.host import HostError
+    from vemo.util.inputfile import MAX_SCRIPT_BYTES, InputFileError, read_input
+    from vemo.lang.parser import Diagnostic
+    from vemo.lang.listing import as_dict, as_text
 
     script_path = Path(args.script)
     cells: list[Any] = []
@@ -352,9 +352,9 @@ def report(args: argparse.Namespace) -> int:
 
 
 def sim(args: argparse.Namespace) -> int:
-    from vemo.cell import CellError, load_cell
-    from vemo.host import RUNTIME_NAMES
-    from vemo.inputfile import MAX_YAML_BYTES, InputFileError, read_input
+    from vemo.cell.model import CellError, load_cell
+    from vemo.cell.host import RUNTIME_NAMES
+    from vemo.util.inputfile import MAX_YAML_BYTES, InputFileError, read_input
 
     settings = args.handler_settings
     if settings is None:

@@ -11,14 +11,14 @@ pytestmark = pytest.mark.skipif(not runtime_has("_vemoaction", "_vemomodule"),
 
 PRELUDE = f"""
 import dataclasses, json, sys, types
-import vemo.actions
-sys.modules["actions"] = vemo.actions
+import vemo.cell.actions
+sys.modules["actions"] = vemo.cell.actions
 from _vemoprimitives import VemoId
-from vemo.analysis import analyse
-from vemo.cell import load_cell
-from vemo.frontend import CompiledScript, ModulePlan
-from vemo.modulekinds import modules_package
-from vemo.report import as_dict, as_text
+from vemo.lang.analysis import analyse
+from vemo.cell.model import load_cell
+from vemo.lang.frontend import CompiledScript, ModulePlan
+from vemo.cell.kinds import modules_package
+from vemo.lang.listing import as_dict, as_text
 m = modules_package(load_cell({str(EXAMPLES / "cell.yaml")!r}))
 X, Z, G, L = m.XAxis, m.ZAxis, m.Gripper, m.Loader
 
@@ -122,7 +122,7 @@ report([ModulePlan("XAxis", X, [a]), ModulePlan("Gripper", G, [b, c])],
 
 def test_estimate_is_withheld_when_the_cell_lacks_timing_for_a_module():
     got = child("""
-from vemo.cell import parse_cell
+from vemo.cell.model import parse_cell
 bare = modules_package(parse_cell("modules: {Valve: {kind: io, handler_id: 1, points: {a: 1}}}"))
 report([ModulePlan("Valve", bare.Valve, [bare.Valve.io_action("a", "on")])])
 """)

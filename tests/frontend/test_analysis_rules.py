@@ -6,8 +6,8 @@ import types
 import pytest
 
 from _vemoprimitives import VemoId
-from vemo.analysis import Problem, analyse
-from vemo.frontend import CompiledScript, ModulePlan, Recovery
+from vemo.lang.analysis import Problem, analyse
+from vemo.lang.frontend import CompiledScript, ModulePlan, Recovery
 
 
 class Module:

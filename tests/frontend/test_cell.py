@@ -2,7 +2,7 @@
 
 import pytest
 
-from vemo.cell import CellError, Motion, load_cell, parse_cell
+from vemo.cell.model import CellError, Motion, load_cell, parse_cell
 
 GOOD = """
 cell: bench

@@ -11,10 +11,10 @@ pytestmark = pytest.mark.skipif(not runtime_has("_vemoaction", "_vemomodule"),
 
 PRELUDE = f"""
 import json, sys
-import vemo.actions
-sys.modules["actions"] = vemo.actions
-from vemo.cell import load_cell
-from vemo.modulekinds import modules_package
+import vemo.cell.actions
+sys.modules["actions"] = vemo.cell.actions
+from vemo.cell.model import load_cell
+from vemo.cell.kinds import modules_package
 m = modules_package(load_cell({str(EXAMPLES / "cell.yaml")!r}))
 def out(value):
     print(json.dumps(value))

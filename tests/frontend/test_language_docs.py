@@ -177,7 +177,7 @@ def test_the_host_files_of_the_page_compile_a_script_of_their_own_modules(tmp_pa
 
 
 def test_the_cell_of_the_page_is_a_valid_cell_description(tmp_path):
-    from vemo.cell import load_cell
+    from vemo.cell.model import load_cell
 
     (tmp_path / "cell.yaml").write_text(_block("cell: demo"))
     cell = load_cell(tmp_path / "cell.yaml")

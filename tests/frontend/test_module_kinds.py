@@ -8,7 +8,7 @@ import re
 import pytest
 
 from frontend_support import ROOT, run_python, runtime_has
-from vemo.cell import DRIVES, IO, MODULE_KINDS, CellError, ModuleKind, parse_cell
+from vemo.cell.model import DRIVES, IO, MODULE_KINDS, CellError, ModuleKind, parse_cell
 
 DOC = (ROOT / "docs" / "language.md").read_text()
 TABLE_HEAD = "| kind | what it is | settings | operations | at the handler |"
@@ -57,7 +57,7 @@ def test_an_unknown_kind_is_refused_naming_every_registered_kind(monkeypatch, ki
 
 
 def test_every_kind_drives_what_the_handler_settings_know_and_names_a_handler_check():
-    from vemo.run.handlersettings import HANDLER_CHECKS, read_handler_modules
+    from vemo.cell.handlersettings import HANDLER_CHECKS, read_handler_modules
 
     found = read_handler_modules(ROOT / "examples" / "handler" / "cell.yaml")
     assert {module.kind for module in found.values()} == set(DRIVES)
@@ -66,7 +66,7 @@ def test_every_kind_drives_what_the_handler_settings_know_and_names_a_handler_ch
 
 
 def test_a_kind_added_to_the_registry_is_read_and_checked_against_the_handler(monkeypatch):
-    from vemo.run.handlersettings import HandlerModule, check_cell
+    from vemo.cell.handlersettings import HandlerModule, check_cell
 
     monkeypatch.setitem(MODULE_KINDS, "ejector", EJECTOR)
     cell = parse_cell(EJECTOR_CELL, "c.yaml")
@@ -87,7 +87,7 @@ def test_a_kind_added_to_the_registry_gets_a_module_class_its_operations_and_edi
 import dataclasses, json, sys
 sys.path.insert(0, {str(ROOT / "tests" / "frontend")!r})
 from test_module_kinds import EJECTOR
-from vemo.cell import MODULE_KINDS
+from vemo.cell.model import MODULE_KINDS
 MODULE_KINDS["ejector"] = EJECTOR
 from vemo.lsp.checker import Checker
 from vemo.lsp.completion import candidates
@@ -95,8 +95,8 @@ checker = Checker({str(tmp_path / "cell.yaml")!r})
 good = checker.check("file:///a.vemo", "a.vemo", "main = {{ set @Eject left on  call @Eject.settle(20) }}")
 bad = checker.check("file:///b.vemo", "b.vemo", "main = {{ call @Eject.settle() }}")
 kind = sys.modules["modules"].Eject
-from vemo.cell import parse_cell
-from vemo.modulekinds import modules_package
+from vemo.cell.model import parse_cell
+from vemo.cell.kinds import modules_package
 refused = []
 for operation in [("run", "Dwell"), ("blow", "Blow")]:  # the module's own loop; no such action class
     MODULE_KINDS["ejector"] = dataclasses.replace(MODULE_KINDS["ejector"], operations=(operation,))
@@ -119,18 +119,18 @@ print(json.dumps({{
                    "module": ["ejector module: a bank of air jets that blow parts off a belt"],
                    "operations": ["dwell", "settle"], "run": [], "refused": [
                        "module kind ejector: operation run must be a new name making an action class of "
-                       "vemo.actions, not 'Dwell'",
+                       "vemo.cell.actions, not 'Dwell'",
                        "module kind ejector: operation blow must be a new name making an action class of "
-                       "vemo.actions, not 'Blow'"]}
+                       "vemo.cell.actions, not 'Blow'"]}
 
 
 @pytest.mark.skipif(not runtime_has("_vemoaction"), reason="needs the _vemoaction extension module")
 def test_every_operation_of_a_kind_makes_an_action_of_the_reference_host():
-    import vemo.actions
+    import vemo.cell.actions
 
     for kind in MODULE_KINDS.values():
         for name, action in kind.operations:
-            assert issubclass(getattr(vemo.actions, action), vemo.actions.HostAction), (kind.name, name)
+            assert issubclass(getattr(vemo.cell.actions, action), vemo.cell.actions.HostAction), (kind.name, name)
 
 
 

@@ -2,7 +2,7 @@
 
 import pytest
 
-from vemo.parser import ScriptError, compile_text
+from vemo.lang.parser import ScriptError, compile_text
 
 
 class Made:
@@ -228,7 +228,7 @@ def test_long_chains_and_many_declarations_need_no_deep_recursion():
 
 
 def test_checked_in_parser_is_generated_from_the_current_grammar():
-    from vemo import grammar
+    from vemo.lang import grammar
 
     assert grammar.GENERATED.read_text(encoding="utf-8") == grammar.generated_source(), \
-        "run `python -m vemo.grammar` after changing the grammar"
+        "run `python -m vemo.lang.grammar` after changing the grammar"

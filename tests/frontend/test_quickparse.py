@@ -6,10 +6,10 @@ from pathlib import Path
 import pytest
 from tatsu.ast import AST
 
-from vemo import grammar
-from vemo.parser import Script, ScriptError, parse
-from vemo.quickparse import quick_parse
-from vemo.text import printable
+from vemo.lang import grammar
+from vemo.lang.parser import Script, ScriptError, parse
+from vemo.lang.quickparse import quick_parse
+from vemo.util.text import printable
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 

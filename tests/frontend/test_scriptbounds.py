@@ -3,8 +3,8 @@ names, loops, chains and branches, where each limit is reported, and labels used
 
 import pytest
 
-from vemo.parser import Script, parse
-from vemo.scriptbounds import check_tree
+from vemo.lang.parser import Script, parse
+from vemo.lang.scriptbounds import check_tree
 
 LIMIT = 10
 OVER = "more than the limit of 10 (--max-actions)"

@@ -5,9 +5,9 @@ import time
 
 import pytest
 
-from vemo.cell import CellError, load_cell, parse_cell
-from vemo.run.handlersettings import check_cell, read_handler_modules
-from vemo.yamlfile import MAX_NODES, YamlError, load_yaml
+from vemo.cell.model import CellError, load_cell, parse_cell
+from vemo.cell.handlersettings import check_cell, read_handler_modules
+from vemo.util.yamlfile import MAX_NODES, YamlError, load_yaml
 
 # Ten times ten times ... ten copies of one list: a billion nodes once aliases are expanded.
 ALIAS_BOMB = "a: &a [x, x, x, x, x, x, x, x, x, x]\n" + "".join(

@@ -79,15 +79,18 @@ def test_checkers_are_capped_and_end_when_no_open_document_uses_their_cell(tmp_p
     run(session)
 
 
-def test_the_language_side_never_imports_the_runner():
+def test_the_language_side_the_cell_and_the_language_server_never_load_the_run_side():
     result = run_python(textwrap.dedent(f"""
-        import sys
-        import vemo.lsp.server
+        import importlib, pkgutil, sys
+        import vemo.cell, vemo.lang, vemo.lsp, vemo.util
         from vemo.lsp.checker import Checker
-        checker = Checker({str(ROOT / "examples" / "cell.yaml")!r})
+        checker = Checker({str(ROOT / "examples" / "cell.yaml")!r})  # puts the host modules in place
         text = open({str(ROOT / "examples" / "pick_place.vemo")!r}).read()
         assert checker.check("u", "p.vemo", text)["diagnostics"] == []
         assert "handler" in checker.hover("u", text.index("move @ZAxis"))["markdown"]
+        for package in (vemo.lang, vemo.cell, vemo.util, vemo.lsp):
+            for module in pkgutil.walk_packages(package.__path__, package.__name__ + "."):
+                importlib.import_module(module.name)
         print(sorted(name for name in sys.modules if name.startswith("vemo.run")))
     """))
     assert result.returncode == 0, result.stderr

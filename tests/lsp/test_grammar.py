@@ -7,7 +7,7 @@ import pytest
 from babi.highlight import Grammars, highlight_line
 
 from lsp_support import ROOT
-from vemo.grammar import KEYWORDS
+from vemo.lang.grammar import KEYWORDS
 
 GRAMMAR = ROOT / "editors" / "vscode" / "syntaxes" / "vemo.tmLanguage.json"
 EXAMPLES = sorted((ROOT / "examples").glob("*.vemo"))

@@ -4,7 +4,7 @@ import pytest
 
 from lsp_support import ROOT
 from vemo.lsp.incremental import IncrementalParser
-from vemo.parser import Script, ScriptError, parse
+from vemo.lang.parser import Script, ScriptError, parse
 
 PICK_PLACE = (ROOT / "examples" / "pick_place.vemo").read_text()
 

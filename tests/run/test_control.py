@@ -11,7 +11,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from vemo.cell import Interlock
+from vemo.cell.model import Interlock
 from vemo.run.control import Refused, RunControl
 from vemo.run.controlsocket import ControlError, ControlServer, send
 from vemo.run.interlocks import InterlockWatch

@@ -175,7 +175,7 @@ def test_a_run_whose_interlock_is_tripped_at_start_says_so_and_waits_before_movi
     ("door: {module: Safety, input: door_open, safe: off, resume: later}", "resume must be auto or operator"),
 ])
 def test_bad_interlock_entries_are_refused_by_name(entry, message):
-    from vemo.cell import CellError, parse_cell
+    from vemo.cell.model import CellError, parse_cell
 
     text = DOOR_CELL.read_text().replace("door: {module: Safety, input: door_open, safe: off}", entry)
     with pytest.raises(CellError, match=message):

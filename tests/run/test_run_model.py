@@ -12,7 +12,7 @@ from types import SimpleNamespace
 
 import pytest
 
-from vemo.cell import Interlock
+from vemo.cell.model import Interlock
 from vemo.run import commands as table
 from vemo.run.control import RunControl
 from vemo.run.events import EVENTS, FIELDS, OUTCOMES, read_by
@@ -381,9 +381,9 @@ def test_input_answers_with_the_state_the_interlock_it_set_put_the_run_in():
 def test_a_retry_is_journaled_when_it_is_made_not_while_the_door_holds_the_run():
     from test_run_parts import FakeClient
 
-    from vemo.cell import load_cell
-    from vemo.modulekinds import modules_package
-    from vemo.actions import Move
+    from vemo.cell.model import load_cell
+    from vemo.cell.kinds import modules_package
+    from vemo.cell.actions import Move
     from vemo.run.drive import RunContext
 
     kinds = modules_package(load_cell(ROOT / "examples/cell.yaml"))
@@ -447,7 +447,7 @@ def test_every_event_the_run_writes_is_in_the_catalogue_and_every_entry_is_writt
 
 
 def test_the_run_driver_and_the_hover_implement_every_handler_command():
-    from vemo.handlercommands import HandlerCommands
+    from vemo.cell.handlercommands import HandlerCommands
     from vemo.lsp.hover import _Recorder
     from vemo.run.drive import RunContext
 

@@ -8,12 +8,12 @@ import time
 import pytest
 
 from runsupport import EXAMPLES
-from vemo.actions import Dwell, IOAction, Move, MoveTray
-from vemo.cell import CellError, load_cell, parse_cell
+from vemo.cell.actions import Dwell, IOAction, Move, MoveTray
+from vemo.cell.model import CellError, load_cell, parse_cell
 from vemo.run import drive
 from vemo.run.drive import ActionFailed, RunContext
-from vemo.run.handlersettings import check_cell, read_handler_modules
-from vemo.modulekinds import modules_package
+from vemo.cell.handlersettings import check_cell, read_handler_modules
+from vemo.cell.kinds import modules_package
 from vemo.run.timeline import ActionRecord, render_html, write_chrome_trace
 from vemo.run.watch import HandlerWatch
 

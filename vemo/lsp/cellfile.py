@@ -10,7 +10,7 @@ from typing import Any, Iterable
 from lsprotocol import types
 from pygls.workspace import TextDocument
 
-from vemo.inputfile import MAX_YAML_BYTES
+from vemo.util.inputfile import MAX_YAML_BYTES
 
 CELL_NAMES = ("cell.yaml", "cell.yml")  # a file by this name is a cell description wherever it is
 _YAML_PLACE = re.compile(r"line (\d+), column (\d+)")
@@ -72,8 +72,8 @@ def _where(text: str, message: str) -> list[int]:
 def cell_diagnostics(document: TextDocument) -> list[dict[str, Any]]:
     """What `vemo check` would say of this cell description, marked where it is written (as the checker
     gives diagnostics: range in server units, message, severity)."""
-    from vemo.cell import CellError, parse_cell
-    from vemo.host import RUNTIME_NAMES
+    from vemo.cell.model import CellError, parse_cell
+    from vemo.cell.host import RUNTIME_NAMES
 
     text = document.source
     if len(text.encode("utf-8", "surrogatepass")) > MAX_YAML_BYTES:

@@ -14,14 +14,14 @@ import sys
 import traceback
 from typing import Any
 
-from vemo.inputfile import MAX_SCRIPT_BYTES
+from vemo.util.inputfile import MAX_SCRIPT_BYTES
 from vemo.lsp.incremental import IncrementalParser
 from vemo.lsp.outline import Outline, Span, outline
-from vemo.parser import Script, ScriptError, _TOKEN
+from vemo.lang.parser import Script, ScriptError, _TOKEN
 
 ERROR, WARNING, INFORMATION = 1, 2, 3  # the protocol's severities
 NO_CELL = ("no cell description: only the syntax is checked (put cell.yaml beside the script, name one in a "
-           "'# cell: FILE' comment, or set vemo.cell)")
+           "'# cell: FILE' comment, or set vemo.cell.model)")
 
 
 @dataclasses.dataclass
@@ -47,8 +47,8 @@ class Checker:
         self.parsers: dict[str, IncrementalParser] = {}
         if cell_path is None:
             return
-        from vemo.cell import CellError, load_cell
-        from vemo.host import RUNTIME_NAMES, HostError, install
+        from vemo.cell.model import CellError, load_cell
+        from vemo.cell.host import RUNTIME_NAMES, HostError, install
 
         try:
             self.compiler = install(load_cell(cell_path, RUNTIME_NAMES))
@@ -81,7 +81,7 @@ class Checker:
             named = self.cell_problem if self.cell_path in self.cell_problem else \
                 f"cell description {self.cell_path}: {self.cell_problem}"
             diagnostics.append(_diagnostic(script, Span(0, 0), named, ERROR))
-        from vemo.frontend import parse_script
+        from vemo.lang.frontend import parse_script
 
         try:
             parsed = parse_script(text, path, parser=self.parsers.setdefault(uri, IncrementalParser()).parse)
@@ -101,7 +101,7 @@ class Checker:
                 "modules": self.modules()}
 
     def _compile(self, checked: Checked, parsed: Any) -> list[dict[str, Any]]:
-        from vemo.checks import check_script
+        from vemo.lang.checks import check_script
 
         result = check_script(parsed, checked.script.filename, self.compiler)
         checked.compiled, checked.analysis = result.compiled, result.analysis
@@ -117,8 +117,8 @@ class Checker:
         """The cell's module names and, per module, what can follow it in a script."""
         if self.compiler is None:
             return {}
-        from vemo.cell import module_kind
-        from vemo.frontend import operations
+        from vemo.cell.model import module_kind
+        from vemo.lang.frontend import operations
 
         host = sys.modules["modules"]
         found = {}

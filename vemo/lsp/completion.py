@@ -6,7 +6,7 @@ import dataclasses
 import re
 from typing import Any
 
-from vemo.grammar import KEYWORDS
+from vemo.lang.grammar import KEYWORDS
 
 _NAME = r"[A-Za-z_][A-Za-z0-9_]*"
 _TYPED = rf"(?:{_NAME})?"  # the part of a name typed so far

@@ -5,10 +5,10 @@ from __future__ import annotations
 
 from typing import Any
 
-from vemo.analysis import Analysis, analyse
-from vemo.frontend import CompiledScript, plan_modules
+from vemo.lang.analysis import Analysis, analyse
+from vemo.lang.frontend import CompiledScript, plan_modules
 from vemo.lsp.outline import Outline, Span
-from vemo.parser import Script
+from vemo.lang.parser import Script
 
 
 def _seconds(value: float) -> str:

@@ -12,7 +12,7 @@ from lsprotocol import types
 from pygls.exceptions import JsonRpcException
 from pygls.workspace import TextDocument
 
-from vemo.inputfile import MAX_SCRIPT_BYTES, MAX_YAML_BYTES, InputFileError, read_input
+from vemo.util.inputfile import MAX_SCRIPT_BYTES, MAX_YAML_BYTES, InputFileError, read_input
 from vemo.lsp import translate
 from vemo.lsp.cellfile import locate
 from vemo.lsp.completion import candidates

@@ -4,10 +4,10 @@ from __future__ import annotations
 
 from typing import Any, Sequence
 
-from vemo.analysis import analyse
-from vemo.frontend import CompiledScript, plan_modules
-from vemo.report import describe
-from vemo.handlercommands import POSITION_TOLERANCE, HandlerCommands
+from vemo.lang.analysis import analyse
+from vemo.lang.frontend import CompiledScript, plan_modules
+from vemo.lang.listing import describe
+from vemo.cell.handlercommands import POSITION_TOLERANCE, HandlerCommands
 
 _LISTED = 12  # actions listed per module in a declaration's hover
 

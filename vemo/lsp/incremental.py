@@ -14,9 +14,9 @@ import re
 
 from tatsu.ast import AST
 
-from vemo.grammar import KEYWORDS
+from vemo.lang.grammar import KEYWORDS
 from vemo.lsp.outline import nodes
-from vemo.parser import Script, ScriptError, parse
+from vemo.lang.parser import Script, ScriptError, parse
 
 _DECLARATION_START = re.compile(rf"^[ \t]*(?!(?:{'|'.join(KEYWORDS)})_)[A-Za-z_][A-Za-z0-9_]*[ \t]*=",
                                 re.MULTILINE)
@@ -36,7 +36,7 @@ class IncrementalParser:
         self._trees: dict[str, tuple[list[AST], int]] = {}  # piece text -> (declarations, offset now)
 
     def parse(self, script: Script) -> AST:
-        """The parse tree of the whole script, as `vemo.parser.parse` gives it; raises its ScriptError."""
+        """The parse tree of the whole script, as `vemo.lang.parser.parse` gives it; raises its ScriptError."""
         text = script.text
         kept: dict[str, tuple[list[AST], int]] = {}
         declarations: list[AST] = []

@@ -21,7 +21,7 @@ from pygls.lsp.server import LanguageServer
 from pygls.workspace import TextDocument
 
 import vemo
-from vemo.inputfile import MAX_SCRIPT_BYTES
+from vemo.util.inputfile import MAX_SCRIPT_BYTES
 from vemo.lsp.cellfile import cell_diagnostics, is_cell_file
 from vemo.lsp.linemap import LineMap
 from vemo.lsp.translate import client_range
@@ -66,7 +66,7 @@ class VemoLanguageServer(LanguageServer):
     # --- where the cell is ----------------------------------------------------------------------
 
     def cell_for(self, document: TextDocument) -> str | None:
-        """A `# cell: FILE` comment of the script first, then the vemo.cell setting, then cell.yaml beside
+        """A `# cell: FILE` comment of the script first, then the vemo.cell.model setting, then cell.yaml beside
         the script. Relative paths start at the script's folder."""
         folder = Path(document.path).parent if document.uri.startswith("file:") else Path.cwd()
         named = _CELL_COMMENT.search(document.source[:4096])

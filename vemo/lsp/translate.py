@@ -11,7 +11,7 @@ from lsprotocol import types
 from pygls.workspace import TextDocument
 from pygls.workspace.position_codec import ServerTextPosition, ServerTextRange
 
-from vemo.grammar import KEYWORDS
+from vemo.lang.grammar import KEYWORDS
 from vemo.lsp.linemap import LineMap
 
 # Semantic token types, by what a name is in a script; the legend the server announces reads this table.

@@ -1,5 +1,5 @@
 """Drives a cell through the handler client during `vemo run`: the run context that host actions execute in,
-which implements the handler commands an action may send (vemo.handlercommands.HandlerCommands)."""
+which implements the handler commands an action may send (vemo.cell.handlercommands.HandlerCommands)."""
 
 from __future__ import annotations
 
@@ -8,7 +8,7 @@ import threading
 import time
 from typing import Any, Callable, Sequence
 
-from vemo.handlercommands import POSITION_TOLERANCE, HandlerCommands
+from vemo.cell.handlercommands import POSITION_TOLERANCE, HandlerCommands
 from vemo.run.commands import DECISIONS
 from vemo.run.control import RunControl
 

@@ -15,7 +15,7 @@ from __future__ import annotations
 import threading
 from typing import Any
 
-from vemo.cell import Cell
+from vemo.cell.model import Cell
 
 # How often the inputs are read: the longest time from a change at the handler to the control's hold.
 POLL_SECONDS = 0.02

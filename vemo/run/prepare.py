@@ -9,12 +9,12 @@ import sys
 from pathlib import Path
 from typing import Any
 
-from vemo.cell import Cell, CellError, load_cell
-from vemo.host import RUNTIME_NAMES, HostError, install
-from vemo.inputfile import MAX_SCRIPT_BYTES, InputFileError, read_input
-from vemo.run.handlersettings import check_cell, read_handler_modules
-from vemo.scriptbounds import MAX_ACTIONS
-from vemo.text import printable
+from vemo.cell.model import Cell, CellError, load_cell
+from vemo.cell.host import RUNTIME_NAMES, HostError, install
+from vemo.util.inputfile import MAX_SCRIPT_BYTES, InputFileError, read_input
+from vemo.cell.handlersettings import check_cell, read_handler_modules
+from vemo.lang.scriptbounds import MAX_ACTIONS
+from vemo.util.text import printable
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
@@ -61,7 +61,7 @@ def _settings_path(args: Any, cell: Cell) -> str:
 def prepare(args: Any) -> Prepared:
     """Reads and compiles the script, checks it and the cell against the handler settings. A syntax error
     is reported before the cell is looked for."""
-    from vemo.checks import check_script
+    from vemo.lang.checks import check_script
 
     script_path = Path(args.script)
     loaded: dict[str, Any] = {}

@@ -10,7 +10,7 @@ from vemo.run.fold import RunFold
 from vemo.run.held import failure_text, held_reason
 from vemo.run.who import by_text
 from vemo.run.timeline import ActionRecord
-from vemo.text import printable
+from vemo.util.text import printable
 
 
 def _failure(e: dict) -> str:

@@ -7,13 +7,13 @@ import sys
 from pathlib import Path
 from typing import Any, TextIO
 
-from vemo.inputfile import MAX_SCRIPT_BYTES, MAX_YAML_BYTES
+from vemo.util.inputfile import MAX_SCRIPT_BYTES, MAX_YAML_BYTES
 from vemo.run.fold import RunFold
 from vemo.run.held import log_line
 from vemo.run.journal import JOURNAL_NAME, JournalError, iter_journal
 from vemo.run.outputs import (OUTPUTS, UNFINISHED, OutputPathError, check_output_paths, failure_line, summary_lines,
                               write_outputs)
-from vemo.text import printable
+from vemo.util.text import printable
 
 EXIT_OK, EXIT_UNREADABLE, EXIT_USAGE = 0, 1, 2
 

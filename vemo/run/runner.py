@@ -32,7 +32,7 @@ from vemo.run.signals import StopSignal, StopSignals, exit_code, outcome as sign
 from vemo.run.states import STOP_CAUSES, stop_cause
 from vemo.run.timeline import ActionRecord
 from vemo.run.watch import LOSS_NOTICED_WITHIN_SECONDS, HandlerWatch
-from vemo.text import printable
+from vemo.util.text import printable
 
 # How long the end of a run waits for module threads once they are told to stop.
 STOP_GRACE_SECONDS = 10.0

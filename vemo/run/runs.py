@@ -15,7 +15,7 @@ from typing import Any, TextIO
 from vemo.run.controlsocket import SOCKET_NAME
 from vemo.run.journal import JOURNAL_NAME, MAX_LINE_BYTES
 from vemo.run.who import by_text
-from vemo.text import printable
+from vemo.util.text import printable
 
 # The folders listed at most: the newest this many (a folder of runs grows with every run).
 MAX_RUNS = 500

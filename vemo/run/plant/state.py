@@ -86,7 +86,7 @@ def cell_name(run_started: dict, run_dir: Path) -> str:
     source = run_started.get("cell")
     if isinstance(source, str):
         try:
-            from vemo.cell import load_cell
+            from vemo.cell.model import load_cell
 
             name = load_cell(source).name
         except Exception:  # a cell file changed or gone since the run started: the stem still names it

@@ -7,8 +7,8 @@ from typing import Any
 from _vemoaction import VemoAction
 from _vemoprimitives import VemoState
 
-from vemo.grammar import LIMIT_UNITS
-from vemo.handlercommands import HandlerCommands, coordinates
+from vemo.lang.grammar import LIMIT_UNITS
+from vemo.cell.handlercommands import HandlerCommands, coordinates
 
 
 def _spec(module: Any) -> Any:

@@ -9,9 +9,9 @@ from typing import Any
 
 from _vemomodule import VemoModule
 
-import vemo.actions
-from vemo.actions import Dwell
-from vemo.cell import Cell, ModuleKind, ModuleSpec, module_kind
+import vemo.cell.actions
+from vemo.cell.actions import Dwell
+from vemo.cell.model import Cell, ModuleKind, ModuleSpec, module_kind
 
 
 class CellModule(VemoModule):
@@ -58,10 +58,10 @@ def kind_base(kind: ModuleKind) -> type[CellModule]:
     base = _BASES.get(kind)
     if base is None:
         for name, action in kind.operations:
-            if hasattr(CellModule, name) or not isinstance(getattr(vemo.actions, action, None), type):
+            if hasattr(CellModule, name) or not isinstance(getattr(vemo.cell.actions, action, None), type):
                 raise ValueError(f"module kind {kind.name}: operation {name} must be a new name making an action "
-                                 f"class of vemo.actions, not {action!r}")
-        operations = {name: _operation(name, getattr(vemo.actions, action)) for name, action in kind.operations}
+                                 f"class of vemo.cell.actions, not {action!r}")
+        operations = {name: _operation(name, getattr(vemo.cell.actions, action)) for name, action in kind.operations}
         base = _BASES[kind] = type(f"{kind.name.capitalize()}Module", (CellModule,),
                                    {"__doc__": kind.summary.capitalize() + ".", "__module__": __name__,
                                     **operations})

@@ -4,9 +4,9 @@ from __future__ import annotations
 
 from typing import Any
 
-from vemo.analysis import Analysis, Step
-from vemo.frontend import CompiledScript
-from vemo.text import printable
+from vemo.lang.analysis import Analysis, Step
+from vemo.lang.frontend import CompiledScript
+from vemo.util.text import printable
 
 
 def describe(action: Any) -> str:

@@ -11,8 +11,8 @@ import io
 import types
 from typing import Any, Callable
 
-from vemo.parser import Script, SourceLocation, TreeWalker, parse
-from vemo.scriptbounds import MAX_ACTIONS, check_tree
+from vemo.lang.parser import Script, SourceLocation, TreeWalker, parse
+from vemo.lang.scriptbounds import MAX_ACTIONS, check_tree
 
 # What a bare assertion failure of a rule means in the script's terms.
 _ASSERTIONS = {
@@ -52,7 +52,7 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
     from _vemomodule import VemoModule
     from _vemoprimitives import VemoId
 
-    from vemo.actions import HostAction, WaitInput
+    from vemo.cell.actions import HostAction, WaitInput
 
     class LocatedSemantics(compiler.VemoSemantics):
         def __init__(self) -> None:

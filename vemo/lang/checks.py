@@ -7,10 +7,10 @@ import dataclasses
 import types
 from typing import Callable
 
-from vemo.analysis import Analysis, analyse
-from vemo.frontend import CompiledScript, ParsedScript, collector_paused, compile_script, parse_script
-from vemo.parser import Diagnostic, ScriptError, SourceLocation
-from vemo.scriptbounds import MAX_ACTIONS
+from vemo.lang.analysis import Analysis, analyse
+from vemo.lang.frontend import CompiledScript, ParsedScript, collector_paused, compile_script, parse_script
+from vemo.lang.parser import Diagnostic, ScriptError, SourceLocation
+from vemo.lang.scriptbounds import MAX_ACTIONS
 
 
 @dataclasses.dataclass

@@ -5,7 +5,7 @@ from __future__ import annotations
 import dataclasses
 from typing import Any
 
-from vemo.frontend import CompiledScript
+from vemo.lang.frontend import CompiledScript
 
 
 @dataclasses.dataclass

@@ -7,10 +7,10 @@ import dataclasses
 from pathlib import Path
 from typing import Any, Callable
 
-from vemo.cell import IO, MOTOR, Cell, ModuleSpec, module_kind
-from vemo.handlercommands import coordinates
-from vemo.inputfile import MAX_YAML_BYTES, read_input
-from vemo.yamlfile import load_yaml
+from vemo.cell.model import IO, MOTOR, Cell, ModuleSpec, module_kind
+from vemo.cell.handlercommands import coordinates
+from vemo.util.inputfile import MAX_YAML_BYTES, read_input
+from vemo.util.yamlfile import load_yaml
 
 
 @dataclasses.dataclass(frozen=True)
@@ -129,7 +129,7 @@ def _travel(spec: ModuleSpec, handler: dict[int, HandlerModule], usable: set[int
                                 f"its travel {travel.strip()}; a move there fails on the simulator")
 
 
-# The checks a module kind may name for its entry (vemo.cell.ModuleKind.handler_check), made once its
+# The checks a module kind may name for its entry (vemo.cell.model.ModuleKind.handler_check), made once its
 # handler ids have been found to be of the kind it drives with the settings the client needs:
 # (module, handler modules, the ids that passed, errors, warnings).
 HANDLER_CHECKS: dict[str, Callable[[ModuleSpec, dict[int, HandlerModule], set[int], list[str], list[str]], None]] = {

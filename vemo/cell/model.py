@@ -12,8 +12,8 @@ import re
 from pathlib import Path
 from typing import Any, Callable
 
-from vemo.inputfile import MAX_YAML_BYTES, InputFileError, read_input
-from vemo.yamlfile import YamlError, load_yaml
+from vemo.util.inputfile import MAX_YAML_BYTES, InputFileError, read_input
+from vemo.util.yamlfile import YamlError, load_yaml
 
 _NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")
 
@@ -172,9 +172,9 @@ class ModuleKind:
     keys: frozenset[str]  # settings the entry takes besides kind and handler_id
     read: Callable[[str, dict], dict[str, Any]]  # (where, entry) -> the ModuleSpec fields of those settings
     drives: str  # one of DRIVES: what its handler ids must be in the handler settings
-    handler_check: str  # the check of vemo.run.handlersettings.HANDLER_CHECKS its entry gets
+    handler_check: str  # the check of vemo.cell.handlersettings.HANDLER_CHECKS its entry gets
     summary: str
-    operations: tuple[tuple[str, str], ...] = ()  # (operation, action class of `vemo.actions` it makes)
+    operations: tuple[tuple[str, str], ...] = ()  # (operation, action class of `vemo.cell.actions` it makes)
 
 
 def _places(where: str, entry: dict) -> dict[str, Any]:
@@ -241,7 +241,7 @@ def _tray_handler(where: str, entry: dict) -> dict[str, Any]:
 _PLACES = frozenset({"positions", "home", "motion"})
 
 # The module kinds, in the order messages and docs list them. A new kind is one entry here (with its
-# reader, and ModuleSpec fields when it brings settings of its own), its action classes in vemo/actions.py,
+# reader, and ModuleSpec fields when it brings settings of its own), its action classes in vemo/cell/actions.py,
 # and, unless an existing one fits, its handler check where the run reads the handler settings.
 MODULE_KINDS: dict[str, ModuleKind] = {kind.name: kind for kind in (
     ModuleKind("axis", _PLACES, _places, drives=MOTOR, handler_check="travel",

@@ -8,7 +8,7 @@ from typing import Any
 
 from tatsu.ast import AST
 
-from vemo.parser import Script, ScriptError
+from vemo.lang.parser import Script, ScriptError
 
 # Documented in docs/language.md; `vemo check` and `vemo run` take --max-actions to change the first.
 MAX_ACTIONS = 1_000_000

@@ -11,9 +11,9 @@ import tatsu
 import tatsu.exceptions
 from tatsu.ast import AST
 
-from vemo import grammar
-from vemo.quickparse import quick_parse
-from vemo.text import printable
+from vemo.lang import grammar
+from vemo.lang.quickparse import quick_parse
+from vemo.util.text import printable
 
 # Operations of the semantics object, one per rule, and the parse-node fields each of them reads.
 TERM_RULES = frozenset({"number", "identifier", "extern_str", "module"})

@@ -8,7 +8,7 @@ import sys
 import types
 from pathlib import Path
 
-from vemo.cell import Cell
+from vemo.cell.model import Cell
 
 # Names that the runtime's own modules bring into the compiler's namespace after the host's `modules`;
 # a cell module of the same name would be shadowed by them.
@@ -65,12 +65,12 @@ def install(cell: Cell | None = None, actions: str | None = None, modules: str |
         raise HostError("the compiler is already loaded with another host in this process; "
                         "start a new process to use another host")
     if actions is None:
-        import vemo.actions
-        sys.modules["actions"] = vemo.actions
+        import vemo.cell.actions
+        sys.modules["actions"] = vemo.cell.actions
     else:
         load_module(actions, "actions")
     if modules is None:
-        from vemo.modulekinds import modules_package
+        from vemo.cell.kinds import modules_package
         sys.modules["modules"] = modules_package(cell)
     else:
         load_module(modules, "modules")

@@ -18,7 +18,7 @@ from tatsu.ast import AST
 from tatsu.contexts import closure
 from tatsu.infos import ParseInfo
 
-from vemo.grammar import KEYWORDS, LIMIT_UNITS
+from vemo.lang.grammar import KEYWORDS, LIMIT_UNITS
 
 _KEYWORDS = frozenset(KEYWORDS)
 # Words that start with a keyword and go on with '_': the generated parser reads the keyword alone in
@@ -122,7 +122,7 @@ class _Reader:
         index = self.take(kind)
         return self.node(rule, index, value=self.texts[index])
 
-    # Rules, as in vemo/grammar.py
+    # Rules, as in vemo/lang/grammar.py
 
     def action(self) -> AST:
         declarations = closure()
