@@ -81,7 +81,8 @@ def test_a_request_the_table_does_not_hold_is_refused_with_what_it_takes(request
     assert str(raised.value) == message
 
 
-BUTTON = re.compile(r'<button id="([^"]+)" data-request="([^"]+)"(?: data-confirm="([^"]+)")? disabled>([^<]+)</button>')
+BUTTON = re.compile(r'<button id="([^"]+)" data-request="([^"]+)"(?: data-confirm="([^"]+)")? disabled>'
+                    r'([^<]+)</button>')
 
 
 @pytest.mark.parametrize("group", ["run", "decision"])
