@@ -12,7 +12,7 @@ from vemo.run import commands as table
 from vemo.run import events
 from vemo.run.events import EVENTS, FIELDS, MAX_RUN_SECONDS, OUTCOMES
 from vemo.run.fold import RunFold
-from vemo.run.journal import JournalError, parse_event
+from vemo.run.journal import MAX_NESTING, JournalError, parse_event
 from vemo.run.states import IllegalTransition, check_transition, stop_cause
 
 # --- the state machine --------------------------------------------------------------------------------------
@@ -259,6 +259,31 @@ def test_a_refused_value_is_quoted_short_whatever_its_size(value, shown):
     with pytest.raises(JournalError) as raised:
         parse_event(_line("action_ended", "reason", value), "line 5")
     assert str(raised.value).endswith(f'"reason" must be text, not {shown}')
+
+
+def _nested(opening: str, closing: str, levels: int) -> str:
+    """A value `levels` deep, every level a list ("[", "]") or an object ("{"k": ", "}")."""
+    return opening * levels + "1" + closing * levels
+
+
+# A line's depth counts the event's own object: its fields may nest one level less than MAX_NESTING.
+@pytest.mark.parametrize("value, refused", [
+    (_nested("[", "]", MAX_NESTING - 1), False),
+    (_nested("[", "]", MAX_NESTING - 1) + ', "more": [[], [], {}]', False),  # more brackets, no deeper
+    ("[" + ", ".join(["[]"] * 20) + "]", False),
+    (_nested("[", "]", MAX_NESTING), True),
+    (_nested('{"k": ', "}", MAX_NESTING), True),
+    (_nested('[{"k": ', "}]", MAX_NESTING // 2 + 1), True),
+    (_nested("[", "]", 100_000), True),  # beyond the JSON parser's own bound
+])
+def test_a_line_nested_deeper_than_the_bound_is_refused_however_it_nests(value, refused):
+    raw = ('{"event": "resumed", "t": 1, "deep": ' + value + "}").encode()
+    if refused:
+        with pytest.raises(JournalError) as raised:
+            parse_event(raw, "line 6")
+        assert str(raised.value) == f"line 6: not a journal line: nested more than {MAX_NESTING} deep"
+    else:
+        assert parse_event(raw, "line 6")["event"] == "resumed"
 
 
 # The combinators the field rules are built from, on their own (the table holds what they built at import),
