@@ -1,6 +1,7 @@
 """The rules of the run's model as tables, in-process: refusals of the state machine, why a run stops, the
 terminal's keys and the console's buttons per state, the fold's states through a stop with except blocks
-and what its snapshot parts hold, and every field rule of the journal with a good and a bad value."""
+and what its snapshot parts hold, every field rule of the journal with a good and a bad value, and the bound
+on how deep a journal line nests."""
 
 import html
 import json
