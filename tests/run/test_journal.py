@@ -80,6 +80,7 @@ def test_a_torn_last_line_is_skipped_with_a_warning(tmp_path):
     (START + b"garbage\n", ":2: not a journal line"),
     (START + b"garbage\n" + START, ":2: not a journal line"),
     (START + _padded(MAX_LINE_BYTES + 1) + START, f":2: a line of more than {MAX_LINE_BYTES} bytes"),
+    (_padded(MAX_LINE_BYTES + 1), f":1: a line of more than {MAX_LINE_BYTES} bytes"),
 ])
 def test_content_that_is_no_journal_is_refused_by_name(tmp_path, content, expected):
     path = tmp_path / "journal.jsonl"
@@ -106,6 +107,34 @@ def test_a_missing_or_odd_path_is_refused_by_name(tmp_path, make, expected):
     make(path)
     with pytest.raises(JournalError, match=expected):
         read_journal(path)
+
+
+
+class _FailingStream:
+    """An open journal whose reads fail, as a disk that goes away does."""
+
+    def __init__(self, failure):
+        self.failure = failure
+
+    def readline(self, *_args):
+        raise self.failure
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+
+@pytest.mark.parametrize("failure, reason", [
+    (OSError(5, "Input/output error"), "Input/output error"), (OSError("the disk went away"), "the disk went away"),
+])
+def test_a_journal_whose_reads_fail_is_refused_with_the_reason(tmp_path, monkeypatch, failure, reason):
+    path = _journal(tmp_path)
+    monkeypatch.setattr(journal_module, "open", lambda *_args: _FailingStream(failure), raising=False)
+    with pytest.raises(JournalError) as refused:
+        read_journal(path)
+    assert str(refused.value) == f"{path}: cannot read the journal: {reason}"
 
 
 @pytest.mark.parametrize("failure, reason", [
