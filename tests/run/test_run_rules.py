@@ -156,13 +156,15 @@ def test_the_fold_through_a_stop_on_a_failure_with_its_except_block():
 def test_the_snapshot_parts_of_the_fold_say_what_holds_the_run_and_since_when():
     fold = RunFold()
     for event in PLAN + [_action("action_started", 1.0, "XAxis"),
-                         {"event": "interlock_tripped", "t": 2.5, "name": "door"},
+                         {"event": "interlock_tripped", "t": 2.5, "name": "door", "module": "Safety",
+                          "input": "door_open", "value": True},
                          {"event": "paused", "t": 2.5, "mode": "immediate", "cause": "interlock"},
                          _action("action_started", 3.0, "Gripper"),
                          _action("action_ended", 4.0, "Gripper", outcome="finished")]:
         fold.add(event)
     assert fold.pause == {"mode": "immediate", "cause": "interlock"}
-    assert fold.interlocks == {"door": {"name": "door", "state": "tripped", "since": 2.5}}
+    assert fold.interlocks == {"door": {"name": "door", "state": "tripped", "since": 2.5, "module": "Safety",
+                                        "input": "door_open", "value": True}}
     assert fold.packml() == {"state": 11, "name": "Held"}
     assert fold.status_modules() == {
         "XAxis": {"state": "paused", "current": "move @XAxis", "done": 0, "total": 1},

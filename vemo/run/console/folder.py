@@ -5,13 +5,11 @@ from __future__ import annotations
 
 import asyncio
 import collections
-import hmac
 from pathlib import Path
-from typing import Any
 
 from aiohttp import web
 
-from vemo.run.console.server import (CONTENT_SECURITY_POLICY, STATIC_DIR, ConsoleError, ConsoleServer, page_url,
+from vemo.run.console.server import (STATIC_DIR, ConsoleError, ConsoleServer, page_url, token_guard,
                                      run_token)
 from vemo.run.journal import JOURNAL_NAME
 from vemo.run.runs import list_runs
@@ -37,7 +35,9 @@ class FolderConsole:
         return page_url(self.host, self.port, self.token)
 
     async def start(self) -> str:
-        app = web.Application(middlewares=[self._guard], client_max_size=4096)
+        app = web.Application(middlewares=[token_guard(self.token, "this console needs its token: open the URL vemo "
+                                                        "printed (the folder's console-token file holds it)")],
+                              client_max_size=4096)
         app.router.add_get("/", self._index)
         app.router.add_get("/runs.js", self._script)
         app.router.add_get("/console.css", self._style)
@@ -60,25 +60,6 @@ class FolderConsole:
         self._open.clear()
         if self._runner is not None:
             await self._runner.cleanup()
-
-    @web.middleware
-    async def _guard(self, request: web.Request, handler: Any) -> web.StreamResponse:
-        supplied = request.query.get("token")
-        authorization = request.headers.get("Authorization", "")
-        if authorization.startswith("Bearer "):
-            supplied = authorization[len("Bearer "):]
-        if not supplied:
-            raise web.HTTPUnauthorized(text="this console needs its token: open the URL vemo printed (the folder's "
-                                            "console-token file holds it)\n",
-                                       headers={"WWW-Authenticate": 'Bearer realm="vemo console"'})
-        if not hmac.compare_digest(supplied.encode(), self.token.encode()):
-            raise web.HTTPForbidden(text="wrong token for this console\n")
-        response = await handler(request)
-        response.headers["Content-Security-Policy"] = CONTENT_SECURITY_POLICY
-        response.headers["Cache-Control"] = "no-store"
-        response.headers["Referrer-Policy"] = "no-referrer"
-        response.headers["X-Content-Type-Options"] = "nosniff"
-        return response
 
     async def _index(self, request: web.Request) -> web.Response:
         page = (STATIC_DIR / "runs.html").read_text(encoding="utf-8").replace("{{token}}", self.token)

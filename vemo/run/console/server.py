@@ -87,6 +87,31 @@ def page_url(host: str, port: int, token: str) -> str:
     return f"http://{shown}:{port}/?token={token}"
 
 
+def token_guard(token: str, missing: str) -> Any:
+    """The middleware of a console's web side: only a request that carries `token` (in the query or as a
+    Bearer token) gets in, and every answer gets the page's security headers. `missing` tells a request
+    without a token where to find it."""
+
+    @web.middleware
+    async def guard(request: web.Request, handler: Any) -> web.StreamResponse:
+        supplied = request.query.get("token")
+        authorization = request.headers.get("Authorization", "")
+        if authorization.startswith("Bearer "):
+            supplied = authorization[len("Bearer "):]
+        if not supplied:
+            raise web.HTTPUnauthorized(text=missing + "\n", headers={"WWW-Authenticate": 'Bearer realm="vemo console"'})
+        if not hmac.compare_digest(supplied.encode(), token.encode()):
+            raise web.HTTPForbidden(text="wrong token for this console\n")
+        response = await handler(request)
+        response.headers["Content-Security-Policy"] = CONTENT_SECURITY_POLICY
+        response.headers["Cache-Control"] = "no-store"
+        response.headers["Referrer-Policy"] = "no-referrer"
+        response.headers["X-Content-Type-Options"] = "nosniff"
+        return response
+
+    return guard
+
+
 class ConsoleServer:
     """Serves one run's console. The journal is followed on a thread of its own; the web side runs on the
     asyncio loop that `start` is awaited on."""
@@ -137,7 +162,9 @@ class ConsoleServer:
 
     async def start(self) -> str:
         """Binds the address, starts following the journal and returns the URL to open."""
-        app = web.Application(middlewares=[self._guard], client_max_size=4096)
+        app = web.Application(middlewares=[token_guard(self.token, "this console needs the token of its run: open "
+                                                        "the URL vemo printed (the run folder's console-token "
+                                                        "file holds it)")], client_max_size=4096)
         for method, path, handler in self.ROUTES:
             app.router.add_route(method, "/" + path, getattr(self, handler))
         self._runner = web.AppRunner(app, handle_signals=False, access_log=None)
@@ -235,25 +262,6 @@ class ConsoleServer:
                 self.error = f"the run cannot be drawn: {type(error).__name__}: {error}"
                 print(f"warning: {self.error}", file=sys.stderr, flush=True)
             return {}
-
-    @web.middleware
-    async def _guard(self, request: web.Request, handler: Any) -> web.StreamResponse:
-        supplied = request.query.get("token")
-        authorization = request.headers.get("Authorization", "")
-        if authorization.startswith("Bearer "):
-            supplied = authorization[len("Bearer "):]
-        if not supplied:
-            raise web.HTTPUnauthorized(text="this console needs the token of its run: open the URL vemo printed "
-                                            "(the run folder's console-token file holds it)\n",
-                                       headers={"WWW-Authenticate": 'Bearer realm="vemo console"'})
-        if not hmac.compare_digest(supplied.encode(), self.token.encode()):
-            raise web.HTTPForbidden(text="wrong token for this console\n")
-        response = await handler(request)
-        response.headers["Content-Security-Policy"] = CONTENT_SECURITY_POLICY
-        response.headers["Cache-Control"] = "no-store"
-        response.headers["Referrer-Policy"] = "no-referrer"
-        response.headers["X-Content-Type-Options"] = "nosniff"
-        return response
 
     async def _index(self, request: web.Request) -> web.Response:
         return web.Response(text=self._page, content_type="text/html", charset="utf-8")
