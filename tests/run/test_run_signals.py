@@ -143,6 +143,23 @@ def test_a_stop_that_was_swallowed_or_turned_into_import_error_still_stops(sigte
     assert StopSignals().interrupt_of(ImportError("missing")) is None
 
 
+def test_a_stop_inside_a_deferred_stretch_is_raised_at_its_end_and_only_when_signals_raised(sigterm_at_default):
+    done = []
+    with StopSignals() as signals:
+        with pytest.raises(StopSignal) as raised:
+            with signals.deferred():
+                _deliver(signal.SIGTERM)
+                done.append("after the signal")  # the stretch is not cut in two
+        assert raised.value.signum == signal.SIGTERM and done == ["after the signal"]
+        signals.rearm()
+        with signals.deferred():
+            pass  # no signal inside: nothing raised
+        signals.absorb()
+        with signals.deferred():
+            _deliver(signal.SIGTERM)  # absorbed before: stays absorbed
+        assert signals.absorbed == [signal.SIGTERM, signal.SIGTERM]
+
+
 def test_a_stop_raised_inside_a_finalizer_is_kept_and_not_printed(sigterm_at_default, monkeypatch, capsys):
     class Finalized:
         def __del__(self):

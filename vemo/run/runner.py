@@ -292,10 +292,14 @@ class Run:
                     stack.callback(self.watch.stop)
                     stack.callback(self.interlocks.close)
                     self._start_interlocks()
-                self.threads = [(name, module.async_run()) for name, module in self.modules]
+                with self.signals.deferred():  # every thread started is kept, so the stop waits for it
+                    for name, module in self.modules:
+                        self.threads.append((name, module.async_run()))
                 self._watch(self.progress)
             except KeyboardInterrupt as interrupt:
-                self.interrupt = interrupt
+                # Kept without its traceback, whose frames hold this run: no cycle keeps the run's objects.
+                interrupt.__context__ = None
+                self.interrupt = interrupt.with_traceback(None)
                 self.stop("signal")
             finally:
                 self.signals.absorb()  # from here on a signal cannot break the stop or the outputs

@@ -3,10 +3,11 @@ and none changes the exit status once the command has its result."""
 
 from __future__ import annotations
 
+import contextlib
 import signal
 import sys
 import threading
-from typing import Any
+from typing import Any, Iterator
 
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
@@ -92,6 +93,22 @@ class StopSignals:
         to stop (the except blocks that run after a failure). Signals absorbed so far stay counted."""
         self._armed = True
         self._raised = None
+
+    @contextlib.contextmanager
+    def deferred(self) -> Iterator[None]:
+        """A stretch that a stop must not cut in two (a thread started and not yet kept where the stop
+        waits for it): a stop signal that arrives inside is raised as it ends, when the signals raised on
+        entering it; an exception from inside goes on as it is."""
+        armed, before = self._armed, len(self.absorbed)
+        self._armed = False
+        try:
+            yield
+        finally:
+            self._armed = armed
+        if armed and len(self.absorbed) > before:
+            self._armed = False
+            self._raised = self.absorbed[-1]
+            raise StopSignal(self.absorbed[-1])
 
     def lost(self) -> int | None:
         """The stop signal that was raised and never reached the code that waits for it: swallowed by a
