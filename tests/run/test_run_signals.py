@@ -69,6 +69,7 @@ def _check(process, run_dir, signum, seed):
     out, err = process.communicate(timeout=60)
     where = f"(seed {seed}, {signal.Signals(signum).name})\n{out}{err}"
     assert "Traceback" not in err and "Error" not in err and "Filed to load" not in err, where
+    assert "leaked" not in err, where  # nothing of the run outlives it into the interpreter's teardown
     assert process.returncode in (0, 128 + signum), where
     events = _journal(run_dir)
     if "run folder:" in out:  # an announced folder tells how the run ended
