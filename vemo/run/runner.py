@@ -282,17 +282,19 @@ class Run:
                     self.signals.rearm()
                     if self.signals.absorbed:
                         raise StopSignal(self.signals.absorbed[-1])
-                if stack is not None:
-                    stack.enter_context(self.progress)
-                for plan in plans:
-                    plan.kind.run_context = self.context
-                    self.modules.append((plan.name, plan.kind(plan.sequence)))
-                if stack is not None:
-                    self.watch.start()
-                    stack.callback(self.watch.stop)
-                    stack.callback(self.interlocks.close)
-                    self._start_interlocks()
-                with self.signals.deferred():  # every thread started is kept, so the stop waits for it
+                # A stop signal waits until all is started: each thread started here (the progress's, the
+                # watches', the modules') is then kept where the stop ends it, none left running behind it.
+                with self.signals.deferred():
+                    if stack is not None:
+                        stack.enter_context(self.progress)
+                    for plan in plans:
+                        plan.kind.run_context = self.context
+                        self.modules.append((plan.name, plan.kind(plan.sequence)))
+                    if stack is not None:
+                        self.watch.start()
+                        stack.callback(self.watch.stop)
+                        stack.callback(self.interlocks.close)
+                        self._start_interlocks()
                     for name, module in self.modules:
                         self.threads.append((name, module.async_run()))
                 self._watch(self.progress)
