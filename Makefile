@@ -24,7 +24,7 @@ MUTATE += vemo/lang/analysis.py:tests/frontend/test_analysis_rules.py
 MUTATE += vemo/run/journal.py:tests/run/test_journal.py,tests/run/test_run_rules.py
 MUTATE += vemo/run/states.py:tests/run/test_run_model.py,tests/run/test_run_rules.py
 MUTATE += vemo/run/commands.py:tests/run/test_run_model.py,tests/run/test_run_rules.py
-MUTATE += vemo/run/fold.py:tests/run/test_run_model.py,tests/run/test_run_rules.py,tests/console/test_console_view.py
+MUTATE += vemo/run/fold.py:tests/run/test_run_model.py,tests/run/test_run_rules.py,tests/console/test_console_view.py,tests/run/test_operator_view.py
 MUTATE += vemo/run/events.py:tests/run/test_journal.py,tests/run/test_run_model.py,tests/run/test_run_rules.py
 # The target fails below this share of mutants killed (%).
 MUTATE_FAIL_UNDER ?= 90
