@@ -9,7 +9,7 @@ from pathlib import Path
 
 from aiohttp import web
 
-from vemo.run.console.server import (STATIC_DIR, ConsoleError, ConsoleServer, page_url, token_guard,
+from vemo.run.console.server import (STATIC_DIR, ConsoleError, ConsoleServer, listen, page_url, token_guard,
                                      run_token)
 from vemo.run.journal import JOURNAL_NAME
 from vemo.run.runs import list_runs
@@ -43,15 +43,7 @@ class FolderConsole:
         app.router.add_get("/console.css", self._style)
         app.router.add_get("/api/runs", self._runs)
         app.router.add_route("*", "/runs/{name}/{tail:.*}", self._run)
-        self._runner = web.AppRunner(app, handle_signals=False, access_log=None)
-        await self._runner.setup()
-        site = web.TCPSite(self._runner, self.host, self.port, shutdown_timeout=1.0)
-        try:
-            await site.start()
-        except OSError as error:
-            await self._runner.cleanup()
-            raise ConsoleError(f"cannot listen on {self.host}:{self.port}: {error.strerror or error}") from None
-        self.port = self._runner.addresses[0][1]
+        self._runner, self.port = await listen(app, self.host, self.port)
         return self.url
 
     async def close(self) -> None:

@@ -112,6 +112,19 @@ def token_guard(token: str, missing: str) -> Any:
     return guard
 
 
+async def listen(app: web.Application, host: str, port: int) -> tuple[web.AppRunner, int]:
+    """Serves `app` on host:port; returns its runner and the port (the one chosen when asked for port 0).
+    ConsoleError when the address cannot be had."""
+    runner = web.AppRunner(app, handle_signals=False, access_log=None)
+    await runner.setup()
+    try:
+        await web.TCPSite(runner, host, port, shutdown_timeout=1.0).start()
+    except OSError as error:
+        await runner.cleanup()
+        raise ConsoleError(f"cannot listen on {host}:{port}: {error.strerror or error}") from None
+    return runner, runner.addresses[0][1]
+
+
 class ConsoleServer:
     """Serves one run's console. The journal is followed on a thread of its own; the web side runs on the
     asyncio loop that `start` is awaited on."""
@@ -167,15 +180,7 @@ class ConsoleServer:
                                                         "file holds it)")], client_max_size=4096)
         for method, path, handler in self.ROUTES:
             app.router.add_route(method, "/" + path, getattr(self, handler))
-        self._runner = web.AppRunner(app, handle_signals=False, access_log=None)
-        await self._runner.setup()
-        site = web.TCPSite(self._runner, self.host, self.port, shutdown_timeout=1.0)
-        try:
-            await site.start()
-        except OSError as error:
-            await self._runner.cleanup()
-            raise ConsoleError(f"cannot listen on {self.host}:{self.port}: {error.strerror or error}") from None
-        self.port = self._runner.addresses[0][1]  # the port chosen when asked for port 0
+        self._runner, self.port = await listen(app, self.host, self.port)
         self.begin()
         return self.url
 
