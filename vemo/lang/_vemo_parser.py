@@ -173,13 +173,25 @@ class VemoParser(Parser):
     def _loop_(self):
         self._token('loop')
         self._cut()
-        self._number_()
-        self.name_last_node('cnt')
-        self._token('times')
+        with self._group():
+            with self._choice():
+                with self._option():
+                    self._token('forever')
+                    self.name_last_node('forever')
+                with self._option():
+                    self._number_()
+                    self.name_last_node('cnt')
+                    self._cut()
+                    self._token('times')
+                    self._define(['cnt'], [])
+                self._error(
+                    'expecting one of: '
+                    "'forever' <number>"
+                )
         self._cut()
         self._branch_()
         self.name_last_node('iterateBlock')
-        self._define(['cnt', 'iterateBlock'], [])
+        self._define(['cnt', 'forever', 'iterateBlock'], [])
 
     @tatsumasu()
     def _actionclause_(self):

@@ -41,7 +41,7 @@ competeblock
 
 branch = loop | actionclause | block ;
 
-loop = 'loop' ~ cnt:number 'times' ~ iterateBlock:branch ;
+loop = 'loop' ~ ( forever:'forever' | cnt:number ~ 'times' ) ~ iterateBlock:branch ;
 
 actionclause = 'try' ~ primary:block [ 'except' ~ exception:block ] ;
 

@@ -26,7 +26,7 @@ RULE_FIELDS: dict[str, tuple[str, ...]] = {
     "actionclause": ("primary", "exception"),
     "asyncblock": ("asyncleft", "asyncright"),
     "competeblock": ("competeleft", "competeright"),
-    "loop": ("iterateBlock", "cnt"),
+    "loop": ("iterateBlock", "cnt", "forever"),
     "declaration": ("ident", "action"),
     "action": (),
 }

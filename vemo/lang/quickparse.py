@@ -170,9 +170,12 @@ class _Reader:
         kind = self.peek()
         if kind == "loop":
             first = self.take("loop")
+            if self.peek() == "word" and self.texts[self.index] == "forever":
+                self.index += 1
+                return self.node("loop", first, cnt=None, forever="forever", iterateBlock=self.branch())
             count = self.term("number", "number")
             self.take("times")
-            return self.node("loop", first, cnt=count, iterateBlock=self.branch())
+            return self.node("loop", first, cnt=count, forever=None, iterateBlock=self.branch())
         if kind == "try":
             first = self.take("try")
             primary = self.block()
