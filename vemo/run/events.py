@@ -37,6 +37,11 @@ EVENTS = {event.name: event for event in (
     _event("action_planned", f"{_ACTION} kind lane waits after recovery",
            "once per action in plan order before any starts (an except block's when it is about to run)",
            "records"),
+    _event("loop_planned", "loop location count iteration_estimate_s modules",
+           "once per loop made as the run goes, before the action_planned events", "records fold"),
+    _event("iteration_started", "loop iteration", "the first action of a loop's iteration begins", "records fold"),
+    _event("cycle_stop_requested", "loop iteration by", "the run will end after this iteration of the loop",
+           "fold lines"),
     _event("action_started", _ACTION, "an action begins", "records fold lines"),
     _event("action_ended", f"{_ACTION} outcome reason", "an action ends (finished, error, interrupted, "
                                                          "skipped or not_run)", "records fold lines"),
