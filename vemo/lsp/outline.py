@@ -10,14 +10,15 @@ from typing import Any, Iterator
 from tatsu.ast import AST
 
 from vemo.lang.grammar import ENDLESS
+from vemo.lang.parser import _LAYOUT
 
 ACTION_RULES = frozenset({"move", "io", "transfer", "external", "sense"})
 # What the name after a module reference is, by action rule: the cell entry it names.
 TERM_KINDS = {"move": "position", "io": "point", "transfer": "sequence", "external": "operation", "sense": "input"}
 _QUOTED = re.compile(r"'([A-Za-z_][A-Za-z0-9_]*)'")
 # The head of a loop as the parser reads it: `loop N times` or `loop forever`, spaces and comments between.
-_LAYOUT = r"(?:\s|#[^\n]*)+"
-_LOOP_HEAD = re.compile(rf"loop{_LAYOUT}(?:(?P<endless>{ENDLESS})|-?[0-9]+{_LAYOUT}times)(?![A-Za-z0-9_])")
+_LOOP_HEAD = re.compile(rf"(?:{_LAYOUT.pattern})?loop{_LAYOUT.pattern}"
+                        rf"(?:(?P<endless>{ENDLESS})|-?[0-9]+{_LAYOUT.pattern}times)(?![A-Za-z0-9_])")
 
 
 @dataclasses.dataclass(frozen=True)
