@@ -188,3 +188,11 @@ def test_the_cell_of_the_page_is_a_valid_cell_description(tmp_path):
     (tmp_path / "cell.yaml").write_text(_block("cell: demo"))
     cell = load_cell(tmp_path / "cell.yaml")
     assert [m.name for m in cell.modules] == ["XAxis", "Gripper", "Loader"]
+
+
+def test_the_page_lists_the_keywords_and_the_word_that_is_one_after_loop_only():
+    from vemo.lang.grammar import ENDLESS, KEYWORDS
+
+    text = " ".join(DOC.split())
+    assert set(re.search(r"cannot be used as names: `([^`]+)`", text).group(1).split()) == set(KEYWORDS)
+    assert f"`{ENDLESS}` is no keyword" in text and f'"loop" (N "times" | "{ENDLESS}")' in text

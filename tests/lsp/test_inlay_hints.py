@@ -71,3 +71,20 @@ def test_a_loop_without_end_shows_one_round_and_what_runs_it_shows_no_end_also_i
                     types.TextDocumentIdentifier(uri), position_of(text, f"{name} =")))
                 assert ("loop without end" in shown.contents.value) == endless, shown.contents.value
     run(session)
+
+
+def test_without_any_estimate_a_loop_without_end_and_what_runs_it_still_say_no_end():
+    """As when the compiler gives no analysis of a block: the hints then come from the text alone."""
+    from types import SimpleNamespace
+
+    from vemo.lang.grammar import parse
+    from vemo.lang.parser import Script
+    from vemo.lsp.estimates import Estimates
+    from vemo.lsp.outline import outline
+
+    text = ("twice = loop 2 times { x }\nshift = loop forever { twice }\nmain = { shift }\n"
+            "forever = { x }\nother = loop 3 times { forever }\n")
+    no_analysis = SimpleNamespace(semantics=SimpleNamespace(global_zone={}))
+    hints = Estimates(no_analysis, Script(text, "s.vemo"), outline(parse(text))).hints(0, len(text))
+    assert [(text[:h["offset"]].rsplit("\n", 1)[-1], h["label"]) for h in hints] == [
+        ("shift", "no end"), ("shift = loop forever", "no end"), ("main", "no end")]
