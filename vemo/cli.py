@@ -27,7 +27,7 @@ if TYPE_CHECKING:
 # changes meaning or goes away; new fields may be added within a version. Version 2: `except_blocks` (every
 # except block the program can run) replaces `exception_block` (the except block of main alone).
 CHECK_FORMAT = "vemo-check"
-CHECK_FORMAT_VERSION = 2
+CHECK_FORMAT_VERSION = 3
 # The time scale the embedded simulator accepts.
 MIN_SPEED, MAX_SPEED = 1e-6, 1e9
 
@@ -249,7 +249,8 @@ def _listing(diagnostics: list[Diagnostic], script: str | None = None, body: dic
     listing = {"format": CHECK_FORMAT, "version": CHECK_FORMAT_VERSION,
                "ok": not any(d.severity == "error" for d in diagnostics), "script": script,
                "diagnostics": [d.as_dict() for d in diagnostics],
-               "modules": [], "estimate": None, "unknown_durations": [], "except_blocks": [], "input_waits": []}
+               "modules": [], "loops": [], "endless": False, "estimate": None, "unknown_durations": [],
+               "except_blocks": [], "input_waits": []}
     listing.update(body or {})
     return listing
 

@@ -23,12 +23,14 @@ def check(tmp_path, text, *options):
 
 @pytest.mark.parametrize("text, place, message", [
     ("main = loop 2147483648 times { move @XAxis to pick }", "1:13",
-     "a loop of 2147483648 rounds is more than the limit of 1000000 actions (--max-actions)"),
+     "a loop of 2147483648 rounds is more than the limit of 1000000000; write 'loop forever'"),
     (f"main = loop {2**70} times {{ move @XAxis to pick }}", "1:13", f"a loop of {2**70} rounds is more than"),
     (f"main = loop {'9' * 5000} times {{ move @XAxis to pick }}", "1:13", f"a loop of {'9' * 5000} rounds is more"),
     (f"main = loop -{'9' * 5000} times {{ move @XAxis to pick }}", "1:13", "a loop runs 0 or more times, not -999"),
-    ("main = loop 1000 times loop 1001 times { move @XAxis to pick }", "1:8",
-     "this loop of 1000 rounds makes 1001000 actions, more than the limit of 1000000"),
+    ("main = " + "loop 3 times " * 13 + "{ move @XAxis to pick }", "1:8",
+     "this loop of 3 rounds makes 1594323 actions, more than the limit of 1000000"),
+    ("main = loop 1000 times loop 1000001 times { move @XAxis to pick }", "1:29",
+     "a loop of 1000001 rounds is more than the limit of 1000000 actions"),
     (DOUBLING + "main = { b40 }", "20:1", "the script up to this declaration makes 1048575 actions"),
     ("main = loop -5 times { move @XAxis to pick }", "1:13", "a loop runs 0 or more times, not -5"),
     ("main = async a: { move @XAxis to pick } and a: { move @ZAxis to up }", "1:45",
@@ -51,7 +53,7 @@ def test_scripts_that_would_fail_late_or_without_bound_are_refused_at_their_plac
 
 
 def test_the_action_limit_can_be_set(tmp_path):
-    text = "main = loop 10 times { move @XAxis to pick }"
+    text = "main = loop 2 times { move @XAxis to pick  move @XAxis to place  move @XAxis to park  move @XAxis to pick  move @XAxis to place }"
     assert check(tmp_path, text, "--max-actions", "10").returncode == 0
     refused = check(tmp_path, text, "--max-actions", "9")
     assert refused.returncode == 1 and "more than the limit of 9" in refused.stderr
@@ -109,8 +111,8 @@ def test_control_characters_from_the_script_are_escaped_in_the_listing_and_in_er
         assert "\x1b" not in output and "\x07" not in output and "\u202e" not in output
 
 
-LISTING_KEYS = {"format", "version", "ok", "script", "diagnostics", "modules", "estimate", "unknown_durations",
-                "except_blocks", "input_waits"}
+LISTING_KEYS = {"format", "version", "ok", "script", "diagnostics", "modules", "loops", "endless", "estimate",
+                "unknown_durations", "except_blocks", "input_waits"}
 
 
 @pytest.mark.parametrize("options, code, message", [
@@ -130,7 +132,7 @@ def test_json_listing_has_one_versioned_shape_in_every_outcome(tmp_path, options
     result = run_vemo("check", "--json", *arguments)
     listing = json.loads(result.stdout)
     assert result.returncode == code and set(listing) == LISTING_KEYS
-    assert (listing["format"], listing["version"], listing["ok"]) == ("vemo-check", 2, code == 0)
+    assert (listing["format"], listing["version"], listing["ok"]) == ("vemo-check", 3, code == 0)
     if message is None:
         assert listing["diagnostics"] == [] and listing["modules"]
     else:

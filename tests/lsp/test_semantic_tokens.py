@@ -7,7 +7,6 @@ import pytest
 from lsprotocol import types
 
 from lsp_support import ROOT, editor, run
-from frontend_support import ENDLESS_NOT_COMPILED
 from vemo.lang.grammar import parse
 from vemo.lang.parser import Script
 from vemo.lsp.checker import _details_json
@@ -78,7 +77,6 @@ def test_the_forever_of_each_loop_without_end_is_a_keyword_and_nothing_else_is(t
     assert all(w["kind"] == "keyword" and w["name"] == "forever" for w in details["keywords"])
 
 
-@ENDLESS_NOT_COMPILED
 def test_forever_after_loop_is_a_keyword_token_and_a_name_elsewhere_and_outline_and_folds_hold(tmp_path):
     shutil.copy(EXAMPLES / "cell.yaml", tmp_path / "cell.yaml")
     script = tmp_path / "s.vemo"

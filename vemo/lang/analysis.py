@@ -50,12 +50,16 @@ class Analysis:
 
 
 def _labels(plans: list, prefix: str = "", loops: list[ExpandedLoop] = ()) -> dict[int, str]:
-    """Each action's label, MODULE#INDEX (MODULE[LANE]#INDEX in a lane), by its index in the module's whole
-    list, the rounds of expanded loops that are not built counted."""
+    """Each action's label: MODULE#INDEX by its index in the module's whole list, the rounds of expanded
+    loops that are not built counted; MODULE[LANE]#INDEX by its index in its lane."""
     labels = {}
-    for module, lane, index, action, _ in numbered(plans, loops):
-        name = module if lane is None else f"{module}[{lane}]"
-        labels[id(action)] = f"{prefix}{name}#{index}"
+    for module, _, index, action, _ in numbered([p for p in plans if not isinstance(p.sequence, dict)], loops):
+        labels[id(action)] = f"{prefix}{module}#{index}"
+    for plan in plans:
+        if isinstance(plan.sequence, dict):
+            for lane, actions in plan.sequence.items():
+                for index, action in enumerate(actions, 1):
+                    labels[id(action)] = f"{prefix}{plan.name}[{lane}]#{index}"
     return labels
 
 

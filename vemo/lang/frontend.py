@@ -357,6 +357,15 @@ class CompiledScript:
     recoveries: list[Recovery] = dataclasses.field(default_factory=list)
     loops: list[ExpandedLoop] = dataclasses.field(default_factory=list)
 
+    def repeats(self, action: Any) -> int | None:
+        """How many actions of the whole run a built action stands for: one, or for an action of an expanded
+        loop's second round those of every round the run makes from it (None: without end)."""
+        tag = getattr(action, "loop", None)
+        if tag is None or tag[1] != 2:
+            return 1
+        count = self.semantics.expanded[self.semantics.loop_origins[tag[0] - 1]]
+        return None if count is None else count - 2
+
     def total(self, plan: ModulePlan) -> int | None:
         """The actions a module runs when the run goes to its end; None when it ends in a loop without end."""
         count = len(plan.actions())
@@ -496,6 +505,12 @@ def compile_script(text: str | ParsedScript, filename: str, compiler: types.Modu
         loops = _loops_in(semantics, plans)
     diagnostics = [line for line in captured.getvalue().splitlines() if line.strip()]
     return CompiledScript(main, plans, semantics, diagnostics, recoveries, loops)
+
+
+def compiled_block(block: Any, semantics: Any) -> CompiledScript:
+    """A declared block of a compiled script as a program of its own (an editor estimates each one)."""
+    plans = plan_modules(block)
+    return CompiledScript(block, plans, semantics, [], loops=_loops_in(semantics, plans))
 
 
 def _loops_in(semantics: Any, plans: list[ModulePlan]) -> list[ExpandedLoop]:

@@ -37,6 +37,7 @@ def _modules_dict(compiled: CompiledScript, plans: list, steps: list[Step]) -> l
     return [{
         "name": plan.name,
         "kind": _kind_text(plan.kind),
+        "total": compiled.total(plan) if plan in compiled.plans else len(plan.actions()),
         "mode": "lanes" if isinstance(plan.sequence, dict) else "sequence",
         "actions": by_module.get(plan.name, []),
     } for plan in plans]
@@ -56,6 +57,8 @@ def _input_waits(compiled: CompiledScript, steps: list[Step]) -> list[dict[str, 
             "limit_seconds": action.limit_seconds, "expected_seconds": step.duration,
             "origin": origin, "actions": []})
         entry["actions"].append(step.label)
+        repeats = compiled.repeats(action)
+        entry["times"] = None if repeats is None or entry.get("times", 0) is None else entry.get("times", 0) + repeats
     return list(written.values())
 
 
@@ -68,9 +71,9 @@ def _input_wait_lines(compiled: CompiledScript, steps: list[Step]) -> list[str]:
     for wait in waits:
         limit = "no limit" if wait["limit_seconds"] is None else f"limit {wait['limit_seconds']:g} s"
         expected = "" if wait["expected_seconds"] is None else f", expected {wait['expected_seconds']:.2f} s"
-        times = len(wait["actions"])
+        times = wait["times"]
         out.append(f"  {wait['module']}.{wait['input']} {wait['level']}  {wait['origin'] or ''}  [{limit}{expected}"
-                   f"{'' if times == 1 else f'; {times} times'}]")
+                   f"{'' if times == 1 else '; in every round of a loop without end' if times is None else f'; {times} times'}]")
     return out
 
 

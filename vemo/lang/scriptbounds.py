@@ -188,19 +188,20 @@ class _Counter:
         return sum(self.count(part) for part in parts)
 
     def loop(self, node: Any) -> int:
-        body = self.count(node.get("iterateBlock"))
         if node.parseinfo.pos in self.expanded:
             count = self.expanded[node.parseinfo.pos]
             if count is not None and count > MAX_LOOP_ROUNDS:
                 self.error(node["cnt"], f"a loop of {count} rounds is more than the limit of {MAX_LOOP_ROUNDS}; "
                                         f"write 'loop forever' for a loop that runs until it is stopped")
                 return 0
+            body = self.count(node.get("iterateBlock"))
             return self.bounded(built_rounds(count) * body, node, "the rounds built of this loop")
         rounds = loop_rounds(node)
         shown = str(node["cnt"]["value"]) if math.isinf(rounds) else rounds
         if rounds < 0:
             self.error(node["cnt"], f"a loop runs 0 or more times, not {shown}")
             return 0
+        body = self.count(node.get("iterateBlock"))
         if rounds > self.max_actions:
             self.error(node["cnt"], f"a loop of {shown} rounds is more than the limit of {self.max_actions} "
                                     f"actions (--max-actions)")

@@ -7,7 +7,8 @@ import functools
 from typing import Any
 
 from vemo.lang.analysis import Analysis, analyse
-from vemo.lang.frontend import CompiledScript, plan_modules
+from vemo.lang.frontend import CompiledScript, compiled_block
+from vemo.lang.scriptbounds import built_rounds
 from vemo.lsp.outline import Outline, Span, loop_head
 from vemo.lang.parser import Script
 
@@ -19,12 +20,13 @@ def _seconds(value: float) -> str:
     return f"≈ {value:.2f} s"
 
 
-def _own_analysis(compiled: CompiledScript, name: str) -> Analysis | None:
+def _own_analysis(compiled: CompiledScript, name: str) -> tuple[Analysis, CompiledScript] | None:
     block = compiled.semantics.global_zone.get(name)
     if block is None:
         return None
     try:
-        return analyse(CompiledScript(block, plan_modules(block), compiled.semantics, []))
+        own = compiled_block(block, compiled.semantics)
+        return analyse(own), own
     except Exception:  # a block that cannot run on its own (it waits on steps outside it) has no estimate
         return None
 
@@ -46,10 +48,14 @@ class Estimates:
 
     def __init__(self, compiled: CompiledScript, script: Script, outline: Outline) -> None:
         self.compiled, self.script, self.outline = compiled, script, outline
-        self._analyses: dict[str, Analysis | None] = {}
+        self._analyses: dict[str, tuple[Analysis, CompiledScript] | None] = {}
         self._names = {n.declaration: n for n in outline.names if n.kind == "declaration"}
 
     def _analysis(self, name: str) -> Analysis | None:
+        own = self._own(name)
+        return own[0] if own is not None else None
+
+    def _own(self, name: str) -> tuple[Analysis, CompiledScript] | None:
         if name not in self._analyses:
             self._analyses[name] = _own_analysis(self.compiled, name)
         return self._analyses[name]
@@ -80,7 +86,8 @@ class Estimates:
         """The hint after a loop's head: the whole loop, every round; for a loop without end, one round
         (the analysis holds one round of it, as `vemo check` estimates it), or only that it has no end."""
         head, endless = loop_head(self.script.text, loop)
-        seconds = self._loop_seconds(index, loop, analysis) if analysis is not None else None
+        seconds = self._loop_seconds(index, loop, analysis, self._own(self._names[index].name)[1]) \
+            if analysis is not None else None
         if endless:
             return [{"offset": head.end, "label": NO_END if seconds is None else f"{_seconds(seconds)} a round",
                      "tooltip": "a loop without end: it runs until the operator stops the run"
@@ -115,7 +122,7 @@ class Estimates:
                         if n.kind == "block" and n.declaration == index and n.name in by_name]
         return seen
 
-    def _loop_seconds(self, index: int, loop: Span, analysis: Analysis) -> float | None:
+    def _loop_seconds(self, index: int, loop: Span, analysis: Analysis, own: CompiledScript) -> float | None:
         """From the first start to the last finish of the loop's actions in the declaration's schedule: the
         actions written in the loop and those of the blocks it uses by name. When a block used inside the
         loop is used elsewhere in the declaration too, its actions cannot be told apart: no hint then."""
@@ -134,4 +141,17 @@ class Estimates:
                 times.append((step.start, step.finish))
         if not times:
             return None
-        return max(f for _, f in times) - min(s for s, _ in times)
+        seconds = max(f for _, f in times) - min(s for s, _ in times)
+        # A long loop is built of a few of its rounds: each use of one inside
+        # adds the rounds not built; the hint of a loop without end is its round.
+        for expanded in own.loops:
+            offset = self.script.offset(expanded.origin.line, expanded.origin.column)
+            round_seconds = analysis.round_seconds.get(expanded.number)
+            if not any(offset in span for span in spans):
+                continue
+            if round_seconds is None:
+                return None
+            if expanded.count is None:
+                return round_seconds
+            seconds += (expanded.count - built_rounds(expanded.count)) * round_seconds
+        return seconds

@@ -81,7 +81,10 @@ def action_hover(compiled: CompiledScript, analysis: Any, origin: str) -> str | 
     lines += ["Sends to the handler:"] + [f"- {text}" for text in _sends(action)] + [""]
     durations = [step.duration for step in steps]
     if steps and all(d is not None for d in durations):
-        runs = f" (runs {len(steps)} times)" if len(steps) > 1 else ""
+        repeats = [compiled.repeats(step.action) for step in steps]
+        times = None if None in repeats else sum(repeats)
+        runs = " (runs in every round of a loop without end)" if times is None else \
+            f" (runs {times} times)" if times > 1 else ""
         lines.append(f"Estimated duration: {_seconds(durations)}{runs}")
     elif steps:
         lines.append("Estimated duration: not known (the cell gives no motion or switch time for this module, "
