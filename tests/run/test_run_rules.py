@@ -71,8 +71,8 @@ def test_more_refusals_say_why(command, state, tripped, reason):
 
 
 @pytest.mark.parametrize("request_, message", [
-    ({"command": "jump"}, "unknown command 'jump': one of status, pause, resume, stop, retry, skip, abort, input"),
-    ({"command": None}, "unknown command None: one of status, pause, resume, stop, retry, skip, abort, input"),
+    ({"command": "jump"}, "unknown command 'jump': one of status, pause, resume, stop, stop-after-cycle, retry, skip, abort, input"),
+    ({"command": None}, "unknown command None: one of status, pause, resume, stop, stop-after-cycle, retry, skip, abort, input"),
     ({"command": "resume", "x": 1, "now": True}, "resume takes no now, x"),
     ({"command": "pause", "now": 1}, '"now" is true or false'),
 ])

@@ -106,7 +106,7 @@ def find(request: dict) -> Command:
 _NO_LOOP = "the script has no long loop (more than 3 rounds, or forever): stop ends the run now"
 
 
-def refusal(command: Command, state: str, tripped: list[str] | tuple[str, ...] = (), loops: bool = True) -> str | None:
+def refusal(command: Command, state: str, tripped: list[str] | tuple[str, ...] = (), loops: bool = False) -> str | None:
     """Why `command` does not apply in `state` with the interlocks `tripped`, in a run with or without
     `loops` that it makes as it goes; None when it applies."""
     if command.needs_loop and not loops:
@@ -126,7 +126,7 @@ def refusal(command: Command, state: str, tripped: list[str] | tuple[str, ...] =
     return command.refusal.format(state=state, name=command.name) or f"{command.name} does not apply while {state}"
 
 
-def applicable(state: str, tripped: list[str] | tuple[str, ...] = (), loops: bool = True) -> list[str]:
+def applicable(state: str, tripped: list[str] | tuple[str, ...] = (), loops: bool = False) -> list[str]:
     """The operator commands that apply now, by name, in table order."""
     return [command.name for command in OPERATOR_COMMANDS if refusal(command, state, tripped, loops) is None]
 
@@ -136,7 +136,7 @@ def for_key(key: str, state: str) -> Command | None:
     return next((c for c in OPERATOR_COMMANDS if c.key == key and state in c.states), None)
 
 
-def key_help(state: str, tripped: list[str] | tuple[str, ...] = (), loops: bool = True) -> str:
+def key_help(state: str, tripped: list[str] | tuple[str, ...] = (), loops: bool = False) -> str:
     """The keys that apply now, as the line under the live table shows them."""
     return "  ".join(f"{c.key} {c.label.lower()}" for c in OPERATOR_COMMANDS
                      if c.key is not None and refusal(c, state, tripped, loops) is None)

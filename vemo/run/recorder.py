@@ -31,6 +31,12 @@ class Recorder:
         self._round_started: dict[int, int] = {}
         self._lock = threading.Lock()
         self.failed: list[Any] = []  # the actions that failed, in the order they did
+        # What ended how, counted as the actions end: a long run's summary, without a record per action.
+        # Per module of the program: outcome -> count; per except block: [finished, ended].
+        self.ended: dict[str, dict[str, int]] = {}
+        self.recovery_ended: dict[str, list[int]] = {}
+        self.recovery_planned: dict[str, int] = {}
+        self.failures: list[tuple[str | None, str]] = []  # (except block or None, reason) of each failure
         self._planned = self._name(numbered(plans, self.loops))
         for loop in self.loops:
             for module in loop.rounds:
@@ -47,7 +53,7 @@ class Recorder:
             self._counts[module] = max(self._counts.get(module, 0), index)
             text = describe_action(action)
             location = self.origin(action)
-            self._keys[id(action)] = (module, index, text, location, round_)
+            self._keys[id(action)] = (module, index, text, location, round_ if recovery is None else recovery)
             by_signal[id(action.finish_signal)] = [module, index]
             entry = {"module": module, "index": index, "text": text, "location": location,
                      "kind": type(action).__name__, "lane": None if lane is None else str(lane),
@@ -81,6 +87,7 @@ class Recorder:
                 for action in actions:
                     self._counts[plan.name] = self._counts.get(plan.name, 0) + 1
                     entries.append((plan.name, lane, self._counts[plan.name], action, None))
+        self.recovery_planned[name] = len(entries)
         for entry in self._name(entries, name):
             self.journal.write("action_planned", **entry)
 
@@ -102,7 +109,7 @@ class Recorder:
         key = self._keys.get(id(action))
         if key is not None:
             module, index, text, location, round_ = key
-            if round_ is not None:
+            if isinstance(round_, tuple):
                 with self._lock:
                     if round_[1] > self._round_started.get(round_[0], 0):
                         self._round_started[round_[0]] = round_[1]
@@ -123,7 +130,19 @@ class Recorder:
         else:
             key = self._keys.pop(id(action), None)  # ended for good: its name is not needed any more
         if key is not None:
-            module, index, text, location, _ = key
-            fields = {"reason": reason} if reason is not None else {}
-            self.journal.write("action_ended", module=module, index=index, text=text, location=location,
-                               outcome=outcome, **fields)
+            module, index, text, location, part = key
+            if outcome == "error":
+                self.failures.append((part if isinstance(part, str) else None, reason or text))
+            if isinstance(part, str):
+                counts = self.recovery_ended.setdefault(part, [0, 0])
+                counts[0] += outcome == "finished"
+                counts[1] += 1
+            else:
+                tally = self.ended.setdefault(module, {})
+                tally[outcome] = tally.get(outcome, 0) + 1
+            # A finished action's line names it by module and index alone (its action_started gives the text):
+            # it is the line a long run writes most.
+            fields = {} if outcome == "finished" else {"text": text, "location": location}
+            if reason is not None:
+                fields["reason"] = reason
+            self.journal.write("action_ended", module=module, index=index, outcome=outcome, **fields)

@@ -510,26 +510,41 @@ class Run:
         """Stops the handler, writes run_ended, the outputs and the summary; returns the exit code."""
         self.close_control()
         self.close_handler()
-        events = self._journal_events()
-        records = records_from_events(events)
-        code, outcome, verdict = self._verdict(records)
-        events.append(self.journal.write("run_ended", exit_code=code, outcome=outcome))
-        self.journal.close()
-        fold = RunFold()
-        for event in events:
-            fold.add(event)
-        records = fold.records.final()
-        write_outputs(records, self.outputs_requested(), f"vemo run {self.prepared.script.name}", self.out,
-                      self.errors, fold.holds)
-        for line in summary_lines(records, self.recorder.totals,
-                                  {name: fold.module_state(name) for name in self.recorder.totals}):
-            print(line, file=self.out)
+        if self.prepared.compiled.loops and not self.outputs_requested():
+            # A run of long loops is told from what the recorder counted, without a record per action.
+            code, outcome, verdict = self._counted_verdict()
+            self.journal.write("run_ended", exit_code=code, outcome=outcome)
+            self.journal.close()
+            self._pump(self.progress, 0.0)
+            for line in self._counted_summary():
+                print(line, file=self.out)
+            lines = [failure_line(ActionRecord(0, "", "", "", reason=reason, recovery=block))
+                     for block, reason in self.recorder.failures]
+        else:
+            events = self._journal_events()
+            records = records_from_events(events)
+            code, outcome, verdict = self._verdict(records)
+            events.append(self.journal.write("run_ended", exit_code=code, outcome=outcome))
+            self.journal.close()
+            fold = RunFold()
+            for event in events:
+                fold.add(event)
+            records = fold.records.final()
+            write_outputs(records, self.outputs_requested(), f"vemo run {self.prepared.script.name}", self.out,
+                          self.errors, fold.holds)
+            for line in summary_lines(records, self.recorder.totals,
+                                      {name: fold.module_state(name) for name in self.recorder.totals}):
+                print(line, file=self.out)
+            lines = [failure_line(record) for record in records if record.outcome == "error"]
+        self._print_end(all_ended, code, outcome, verdict, lines)
+        return code
+
+    def _print_end(self, all_ended: bool, code: int, outcome: str, verdict: str, failures: list[str]) -> None:
         if not all_ended:
             print("warning: a module thread did not stop in time; the process ends it", file=self.errors)
         if outcome == "failed":
-            for record in records:
-                if record.outcome == "error":
-                    print(printable(failure_line(record)), file=self.errors)
+            for line in failures:
+                print(printable(line), file=self.errors)
         if self.out.isatty():
             from rich.console import Console
             from rich.text import Text
@@ -545,7 +560,37 @@ class Run:
             self.out.flush()
             self.errors.flush()
             os._exit(code)  # a thread still blocked on the handler would keep the interpreter alive
-        return code
+
+    def _counted_verdict(self) -> tuple[int, str, str]:
+        """(exit code, run_ended outcome, the summary's last line) from the recorder's counts."""
+        elapsed = self.journal.elapsed()
+        ended = self.recorder.ended
+        if self.interrupt is not None or self.stop_cause == "operator" or self.journal.error is not None:
+            return self._verdict([ActionRecord(0, "", "", "", start=0.0, end=elapsed)])
+        if self.recorder.failed:
+            return EXIT_FAILED, "failed", f"run failed after {elapsed:.2f} s"
+        done = {module: ended.get(module, {}).get("finished", 0) + ended.get(module, {}).get("skipped", 0)
+                for module in self.recorder.totals}
+        if self.ended_after_round:
+            rounds = ", ".join(map(str, sorted({rounds.last_wanted for rounds in self.feed.loops})))
+            return EXIT_OK, "finished", f"run finished after iteration {rounds} as asked, in {elapsed:.2f} s"
+        if all(done[m] == total for m, total in self.recorder.totals.items()):
+            return EXIT_OK, "finished", f"run finished in {elapsed:.2f} s"
+        return EXIT_FAILED, "failed", "run ended with actions not run"
+
+    def _counted_summary(self) -> list[str]:
+        """The summary's lines from the recorder's counts (see outputs.summary_lines)."""
+        lines = []
+        for module, total in self.recorder.totals.items():
+            tally = self.recorder.ended.get(module, {})
+            of = "" if total is None else f"/{total}"
+            lines.append(f"  {module}: {tally.get('finished', 0)}{of} actions finished ({self.fold.module_state(module)})")
+        for block, (done, _) in self.recorder.recovery_ended.items():
+            lines.append(f"  except block {block}: {done}/{self.recorder.recovery_planned.get(block, 0)} actions finished")
+        skipped = sum(tally.get("skipped", 0) for tally in self.recorder.ended.values())
+        if skipped:
+            lines.append(f"  {skipped} failed {'action was' if skipped == 1 else 'actions were'} skipped by the operator")
+        return lines
 
     def _verdict(self, records: list[ActionRecord]) -> tuple[int, str, str]:
         """(exit code, run_ended outcome, the summary's last line)."""

@@ -64,8 +64,8 @@ DECISION_VARIABLES = (
     Variable("Action", "action", "String"), Variable("Reason", "reason", "String"),
 )
 # The methods on Run, each the operator command(s) of vemo.run.commands it sends; Pause takes `now`.
-METHODS = {"Pause": ("pause", "pause-now"), "Resume": ("resume",), "Stop": ("stop",), "Retry": ("retry",),
-           "Skip": ("skip",), "Abort": ("abort",)}
+METHODS = {"Pause": ("pause", "pause-now"), "Resume": ("resume",), "Stop": ("stop",),
+           "StopAfterCycle": ("stop-after-cycle",), "Retry": ("retry",), "Skip": ("skip",), "Abort": ("abort",)}
 # What a value stands for before the run has told it: an exit code before the end, a time before the start.
 NO_EXIT_CODE = -1
 UNKNOWN_SECONDS = -1.0  # the time left before the run can estimate it
