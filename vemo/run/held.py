@@ -95,6 +95,9 @@ def ended_reason(fold: Any) -> dict:
     """Why the run ended, in the tone of its outcome: finished, failed (with the first failure), stopped."""
     ended = fold.ended or {}
     outcome, code = ended.get("outcome"), ended.get("exit_code")
+    if outcome == "finished" and fold.cycle_stop is not None:
+        return {"tone": "finished", "text": f"Finished: ended after iteration {fold.cycle_stop.get('iteration')} "
+                                            f"as asked (exit code {code})"}
     if outcome == "finished":
         return {"tone": "finished", "text": f"Finished: every action ran (exit code {code})"}
     stop = fold.stop_by or {}
