@@ -42,11 +42,11 @@ def _reference(value: Any) -> tuple[str, int] | None:
 # The outcomes after which an action is settled: it counts as done for the run's progress and a live fold
 # lets its record go. An action that failed or was interrupted may start again, so its record stays.
 SETTLED = frozenset({"finished", "skipped"})
-# A live fold keeps the records of this many of the latest action starts, for the console's chart: its window
-# opens on the last two minutes, which at the fastest pace a cell keeps (a few hundred actions a second
-# across its modules, at a high --speed) hold some tens of thousands of starts. A run of a week has tens of
-# millions; a window further back than these shows what is kept.
-MAX_LIVE_STARTS = 50_000
+# A live fold keeps the records of this many of the latest action starts, for the console's chart: a page
+# keeps no more bars than this itself (MAX_KEPT_BARS of console.js), and at the pace of a busy cell (a few
+# hundred actions a second at a high --speed) they cover the minute or two its window opens on. A run of a
+# week has tens of millions; a window further back than these shows what is kept. (About 1 KB each.)
+MAX_LIVE_STARTS = 20_000
 # A live fold keeps at most this many failed actions (the first of them): a run goes on after a failure
 # only by the operator's decision or an except block, so more is a run that has long needed looking at.
 MAX_LIVE_FAILURES = 200

@@ -52,7 +52,8 @@ class RunView:
         self.run: dict[str, Any] = {}
         self.ended: dict[str, Any] | None = None
         self._longest = 0.0  # the longest action that has ended, for finding those that overlap a window
-        self._dirty: dict[int, ActionRecord] = {}  # records changed since the last update
+        self._dirty: dict[int, ActionRecord] = {}  # records changed since the last update, the latest only
+        self._dirty_dropped = False  # whether older changes were let go since the last update
         self._log_sent = 0
         self._holds_open = 0  # the first hold that was still open at the last update
 
@@ -60,7 +61,11 @@ class RunView:
         record = self.fold.add(event)
         kind = event["event"]
         if record is not None and record.start is not None:
-            self._dirty[record.number] = record
+            self._dirty.pop(record.number, None)
+            self._dirty[record.number] = record  # the latest change last
+            if len(self._dirty) > 2 * MAX_DELTA_BARS:  # no update carries more: the page asks for its window
+                del self._dirty[next(iter(self._dirty))]
+                self._dirty_dropped = True
             if kind != "action_started" and record.end is not None:
                 self._longest = max(self._longest, record.end - record.start)
         handler = self._handlers.get(kind)
@@ -128,13 +133,13 @@ class RunView:
         and the holds begun or ended since the last update."""
         now = self._now(now)
         changed = sorted(self._dirty.values(), key=lambda r: (r.start or 0.0, r.number))
-        self._dirty = {}
+        dropped, self._dirty, self._dirty_dropped = self._dirty_dropped, {}, False
         holds = self.fold.holds
         update = {"kind": "changes", **self._state(now),
                   "log": self._log(max(self._log_sent, len(self.fold.log) - MAX_LOG_PER_UPDATE)),
                   "holds": self._holds(max(self._holds_open, len(holds) - MAX_HOLDS_PER_UPDATE)),
                   "bars": [bar(r) for r in changed[-MAX_DELTA_BARS:]],
-                  "bars_dropped": len(changed) > MAX_DELTA_BARS}
+                  "bars_dropped": dropped or len(changed) > MAX_DELTA_BARS}
         self._log_sent = len(self.fold.log)
         self._holds_open = next((n for n in range(self._holds_open, len(holds)) if holds[n]["end"] is None),
                                 len(holds))
