@@ -179,7 +179,7 @@ def test_report_of_a_loop_without_end_gives_its_records_summary_and_the_stop_aft
     (tmp_path / "journal.jsonl").write_text("".join(json.dumps(e) + "\n" for e in events))
     result = run_vemo("report", str(tmp_path), "--record", str(tmp_path / "record.json"), timeout=60)
     assert result.returncode == 0, result.stderr
-    assert "XAxis: 4 actions finished" in result.stdout and "Gripper: 0/1 actions finished" in result.stdout
+    assert "XAxis: 4 actions finished (done)" in result.stdout and "Gripper: 0/1 actions finished" in result.stdout
     assert "Asked to end after iteration 4  [console ann]" in result.stdout
     assert "Finished: ended after iteration 4 as asked (exit code 0)" in result.stdout
     record = json.loads((tmp_path / "record.json").read_text())

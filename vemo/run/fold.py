@@ -219,7 +219,10 @@ class RunFold:
 
     def module_state(self, name: str) -> str:
         records = self.records
-        complete = records.settled.get(name, 0) == records.totals.get(name, 0)  # never with a total of None
+        total = records.totals.get(name, 0)
+        # A module whose plan ends in a loop without end has run it all when the run finished (after an iteration).
+        complete = records.settled.get(name, 0) == total if total is not None else \
+            self.ended is not None and self.ended.get("outcome") == "finished"
         return module_state(run=self.state, ended=name in records.finished_at, failed=name in records.failed,
                             complete=complete, in_flight=records.current.get(name) is not None,
                             interrupted=name in self.interrupted,
