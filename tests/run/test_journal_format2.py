@@ -160,8 +160,11 @@ def test_a_loop_without_end_reads_with_no_totals_and_tells_its_iteration_and_its
     assert progress["remaining_s"] == 2.0  # the stop gives the run an end: this iteration's
     assert fold.status_modules()["XAxis"] == {"state": "running", "current": "move @XAxis to pick", "done": 6,
                                               "total": None, "iteration": 7}
-    assert progress_text(progress) == "6 actions, about 2 s left; iteration 7 (no end), about 2 s left in it, " \
-                                      "ends after iteration 7"
+    assert progress_text(progress) == "6 actions, about 2 s left; iteration 7 (no end), ends after iteration 7"
+    going = RunFold(live=True)
+    for event in _endless(7)[:-1]:
+        going.add(event)
+    assert progress_text(going.progress(now=19.0)) == "6 actions; iteration 7 (no end), about 2 s left in it"
     assert held_reason(fold)["text"].startswith("Ends after iteration 7 (console ann, 10:00)")
     assert fold.log[-1]["text"] == "Asked to end after iteration 7"
 

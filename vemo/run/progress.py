@@ -51,7 +51,7 @@ def loop_text(loop: dict) -> str:
     count = loop.get("count")
     text = f"iteration {loop.get('iteration')}" + (f" of {count}" if count is not None else " (no end)")
     left = loop.get("iteration_remaining_s")
-    if left is not None and count is None:
+    if left is not None and count is None and loop.get("ends_after") != loop.get("iteration"):  # else the run's
         text += f", about {duration_text(left)} left in it"
     if loop.get("ends_after") is not None:
         text += f", ends after iteration {loop['ends_after']}"
