@@ -6,8 +6,15 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 ROOT = Path(__file__).resolve().parents[2]
 EXAMPLES = ROOT / "examples"
+
+# Tests of what needs a script with a loop without end compiled (`vemo check`, the language server's checks)
+# while the front end does not compile one yet. Strict: once it does, they fail as unexpected passes, and
+# this mark is to be dropped from them.
+ENDLESS_NOT_COMPILED = pytest.mark.xfail(strict=True, reason="the front end does not compile `loop forever` yet")
 
 
 def _extension_dir(name):

@@ -9,7 +9,7 @@ import textwrap
 
 import pytest
 
-from frontend_support import EXAMPLES, ROOT, child_env
+from frontend_support import ENDLESS_NOT_COMPILED, EXAMPLES, ROOT, child_env
 
 DOC = (ROOT / "docs" / "language.md").read_text()
 CELL = EXAMPLES / "cell.yaml"
@@ -39,6 +39,7 @@ def _texts(listing, module):
 
 
 SHUTTLE = "shuttle = { move @XAxis to pick  move @XAxis to place }\n"
+FOREVER = "main = loop forever { cycle }        # cycle is a declared async block"
 
 # How each script example of the page is compiled (the block itself, or the block in the context the page
 # gives it) and what the page says of it beyond compiling clean.
@@ -58,6 +59,7 @@ SCRIPTS = {
         lambda b: b, lambda l: [a["label"] for a in l["modules"][0]["actions"]
                                 if a["text"].endswith("tray 1 along unload")] == ["Loader[2]#1"]),
     "warmup = loop 5 times { shuttle }": (lambda b: SHUTTLE + _block("cycle = async") + b, None),
+    FOREVER: (lambda b: _block("cycle = async") + b, None),
     "main = try {": (lambda b: SHUTTLE + "warmup = loop 5 times { shuttle }\n" + b, None),
     "pick = try { move @XAxis to pick } except { move @XAxis to park }          # E1": (
         lambda b: b, lambda l: [a["except"] for a in l["modules"][0]["actions"]] == ["E1", "E2", "E1"]),
@@ -90,7 +92,8 @@ def test_the_commands_of_the_page_succeed(command):
     assert result.returncode == 0, result.stderr
 
 
-@pytest.mark.parametrize("first_line", SCRIPTS)
+@pytest.mark.parametrize("first_line", [pytest.param(f, marks=ENDLESS_NOT_COMPILED) if f == FOREVER else f
+                                        for f in SCRIPTS])
 def test_each_script_example_compiles_and_does_what_the_page_says(tmp_path, first_line):
     make, claim = SCRIPTS[first_line]
     code, listing = _check(tmp_path, make(_block(first_line)), "--cell", CELL)
@@ -126,6 +129,9 @@ REFUSED = [
      "(`wait on 'p' names no block that E1.XAxis#2", "wait on 'p' names no block that E1.XAxis#2 can see"),
     ("main = " + "loop 1 times { " * 33 + "move @XAxis to pick" + " }" * 33 + "\n", "Loops nest at most 32 deep",
      "nested too deep"),
+    # A counted loop may be followed: this is refused for the loop without end only.
+    pytest.param(SHUTTLE + "shift = loop forever { shuttle }\nmain = { shift } then { move @XAxis to park }\n",
+                 "Nothing may follow a loop without end on its modules", None, marks=ENDLESS_NOT_COMPILED),
 ]
 
 
@@ -182,3 +188,11 @@ def test_the_cell_of_the_page_is_a_valid_cell_description(tmp_path):
     (tmp_path / "cell.yaml").write_text(_block("cell: demo"))
     cell = load_cell(tmp_path / "cell.yaml")
     assert [m.name for m in cell.modules] == ["XAxis", "Gripper", "Loader"]
+
+
+def test_the_page_lists_the_keywords_and_the_word_that_is_one_after_loop_only():
+    from vemo.lang.grammar import ENDLESS, KEYWORDS
+
+    text = " ".join(DOC.split())
+    assert set(re.search(r"cannot be used as names: `([^`]+)`", text).group(1).split()) == set(KEYWORDS)
+    assert f"`{ENDLESS}` is no keyword" in text and f'"loop" (N "times" | "{ENDLESS}")' in text

@@ -182,6 +182,8 @@ def test_comments_and_layout_do_not_matter():
     ("main = { call @X.f(1,) }", 1, 22, "unexpected ')'", "a whole number or a quoted string"),
     ("main = { set @G v maybe }", 1, 19, "unexpected 'maybe'", "on, off"),
     ("main = loop 3 { a }", 1, 15, "unexpected '{'", "'times'"),
+    ("main = loop three { a }", 1, 13, "unexpected 'three'", "or 'forever'"),
+    ("main = loop forever\n", 1, 20, "unexpected end of script", "a block"),
     ("main = { transfer @T tray a along b }", 1, 27, "unexpected 'a'", "a whole number"),
     ("main = { }", 1, 10, "unexpected '}'", "an action"),
     ("main = { move X to p }", 1, 15, "unexpected 'X'", "a module reference"),

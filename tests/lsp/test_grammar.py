@@ -95,3 +95,23 @@ def test_a_module_reference_is_one_at_sign_and_a_name(tokenise, text):
     assert "entity.name.type.module.vemo" not in {scope for token, scope in tokenise(text) if "@@" in token or
                                                  token.count("@") > 1}
     assert any(scope == "invalid.illegal.character.vemo" for _, scope in tokenise(text))
+
+
+KEYWORD, NAME, DECLARED, LABEL = ("keyword.control.vemo", "variable.other.vemo",
+                                  "entity.name.function.declaration.vemo", "entity.name.label.vemo")
+
+
+@pytest.mark.parametrize("text, expected", [
+    ("main = loop forever { cycle }", [("loop", KEYWORD), ("forever", KEYWORD), ("cycle", NAME)]),
+    ("main = loop\n    # each shift\n    forever\n{ cycle }", [("loop", KEYWORD), ("forever", KEYWORD)]),
+    ("main = loop forever loop 2 times { forever }", [("forever", KEYWORD), ("times", KEYWORD), ("forever", NAME)]),
+    ("main = loop # rounds\n    3 times { forever }", [("3", "constant.numeric.integer.vemo"), ("times", KEYWORD),
+                                                         ("forever", NAME)]),
+    ("forever = { move @XAxis to pick }", [("forever", DECLARED)]),
+    ("main = async forever: { move @XAxis to pick } and wait forever { x }", [("forever", LABEL),
+                                                                             ("forever", "variable.other.label.vemo")]),
+    ("main = loop forever_x { x }", [("loop", KEYWORD), ("forever_x", DECLARED)]),
+])
+def test_forever_is_a_keyword_right_after_loop_only(tokenise, text, expected):
+    found = [token for token in tokenise(text) if token[0] in {word for word, _ in expected}]
+    assert found == expected

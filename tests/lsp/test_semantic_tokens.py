@@ -3,9 +3,15 @@ block names and step labels, over stdio."""
 
 import shutil
 
+import pytest
 from lsprotocol import types
 
 from lsp_support import ROOT, editor, run
+from frontend_support import ENDLESS_NOT_COMPILED
+from vemo.lang.grammar import parse
+from vemo.lang.parser import Script
+from vemo.lsp.checker import _details_json
+from vemo.lsp.outline import outline
 
 EXAMPLES = ROOT / "examples"
 TEXT = """approach = { move @XAxis to park }
@@ -18,9 +24,9 @@ and
 """
 
 
-def decoded(data, legend):
-    """(line, column, text of the token, type, is a declaration) of the protocol's relative encoding."""
-    lines, found = TEXT.split("\n"), []
+def decoded(data, legend, text=TEXT):
+    """(text of the token, type, is a declaration) of the protocol's relative encoding."""
+    lines, found = text.split("\n"), []
     line = column = 0
     for index in range(0, len(data), 5):
         delta_line, delta_start, length, kind, modifiers = data[index:index + 5]
@@ -50,4 +56,48 @@ def test_every_name_gets_the_type_of_what_it_names(tmp_path):
                 ("x", "label", False), ("@Gripper", "namespace", False), ("vacuum", "property", False),
                 ("@Loader", "namespace", False), ("unload", "event", False),
             ]
+    run(session)
+
+
+# `forever` is a keyword right after `loop` only; a block, a label or a wait may be named so.
+ENDLESS = """forever = { move @XAxis to pick }
+twice = async forever: { forever } then { forever } and wait forever { set @Gripper vacuum on }
+main = loop # each round
+    forever { twice }
+"""
+
+
+@pytest.mark.parametrize("text, words", [
+    (ENDLESS, [(3, 4, 3, 11)]),
+    ("main = loop forever loop 3 times { x }\nother = loop\nforever { forever }\n", [(0, 12, 0, 19), (2, 0, 2, 7)]),
+    ("main = loop 3 times { forever }\n", []),
+])
+def test_the_forever_of_each_loop_without_end_is_a_keyword_and_nothing_else_is(text, words):
+    details = _details_json(Script(text, "s.vemo"), outline(parse(text)))
+    assert [tuple(w["range"]) for w in details["keywords"]] == words
+    assert all(w["kind"] == "keyword" and w["name"] == "forever" for w in details["keywords"])
+
+
+@ENDLESS_NOT_COMPILED
+def test_forever_after_loop_is_a_keyword_token_and_a_name_elsewhere_and_outline_and_folds_hold(tmp_path):
+    shutil.copy(EXAMPLES / "cell.yaml", tmp_path / "cell.yaml")
+    script = tmp_path / "s.vemo"
+    script.write_text(ENDLESS)
+
+    async def session():
+        async with editor() as ed:
+            legend = ed.capabilities.semantic_tokens_provider.legend
+            uri = ed.open(script)
+            await ed.diagnostics(uri)
+            tokens = await ed.request("text_document_semantic_tokens_full_async", types.SemanticTokensParams(
+                types.TextDocumentIdentifier(uri)))
+            assert [t for t in decoded(tokens.data, legend, ENDLESS) if t[0] == "forever"] == [
+                ("forever", "function", True), ("forever", "label", True), ("forever", "function", False),
+                ("forever", "function", False), ("forever", "label", False), ("forever", "keyword", False)]
+            symbols = await ed.request("text_document_document_symbol_async", types.DocumentSymbolParams(
+                types.TextDocumentIdentifier(uri)))
+            assert [s.name for s in symbols] == ["forever", "twice", "main"]
+            folds = await ed.request("text_document_folding_range_async", types.FoldingRangeParams(
+                types.TextDocumentIdentifier(uri)))
+            assert [(f.start_line, f.end_line) for f in folds] == [(2, 3)]
     run(session)

@@ -125,6 +125,11 @@ def test_completion_offers_the_cells_names_where_they_fit(folder):
         ("    { call @XAxis.", {"home", "dwell"}, {"setup", "run"}),
         ("    wait ", {"x_pick", "z_lift", "grip"}, {"cycle"}),
         ("    { ", {"approach", "cycle", "move", "call"}, {"XAxis"}),
+        # After `loop` a count or `forever` (a keyword there only); after the count `times`.
+        ("shift = loop ", {"forever"}, {"times", "cycle", "move"}),
+        ("shift = loop fo", {"forever"}, {"times"}),
+        ("shift = loop 12 ", {"times"}, {"forever", "cycle"}),
+        ("shift = loop forever ", {"cycle", "loop", "async"}, {"forever"}),
     ]
 
     async def session():

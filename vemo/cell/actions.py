@@ -32,16 +32,19 @@ def _known(names: Any) -> str:
 class HostAction(VemoAction):
     """Base of the reference host's actions.
 
-    Every action accepts an `origin` setting, the script location it was written at, and a `recovery`
-    setting, the number of the except block of the innermost `try` around it. Keeping them among the
-    settings means copies made while blocks are resolved and repeated carry them too.
+    Every action accepts an `origin` setting, the script location it was written at, a `recovery`
+    setting, the number of the except block of the innermost `try` around it, and a `loop` setting,
+    [loop, round] when it belongs to a round built of an expanded loop. Keeping them among the settings
+    means copies made while blocks are resolved and repeated carry them too.
     """
 
     verb = "action"
 
-    def setup(self, origin: str | None = None, recovery: int | None = None, **settings: Any) -> None:
+    def setup(self, origin: str | None = None, recovery: int | None = None, loop: list | None = None,
+              **settings: Any) -> None:
         self.origin = origin
         self.recovery = recovery
+        self.loop = loop
         self.settings = settings
         self.configure(**settings)
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 import dataclasses
 from typing import Any
 
-from vemo.lang.frontend import CompiledScript
+from vemo.lang.frontend import CompiledScript, ExpandedLoop, numbered
 
 
 @dataclasses.dataclass
@@ -44,15 +44,18 @@ class Analysis:
     critical_path: list[str]
     unknown_durations: list[str]
     recovery_steps: dict[str, list[Step]] = dataclasses.field(default_factory=dict)
+    # Per expanded loop (by number): the seconds one more round adds to the run, None if unknown.
+    round_seconds: dict[int, float | None] = dataclasses.field(default_factory=dict)
+    endless: bool = False  # the script has a loop without end: `estimate` is None
 
 
-def _labels(plans: list, prefix: str = "") -> dict[int, str]:
+def _labels(plans: list, prefix: str = "", loops: list[ExpandedLoop] = ()) -> dict[int, str]:
+    """Each action's label, MODULE#INDEX (MODULE[LANE]#INDEX in a lane), by its index in the module's whole
+    list, the rounds of expanded loops that are not built counted."""
     labels = {}
-    for plan in plans:
-        for lane, actions in plan.lanes.items():
-            name = plan.name if lane is None else f"{plan.name}[{lane}]"
-            for index, action in enumerate(actions, 1):
-                labels[id(action)] = f"{prefix}{name}#{index}"
+    for module, lane, index, action, _ in numbered(plans, loops):
+        name = module if lane is None else f"{module}[{lane}]"
+        labels[id(action)] = f"{prefix}{name}#{index}"
     return labels
 
 
@@ -61,13 +64,14 @@ def analyse(compiled: CompiledScript) -> Analysis:
     Each except block is checked too: it runs as a program of its own (its actions are named E1.XAxis#1,
     ...), so it may wait only on its own actions. It gets no estimate: where its axes start depends on
     where the run failed."""
-    steps, problems, before, labels = _examine(compiled, compiled.plans)
+    steps, problems, before, labels = _examine(compiled, compiled.plans, loops=compiled.loops)
     for step in steps:
         recovery = compiled.recovery_of(step.action)
         step.recovery = recovery.name if recovery is not None else None
     cycles = _cycle_problems(compiled, steps, before, labels, problems)
     estimate, path, unknown = (None, [], []) if cycles else _estimate(steps, before, labels)
     analysis = Analysis(steps, problems, estimate, path, unknown)
+    _loop_estimates(analysis, compiled.loops, steps)
     for recovery in compiled.recoveries:
         steps, found, before, labels = _examine(compiled, recovery.plans, f"{recovery.name}.")
         _cycle_problems(compiled, steps, before, labels, found)
@@ -76,12 +80,30 @@ def analyse(compiled: CompiledScript) -> Analysis:
     return analysis
 
 
-def _examine(compiled: CompiledScript, plans: list, prefix: str = "") \
+def _loop_estimates(analysis: Analysis, loops: list[ExpandedLoop], steps: list[Step]) -> None:
+    """What a round of each expanded loop adds to the run: the finish of its last built round less that of
+    the round before (rounds after the first run alike, each after the one before), and the estimate of
+    the whole run with every round counted; none for a loop without end."""
+    finish = {id(step.action): step.finish for step in steps}
+    for loop in loops:
+        ends = [max((finish.get(id(a)) for rounds in loop.rounds.values() for a in rounds[r]
+                     if finish.get(id(a)) is not None), default=None) for r in range(len(loop.rounds[next(iter(loop.rounds))]))]
+        known = ends[-1] is not None and ends[-2] is not None
+        seconds = analysis.round_seconds[loop.number] = max(ends[-1] - ends[-2], 0.0) if known else None
+        if loop.count is None:
+            analysis.endless = True
+        elif analysis.estimate is not None and seconds is not None:
+            analysis.estimate += (loop.count - len(ends)) * seconds
+    if analysis.endless:
+        analysis.estimate = None
+
+
+def _examine(compiled: CompiledScript, plans: list, prefix: str = "", loops: list[ExpandedLoop] = ()) \
         -> tuple[list[Step], list[Problem], dict[int, list[Any]], dict[int, str]]:
     """The steps of the plans with what each must wait for, and the waits that can never be met."""
     from _vemoprimitives import VemoId
 
-    labels = _labels(plans, prefix)
+    labels = _labels(plans, prefix, loops)
     by_signal = {}
     for plan in plans:
         for action in plan.actions():

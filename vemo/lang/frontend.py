@@ -9,10 +9,10 @@ import gc
 import inspect
 import io
 import types
-from typing import Any, Callable
+from typing import Any, Callable, Iterable, Iterator
 
-from vemo.lang.parser import Script, SourceLocation, TreeWalker, parse
-from vemo.lang.scriptbounds import MAX_ACTIONS, check_tree
+from vemo.lang.parser import Node, Script, SourceLocation, TreeWalker, parse
+from vemo.lang.scriptbounds import MAX_ACTIONS, built_rounds, check_tree, expanded_loops
 
 # What a bare assertion failure of a rule means in the script's terms.
 _ASSERTIONS = {
@@ -62,6 +62,8 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
             self.recoveries: list[Recovery] = []
             self.script: Any = None
             self.action_counts: dict[str, int] = {}
+            self.expanded: dict[SourceLocation, int | None] = {}  # the expanded loops by location
+            self.loop_origins: list[SourceLocation] = []  # what an action's `loop` setting numbers
 
         def record(self, rule: str, result: Any, location: SourceLocation) -> None:
             if rule == "declaration":
@@ -199,6 +201,8 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
             body = ast.iterateBlock
             if body.isCompete:
                 raise ValueError("a compete block cannot be repeated; repeat inside its competitors instead")
+            if ast.location in self.expanded:
+                return self._expanded_loop(ast, self.expanded[ast.location])
             if ast.cnt == 0:
                 # Nothing to repeat, whatever the body; the compiler would keep one round of an async body.
                 return compiler.StandardBlock()
@@ -210,6 +214,26 @@ def _located_semantics_class(compiler: types.ModuleType) -> type:
                                          f"met inside it; declare the body as an async block and loop over "
                                          f"its name")
             return super().loop(ast)
+
+        def _expanded_loop(self, ast: Any, count: int | None) -> Any:
+            """Builds the first rounds and the last of a long loop (the first two of a loop without end) and
+            marks each action with its loop and round; the run makes the others from the second."""
+            rounds = built_rounds(count)
+            result = self.loop(Node("loop", SourceLocation("", 0, 0), {**ast, "cnt": rounds}))
+            self.loop_origins.append(ast.location)
+            number = len(self.loop_origins)
+            lists = [block.evaluate() for block in result.async_block_map.values()] if result.isAsync \
+                else [result.evaluate()]
+            for actions in lists:
+                size = len(actions) // rounds
+                for position, action in enumerate(actions):
+                    if not isinstance(action, HostAction):
+                        raise ValueError(f"a loop of {count if count is not None else 'endless'} rounds repeats "
+                                         f"only the cell's actions, not {type(action).__name__}")
+                    tag = [number, position // size + 1]
+                    action.params["loop"] = tag
+                    action.loop = tag
+            return result
 
         def actionclause(self, ast: Any) -> Any:
             """Rules run inner blocks first, so the actions of a nested `try` (a declared block used inside
@@ -299,16 +323,49 @@ class Recovery:
     plans: list[ModulePlan] = dataclasses.field(default_factory=list)
 
 
+@dataclasses.dataclass(eq=False)
+class ExpandedLoop:
+    """One use of an expanded loop in the plans: the rounds built of it on each of its modules (the first,
+    the second, and the last unless it has no end), which stand in that module's list from `start` on.
+    Round k of the whole loop, 2 < k < count, is a copy of the second round whose waits on the second
+    round name round k and whose waits on the first name round k - 1 (see vemo.run.feed)."""
+
+    number: int  # 1, 2, ... in plan order
+    origin: SourceLocation
+    count: int | None  # None: the loop has no end
+    start: dict[str, int]  # per module: where its first round starts in the module's list (0-based)
+    rounds: dict[str, list[list]]  # per module: the actions of each round built
+
+    def size(self, module: str) -> int:
+        """The actions of one round on `module`."""
+        return len(self.rounds[module][0])
+
+    def total(self, module: str) -> int | None:
+        """The actions the whole loop runs on `module`; None without end."""
+        return None if self.count is None else self.count * self.size(module)
+
+
 @dataclasses.dataclass
 class CompiledScript:
-    """A compiled script: the main block, one plan per module, where each action was written, and the
-    except blocks that cover actions of the plans."""
+    """A compiled script: the main block, one plan per module, where each action was written, the except
+    blocks that cover actions of the plans, and the expanded loops whose rounds the plans hold in part."""
 
     main: Any
     plans: list[ModulePlan]
     semantics: Any
     diagnostics: list[str]
     recoveries: list[Recovery] = dataclasses.field(default_factory=list)
+    loops: list[ExpandedLoop] = dataclasses.field(default_factory=list)
+
+    def total(self, plan: ModulePlan) -> int | None:
+        """The actions a module runs when the run goes to its end; None when it ends in a loop without end."""
+        count = len(plan.actions())
+        for loop in self.loops:
+            if plan.name in loop.rounds:
+                if loop.count is None:
+                    return None
+                count += loop.total(plan.name) - sum(map(len, loop.rounds[plan.name]))
+        return count
 
     def origin(self, item: Any) -> str | None:
         location = self.semantics.origin(item)
@@ -320,6 +377,32 @@ class CompiledScript:
         """The except block of the innermost `try` around an action of the plans, if any."""
         number = getattr(action, "recovery", None)
         return next((r for r in self.recoveries if r.number == number), None) if number is not None else None
+
+
+def numbered(plans: list, loops: Iterable[ExpandedLoop] = ()) -> Iterator[tuple[str, Any, int, Any, tuple | None]]:
+    """(module, lane, index, action, (loop, round) or None) for every action the plans hold, each with its
+    index in its module's whole list: the rounds of an expanded loop that the run makes as it goes count,
+    though the plans do not hold them."""
+    loops = list(loops)
+    for plan in plans:
+        uses = {loop.start[plan.name]: loop for loop in loops if plan.name in loop.start}
+        index = 0  # counted on across a module's lanes
+        for lane, actions in plan.lanes.items():
+            position = 0
+            while position < len(actions):
+                loop = uses.get(position) if lane is None else None
+                if loop is None:
+                    index += 1
+                    yield plan.name, lane, index, actions[position], None
+                    position += 1
+                    continue
+                size, built = loop.size(plan.name), loop.rounds[plan.name]
+                for r, part in enumerate(built):
+                    k = loop.count if loop.count is not None and r == len(built) - 1 else r + 1
+                    for j, action in enumerate(part):
+                        yield plan.name, lane, index + (k - 1) * size + j + 1, action, (loop.number, k)
+                position += sum(map(len, built))
+                index += loop.total(plan.name) or 0
 
 
 def _kind_of(sequence: list | dict) -> type | None:
@@ -365,20 +448,28 @@ class ParsedScript:
     script: Script
     tree: Any
     action_counts: dict[str, int]  # actions each declared block makes
+    expanded: dict[int, int | None] = dataclasses.field(default_factory=dict)  # expanded loops by position
 
 
 def parse_script(text: str, filename: str, max_actions: int = MAX_ACTIONS,
-                 parser: Callable[[Script], Any] = parse) -> ParsedScript:
+                 parser: Callable[[Script], Any] = parse, expand: bool = True) -> ParsedScript:
     """Parses a script and checks it before anything is built (loop counts, labels, the number of actions);
     a ScriptError names the place of the first problem. Needs no cell. An editor passes a `parser` that
-    reuses the trees of what an edit left alone; it gives the trees and errors `parse` gives."""
+    reuses the trees of what an edit left alone; it gives the trees and errors `parse` gives. With
+    `expand` false every loop is built in full (no loop without end then)."""
     script = Script(text, filename)
     with collector_paused():
         tree = parser(script)
-        errors, counts = check_tree(tree, script, max_actions)
+        expanded, errors = expanded_loops(tree, script)
+        if not expand:
+            errors = [script.error(pos, "a loop without end can only run as it goes")
+                      for pos, count in expanded.items() if count is None]
+            expanded = {}
+        found, counts = check_tree(tree, script, max_actions, expanded)
+        errors = sorted([*errors, *found], key=lambda e: (e.location.line, e.location.column))
     if errors:
         raise errors[0]
-    return ParsedScript(script, tree, counts)
+    return ParsedScript(script, tree, counts, expanded)
 
 
 def compile_script(text: str | ParsedScript, filename: str, compiler: types.ModuleType,
@@ -389,6 +480,7 @@ def compile_script(text: str | ParsedScript, filename: str, compiler: types.Modu
     semantics = _located_semantics_class(compiler)()
     semantics.script = parsed.script
     semantics.action_counts = parsed.action_counts
+    semantics.expanded = {parsed.script.location(pos): count for pos, count in parsed.expanded.items()}
     walker = TreeWalker(semantics.script, semantics, on_result=semantics.record, explain=explain)
     tree = parsed.tree
     captured = io.StringIO()
@@ -401,8 +493,76 @@ def compile_script(text: str | ParsedScript, filename: str, compiler: types.Modu
             raise semantics.script.error(location, f"main cannot be evaluated: {type(error).__name__}: "
                                                    f"{error}") from error
         recoveries = _recoveries(semantics, plans)
+        loops = _loops_in(semantics, plans)
     diagnostics = [line for line in captured.getvalue().splitlines() if line.strip()]
-    return CompiledScript(main, plans, semantics, diagnostics, recoveries)
+    return CompiledScript(main, plans, semantics, diagnostics, recoveries, loops)
+
+
+def _loops_in(semantics: Any, plans: list[ModulePlan]) -> list[ExpandedLoop]:
+    """Finds the uses of expanded loops in the plans: on each module, a run of actions marked with one loop
+    whose rounds do not go back (a loop used twice in a row starts again at its first round). The n-th use
+    of a loop on one module is its n-th use on every module it runs on."""
+    loops: list[ExpandedLoop] = []
+    by_use: dict[tuple[int, int], ExpandedLoop] = {}
+    for plan in plans:
+        if isinstance(plan.sequence, dict):
+            continue  # lanes hold no expanded loop: the loops inside a compete block are built in full
+        uses: dict[int, int] = {}
+        current: tuple[int, int] | None = None  # (loop, use) of the run being read
+        last_round = 0
+        for position, action in enumerate(plan.sequence):
+            tag = getattr(action, "loop", None)
+            if tag is None:
+                current = None
+                continue
+            number, round_ = tag
+            if current is None or current[0] != number or round_ < last_round:
+                uses[number] = uses.get(number, 0) + 1
+                current = (number, uses[number])
+                loop = by_use.get(current)
+                if loop is None:
+                    count = semantics.expanded[semantics.loop_origins[number - 1]]
+                    loop = by_use[current] = ExpandedLoop(len(loops) + 1, semantics.loop_origins[number - 1], count,
+                                                          {}, {})
+                    loops.append(loop)
+                loop.start[plan.name] = position
+                loop.rounds[plan.name] = [[] for _ in range(built_rounds(loop.count))]
+            last_round = round_
+            by_use[current].rounds[plan.name][round_ - 1].append(action)
+    for loop in loops:
+        _check_expanded(semantics, plans, loop)
+    return loops
+
+
+def _check_expanded(semantics: Any, plans: list[ModulePlan], loop: ExpandedLoop) -> None:
+    """Refuses what an expanded loop cannot run as: rounds of unequal size, and waits from outside the loop
+    on its rounds that the run makes as it goes (the second's, and any of a loop without end). A loop
+    without end must be the last thing on its modules."""
+    error = functools.partial(semantics.script.error, loop.origin)
+    made_actions = [a for rounds in loop.rounds.values() for part in (rounds if loop.count is None else rounds[1:2])
+                    for a in part]
+    made = {id(a) for a in made_actions}
+    made_signals = {id(a.finish_signal) for a in made_actions}
+    inside = {id(a) for rounds in loop.rounds.values() for part in rounds for a in part}
+    for name, rounds in loop.rounds.items():
+        if len({len(part) for part in rounds}) != 1:
+            raise error("the rounds of this loop differ in length on " + name + ": it cannot be repeated as "
+                        "the run goes")
+    for plan in plans:
+        if isinstance(plan.sequence, dict):
+            continue
+        for position, action in enumerate(plan.sequence):
+            if id(action) in inside:
+                continue
+            if loop.count is None and plan.name in loop.start and position > loop.start[plan.name]:
+                raise error(f"nothing can follow a loop without end on {plan.name}, but "
+                            f"{semantics.origin(action) or getattr(action, 'origin', None) or 'an action'} does")
+            waits = [d for d in action.dependency if id(d) in made]
+            if waits or (action.script_dep is not None and id(action.script_dep) in made_signals):
+                where = getattr(action, "origin", None) or "an action"
+                what = "a loop without end" if loop.count is None else "its middle rounds"
+                raise error(f"{where} waits on {what}, which the run makes as it goes: wait on a block after "
+                            f"the loop or on the whole loop instead")
 
 
 def _recoveries(semantics: Any, plans: list[ModulePlan]) -> list[Recovery]:

@@ -15,6 +15,9 @@ import tatsu
 # and a syntax error is reported where it happens instead of at the start of the declaration.
 KEYWORDS = ("along", "and", "async", "call", "compete", "except", "loop", "move", "off", "on", "or", "set",
             "then", "times", "to", "transfer", "tray", "try", "wait", "within")
+# The count of a loop without end (`loop forever`). It is no keyword: only right after 'loop' does it mean
+# this, and elsewhere it is a name like any other (scripts written before it name blocks and labels so).
+ENDLESS = "forever"
 
 # Units of an input wait's time limit (`within 2 s`), in milliseconds; the longer name is tried first.
 LIMIT_UNITS = {"ms": 1, "s": 1000}
@@ -41,7 +44,7 @@ competeblock
 
 branch = loop | actionclause | block ;
 
-loop = 'loop' ~ ( forever:'forever' | cnt:number ~ 'times' ) ~ iterateBlock:branch ;
+loop = 'loop' ~ ( forever:'ENDLESS' | cnt:number ~ 'times' ) ~ iterateBlock:branch ;
 
 actionclause = 'try' ~ primary:block [ 'except' ~ exception:block ] ;
 
@@ -89,7 +92,7 @@ number = value:/-?[0-9]+/ ;
 extern_str = value:/"[^"\n]*"/ ;
 
 module = value:/@[A-Za-z_][A-Za-z0-9_]*(?![A-Za-z0-9_@])/ ;
-""".replace("KEYWORDS", "|".join(KEYWORDS)).replace(
+""".replace("KEYWORDS", "|".join(KEYWORDS)).replace("ENDLESS", ENDLESS).replace(
     "UNITS", " | ".join(f"'{unit}'" for unit in sorted(LIMIT_UNITS, key=len, reverse=True)))
 
 

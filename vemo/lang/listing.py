@@ -74,10 +74,33 @@ def _input_wait_lines(compiled: CompiledScript, steps: list[Step]) -> list[str]:
     return out
 
 
+def _loops(compiled: CompiledScript, analysis: Analysis) -> list[dict[str, Any]]:
+    return [{"loop": loop.number, "origin": str(loop.origin), "count": loop.count,
+             "round_seconds": None if analysis.round_seconds.get(loop.number) is None
+             else round(analysis.round_seconds[loop.number], 6),
+             "modules": {module: {"per_round": loop.size(module), "actions": loop.total(module)}
+                         for module in loop.rounds}} for loop in compiled.loops]
+
+
+def _loop_lines(compiled: CompiledScript, analysis: Analysis) -> list[str]:
+    out = []
+    for entry in _loops(compiled, analysis):
+        rounds = "without end" if entry["count"] is None else f"{entry['count']} rounds"
+        built = "rounds 1 and 2" if entry["count"] is None else f"rounds 1, 2 and {entry['count']}"
+        seconds = entry["round_seconds"]
+        each = "" if seconds is None else f"; a round takes {seconds:.2f} s"
+        per = ", ".join(f"{module} {info['per_round']}" for module, info in entry["modules"].items())
+        out.append(f"loop at {entry['origin']}: {rounds} of {per} actions, made as the run goes (listed: {built})"
+                   f"{each}")
+    return out
+
+
 def as_dict(compiled: CompiledScript, analysis: Analysis) -> dict[str, Any]:
     return {
         "input_waits": _input_waits(compiled, analysis.steps),
         "modules": _modules_dict(compiled, compiled.plans, analysis.steps),
+        "loops": _loops(compiled, analysis),
+        "endless": analysis.endless,
         "estimate": None if analysis.estimate is None else {
             "seconds": round(analysis.estimate, 6), "critical_path": analysis.critical_path},
         "unknown_durations": analysis.unknown_durations,
@@ -99,7 +122,9 @@ def _module_lines(compiled: CompiledScript, plans: list, all_steps: list[Step], 
     for plan in plans:
         steps = [step for step in all_steps if step.module == plan.name]
         mode = f"in {len(plan.lanes)} competing lanes" if isinstance(plan.sequence, dict) else "in sequence"
-        out.append(f"{indent}module {plan.name} ({_kind_text(plan.kind)}): {_count(len(steps), 'action')} {mode}")
+        total = compiled.total(plan) if plan in compiled.plans else len(steps)
+        count = "actions without end" if total is None else _count(total, "action")
+        out.append(f"{indent}module {plan.name} ({_kind_text(plan.kind)}): {count} {mode}")
         width = max((len(step.label) for step in steps), default=0)
         text_width = max((len(describe(step.action)) for step in steps), default=0)
         for step in steps:
@@ -132,7 +157,10 @@ def as_text(compiled: CompiledScript, analysis: Analysis) -> str:
         steps = analysis.recovery_steps.get(recovery.name, [])
         out.extend(_module_lines(compiled, recovery.plans, steps, "  ") if steps else ["  (no actions)"])
     out.extend(_input_wait_lines(compiled, analysis.steps))
-    if analysis.estimate is not None:
+    out.extend(_loop_lines(compiled, analysis))
+    if analysis.endless:
+        out.append("estimated duration: no end (a loop without end runs until the run is stopped)")
+    elif analysis.estimate is not None:
         out.append(f"estimated duration: {analysis.estimate:.2f} s along "
                    + " -> ".join(analysis.critical_path))
     elif analysis.unknown_durations and not analysis.problems:

@@ -178,6 +178,7 @@ _EXPECTED = {
     "'tray'": "'tray' and a tray number: transfer @Module tray N along sequence",
     "'along'": "'along' and a sequence name: transfer @Module tray N along sequence",
     "'times'": "'times': loop N times { ... }",
+    "loop": "a count and 'times', or 'forever': loop N times { ... }, loop forever { ... }",
     "'('": "'(' and the call's arguments",
     "')'": "')' or ',' and another argument (a whole number or a quoted string)",
     "'.'": "'.' and the operation name: call @Module.operation(...)",

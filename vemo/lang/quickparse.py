@@ -18,7 +18,7 @@ from tatsu.ast import AST
 from tatsu.contexts import closure
 from tatsu.infos import ParseInfo
 
-from vemo.lang.grammar import KEYWORDS, LIMIT_UNITS
+from vemo.lang.grammar import ENDLESS, KEYWORDS, LIMIT_UNITS
 
 _KEYWORDS = frozenset(KEYWORDS)
 # Words that start with a keyword and go on with '_': the generated parser reads the keyword alone in
@@ -170,9 +170,9 @@ class _Reader:
         kind = self.peek()
         if kind == "loop":
             first = self.take("loop")
-            if self.peek() == "word" and self.texts[self.index] == "forever":
+            if self.peek() == "word" and self.texts[self.index] == ENDLESS:
                 self.index += 1
-                return self.node("loop", first, cnt=None, forever="forever", iterateBlock=self.branch())
+                return self.node("loop", first, cnt=None, forever=ENDLESS, iterateBlock=self.branch())
             count = self.term("number", "number")
             self.take("times")
             return self.node("loop", first, cnt=count, forever=None, iterateBlock=self.branch())

@@ -16,10 +16,13 @@ from typing import Any
 
 from vemo.util.inputfile import MAX_SCRIPT_BYTES
 from vemo.lsp.incremental import IncrementalParser
-from vemo.lsp.outline import Outline, Span, outline
+from vemo.lsp.outline import Outline, Span, loop_head, outline
+from vemo.lang.grammar import ENDLESS
 from vemo.lang.parser import Script, ScriptError, _TOKEN
 
 ERROR, WARNING, INFORMATION = 1, 2, 3  # the protocol's severities
+ENDLESS_NOTE = ("Runs a loop without end: it runs until the operator stops the run, and its estimate is of one "
+                "round.")
 NO_CELL = ("no cell description: only the syntax is checked (put cell.yaml beside the script, name one in a "
            "'# cell: FILE' comment, or set vemo.cell.model)")
 
@@ -143,11 +146,7 @@ class Checker:
         checked = self.documents.get(uri)
         if checked is None or checked.outline is None or checked.compiled is None:
             return []
-        from vemo.lsp.estimates import Estimates
-
-        if checked.estimates is None:
-            checked.estimates = Estimates(checked.compiled, checked.script, checked.outline)
-        hints = checked.estimates.hints(start, end)
+        hints = _estimates(checked).hints(start, end)
         return [dict(h, position=_range(checked.script, Span(h.pop("offset"), 0))[:2]) for h in hints]
 
     # --- hover ----------------------------------------------------------------------------------
@@ -161,6 +160,8 @@ class Checker:
         name = checked.outline.name_at(offset)
         if name is not None and name.kind in ("declaration", "block"):
             text = declaration_hover(checked.compiled, name.name)
+            if text is not None and _estimates(checked).endless(name.name):
+                text += f"\n\n{ENDLESS_NOTE}"
             span = name.span
         else:
             span = checked.outline.action_at(offset)
@@ -171,6 +172,14 @@ class Checker:
         if text is None:
             return None
         return {"markdown": text, "range": _range(checked.script, span)}
+
+
+def _estimates(checked: Checked) -> Any:
+    from vemo.lsp.estimates import Estimates
+
+    if checked.estimates is None:
+        checked.estimates = Estimates(checked.compiled, checked.script, checked.outline)
+    return checked.estimates
 
 
 def _range(script: Script, span: Span) -> list[int]:
@@ -218,7 +227,20 @@ def _details_json(script: Script, found: Outline) -> dict[str, Any]:
         "terms": [{"name": t.name, "kind": t.kind, "module": t.module, "range": _range(script, t.span)}
                   for t in found.details.terms],
         "folds": [lines for span in found.declarations + found.details.links if (lines := _lines(script, span))],
+        "keywords": _words_of_endless_loops(script, found),
     }
+
+
+def _words_of_endless_loops(script: Script, found: Outline) -> list[dict[str, Any]]:
+    """The `forever` of each loop without end: a keyword there only, so the editor's grammar cannot tell it
+    from a name by itself."""
+    words = []
+    for _, loop in found.details.loops:
+        head, endless = loop_head(script.text, loop)
+        if endless:
+            words.append({"name": ENDLESS, "kind": "keyword", "range": _range(script, Span(head.end - len(ENDLESS),
+                                                                                          head.end))})
+    return words
 
 
 def serve(cell_path: str | None, requests: Any = None, replies: Any = None) -> None:

@@ -6,7 +6,7 @@ import dataclasses
 import re
 from typing import Any
 
-from vemo.lang.grammar import KEYWORDS
+from vemo.lang.grammar import ENDLESS, KEYWORDS
 
 _NAME = r"[A-Za-z_][A-Za-z0-9_]*"
 _TYPED = rf"(?:{_NAME})?"  # the part of a name typed so far
@@ -16,6 +16,11 @@ _CONTEXTS = [  # (what the line before the cursor ends with, the cell entry it c
     (re.compile(rf"\btransfer\s+@({_NAME})\s+tray\s+-?\d+\s+along\s+{_TYPED}\Z"), "sequences"),
     (re.compile(rf"\bcall\s+@({_NAME})\.{_TYPED}\Z"), "operations"),
     (re.compile(rf"\bwait\s+@({_NAME})\s+{_TYPED}\Z"), "inputs"),
+]
+# What may follow `loop`: a count, or the word for a loop without end; after the count only `times`.
+_LOOP_HEAD = [
+    (re.compile(rf"\bloop\s+{_TYPED}\Z"), ENDLESS, "a loop without end: it runs until the operator stops the run"),
+    (re.compile(rf"\bloop\s+-?\d+\s+{_TYPED}\Z"), "times", "the loop's count of rounds"),
 ]
 _MODULE = re.compile(rf"@{_TYPED}\Z")
 _WAIT = re.compile(rf"\bwait\s+(?:{_NAME}\s*,\s*)*{_TYPED}\Z")
@@ -46,6 +51,9 @@ def candidates(text: str, offset: int, modules: dict[str, dict[str, Any]]) -> li
             module = modules.get(found.group(1), {})
             return [Candidate(name, _SINGULAR[entry], f"{found.group(1)} {_SINGULAR[entry]}")
                     for name in module.get(entry, [])]
+    for pattern, word, detail in _LOOP_HEAD:
+        if pattern.search(before):
+            return [Candidate(word, "keyword", detail)]
     if _MODULE.search(before):
         return [Candidate(name, "module", f"{entry.get('kind', '')} module" + (f": {entry['summary']}"
                                                                               if entry.get("summary") else ""))

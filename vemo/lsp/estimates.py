@@ -3,12 +3,16 @@ does (each declaration is analysed on its own, as its hover does)."""
 
 from __future__ import annotations
 
+import functools
 from typing import Any
 
 from vemo.lang.analysis import Analysis, analyse
 from vemo.lang.frontend import CompiledScript, plan_modules
-from vemo.lsp.outline import Outline, Span
+from vemo.lsp.outline import Outline, Span, loop_head
 from vemo.lang.parser import Script
+
+
+NO_END = "no end"  # the hint of a loop without end, and of the declarations that run one
 
 
 def _seconds(value: float) -> str:
@@ -58,21 +62,45 @@ class Estimates:
                 continue
             name = self._names[index]
             analysis = self._analysis(name.name)
-            if analysis is None:
-                continue
-            if analysis.estimate is not None:
+            if index in self._endless_declarations:
+                # Its estimate, if any, is of one round: the declaration's own hint says it has no end.
+                found.append({"offset": name.span.end, "label": NO_END,
+                              "tooltip": f"{name.name} runs a loop without end: it runs until the operator stops "
+                                         f"the run; the loop's hint gives one round"})
+            elif analysis is not None and analysis.estimate is not None:
                 found.append({"offset": name.span.end, "label": _seconds(analysis.estimate),
                               "tooltip": f"estimated duration of {name.name}, from the cell's motion and switch "
                                          f"times (as `vemo check` estimates it)"})
             for declaration, loop in self.outline.details.loops:
                 if declaration == index and start <= loop.start <= end:
-                    seconds = self._loop_seconds(index, loop, analysis)
-                    if seconds is not None:
-                        header = self.script.text.find("times", loop.start, loop.end)
-                        found.append({"offset": header + len("times") if header >= 0 else loop.start,
-                                      "label": _seconds(seconds),
-                                      "tooltip": "estimated duration of the whole loop, every round"})
+                    found += self._loop_hint(index, loop, analysis)
         return found
+
+    def _loop_hint(self, index: int, loop: Span, analysis: Analysis | None) -> list[dict[str, Any]]:
+        """The hint after a loop's head: the whole loop, every round; for a loop without end, one round
+        (the analysis holds one round of it, as `vemo check` estimates it), or only that it has no end."""
+        head, endless = loop_head(self.script.text, loop)
+        seconds = self._loop_seconds(index, loop, analysis) if analysis is not None else None
+        if endless:
+            return [{"offset": head.end, "label": NO_END if seconds is None else f"{_seconds(seconds)} a round",
+                     "tooltip": "a loop without end: it runs until the operator stops the run"
+                                + ("" if seconds is None else "; estimated duration of one round")}]
+        if seconds is None:
+            return []
+        return [{"offset": head.end, "label": _seconds(seconds),
+                 "tooltip": "estimated duration of the whole loop, every round"}]
+
+    @functools.cached_property
+    def _endless_declarations(self) -> set[int]:
+        """The declarations that run a loop without end, written in them or in a block they use."""
+        written = {index for index, loop in self.outline.details.loops if loop_head(self.script.text, loop)[1]}
+        return {index for index in self._names
+                if index in written or written & self._reached(
+                    [n.name for n in self.outline.names if n.kind == "block" and n.declaration == index])}
+
+    def endless(self, name: str) -> bool:
+        """Whether the declared block `name` runs a loop without end."""
+        return any(n.name == name and index in self._endless_declarations for index, n in self._names.items())
 
     def _reached(self, uses: list[str]) -> set[int]:
         """The declarations (by index) that the named blocks use, directly or through others."""

@@ -302,7 +302,8 @@ async def semantic_tokens(ls: VemoLanguageServer, params: types.SemanticTokensPa
     if details is None:
         return types.SemanticTokens(data=[])
     return types.SemanticTokens(data=translate.semantic_tokens(
-        document, translate.moved(parsed.names or [], lines), translate.moved(details["terms"], lines)))
+        document, translate.moved(parsed.names or [], lines),
+        translate.moved(details["terms"] + details["keywords"], lines)))
 
 
 @server.feature(types.TEXT_DOCUMENT_SIGNATURE_HELP,

@@ -9,10 +9,16 @@ from typing import Any, Iterator
 
 from tatsu.ast import AST
 
+from vemo.lang.grammar import ENDLESS
+from vemo.lang.parser import _LAYOUT
+
 ACTION_RULES = frozenset({"move", "io", "transfer", "external", "sense"})
 # What the name after a module reference is, by action rule: the cell entry it names.
 TERM_KINDS = {"move": "position", "io": "point", "transfer": "sequence", "external": "operation", "sense": "input"}
 _QUOTED = re.compile(r"'([A-Za-z_][A-Za-z0-9_]*)'")
+# The head of a loop as the parser reads it: `loop N times` or `loop forever`, spaces and comments between.
+_LOOP_HEAD = re.compile(rf"(?:{_LAYOUT.pattern})?loop{_LAYOUT.pattern}"
+                        rf"(?:(?P<endless>{ENDLESS})|-?[0-9]+{_LAYOUT.pattern}times)(?![A-Za-z0-9_])")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -115,6 +121,15 @@ class Outline:
             if best is None or info.endpos - info.pos < best.parseinfo.endpos - best.parseinfo.pos:
                 found[info.pos] = node
         return found
+
+
+def loop_head(text: str, loop: Span) -> tuple[Span, bool]:
+    """The head of the loop written at `loop` (up to its count's `times`, or its `forever`), and whether the
+    loop is one without end."""
+    found = _LOOP_HEAD.match(text, loop.start)
+    if found is None:  # not a loop's start: the loop itself stands for its head
+        return loop, False
+    return Span(loop.start, found.end()), found.group("endless") is not None
 
 
 def _span(node: AST) -> Span:

@@ -18,6 +18,7 @@ from vemo.lsp.linemap import LineMap
 TOKEN_TYPES = {
     "module": "namespace", "position": "enumMember", "point": "property", "input": "property", "sequence": "event",
     "operation": "method", "declaration": "function", "block": "function", "label": "label", "wait": "label",
+    "keyword": "keyword",  # a word that is a keyword in one place only (`loop forever`)
 }
 TOKEN_LEGEND = sorted(set(TOKEN_TYPES.values()))
 TOKEN_MODIFIERS = ["declaration"]
@@ -79,7 +80,8 @@ def matches(query: str, name: str) -> bool:
 
 
 def semantic_tokens(document: TextDocument, names: list[dict[str, Any]], terms: list[dict[str, Any]]) -> list[int]:
-    """The protocol's relative encoding of every name and cell term, in text order."""
+    """The protocol's relative encoding of every name and cell term (and word that is a keyword in one
+    place only), in text order."""
     tokens = []
     for entry in names + terms:
         kind = entry["kind"]

@@ -30,6 +30,7 @@ class Command(NamedTuple):
     fixed: tuple[tuple[str, Any], ...] = ()  # fields the request always carries
     arguments: tuple[Argument, ...] = ()
     needs_safe: bool = False  # refused while an interlock is not safe
+    needs_loop: bool = False  # refused when the script has no loop that the run makes as it goes
     refusal: str = ""  # why it is refused in a live state where it does not apply ({state} is the run's)
     group: str = "run"  # where the console shows its button: with the run's or with the decision
 
@@ -55,6 +56,9 @@ COMMANDS = (
             needs_safe=True, refusal="the run is not paused"),
     Command("stop", "end the run as Ctrl-C does (exit 130)", LIVE, key="s", label="Stop",
             confirm="Stop the run? Axes in motion are stopped and the run ends."),
+    Command("stop-after-cycle", "end the run once every module has finished the current iteration of its loop "
+                                "(exit 0); what follows the loop does not run", LIVE, key="c",
+            label="Stop after cycle", needs_loop=True),
     Command("retry", "run the failed action again (once every interlock is safe)", frozenset({WAITING_DECISION}),
             key="r", label="Retry", needs_safe=True, refusal=_DECISION_REFUSAL, group="decision"),
     Command("skip", "mark the failed action skipped and go on", frozenset({WAITING_DECISION}), key="k",
@@ -99,8 +103,14 @@ def find(request: dict) -> Command:
     return BY_NAME[name]
 
 
-def refusal(command: Command, state: str, tripped: list[str] | tuple[str, ...] = ()) -> str | None:
-    """Why `command` does not apply in `state` with the interlocks `tripped`; None when it applies."""
+_NO_LOOP = "the script has no long loop (more than 3 rounds, or forever): stop ends the run now"
+
+
+def refusal(command: Command, state: str, tripped: list[str] | tuple[str, ...] = (), loops: bool = True) -> str | None:
+    """Why `command` does not apply in `state` with the interlocks `tripped`, in a run with or without
+    `loops` that it makes as it goes; None when it applies."""
+    if command.needs_loop and not loops:
+        return _NO_LOOP
     if state in command.states:
         if command.needs_safe and tripped:
             return f"interlock {', '.join(tripped)} is not safe: {command.name} once it is safe again"
@@ -116,9 +126,9 @@ def refusal(command: Command, state: str, tripped: list[str] | tuple[str, ...] =
     return command.refusal.format(state=state, name=command.name) or f"{command.name} does not apply while {state}"
 
 
-def applicable(state: str, tripped: list[str] | tuple[str, ...] = ()) -> list[str]:
+def applicable(state: str, tripped: list[str] | tuple[str, ...] = (), loops: bool = True) -> list[str]:
     """The operator commands that apply now, by name, in table order."""
-    return [command.name for command in OPERATOR_COMMANDS if refusal(command, state, tripped) is None]
+    return [command.name for command in OPERATOR_COMMANDS if refusal(command, state, tripped, loops) is None]
 
 
 def for_key(key: str, state: str) -> Command | None:
@@ -126,10 +136,10 @@ def for_key(key: str, state: str) -> Command | None:
     return next((c for c in OPERATOR_COMMANDS if c.key == key and state in c.states), None)
 
 
-def key_help(state: str, tripped: list[str] | tuple[str, ...] = ()) -> str:
+def key_help(state: str, tripped: list[str] | tuple[str, ...] = (), loops: bool = True) -> str:
     """The keys that apply now, as the line under the live table shows them."""
     return "  ".join(f"{c.key} {c.label.lower()}" for c in OPERATOR_COMMANDS
-                     if c.key is not None and refusal(c, state, tripped) is None)
+                     if c.key is not None and refusal(c, state, tripped, loops) is None)
 
 
 def buttons_html(group: str) -> str:

@@ -70,7 +70,8 @@ class RunControl:
                  inputs: dict[tuple[str, str], tuple[int, int]] | None = None,
                  interlocks: tuple = (),
                  modules: Callable[[], dict] | None = None,
-                 progress: Callable[[], dict] | None = None) -> None:
+                 progress: Callable[[], dict] | None = None,
+                 end_after_round: Callable[[dict | None], None] | None = None) -> None:
         self._changed = threading.Condition()
         self._journal = journal or (lambda event, **fields: None)
         self.stop_axis = stop_axis
@@ -79,6 +80,9 @@ class RunControl:
         self._interlocks = {interlock.name: interlock for interlock in interlocks}
         self._modules = modules or dict
         self._progress = progress or dict  # `progress` and `remaining_s` of the status, from the run's fold
+        # Ends the run's loops after their current round (the run's feed); None when the script has none.
+        self._end_after_round = end_after_round
+        self.loops = end_after_round is not None
         self.stopping = _StopSignal(lambda: self.begin_stop("failure"), self._stop_cleared)
         self.stop_requested = threading.Event()  # the operator's stop, which the run's main thread carries out
         self.stop_cause: str | None = None  # why the run stops, once it does
@@ -144,7 +148,7 @@ class RunControl:
             status = {"state": state, "pause": None if self._pause is None else self._pause_fields(),
                       "decision": None if self._decision is None else self._decision["failure"],
                       "interlocks": {name: "tripped" if name in self._tripped else "safe" for name in self._interlocks},
-                      "commands": table.applicable(state, sorted(self._tripped)),
+                      "commands": table.applicable(state, sorted(self._tripped), self.loops),
                       "packml": {"state": PACKML[state].number, "name": PACKML[state].name}}
         status.update(self._progress())
         status["modules"] = self._modules()
@@ -292,7 +296,7 @@ class RunControl:
 
     def _check(self, command: str) -> None:
         """Refused unless `command` applies in the run's state now (vemo.run.commands)."""
-        reason = table.refusal(table.BY_NAME[command], self._state(), sorted(self._tripped))
+        reason = table.refusal(table.BY_NAME[command], self._state(), sorted(self._tripped), self.loops)
         if reason is not None:
             raise Refused(reason)
 
@@ -338,6 +342,12 @@ class RunControl:
             self.stop_requested.set()
             self.begin_stop("operator", by)
             self._changed.notify_all()
+
+    def stop_after_cycle(self, by: dict | None = None) -> None:
+        """Lets every module finish the current iteration of its loop, then the run ends."""
+        with self._changed:
+            self._check("stop-after-cycle")
+        self._end_after_round(by)
 
     def decide(self, answer: str, by: dict | None = None) -> None:
         with self._changed:
@@ -433,7 +443,7 @@ class RunControl:
             with self._changed:
                 state = self._state()
                 return {"ok": False, "error": str(refusal), "state": state,
-                        "commands": table.applicable(state, sorted(self._tripped))}
+                        "commands": table.applicable(state, sorted(self._tripped), self.loops)}
 
     def _handle(self, request: Any) -> dict:
         if not isinstance(request, dict):
@@ -454,6 +464,8 @@ class RunControl:
             self.resume(by)
         elif command.name == "stop":
             self.stop(by)
+        elif command.name == "stop-after-cycle":
+            self.stop_after_cycle(by)
         elif command.name in DECISIONS:
             self.decide(command.name, by)
         else:
@@ -463,4 +475,4 @@ class RunControl:
             self.set_input(module, point, value == "on", by)
         with self._changed:
             state = self._state()
-            return {"state": state, "commands": table.applicable(state, sorted(self._tripped))}
+            return {"state": state, "commands": table.applicable(state, sorted(self._tripped), self.loops)}

@@ -209,8 +209,9 @@ class RunFold:
         return sorted(name for name, entry in self.interlocks.items() if entry["state"] == "tripped")
 
     def commands(self) -> list[str]:
-        """The operator commands that apply now (vemo.run.commands)."""
-        return table.applicable(self.state, self.tripped())
+        """The operator commands that apply now (vemo.run.commands); a stop after the current iteration only
+        with a loop the run expands as it goes."""
+        return table.applicable(self.state, self.tripped(), loops=bool(self.records.loops))
 
     def packml(self) -> dict:
         """The run's state as a PackML state number and name."""

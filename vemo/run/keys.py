@@ -39,7 +39,7 @@ class KeyReader:
 
     def _situation(self) -> tuple:
         state = self.control.state
-        return state, tuple(applicable(state, self.control.tripped()))
+        return state, tuple(applicable(state, self.control.tripped(), self.control.loops))
 
     def __enter__(self) -> KeyReader:
         fd = self.stream.fileno()

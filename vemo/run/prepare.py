@@ -38,6 +38,7 @@ class Prepared:
     script: Path
     settings: str
     estimate: float | None = None  # the run's duration by the plan's critical path, at speed 1
+    round_estimates: dict[int, float | None] = dataclasses.field(default_factory=dict)  # per expanded loop
 
 
 def digest(path: str | Path) -> str | None:
@@ -90,5 +91,6 @@ def prepare(args: Any) -> Prepared:
         print(printable(f"warning: {warning}"), file=sys.stderr)
     if errors:
         raise RunError("the cell does not match its handler settings:\n  " + "\n  ".join(errors))
-    estimate = result.analysis.estimate if result.analysis is not None else None
-    return Prepared(result.compiled, cell, script_path, settings, estimate)
+    analysis = result.analysis
+    return Prepared(result.compiled, cell, script_path, settings, analysis.estimate if analysis else None,
+                    dict(analysis.round_seconds) if analysis else {})

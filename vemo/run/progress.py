@@ -180,7 +180,7 @@ class LiveProgress:
         tripped = fold.tripped()
         line = fold.state + (f"  interlock not safe: {', '.join(tripped)}" if tripped else "")
         if self.control is not None and self.keys is not None:
-            line += f"    keys: {key_help(self.control.state, self.control.tripped()) or 'none'}"
+            line += f"    keys: {key_help(self.control.state, self.control.tripped(), self.control.loops) or 'none'}"
         lines = [line, progress_text(fold.progress(self.clock()))]
         reason = held_reason(fold)
         if reason is not None:

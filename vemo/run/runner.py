@@ -17,6 +17,7 @@ from typing import Any, TextIO
 from vemo.run.control import RunControl
 from vemo.run.controlsocket import ControlServer
 from vemo.run.drive import ERROR_STATE_INDEX, RunContext
+from vemo.run.feed import Feed, fed_module
 from vemo.run.fold import RunFold
 from vemo.run.interlocks import InterlockWatch
 from vemo.run.journal import FORMAT, JOURNAL_NAME, Journal, JournalError, read_journal
@@ -73,10 +74,12 @@ class Run:
         self.progress_status: dict = {}  # `progress` and `remaining_s` of the status, drawn by the main thread
         self.context: RunContext | None = None
         self.recorder: Recorder | None = None
+        self.feed: Feed | None = None  # the modules' actions, with the rounds of long loops made as they go
+        self.ended_after_round = False  # the operator asked the run to end after the current round
         self.modules: list[tuple[str, Any]] = []
         self.threads: list[tuple[str, threading.Thread]] = []
         self.fold = RunFold()  # the run's state as its journal's events tell it, for every view
-        self.events_seen: list[dict] = []  # those events, for when the journal file could not be written
+        self.events_seen: list[dict] = []  # the events the journal file could not take, once a write failed
         self.progress: PlainProgress | LiveProgress | None = None
         self.interrupt: KeyboardInterrupt | None = None  # the signal that stopped the run
         self.stop_cause: str | None = None
@@ -123,15 +126,20 @@ class Run:
         except OSError as error:
             raise RunError(f"cannot write the journal {self.run_dir / JOURNAL_NAME}: {error.strerror}") from None
         self.journal.add_listener(self._events.put)
-        self.recorder = Recorder(prepared.compiled.plans, prepared.compiled.origin, self.journal,
-                                 [spec.name for spec in prepared.cell.modules])
+        self.journal.add_listener(self._keep_unwritten)
+        compiled = prepared.compiled
+        self.recorder = Recorder(compiled.plans, compiled.origin, self.journal,
+                                 [spec.name for spec in prepared.cell.modules], loops=compiled.loops,
+                                 totals={plan.name: compiled.total(plan) for plan in compiled.plans})
+        self.feed = Feed(compiled, self.recorder.name_round) if compiled.loops else None
         cell = prepared.cell
         self.control = RunControl(journal=self.journal.write, stop_axis=self.client.motor_stop,
                                   set_input=self.simulator.set_input if self.simulator is not None else None,
                                   inputs={(spec.name, point): (spec.handler_id, pin)
                                           for spec in cell.modules for point, pin in spec.inputs.items()},
                                   interlocks=cell.interlocks, modules=lambda: self.module_status,
-                                  progress=lambda: self.progress_status)
+                                  progress=lambda: self.progress_status,
+                                  end_after_round=self._end_after_round if self.feed is not None else None)
         self.context = RunContext(self.client, time_factor=args.speed if self.simulator is not None else 1.0,
                                   on_start=self.recorder.on_start, on_end=self.recorder.on_end, control=self.control,
                                   retries=getattr(args, "retries", 0), on_retry=self.recorder.on_retry,
@@ -158,7 +166,8 @@ class Run:
                                        for i in prepared.cell.interlocks],
                            estimate_s=None if prepared.estimate is None
                            else round(prepared.estimate / self.context.time_factor, 3))
-        self.recorder.write_plan()
+        self.recorder.write_plan({number: None if seconds is None else round(seconds / self.context.time_factor, 3)
+                                  for number, seconds in prepared.round_estimates.items()})
         try:
             self.control_server = ControlServer(self.run_dir, self.control)  # kept first: a stop closes it
             self.control_server.start()
@@ -174,7 +183,8 @@ class Run:
             self.progress = LiveProgress(self.fold, self.out, self.journal.elapsed, self.control, keys)
         else:
             self.progress = PlainProgress(self.fold, self.out, self.journal.elapsed)
-        print(f"running {printable(str(args.script))}: {sum(totals.values())} actions on {len(totals)} modules "
+        count = "actions without end" if None in totals.values() else f"{sum(totals.values())} actions"
+        print(f"running {printable(str(args.script))}: {count} on {len(totals)} modules "
               f"({', '.join(totals)}); control it with: vemo ctl {self.run_dir} COMMAND", file=self.out, flush=True)
 
     def _start_console(self, host: str, port: int) -> None:
@@ -287,9 +297,12 @@ class Run:
                 with self.signals.deferred():
                     if stack is not None:
                         stack.enter_context(self.progress)
+                    fed = self.feed is not None and plans is self.prepared.compiled.plans
                     for plan in plans:
                         plan.kind.run_context = self.context
-                        self.modules.append((plan.name, plan.kind(plan.sequence)))
+                        module = fed_module(plan.kind, self.feed, plan.name) if fed and self.feed.feeds(plan.name) \
+                            else plan.kind(plan.sequence)
+                        self.modules.append((plan.name, module))
                     if stack is not None:
                         self.watch.start()
                         stack.callback(self.watch.stop)
@@ -339,6 +352,13 @@ class Run:
                 break
         return all_ended
 
+    def _end_after_round(self, by: dict | None) -> None:
+        """The operator's stop after the current round: each loop ends after the round its furthest module
+        has entered, and the run once its modules have finished that round."""
+        self.ended_after_round = True
+        for loop, last in self.feed.stop_after_round():
+            self.journal.write("cycle_stop_requested", loop=loop, iteration=last, **({"by": by} if by else {}))
+
     def _start_interlocks(self) -> None:
         """Reads the interlocks before any module starts: one that is not safe holds the run at once."""
         self.interlocks.start()
@@ -375,7 +395,6 @@ class Run:
         except queue.Empty:
             return
         while True:
-            self.events_seen.append(event)
             progress.event(event, self.fold.add(event))
             try:
                 event = self._events.get_nowait()
@@ -416,6 +435,11 @@ class Run:
         self.journal.write("handler_lost", address=self.address, reason=reason, silent_for=round(silent_for, 3))
         print(f"error: {reason}; stopping the run", file=self.errors, flush=True)
         self.context.lose_handler(reason)
+
+    def _keep_unwritten(self, event: dict) -> None:
+        """Keeps the events the journal file could not take (called as each is written)."""
+        if self.journal.error is not None:
+            self.events_seen.append(event)
 
     def _journal_failed(self, error: OSError) -> None:
         """A journal write failed (a full disk): the run stops as after a failure, since what it does
@@ -471,17 +495,16 @@ class Run:
             self.simulator = None
 
     def _journal_events(self) -> list[dict]:
-        """The run's events as its journal file holds them (as they were written, if it could not be)."""
-        if self.journal.error is not None:
-            return list(self.events_seen)
+        """The run's events as its journal file holds them, and those it could not take after a write failed."""
         try:
             events, warnings = read_journal(self.journal.path)
         except JournalError as error:
             print(f"warning: {error}", file=self.errors)
             return list(self.events_seen)
-        for warning in warnings:
-            print(f"warning: {warning}", file=self.errors)
-        return events
+        if self.journal.error is None:
+            for warning in warnings:
+                print(f"warning: {warning}", file=self.errors)
+        return events + self.events_seen
 
     def finish(self, all_ended: bool) -> int:
         """Stops the handler, writes run_ended, the outputs and the summary; returns the exit code."""
