@@ -207,7 +207,7 @@ def test_a_live_fold_holds_the_same_records_after_a_thousand_iterations_as_after
         if event["event"] == "action_ended" and event["index"] in (200, 1000):
             held[event["index"]] = _held(fold.records)
     assert fold.progress()["done"] == 1000
-    if live:  # nothing but the latest starts (trimmed by halves) whatever the length
-        assert held[200][:2] == held[1000][:2] == (0, 0) and all(max(h) <= 2 * 50 for h in held.values())
+    if live:  # nothing but the latest starts (trimmed a quarter at a time) whatever the length
+        assert held[200][:2] == held[1000][:2] == (0, 0) and all(max(h) <= 50 + 50 // 4 for h in held.values())
     else:  # the full fold, for the report and the output files, keeps every action's record
         assert held[1000][0] == 1001 and held[200][0] == 201
