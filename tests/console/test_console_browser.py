@@ -349,3 +349,31 @@ def test_the_chart_shows_short_actions_bands_and_now_and_its_window_zooms(browse
     _until(browser, lambda: not label.text.endswith("(live)"), "a window of its own")
     browser.find_element(By.ID, "chart-live").click()
     _until(browser, lambda: label.text.endswith("(live)"), "the chart following again")
+
+
+def test_a_loop_without_end_shows_its_iteration_no_total_and_when_it_ends(browser, tmp_path, console):
+    from vemo.run.journal import Journal
+
+    (tmp_path / "run").mkdir()
+    with Journal(tmp_path / "run" / "journal.jsonl") as journal:
+        journal.write("run_started", format=2, script="cycle.vemo", modules=[{"name": "XAxis", "actions": None}])
+        journal.write("loop_planned", loop=1, location="cycle.vemo:1:8", count=None, iteration_estimate_s=60.0,
+                      modules=[{"module": "XAxis", "first": 1, "per_iteration": 1}])
+        common = {"module": "XAxis", "text": "move @XAxis to pick", "location": "cycle.vemo:2:5"}
+        for index in (1, 2):
+            journal.write("action_planned", **common, index=index, kind="Move", lane=None, after=None,
+                          waits=[["XAxis", index - 1]] if index > 1 else [])
+        for index in range(1, 5):
+            journal.write("iteration_started", loop=1, iteration=index)
+            journal.write("action_started", **common, index=index)
+            if index < 4:
+                journal.write("action_ended", **common, index=index, outcome="finished")
+        journal.write("cycle_stop_requested", loop=1, iteration=4, by={"channel": "console", "user": "ann"})
+    browser.get(console(tmp_path / "run"))
+    rows = _until(browser, lambda: _rows(browser).get("XAxis"), "the module")
+    assert rows[1:5] == ["running", "move @XAxis to pick", "cycle.vemo:2:5", "3 · iteration 4"]
+    progress = _until(browser, lambda: browser.find_element(By.ID, "progress").text, "the progress")
+    assert progress.startswith("3 actions") and "iteration 4 (no end)" in progress and \
+        "ends after iteration 4" in progress and "%" not in progress
+    assert browser.find_element(By.ID, "held").text.startswith("Ends after iteration 4 (console ann")
+    assert browser.find_element(By.ID, "progress-bar").get_attribute("aria-valuenow") is None

@@ -137,6 +137,7 @@ def test_after_the_first_message_an_update_carries_what_changed_only():
     for index in range(300):  # and a busy log too
         view.apply({"event": "input_set", "t": 60.0, "module": "IO", "point": "p", "value": "on",
                     "by": {"channel": "ctl", "user": "x" * 100}})
+    assert len(view._dirty) <= 2 * MAX_DELTA_BARS  # what no update carries is not kept for one either
     update = view.changes()
     assert len(update["bars"]) == MAX_DELTA_BARS and update["bars_dropped"]
     assert [e["n"] for e in update["log"]][-1] == len(view.fold.log) - 1 and len(update["log"]) < 300

@@ -7,6 +7,7 @@ import pytest
 
 from runsupport import (EXAMPLES, journal_events, load_record, run_vemo, start_vemo, started, stop_process,
                         wait_for_journal)
+from vemo.run.journal import FORMAT
 from vemo.run.outputs import RunRecords, records_from_events
 from vemo.run.simulator import ports_free
 
@@ -29,7 +30,7 @@ def test_outputs_of_a_run_and_of_report_on_its_folder_are_the_same_files(simulat
     assert f"run folder: runs/{run_dir.name}" in result.stdout and run_dir.name.endswith("-tray_compete")
     events = journal_events(run_dir)
     assert [events[0]["event"], events[-1]["event"]] == ["run_started", "run_ended"]
-    assert (events[0]["format"], events[0]["handler"], events[0]["simulator"]) == (1, sim.address, False)
+    assert (events[0]["format"], events[0]["handler"], events[0]["simulator"]) == (FORMAT, sim.address, False)
     assert (events[-1]["exit_code"], events[-1]["outcome"]) == (0, "finished")
     for event in started(events):
         assert set(event) >= {"module", "index", "text", "location"}

@@ -167,8 +167,8 @@ def test_the_snapshot_parts_of_the_fold_say_what_holds_the_run_and_since_when():
                                         "input": "door_open", "value": True}}
     assert fold.packml() == {"state": 11, "name": "Held"}
     assert fold.status_modules() == {
-        "XAxis": {"state": "paused", "current": "move @XAxis", "done": 0, "total": 1},
-        "Gripper": {"state": "paused", "current": None, "done": 1, "total": 1}}
+        "XAxis": {"state": "paused", "current": "move @XAxis", "done": 0, "total": 1, "iteration": None},
+        "Gripper": {"state": "paused", "current": None, "done": 1, "total": 1, "iteration": None}}
 
 
 # --- the journal's field rules -------------------------------------------------------------------------------
@@ -184,9 +184,13 @@ FIELD_VALUES = {
     "digests": ([{}, {"job.vemo": "ab12"}, {"h.toml": None}], [[], {"job.vemo": 1}]),
     "simulator": ([True, False], [1, "true", None]),
     "started": (["2026-01-01T00:00:00Z"], [0]),
-    "modules": ([[], [{"name": "XAxis", "actions": 0}]],
+    "modules": ([[], [{"name": "XAxis", "actions": 0}], [{"name": "XAxis", "actions": None}],
+                 [{"module": "XAxis", "first": 3, "per_iteration": 2}]],
                 [{}, [{"name": "XAxis"}], [{"name": "XAxis", "actions": -1}], [{"name": 1, "actions": 1}],
-                 ["XAxis"], [{"name": "XAxis", "actions": True}]]),
+                 ["XAxis"], [{"name": "XAxis", "actions": True}], [{"module": "X", "first": 0}],
+                 [{"module": "X", "first": 1}], [{"module": 1, "first": 1}]]),
+    "loop": ([1, 3], [0, None, "1"]), "iteration": ([1, 7], [0, -2, 1.5]),
+    "count": ([None, 4, 1_000_000], [-1, "4", True]), "iteration_estimate_s": ([None, 2.35], [-1, "2"]),
     "interlocks": ([[], [{"name": "door", "module": "Safety", "input": "door_open"}]], [[{}], "door", {}]),
     "module": (["XAxis"], [None, ["XAxis"]]),
     "index": ([1, 12], [0, "1", True, 1.5]),

@@ -28,3 +28,12 @@ def remaining_seconds(estimate: float | None, done: float, active: float, ended:
         return max(estimate - active, estimate * MIN_PACE)
     pace = min(max(active / (estimate * done), MIN_PACE), MAX_PACE) if estimate > 0 else 1.0
     return estimate * (1.0 - done) * ((1.0 - done) + done * pace)
+
+
+def iteration_remaining(period: float | None, active: float, ended: bool = False) -> float | None:
+    """Seconds left of a loop's iteration that has run `active` seconds (its holds left out), when an iteration
+    takes `period` (the last one's, or the plan's before one has ended; None if unknown). What a loop without
+    end has left is told per iteration: its run has no end to count down to."""
+    if ended:
+        return 0.0
+    return None if period is None else max(period - active, 0.0)

@@ -34,14 +34,16 @@ EVENTS = {event.name: event for event in (
     _event("run_started", "format script cell handler_settings digests handler simulator simulator_pid speed "
                           "retries on_error started pid modules interlocks",
            "the first line: what runs where, the modules in the cell's order", "records fold console"),
-    _event("action_planned", f"{_ACTION} kind lane waits after recovery",
-           "once per action in plan order before any starts (an except block's when it is about to run)",
-           "records"),
     _event("loop_planned", "loop location count iteration_estimate_s modules",
-           "once per loop made as the run goes, before the action_planned events", "records fold"),
-    _event("iteration_started", "loop iteration", "the first action of a loop's iteration begins", "records fold"),
-    _event("cycle_stop_requested", "loop iteration by", "the run will end after this iteration of the loop",
+           "once per loop expanded as the run goes (format 2), before the first action_planned: which indices "
+           "of each module its iterations hold", "records"),
+    _event("action_planned", f"{_ACTION} kind lane waits after recovery",
+           "once per action in plan order before any starts (an except block's when it is about to run); in "
+           "format 2 not for the iterations of an expanded loop that follow its template", "records"),
+    _event("iteration_started", "loop iteration", "the first action of an iteration of an expanded loop starts",
            "fold lines"),
+    _event("cycle_stop_requested", "loop iteration by", "the operator asked the run to end after the "
+                                                         "iteration of the loop that runs now", "fold lines"),
     _event("action_started", _ACTION, "an action begins", "records fold lines"),
     _event("action_ended", f"{_ACTION} outcome reason", "an action ends (finished, error, interrupted, "
                                                          "skipped or not_run)", "records fold lines"),
@@ -100,6 +102,14 @@ def _is_int(value: Any) -> bool:
     return isinstance(value, int) and not isinstance(value, bool)
 
 
+def _is_index(value: Any) -> bool:
+    return _is_int(value) and value >= 1
+
+
+def _is_count(value: Any) -> bool:
+    return _is_int(value) and value >= 0
+
+
 def _is_time(value: Any) -> bool:
     return is_number(value) and 0 <= value <= MAX_RUN_SECONDS and math.isfinite(value)
 
@@ -110,6 +120,12 @@ def _is_text(value: Any) -> bool:
 
 def _is_reference(value: Any) -> bool:
     return isinstance(value, list) and len(value) == 2 and _is_text(value[0]) and _is_int(value[1])
+
+
+def _is_module_total(value: Any) -> bool:
+    """{"name", "actions"}: the actions a module runs, null (never absent) when its plan ends in a loop without end."""
+    return isinstance(value, dict) and _is_text(value.get("name")) and "actions" in value and \
+        (value["actions"] is None or _is_count(value["actions"]))
 
 
 def _optional(check: Callable[[Any], bool]) -> Callable[[Any], bool]:
@@ -137,11 +153,18 @@ FIELDS: dict[str, tuple[Callable[[Any], bool], str]] = {
                 "an object of SHA-256 digests by path"),
     "simulator": (lambda v: isinstance(v, bool), "true or false"),
     "started": (_is_text, "a time"),
-    "modules": (_list_of(_object_of(name=_is_text, actions=lambda v: _is_int(v) and v >= 0)),
-                "a list of {\"name\", \"actions\"}"),
+    # In run_started {"name", "actions"} (actions null: the module's plan ends in a loop without end); in
+    # loop_planned {"module", "first", "per_iteration"}.
+    "modules": (lambda v: _list_of(_is_module_total)(v)
+                or _list_of(_object_of(module=_is_text, first=_is_index, per_iteration=_is_count))(v),
+                "a list of {\"name\", \"actions\"} or of {\"module\", \"first\", \"per_iteration\"}"),
+    "loop": (_is_index, "a loop's number (1, 2, ...)"),
+    "iteration": (_is_index, "an iteration's number (1, 2, ...)"),
+    "count": (_optional(_is_count), "a loop's count or null"),
+    "iteration_estimate_s": (_optional(_is_time), "seconds or null"),
     "interlocks": (_list_of(_object_of(name=_is_text)), "a list of {\"name\", \"module\", \"input\"}"),
     "module": (_is_text, "a module name"),
-    "index": (lambda v: _is_int(v) and v >= 1, "an action's index (1, 2, ...)"),
+    "index": (_is_index, "an action's index (1, 2, ...)"),
     "text": (_is_text, "text"),
     "location": (_optional(_is_text), "FILE:LINE:COLUMN"),
     "kind": (_is_text, "an action kind"),

@@ -83,6 +83,11 @@ def held_reason(fold: Any) -> dict | None:
             return {"tone": "held", "text": "Held by an interlock that is safe again — Resume to go on"}
         return {"tone": "held", "text": f"{how} by the operator ({who}{interrupted}) — Resume to go on"
                 if who else f"{how}{interrupted} — Resume to go on"}
+    if fold.cycle_stop is not None:
+        stop = fold.cycle_stop
+        who = _who(fold, stop.get("by"), stop.get("t"))
+        return {"tone": "info", "text": f"Ends after iteration {stop.get('iteration')}{f' ({who})' if who else ''}"
+                                        f" — the modules finish that iteration, then the run ends"}
     return None
 
 
@@ -90,6 +95,9 @@ def ended_reason(fold: Any) -> dict:
     """Why the run ended, in the tone of its outcome: finished, failed (with the first failure), stopped."""
     ended = fold.ended or {}
     outcome, code = ended.get("outcome"), ended.get("exit_code")
+    if outcome == "finished" and fold.cycle_stop is not None:
+        return {"tone": "finished", "text": f"Finished: ended after iteration {fold.cycle_stop.get('iteration')} "
+                                            f"as asked (exit code {code})"}
     if outcome == "finished":
         return {"tone": "finished", "text": f"Finished: every action ran (exit code {code})"}
     stop = fold.stop_by or {}
@@ -100,7 +108,7 @@ def ended_reason(fold: Any) -> dict:
     if fold.handler_lost is not None:
         return {"tone": "failed", "text": f"Failed: the handler stopped answering "
                                           f"({fold.handler_lost.get('reason')}) (exit code {code})"}
-    failed = next((r for r in fold.records.records if r.outcome == "error"), None)
+    failed = next((r for r in fold.records.failures if r.outcome == "error"), None)
     why = failure_text({"module": failed.module, "text": failed.text, "location": failed.origin,
                         "reason": failed.reason}) if failed is not None else \
         STOP_WORDS.get(str(stop.get("cause")), "actions were not run")
@@ -140,6 +148,7 @@ _LOG: dict[str, tuple[str, Callable[[dict, Any], str | None]]] = {
     "action_ended": ("skip", _ended),
     "decided": ("decision", lambda e, f: f"{str(e.get('answer')).capitalize()} chosen for {_action(e)}"),
     "stopping": ("stop", lambda e, f: f"Stopping: {STOP_WORDS.get(str(e.get('cause')), str(e.get('cause')))}"),
+    "cycle_stop_requested": ("stop", lambda e, f: f"Asked to end after iteration {e.get('iteration')}"),
     "input_set": ("input", lambda e, f: f"Input {e.get('module')} {e.get('point')} set {e.get('value')}"),
     "motion_interrupted": ("motion", lambda e, f: f"{e.get('module')}: motion stopped (axes {e.get('axes')})"),
     "axis_stop_refused": ("motion", lambda e, f: f"The handler refused to stop axis {e.get('axis')}: it may "

@@ -17,7 +17,11 @@ from typing import Any, Callable, Iterator
 
 from vemo.run.events import check_fields, check_name, is_number
 
-FORMAT = 1
+# The format the writer gives its journals, and those the readers take. Format 2 plans a loop expanded as
+# the run goes once (loop_planned, its template iterations) instead of action by action; a reader tells the
+# two apart by run_started's "format" alone.
+FORMAT = 2
+FORMATS = (1, 2)
 JOURNAL_NAME = "journal.jsonl"
 # A journal line longer than this is no journal's: the reader refuses the file instead of loading it.
 MAX_LINE_BYTES = 1 << 20
@@ -138,8 +142,9 @@ _DECODER = json.JSONDecoder(parse_constant=_refuse_constant)
 def _check_start(entry: dict, where: str) -> None:
     if entry["event"] != "run_started":
         raise JournalError(f"{where}: a journal begins with run_started, this one with {entry['event']}")
-    if entry.get("format") != FORMAT:
-        raise JournalError(f"{where}: journal format {entry.get('format')!r}; this vemo reads format {FORMAT}")
+    if entry.get("format") not in FORMATS:
+        raise JournalError(f"{where}: journal format {entry.get('format')!r}; this vemo reads formats "
+                           f"{' and '.join(map(str, FORMATS))}")
 
 
 def iter_journal(path: str | Path, warnings: list[str]) -> Iterator[dict]:

@@ -8,7 +8,7 @@ import re
 import tempfile
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Callable, Iterable, Sequence, TextIO
+from typing import Any, Callable, Iterable, NamedTuple, Sequence, TextIO
 
 from vemo.run.timeline import ActionRecord, write_chrome_trace, write_html, write_records
 
@@ -39,27 +39,99 @@ def _reference(value: Any) -> tuple[str, int] | None:
     return None
 
 
+# The outcomes after which an action is settled: it counts as done for the run's progress and a live fold
+# lets its record go. An action that failed or was interrupted may start again, so its record stays.
+SETTLED = frozenset({"finished", "skipped"})
+# A live fold keeps the records of this many of the latest action starts, for the console's chart: a page
+# keeps no more bars than this itself (MAX_KEPT_BARS of console.js), and at the pace of a busy cell (a few
+# hundred actions a second at a high --speed) they cover the minute or two its window opens on. A run of a
+# week has tens of millions; a window further back than these shows what is kept. (About 1 KB each.)
+MAX_LIVE_STARTS = 20_000
+# A live fold keeps at most this many failed actions (the first of them): a run goes on after a failure
+# only by the operator's decision or an except block, so more is a run that has long needed looking at.
+MAX_LIVE_FAILURES = 200
+# And at most this many warnings about events that did not fit: a journal that gives more is no run's.
+MAX_LIVE_WARNINGS = 200
+
+
+class _Planned(NamedTuple):
+    """An action as its action_planned event (or its loop's template) tells it."""
+
+    kind: str
+    text: str
+    location: str | None
+    lane: str | None
+    recovery: str | None
+    waits: list
+    after: Any
+    number: int = 0  # its place among the planned actions; 0 for an action of an iteration not planned
+
+
+class _Loop(NamedTuple):
+    """A loop expanded as the run goes: its count (None without end), the estimated seconds of one iteration
+    and, per module, the index of its first action and the number of actions each iteration holds."""
+
+    number: int
+    count: int | None
+    iteration_estimate: float | None
+    modules: dict[str, tuple[int, int]]
+
+    def iteration(self, module: str, index: int) -> int | None:
+        """The iteration (1, 2, ...) that holds `module`'s action `index`; None if the loop does not."""
+        first, per = self.modules.get(module, (0, 0))
+        if per <= 0 or index < first:
+            return None
+        k = (index - first) // per + 1
+        return k if self.count is None or k <= self.count else None
+
+    def shifted(self, reference: Any, by: int) -> Any:
+        """A template's [module, index] reference as iteration 2 + `by` names it: moved by `by` iterations
+        when it names an action of iteration 1 or 2 of this loop, unchanged otherwise."""
+        key = _reference(reference)
+        if key is None or key[0] not in self.modules:
+            return reference
+        first, per = self.modules[key[0]]
+        return [key[0], key[1] + by * per] if per > 0 and first <= key[1] < first + 2 * per else reference
+
+
 class RunRecords:
     """A run's actions as its journal events tell them, folded in one event at a time: what a live view
     shows while the run goes and what the output files hold once it has ended. Events that do not fit
     the run (an unknown action, a field of the wrong type) are left out with a warning, so a journal
-    from elsewhere gives a report and its warnings, never an error half-way."""
+    from elsewhere gives a report and its warnings, never an error half-way.
 
-    def __init__(self) -> None:
+    Format 2 plans a loop expanded as the run goes once: the actions of its iterations 3 to N-1 get their
+    records from the template (iteration 2) when they start or end. A full fold (`vemo report`, the output
+    files) keeps every record; a `live` one (the run's views, the console) keeps what those views show -
+    the counts, the action in flight per module, the failed ones and the latest MAX_LIVE_STARTS starts - so
+    that its size does not grow with a run of a week."""
+
+    def __init__(self, live: bool = False) -> None:
+        self.live = live
+        self.format = 1
         self.started: dict | None = None
         self.ended: dict | None = None
-        self.records: list[ActionRecord] = []
-        self.totals: dict[str, int] = {}
+        self.records: list[ActionRecord] = []  # every record, in plan order (a full fold's only)
+        self.totals: dict[str, int | None] = {}  # actions per module; None: its plan ends in a loop without end
         self.started_count: dict[str, int] = {}  # actions of each module that have started
         self.done: dict[str, int] = {}
+        self.settled: dict[str, int] = {}  # actions of each module that finished or were skipped
         self.failed: set[str] = set()  # modules with an action that ended in error
+        self.failures: list[ActionRecord] = []  # the actions that failed, in the order they did
         self.current: dict[str, ActionRecord | None] = {}
         self.finished_at: dict[str, float] = {}
         self.warnings: list[str] = []
         self.recovering: str | None = None  # the except block running now, if one is
+        self.recovery_counts: dict[tuple[str, str], list[int]] = {}  # (module, block): [started, planned]
+        self.loops: dict[int, _Loop] = {}
         self.last_t = 0.0
-        self._by_key: dict[tuple[str, int], ActionRecord] = {}
-        self._references: dict[int, tuple[list, Any]] = {}
+        self.start_times: list[float] = []  # the time of each action start, in journal order (times only grow)
+        self.started_records: list[ActionRecord] = []  # the record of each start, beside start_times
+        self._plan: dict[tuple[str, int], _Planned] = {}
+        self._by_key: dict[tuple[str, int], ActionRecord] = {}  # a live fold's: those not settled
+        self._loops_of: dict[str, list[_Loop]] = {}
+        self._modules_planned: dict[str, int] = {}  # modules in the order their first action was planned
+        self._numbers = itertools.count(1)
         self._sequence = itertools.count(1)
 
     def add(self, event: dict) -> ActionRecord | None:
@@ -72,41 +144,103 @@ class RunRecords:
 
     def _run_started(self, event: dict) -> None:
         self.started = event
+        self.format = 2 if event.get("format") == 2 else 1
         modules = event.get("modules")
         for entry in modules if isinstance(modules, list) else []:
             if isinstance(entry, dict) and isinstance(entry.get("name"), str):
                 self._module(entry["name"])
+                if self.format == 2:  # the plan's lines no longer count every action
+                    actions = entry.get("actions")
+                    self.totals[entry["name"]] = actions if _is_int(actions) and actions >= 0 else None
 
     def _module(self, name: str) -> None:
         if name not in self.totals:
             self.totals[name], self.started_count[name], self.done[name], self.current[name] = 0, 0, 0, None
+            self.settled[name] = 0
+
+    def _loop_planned(self, event: dict) -> None:
+        number, count, modules = event.get("loop"), event.get("count"), event.get("modules")
+        if not _is_int(number) or number in self.loops or not isinstance(modules, list) or \
+                not (count is None or _is_int(count)):
+            return self._warn(event, "a loop_planned event without a new loop number, its count and its modules")
+        estimate = event.get("iteration_estimate_s")
+        ranges = {entry["module"]: (entry["first"], entry["per_iteration"]) for entry in modules
+                  if isinstance(entry, dict) and isinstance(entry.get("module"), str) and _is_int(entry.get("first"))
+                  and _is_int(entry.get("per_iteration"))}
+        loop = _Loop(number, count, float(estimate) if _is_time(estimate) else None, ranges)
+        self.loops[number] = loop
+        for module in ranges:
+            self._loops_of.setdefault(module, []).append(loop)
+        return None
 
     def _action_planned(self, event: dict) -> ActionRecord | None:
         module, index, text = event.get("module"), event.get("index"), event.get("text")
         if not (isinstance(module, str) and _is_int(index) and isinstance(text, str)):
             return self._warn(event, "an action_planned event without module, index and text")
-        if (module, index) in self._by_key:
+        if (module, index) in self._plan:
             return self._warn(event, f"{module} action {index} is planned twice")
         location, lane, kind = event.get("location"), event.get("lane"), event.get("kind")
-        recovery = event.get("recovery")
-        record = ActionRecord(len(self.records) + 1, module, kind if isinstance(kind, str) else "",
-                              short_text(text), origin=location if isinstance(location, str) else None,
-                              lane=lane if isinstance(lane, str) else None, text=text, index=index,
-                              recovery=recovery if isinstance(recovery, str) else None)
-        self.records.append(record)
-        self._by_key[(module, index)] = record
-        if record.recovery is None:
+        recovery, waits = event.get("recovery"), event.get("waits")
+        planned = _Planned(kind if isinstance(kind, str) else "", text, location if isinstance(location, str) else None,
+                           lane if isinstance(lane, str) else None, recovery if isinstance(recovery, str) else None,
+                           waits if isinstance(waits, list) else [], event.get("after"), next(self._numbers))
+        self._plan[(module, index)] = planned
+        self._modules_planned.setdefault(module, len(self._modules_planned))
+        if planned.recovery is None:
             self._module(module)
-            self.totals[module] += 1
-        waits = event.get("waits")
-        self._references[record.number] = (waits if isinstance(waits, list) else [], event.get("after"))
+            if self.format == 1:
+                self.totals[module] += 1
+        else:
+            self.recovery_counts.setdefault((module, planned.recovery), [0, 0])[1] += 1
+        return None if self.live else self._record(module, index, planned)
+
+    def _record(self, module: str, index: int, planned: _Planned) -> ActionRecord:
+        # A live fold may let a record go and make it again: the number it had names it again on the page.
+        record = ActionRecord(planned.number or next(self._numbers), module, planned.kind, short_text(planned.text),
+                              origin=planned.location, lane=planned.lane, text=planned.text, index=index,
+                              recovery=planned.recovery)
+        self._by_key[(module, index)] = record
+        if not self.live:
+            self.records.append(record)
         return record
 
+    def planned(self, module: str, index: int) -> _Planned | None:
+        """What the plan says of `module`'s action `index`: its action_planned; else, in an iteration of an
+        expanded loop that was not planned action by action, its template's action with its references
+        moved to this iteration; None if the plan does not hold it."""
+        steps = []  # (loop, iterations moved), outermost first: a loop's template may lie in a loop within it
+        while (planned := self._plan.get((module, index))) is None:
+            step = next(((loop, k - 2) for loop in self._loops_of.get(module, ())
+                         if (k := loop.iteration(module, index) or 0) >= 3 and (loop.count is None or k < loop.count)),
+                        None)
+            if step is None:
+                return None
+            steps.append(step)
+            index -= step[1] * step[0].modules[module][1]
+        for loop, by in reversed(steps):
+            planned = planned._replace(waits=[loop.shifted(reference, by) for reference in planned.waits],
+                                       after=loop.shifted(planned.after, by), number=0)
+        return planned
+
+    def iteration(self, module: str, index: int) -> tuple[int, int] | None:
+        """(loop, iteration) of the innermost expanded loop that holds `module`'s action `index`, if one does."""
+        found = None
+        for loop in self._loops_of.get(module, ()):
+            k = loop.iteration(module, index)
+            if k is not None:
+                found = (loop.number, k)
+        return found
+
     def _action(self, event: dict) -> ActionRecord | None:
-        key = (event.get("module"), event.get("index"))
-        record = self._by_key.get(key) if isinstance(key[0], str) and _is_int(key[1]) else None
+        module, index = event.get("module"), event.get("index")
+        key_ok = isinstance(module, str) and _is_int(index)
+        record = self._by_key.get((module, index)) if key_ok else None
+        if record is None and key_ok:
+            planned = self.planned(module, index)
+            if planned is not None:
+                record = self._record(module, index, planned)
         if record is None:
-            self._warn(event, f"{event.get('event')} of an action the run did not plan ({key[0]!r}, {key[1]!r})")
+            self._warn(event, f"{event.get('event')} of an action the run did not plan ({module!r}, {index!r})")
         return record
 
     def _action_started(self, event: dict) -> ActionRecord | None:
@@ -114,10 +248,18 @@ class RunRecords:
         if record is not None:
             if record.recovery is None:
                 self.started_count[record.module] += record.start_seq is None  # a retry starts it again
+                self.settled[record.module] -= record.outcome in SETTLED
+            elif record.start_seq is None:
+                self.recovery_counts.setdefault((record.module, record.recovery), [0, 0])[0] += 1
             record.start, record.start_seq = float(event["t"]), next(self._sequence)
             record.end = record.end_seq = record.reason = None
             record.outcome = "running"
             self.current[record.module] = record
+            self.start_times.append(record.start)
+            self.started_records.append(record)
+            # Trimmed a quarter of the bound at a time: the cost of moving the rest averages out per start.
+            if self.live and len(self.start_times) > MAX_LIVE_STARTS + MAX_LIVE_STARTS // 4:
+                del self.start_times[:-MAX_LIVE_STARTS], self.started_records[:-MAX_LIVE_STARTS]
         return record
 
     def _action_ended(self, event: dict) -> ActionRecord | None:
@@ -128,15 +270,22 @@ class RunRecords:
         if outcome is None:
             return self._warn(event, f"an action_ended event with outcome {event.get('outcome')!r}")
         reason = event.get("reason")
+        if record.recovery is None:
+            self.settled[record.module] += (outcome in SETTLED) - (record.outcome in SETTLED)
         record.outcome, record.reason = outcome, reason if isinstance(reason, str) else None
         if outcome == "error":
             self.failed.add(record.module)
+            if all(r is not record for r in self.failures) and \
+                    not (self.live and len(self.failures) >= MAX_LIVE_FAILURES):
+                self.failures.append(record)
         if record.start is not None:
             record.end, record.end_seq = float(event["t"]), next(self._sequence)
             if record.recovery is None:
                 self.done[record.module] += outcome == "finished"
         if self.current.get(record.module) is record:
             self.current[record.module] = None
+        if self.live and (outcome in SETTLED or outcome == RECORD_OUTCOMES["not_run"]):
+            self._by_key.pop((record.module, record.index), None)
         return record
 
     def _retry(self, event: dict) -> ActionRecord | None:
@@ -163,24 +312,36 @@ class RunRecords:
             self.finished_at.setdefault(module, float(event["t"]))
 
     _handlers: dict[str, Callable[[RunRecords, dict], Any]] = {
-        "run_started": _run_started, "action_planned": _action_planned, "action_started": _action_started,
-        "action_ended": _action_ended, "retry": _retry, "module_ended": _module_ended, "run_ended": _run_ended,
-        "recovery_started": _recovery_started, "recovery_ended": _recovery_ended,
+        "run_started": _run_started, "loop_planned": _loop_planned, "action_planned": _action_planned,
+        "action_started": _action_started, "action_ended": _action_ended, "retry": _retry,
+        "module_ended": _module_ended, "run_ended": _run_ended, "recovery_started": _recovery_started,
+        "recovery_ended": _recovery_ended,
     }
 
     def _warn(self, event: dict, message: str) -> None:
-        self.warnings.append(f"event at t={event.get('t')}: {message}; left out")
+        if not (self.live and len(self.warnings) >= MAX_LIVE_WARNINGS):
+            self.warnings.append(f"event at t={event.get('t')}: {message}; left out")
         return None
 
     def elapsed(self) -> float:
         return self.last_t
 
     def final(self) -> list[ActionRecord]:
-        """The records as the output files hold them: what every action waited for, when its module could
-        first have started it, and the actions in flight when the journal stops drawn as unfinished up to
-        its last event."""
+        """The records as the output files hold them, in plan order: what every action waited for, when its
+        module could first have started it, and the actions in flight when the journal stops drawn as
+        unfinished up to its last event. Only a full fold has them (an iteration of an expanded loop that
+        never started has none)."""
+        if self.live:
+            raise RuntimeError("a live fold of a run keeps no record of every action: fold its journal in full")
+        if self.loops:  # the records of iterations that were not planned came as they ran: put them in place
+            last = len(self._modules_planned)
+            self.records.sort(key=lambda r: (1, 0, 0) if r.recovery is not None else  # as they were planned
+                              (0, self._modules_planned.get(r.module, last), r.index))
+            for number, record in enumerate(self.records, 1):
+                record.number = number
         for record in self.records:
-            waits, after = self._references.get(record.number, ([], None))
+            planned = self.planned(record.module, record.index)
+            waits, after = (planned.waits, planned.after) if planned is not None else ([], None)
             record.waits_on = [self._by_key[key].number for key in map(_reference, waits) if key in self._by_key]
             key = _reference(after)
             record.after = self._by_key[key].number if key in self._by_key else None
@@ -195,7 +356,7 @@ class RunRecords:
         return self.records
 
 
-def summary_lines(records: Sequence[ActionRecord], totals: dict[str, int],
+def summary_lines(records: Sequence[ActionRecord], totals: dict[str, int | None],
                   states: dict[str, str] | None = None) -> list[str]:
     """How far each module got (with its state, when `states` gives it), each except block that ran, and
     the actions the operator skipped: the lines a run's summary shows."""
@@ -203,7 +364,8 @@ def summary_lines(records: Sequence[ActionRecord], totals: dict[str, int],
     for module, total in totals.items():
         done = sum(1 for r in records if r.module == module and r.outcome == "finished" and r.recovery is None)
         state = f" ({states[module]})" if states and module in states else ""
-        lines.append(f"  {module}: {done}/{total} actions finished{state}")
+        of = "" if total is None else f"/{total}"  # None: the module's plan ends in a loop without end
+        lines.append(f"  {module}: {done}{of} actions finished{state}")
     for block in dict.fromkeys(r.recovery for r in records if r.recovery is not None):
         actions = [r for r in records if r.recovery == block]
         done = sum(1 for r in actions if r.outcome == "finished")

@@ -38,10 +38,34 @@ def duration_text(seconds: float | None) -> str:
     return f"{seconds // 3600} h {seconds % 3600 // 60:02d} min"
 
 
+def done_text(module: dict) -> str:
+    """A module's actions done of its total, and the iteration of an expanded loop it is in: "12/40",
+    "1234 · iteration 7" (a module whose plan ends in a loop without end has no total)."""
+    done = f"{module['done']}" + ("" if module.get("total") is None else f"/{module['total']}")
+    return done if module.get("iteration") is None else f"{done} · iteration {module['iteration']}"
+
+
+def loop_text(loop: dict) -> str:
+    """Where an expanded loop has got (the fold's `loop_progress`): "iteration 7 of 1000", "iteration 7 (no
+    end), about 2 s left in it", "..., ends after iteration 7"."""
+    count = loop.get("count")
+    text = f"iteration {loop.get('iteration')}" + (f" of {count}" if count is not None else " (no end)")
+    left = loop.get("iteration_remaining_s")
+    if left is not None and count is None and loop.get("ends_after") != loop.get("iteration"):  # else the run's
+        text += f", about {duration_text(left)} left in it"
+    if loop.get("ends_after") is not None:
+        text += f", ends after iteration {loop['ends_after']}"
+    return text
+
+
 def progress_text(progress: dict) -> str:
-    """Overall done/total, the share and the time left, as one line."""
+    """Overall done/total, the share and the time left, and where the latest expanded loop has got, as one
+    line; a run with a loop without end has no total, only its count and the loop's iteration."""
     left = "" if progress.get("remaining_s") is None else f", about {duration_text(progress['remaining_s'])} left"
-    return f"{progress['done']}/{progress['total']} actions ({100 * progress['progress']:.0f} %){left}"
+    loop = f"; {loop_text(progress['loop'])}" if progress.get("loop") else ""
+    if progress.get("total") is None:
+        return f"{progress['done']} actions{left}{loop}"
+    return f"{progress['done']}/{progress['total']} actions ({100 * progress['progress']:.0f} %){left}{loop}"
 
 
 # How the plain progress tells the events of the run that are not an action's.
@@ -61,6 +85,9 @@ _RUN_EVENTS: dict[str, Callable[[dict], str]] = {
     "input_set": lambda e: f"input {e.get('module')} {e.get('point')} set {e.get('value')}{_by(e)}",
     "recovery_started": lambda e: f"except block {e.get('block')} started (the try at {e.get('location')})",
     "recovery_ended": lambda e: f"except block {e.get('block')} ended ({e.get('outcome')})",
+    "iteration_started": lambda e: f"loop {e.get('loop')}: iteration {e.get('iteration')} started",
+    "cycle_stop_requested": lambda e: f"the run ends after iteration {e.get('iteration')} of loop "
+                                      f"{e.get('loop')}{_by(e)}",
 }
 # The events the plain progress prints a line for; it ignores the others.
 LINE_EVENTS = frozenset({*_RUN_EVENTS, "action_started", "retry", "action_ended"})
@@ -96,10 +123,10 @@ class PlainProgress:
             if record.recovery is None:
                 count, total = s.started_count[record.module], s.totals[record.module]
             else:
-                block = [x for x in s.records if x.module == record.module and x.recovery == record.recovery]
-                count, total = sum(1 for x in block if x.start_seq), len(block)
+                count, total = s.recovery_counts.get((record.module, record.recovery), (0, 0))
             block_name = f"{record.recovery} " if record.recovery is not None else ""
-            self._print(record.start, f"{record.module:<{self.width}}  [{block_name}{count}/{total}] {record.text}")
+            of = "" if total is None else f"/{total}"
+            self._print(record.start, f"{record.module:<{self.width}}  [{block_name}{count}{of}] {record.text}")
         elif kind == "retry":
             self._print(event["t"], f"{record.module:<{self.width}}  RETRY {event.get('attempt')}: {record.text}")
         elif kind == "action_ended" and record.outcome in ("error", "interrupted", "skipped"):
@@ -189,5 +216,5 @@ class LiveProgress:
             # Text, not a string: rich would read square brackets in the script's text as markup.
             table.add_row(module["name"], _COLOURS.get(module["state"], "") + module["state"],
                           Text(printable(current.text)) if current is not None else "",
-                          f"{module['done']}/{module['total']}", f"{elapsed:.1f} s")
+                          done_text(module), f"{elapsed:.1f} s")
         return table

@@ -60,18 +60,27 @@ def _refuse_inputs_by_content(requested: dict[str, str], started: dict) -> None:
                                   f"choose another file")
 
 
+def fold_journal(path: str | Path, warnings: list[str]) -> RunFold:
+    """A journal file folded in full as it is read, one event at a time: the events are not kept, only the
+    fold (every action's record, for the outputs). JournalError if it is no journal; `warnings` gets those
+    met reading it (a torn last line)."""
+    fold = RunFold()
+    for event in iter_journal(path, warnings):
+        fold.add(event)
+    return fold
+
+
 def report(args: Any, out: TextIO | None = None, errors: TextIO | None = None) -> int:
     """The `vemo report` command; returns its exit code."""
     out, errors = out or sys.stdout, errors or sys.stderr
     path = journal_path(args.run_dir)
-    fold, warnings, started = RunFold(), [], {}
+    warnings: list[str] = []
     try:
-        for event in iter_journal(path, warnings):  # folded as read: the events are not kept
-            started = started or event  # the first, run_started: it names the run's inputs
-            fold.add(event)
+        fold = fold_journal(path, warnings)
     except JournalError as error:
         print(printable(f"error: {error}"), file=errors)
         return EXIT_UNREADABLE
+    started = fold.records.started or {}  # run_started names the run's inputs
     requested = {o.option: getattr(args, o.option) for o in OUTPUTS if getattr(args, o.option, None)}
     try:
         _refuse_inputs_by_content(requested, started)

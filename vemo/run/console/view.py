@@ -10,6 +10,7 @@ from typing import Any
 
 from vemo.run.fold import RunFold
 from vemo.run.held import held_reason
+from vemo.run.progress import done_text, loop_text
 from vemo.run.timeline import ActionRecord
 
 # The chart's window when a page opens: the last this many seconds of the run.
@@ -47,13 +48,12 @@ class RunView:
     run as it stands, `bars()` the chart's bars of any window."""
 
     def __init__(self) -> None:
-        self.fold = RunFold()
+        self.fold = RunFold(live=True)  # the latest starts of a long run, never all (MAX_LIVE_STARTS)
         self.run: dict[str, Any] = {}
         self.ended: dict[str, Any] | None = None
-        self._starts: list[float] = []  # the start of each action start, in journal order (times only grow)
-        self._started: list[ActionRecord] = []  # the record of each start, beside _starts
         self._longest = 0.0  # the longest action that has ended, for finding those that overlap a window
-        self._dirty: dict[int, ActionRecord] = {}  # records changed since the last update
+        self._dirty: dict[int, ActionRecord] = {}  # records changed since the last update, the latest only
+        self._dirty_dropped = False  # whether older changes were let go since the last update
         self._log_sent = 0
         self._holds_open = 0  # the first hold that was still open at the last update
 
@@ -61,11 +61,12 @@ class RunView:
         record = self.fold.add(event)
         kind = event["event"]
         if record is not None and record.start is not None:
-            self._dirty[record.number] = record
-            if kind == "action_started":
-                self._starts.append(record.start)
-                self._started.append(record)
-            elif record.end is not None:
+            self._dirty.pop(record.number, None)
+            self._dirty[record.number] = record  # the latest change last
+            if len(self._dirty) > 2 * MAX_DELTA_BARS:  # no update carries more: the page asks for its window
+                del self._dirty[next(iter(self._dirty))]
+                self._dirty_dropped = True
+            if kind != "action_started" and record.end is not None:
                 self._longest = max(self._longest, record.end - record.start)
         handler = self._handlers.get(kind)
         if handler is not None:
@@ -100,11 +101,14 @@ class RunView:
             record = module["current"]
             current = None if record is None else {"index": record.index, "text": _clip(record.text),
                                                    "location": record.origin, "since": record.start}
-            modules.append({**module, "current": current,
+            modules.append({**module, "current": current, "done_text": done_text(module),
                              "elapsed": fold.records.finished_at.get(module["name"], now)})
+        progress = fold.progress(now)
+        if progress["loop"] is not None:
+            progress["loop"]["text"] = loop_text(progress["loop"])
         return {"run": self.run, "state": fold.state, "packml": fold.packml(), "now": now, "ended": self.ended,
                 "modules": modules, "interlocks": list(fold.interlocks.values()), "decision": fold.decision,
-                "pause": fold.pause, "commands": fold.commands(), "progress": fold.progress(now),
+                "pause": fold.pause, "commands": fold.commands(), "progress": progress,
                 "held": held_reason(fold)}
 
     def _log(self, start: int) -> list[dict]:
@@ -129,13 +133,13 @@ class RunView:
         and the holds begun or ended since the last update."""
         now = self._now(now)
         changed = sorted(self._dirty.values(), key=lambda r: (r.start or 0.0, r.number))
-        self._dirty = {}
+        dropped, self._dirty, self._dirty_dropped = self._dirty_dropped, {}, False
         holds = self.fold.holds
         update = {"kind": "changes", **self._state(now),
                   "log": self._log(max(self._log_sent, len(self.fold.log) - MAX_LOG_PER_UPDATE)),
                   "holds": self._holds(max(self._holds_open, len(holds) - MAX_HOLDS_PER_UPDATE)),
                   "bars": [bar(r) for r in changed[-MAX_DELTA_BARS:]],
-                  "bars_dropped": len(changed) > MAX_DELTA_BARS}
+                  "bars_dropped": dropped or len(changed) > MAX_DELTA_BARS}
         self._log_sent = len(self.fold.log)
         self._holds_open = next((n for n in range(self._holds_open, len(holds)) if holds[n]["end"] is None),
                                 len(holds))
@@ -146,10 +150,11 @@ class RunView:
         order of their start; more than MAX_WINDOW_BARS are merged per module into WINDOW_BUCKETS buckets."""
         if end < start:
             start, end = end, start
-        last = bisect.bisect_right(self._starts, end)
-        first = bisect.bisect_left(self._starts, start - self._longest)
+        starts, started = self.fold.records.start_times, self.fold.records.started_records
+        last = bisect.bisect_right(starts, end)
+        first = bisect.bisect_left(starts, start - self._longest)
         seen: dict[int, ActionRecord] = {}
-        for record in self._started[first:last]:
+        for record in started[first:last]:
             if record.start is not None and (record.end is None or record.end >= start) and record.start <= end:
                 seen[record.number] = record
         for record in self.fold.records.current.values():  # in flight for longer than any that ended

@@ -26,7 +26,7 @@ class PlantView:
     clock and an event's "t" is the closest estimate of when the run started."""
 
     def __init__(self) -> None:
-        self.fold = RunFold()
+        self.fold = RunFold(live=True)  # a live view: it keeps no record of every action of a long run
         self.run: dict[str, Any] = {}
         self.lines = 0  # journal lines folded so far
         self._clock_offset = float("inf")

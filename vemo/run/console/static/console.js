@@ -91,7 +91,7 @@ function drawModules(snapshot) {
     state.appendChild(badge);
     cell(row, module.current ? module.current.text : "", "action");
     cell(row, module.current ? module.current.location : "", "location");
-    cell(row, `${module.done}/${module.total}`, "num done");
+    cell(row, module.done_text ?? `${module.done}/${module.total}`, "num done");
     const elapsed = cell(row, "", "num elapsed");
     elapsed.dataset.fixed = module.elapsed < snapshot.now || snapshot.state === "ended" ? String(module.elapsed) : "";
     return row;
@@ -130,11 +130,14 @@ function drawHeld(snapshot) {
 function drawProgress(snapshot) {
   const p = snapshot.progress;
   if (!p) return;
-  const percent = Math.round(100 * p.progress);
-  $("progress-fill").style.width = `${percent}%`;
-  $("progress-bar").setAttribute("aria-valuenow", String(percent));
+  // A run with a loop without end has no total: its bar shows nothing done of an unknown whole.
+  const percent = p.progress == null ? null : Math.round(100 * p.progress);
+  $("progress-fill").style.width = `${percent ?? 0}%`;
+  if (percent == null) $("progress-bar").removeAttribute("aria-valuenow");
+  else $("progress-bar").setAttribute("aria-valuenow", String(percent));
   const left = p.remaining_s == null ? "" : snapshot.state === "ended" ? "" : `, about ${duration(p.remaining_s)} left`;
-  text($("progress"), `${p.done}/${p.total} actions (${percent} %)${left}`);
+  const loop = p.loop ? `; ${p.loop.text}` : "";
+  text($("progress"), percent == null ? `${p.done} actions${left}${loop}` : `${p.done}/${p.total} actions (${percent} %)${left}${loop}`);
 }
 
 // The buttons come from the run's table of commands; the snapshot names those that apply now.
