@@ -48,22 +48,33 @@ class Recorder:
 
     def _name(self, entries: Any, recovery: str | None = None) -> list[dict]:
         planned: list[dict] = []
-        by_signal: dict[int, list] = {}
+        by_signal: dict[int, Any] = {}
         for module, lane, index, action, round_ in entries:
             self._counts[module] = max(self._counts.get(module, 0), index)
             text = describe_action(action)
             location = self.origin(action)
             self._keys[id(action)] = (module, index, text, location, round_ if recovery is None else recovery)
-            by_signal[id(action.finish_signal)] = [module, index]
+            by_signal[id(action.finish_signal)] = action
             entry = {"module": module, "index": index, "text": text, "location": location,
                      "kind": type(action).__name__, "lane": None if lane is None else str(lane),
                      "action": action}
             planned.append({**entry, "recovery": recovery} if recovery is not None else entry)
         for entry in planned:
             action = entry.pop("action")
-            entry["waits"] = [list(self._keys[id(d)][:2]) for d in action.dependency if id(d) in self._keys]
-            entry["after"] = by_signal.get(id(action.script_dep)) if action.script_dep is not None else None
+            part = self._keys[id(action)][4]
+            entry["waits"] = [self._reference(part, d) for d in action.dependency if id(d) in self._keys]
+            after = by_signal.get(id(action.script_dep)) if action.script_dep is not None else None
+            entry["after"] = self._reference(part, after) if after is not None else None
         return planned
+
+    def _reference(self, part: Any, target: Any) -> list:
+        """[module, index] of what an action waits for. The last round of a loop is built after its second
+        and waits on it; the run makes it wait on the round before it instead, and so does its plan line."""
+        module, index, _, _, other = self._keys[id(target)]
+        if isinstance(part, tuple) and isinstance(other, tuple) and other[0] == part[0] and other[1] == 2 < part[1]:
+            loop = next(candidate for candidate in self.loops if candidate.number == part[0])
+            index += (part[1] - 3) * loop.size(module)
+        return [module, index]
 
     def write_plan(self, round_estimates: dict[int, float | None] | None = None) -> None:
         """One loop_planned event per expanded loop, then one action_planned event per action the plans

@@ -20,14 +20,15 @@ from vemo.run.drive import ERROR_STATE_INDEX, RunContext
 from vemo.run.feed import Feed, fed_module
 from vemo.run.fold import RunFold
 from vemo.run.interlocks import InterlockWatch
-from vemo.run.journal import FORMAT, JOURNAL_NAME, Journal, JournalError, read_journal
+from vemo.run.journal import FORMAT, JOURNAL_NAME, Journal, JournalError
 from vemo.run.keys import KeyReader
-from vemo.run.outputs import (OUTPUTS, OutputPathError, check_output_paths, records_from_events, failure_line,
+from vemo.run.outputs import (OUTPUTS, OutputPathError, check_output_paths, failure_line,
                               summary_lines, write_outputs)
 from vemo.run.prepare import (EXIT_FAILED, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, Prepared,  # noqa: F401
                               RunError, digest, prepare)
 from vemo.run.progress import LiveProgress, PlainProgress
 from vemo.run.recorder import Recorder
+from vemo.run.report import fold_journal
 from vemo.run.rundir import RunDir, RunDirError, claim_run_dir
 from vemo.run.signals import StopSignal, StopSignals, exit_code, outcome as signal_outcome
 from vemo.run.states import STOP_CAUSES, stop_cause
@@ -78,7 +79,8 @@ class Run:
         self.ended_after_round = False  # the operator asked the run to end after the current round
         self.modules: list[tuple[str, Any]] = []
         self.threads: list[tuple[str, threading.Thread]] = []
-        self.fold = RunFold()  # the run's state as its journal's events tell it, for every view
+        # The run's state as its journal's events tell it, for every view; live: a bounded number of records.
+        self.fold = RunFold(live=True)
         self.events_seen: list[dict] = []  # the events the journal file could not take, once a write failed
         self.progress: PlainProgress | LiveProgress | None = None
         self.interrupt: KeyboardInterrupt | None = None  # the signal that stopped the run
@@ -370,7 +372,7 @@ class Run:
     def _update_status(self) -> None:
         self.module_status = self.fold.status_modules()
         progress = self.fold.progress(self.journal.elapsed())
-        self.progress_status = {key: progress[key] for key in ("progress", "remaining_s", "done", "total")}
+        self.progress_status = {key: progress[key] for key in ("progress", "remaining_s", "done", "total", "loop")}
 
     def _watch(self, progress: Any) -> None:
         """The main thread while the modules run: progress, modules that ended, the stop on a failure."""
@@ -494,17 +496,21 @@ class Run:
             self.simulator.stop()
             self.simulator = None
 
-    def _journal_events(self) -> list[dict]:
-        """The run's events as its journal file holds them, and those it could not take after a write failed."""
+    def _folded_journal(self) -> RunFold:
+        """The run folded in full from its journal file, one event at a time, and from the events the file
+        could not take after a write failed."""
+        warnings: list[str] = []
         try:
-            events, warnings = read_journal(self.journal.path)
+            fold = fold_journal(self.journal.path, warnings)
         except JournalError as error:
             print(f"warning: {error}", file=self.errors)
-            return list(self.events_seen)
+            fold = RunFold()
         if self.journal.error is None:
             for warning in warnings:
                 print(f"warning: {warning}", file=self.errors)
-        return events + self.events_seen
+        for event in self.events_seen:
+            fold.add(event)
+        return fold
 
     def finish(self, all_ended: bool) -> int:
         """Stops the handler, writes run_ended, the outputs and the summary; returns the exit code."""
@@ -521,14 +527,10 @@ class Run:
             lines = [failure_line(ActionRecord(0, "", "", "", reason=reason, recovery=block))
                      for block, reason in self.recorder.failures]
         else:
-            events = self._journal_events()
-            records = records_from_events(events)
-            code, outcome, verdict = self._verdict(records)
-            events.append(self.journal.write("run_ended", exit_code=code, outcome=outcome))
+            fold = self._folded_journal()
+            code, outcome, verdict = self._verdict(fold.records.final())
+            fold.add(self.journal.write("run_ended", exit_code=code, outcome=outcome))
             self.journal.close()
-            fold = RunFold()
-            for event in events:
-                fold.add(event)
             records = fold.records.final()
             write_outputs(records, self.outputs_requested(), f"vemo run {self.prepared.script.name}", self.out,
                           self.errors, fold.holds)
