@@ -26,6 +26,7 @@ MUTATE += vemo/run/states.py:tests/run/test_run_model.py,tests/run/test_run_rule
 MUTATE += vemo/run/commands.py:tests/run/test_run_model.py,tests/run/test_run_rules.py
 MUTATE += vemo/run/fold.py:tests/run/test_run_model.py,tests/run/test_run_rules.py,tests/console/test_console_view.py,tests/run/test_operator_view.py
 MUTATE += vemo/run/events.py:tests/run/test_journal.py,tests/run/test_run_model.py,tests/run/test_run_rules.py
+MUTATE += vemo/run/feed.py:tests/run/test_feed.py
 # The target fails below this share of mutants killed (%).
 MUTATE_FAIL_UNDER ?= 90
 

@@ -108,6 +108,19 @@ def _examine(compiled: CompiledScript, plans: list, prefix: str = "", loops: lis
     from _vemoprimitives import VemoId
 
     labels = _labels(plans, prefix, loops)
+    # The last round of a long loop is built after its second and waits on it; the run makes it wait on
+    # the round before it, and the listing names that one.
+    rounds = {id(action): (loop, r) for loop in loops for built in loop.rounds.values()
+              for r, part in enumerate(built, 1) for action in part}
+
+    def label_of(action: Any, target: Any) -> str:
+        mine, theirs = rounds.get(id(action)), rounds.get(id(target))
+        if mine and theirs and mine[0] is theirs[0] and mine[1] == 3 and theirs[1] == 2:
+            module, _, index = labels[id(target)].rpartition("#")
+            loop = mine[0]
+            return f"{module}#{int(index) + (loop.count - 3) * loop.size(module.removeprefix(prefix))}"
+        return labels[id(target)]
+
     by_signal = {}
     for plan in plans:
         for action in plan.actions():
@@ -137,7 +150,7 @@ def _examine(compiled: CompiledScript, plans: list, prefix: str = "", loops: lis
                                                        f"of the same async or compete block)", [label]))
                         waits.append(f"?{dependency.id}")
                     elif id(dependency) in labels:
-                        waits.append(labels[id(dependency)])
+                        waits.append(label_of(action, dependency))
                         needs.append(dependency)
                     else:
                         problems.append(Problem(compiled.origin(action), f"{label} waits on an action that no "
@@ -153,7 +166,7 @@ def _examine(compiled: CompiledScript, plans: list, prefix: str = "", loops: lis
                                                                          f"sets, so it never starts", [label]))
                         after = "?unscheduled"
                     else:
-                        after = labels[id(source)]
+                        after = label_of(action, source)
                         needs.append(source)
                 if previous is not None:
                     needs.append(previous)

@@ -37,6 +37,7 @@ class Recorder:
         self.recovery_ended: dict[str, list[int]] = {}
         self.recovery_planned: dict[str, int] = {}
         self.failures: list[tuple[str | None, str]] = []  # (except block or None, reason) of each failure
+        self.last_end = 0.0  # when the last action ended, on the journal's clock
         self._planned = self._name(numbered(plans, self.loops))
         for loop in self.loops:
             for module in loop.rounds:
@@ -156,4 +157,5 @@ class Recorder:
             fields = {} if outcome == "finished" else {"text": text, "location": location}
             if reason is not None:
                 fields["reason"] = reason
-            self.journal.write("action_ended", module=module, index=index, outcome=outcome, **fields)
+            entry = self.journal.write("action_ended", module=module, index=index, outcome=outcome, **fields)
+            self.last_end = max(self.last_end, entry["t"]) if isinstance(entry, dict) else self.last_end

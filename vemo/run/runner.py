@@ -521,7 +521,6 @@ class Run:
             code, outcome, verdict = self._counted_verdict()
             self.journal.write("run_ended", exit_code=code, outcome=outcome)
             self.journal.close()
-            self._pump(self.progress, 0.0)
             for line in self._counted_summary():
                 print(line, file=self.out)
             lines = [failure_line(ActionRecord(0, "", "", "", reason=reason, recovery=block))
@@ -565,7 +564,7 @@ class Run:
 
     def _counted_verdict(self) -> tuple[int, str, str]:
         """(exit code, run_ended outcome, the summary's last line) from the recorder's counts."""
-        elapsed = self.journal.elapsed()
+        elapsed = self.recorder.last_end
         ended = self.recorder.ended
         if self.interrupt is not None or self.stop_cause == "operator" or self.journal.error is not None:
             return self._verdict([ActionRecord(0, "", "", "", start=0.0, end=elapsed)])
@@ -574,11 +573,14 @@ class Run:
         done = {module: ended.get(module, {}).get("finished", 0) + ended.get(module, {}).get("skipped", 0)
                 for module in self.recorder.totals}
         if self.ended_after_round:
-            rounds = ", ".join(map(str, sorted({rounds.last_wanted for rounds in self.feed.loops})))
-            return EXIT_OK, "finished", f"run finished after iteration {rounds} as asked, in {elapsed:.2f} s"
+            return self._ended_as_asked(elapsed)
         if all(done[m] == total for m, total in self.recorder.totals.items()):
             return EXIT_OK, "finished", f"run finished in {elapsed:.2f} s"
         return EXIT_FAILED, "failed", "run ended with actions not run"
+
+    def _ended_as_asked(self, elapsed: float) -> tuple[int, str, str]:
+        rounds = ", ".join(map(str, sorted({rounds.last_wanted for rounds in self.feed.loops})))
+        return EXIT_OK, "finished", f"run finished after iteration {rounds} as asked, in {elapsed:.2f} s"
 
     def _counted_summary(self) -> list[str]:
         """The summary's lines from the recorder's counts (see outputs.summary_lines)."""
@@ -609,6 +611,8 @@ class Run:
             return EXIT_FAILED, "failed", f"run failed after {elapsed:.2f} s"
         if not records:
             return EXIT_OK, "finished", "run finished: the script has no actions to run"
+        if self.ended_after_round:
+            return self._ended_as_asked(elapsed)
         if all(r.outcome in ("finished", "skipped") for r in records):
             return EXIT_OK, "finished", f"run finished in {elapsed:.2f} s"
         return EXIT_FAILED, "failed", "run ended with actions not run"

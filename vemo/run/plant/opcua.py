@@ -52,7 +52,7 @@ RUN_VARIABLES = (
     Variable("PackMLStateName", "packml_name", "String"), Variable("Script", "script", "String"),
     Variable("Started", "started", "DateTime"), Variable("Elapsed", "elapsed", "Double"),
     Variable("Progress", "progress", "Double"), Variable("RemainingSeconds", "remaining_s", "Double"),
-    Variable("Outcome", "outcome", "String"), Variable("ExitCode", "exit_code", "Int32"),
+    Variable("Iteration", "iteration", "UInt32"), Variable("Outcome", "outcome", "String"), Variable("ExitCode", "exit_code", "Int32"),
 )
 MODULE_VARIABLES = (
     Variable("State", "state", "String"), Variable("CurrentAction", "current", "String"),

@@ -12,7 +12,7 @@ from vemo.run.fold import RunFold
 
 # The OPC UA objects and the MQTT payload name the same things; what the run has not said yet is None.
 RUN_FIELDS = ("state", "packml_state", "packml_name", "script", "started", "elapsed", "progress", "remaining_s",
-              "outcome", "exit_code")
+              "iteration", "outcome", "exit_code")
 MODULE_FIELDS = ("state", "current", "location", "done", "total")
 DECISION_FIELDS = ("pending", "module", "action", "reason")
 # A name in a topic level: MQTT forbids the wildcards and the separator there; other odd characters are kept
@@ -68,6 +68,7 @@ class PlantView:
             "state": fold.state, "packml_state": packml["state"], "packml_name": packml["name"],
             "script": self.run.get("script"), "started": self.run.get("started"), "elapsed": elapsed,
             "progress": progress["progress"], "remaining_s": progress["remaining_s"],
+            "iteration": progress["loop"]["iteration"] if progress.get("loop") else None,
             "outcome": ended.get("outcome"), "exit_code": ended.get("exit_code"),
             "modules": modules,
             "interlocks": [{"name": entry["name"], "safe": entry["state"] == "safe"}

@@ -1,0 +1,56 @@
+"""A loop made as the run goes on the simulator: what the run journals against the rounds written out, and a
+run without end stopped after its cycle."""
+
+from pathlib import Path
+
+import pytest
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+PICK_PLACE = (EXAMPLES / "pick_place.vemo").read_text()
+
+
+def test_on_the_simulator_a_loop_made_as_the_run_goes_journals_what_its_rounds_written_out_do(tmp_path, address):
+    """The same rounds as a loop and written out as a chain: each action's text, waits, script order and
+    outcome in the record the run writes, by module and index."""
+    from runsupport import load_record, run_vemo
+
+    records = []
+    for name, main in [("loop", "main = loop 8 times { cycle }"), ("written", "main = " + " then ".join(["{ cycle }"] * 8))]:
+        script = tmp_path / f"{name}.vemo"
+        script.write_text(PICK_PLACE.replace("main = loop 3 times { cycle }", main))
+        result = run_vemo("run", script, "--cell", EXAMPLES / "cell.yaml", "--speed", "1000", "--sim-address", address,
+                          "--record", tmp_path / f"{name}.json", timeout=60)
+        assert result.returncode == 0, result.stderr
+        record = load_record(tmp_path / f"{name}.json")
+        names = {r["number"]: (r["module"], r["index"]) for r in record}
+        records.append({(r["module"], r["index"]): (r["text"], r["origin"].rsplit(":", 2)[1:], r["outcome"],
+                                                    sorted(names[w] for w in r["waits_on"]), names.get(r["after"]))
+                        for r in record})
+    assert len(records[0]) == 96 and records[0] == records[1]
+
+
+@pytest.mark.parametrize("loop, outputs", [("loop forever", ()), ("loop 500 times", ("--record", "record.json"))])
+def test_a_run_stops_after_the_cycle_it_is_in_with_exit_0(tmp_path, address, loop, outputs):
+    """Without outputs the end is told from the recorder's counts, with them from the journal's records."""
+    from runsupport import journal_events, run_vemo, start_vemo, wait_for_journal
+
+    script = tmp_path / "shift.vemo"
+    script.write_text(PICK_PLACE.replace("loop 3 times", loop))
+    process = start_vemo("run", script, "--cell", EXAMPLES / "cell.yaml", "--speed", "1000", "--sim-address", address,
+                         "--run-dir", tmp_path / "run", "--plain", *outputs)
+    try:
+        wait_for_journal(tmp_path / "run", lambda events: any(e["event"] == "iteration_started" and e["iteration"] >= 3
+                                                              for e in events))
+        assert run_vemo("ctl", tmp_path / "run", "stop-after-cycle").returncode == 0
+        out, err = process.communicate(timeout=60)
+    finally:
+        process.kill()
+    events = journal_events(tmp_path / "run")
+    last = next(e["iteration"] for e in events if e["event"] == "cycle_stop_requested")
+    per_round = {e["module"]: e["per_iteration"] for e in events if e["event"] == "loop_planned"
+                 for e in e["modules"]}
+    ended = [e for e in events if e["event"] == "action_ended"]
+    assert process.returncode == 0 and "run finished after iteration" in out, err
+    assert all(e["outcome"] == "finished" for e in ended)
+    assert {m: sum(e["module"] == m for e in ended) for m in per_round} == {m: n * last for m, n in per_round.items()}
+    assert events[-1]["event"] == "run_ended" and events[-1]["outcome"] == "finished"
