@@ -9,7 +9,8 @@ import pytest
 from vemo.cell.host import RUNTIME_NAMES, install
 from vemo.cell.model import load_cell
 from vemo.lang.frontend import compile_script, numbered, parse_script
-from vemo.run.feed import Feed, fed_module
+from vemo.run.feed import LOOKAHEAD_ROUNDS, Feed, fed_module
+from vemo.run.recorder import Recorder
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 PICK_PLACE = (EXAMPLES / "pick_place.vemo").read_text()
@@ -59,16 +60,26 @@ def _listing(per_module):
                      for index, action in enumerate(actions, 1)] for module, actions in per_module.items()}
 
 
+class _Journal:
+    def write(self, event, **fields):
+        return {"event": event, "t": 0.0, **fields}
+
+
 def _drained(compiled):
-    feed = Feed(compiled, lambda loop, k, made: None)
+    """Every fed module's actions, taken a module at a time (the rounds are kept until all have taken
+    them), with each action's name as the recorder gives it."""
+    recorder = Recorder(compiled.plans, compiled.origin, _Journal(), loops=compiled.loops)
+    feed = Feed(compiled, recorder.name_round)
     feed.release = False  # keep each action's waits, to read them
-    taken = {}
+    taken, names = {}, {}
     for plan in compiled.plans:
         if not feed.feeds(plan.name):
             continue
         actions = taken[plan.name] = []
         while (action := feed.next(plan.name)) is not None:
             actions.append(action)
+            names[(plan.name, len(actions))] = recorder.key(action)
+    assert all([module, index] == name for (module, index), name in names.items())
     return taken
 
 
@@ -129,18 +140,54 @@ class _Recording:
         action.finish_signal.set()
 
 
-@pytest.mark.parametrize("forever", [False, True])
-def test_a_stop_after_the_round_ends_every_module_at_that_round(compiler, forever):
-    count = "forever" if forever else "9 times"
-    lazy = _compiled(compiler, PICK_PLACE.replace("loop 3 times", f"loop {count}"), expand=True)
-    made = []
-    feed = Feed(lazy, lambda loop, k, actions: made.append(k))
-    sizes = {module: lazy.loops[0].size(module) for module in lazy.loops[0].rounds}
-    taken = {module: [feed.next(module) for _ in range(2 * size + 1)] for module, size in sizes.items()}
-    assert feed.stop_after_round() == [(1, 3)]  # every module has entered round 3
-    for module, size in sizes.items():
-        while feed.next(module) is not None:
-            taken[module].append(None)
-        assert len(taken[module]) == 3 * size
-    assert max(made) <= 3 + 2  # rounds made ahead of the furthest module, no more
+WITH_SUFFIX = SCRIPTS["before, after and a wait on the loop"].replace("loop 5 times", "loop 9 times")
 
+
+@pytest.mark.parametrize("text, before", [
+    (PICK_PLACE.replace("loop 3 times", "loop 9 times"), 0),
+    (PICK_PLACE.replace("loop 3 times", "loop forever"), 0),
+    (WITH_SUFFIX, 1),  # one action on each module before the loop; the one after it never comes
+])
+def test_a_stop_after_the_round_ends_every_module_at_the_round_the_furthest_has_entered(compiler, text, before):
+    lazy = _compiled(compiler, text, expand=True)
+    feed = Feed(lazy, lambda loop, k, actions: None)
+    sizes = {module: lazy.loops[0].size(module) for module in lazy.loops[0].rounds}
+    furthest = next(iter(sizes))
+    taken = {module: [feed.next(module) for _ in range(before + (2 if module == furthest else 1) * size + 1)]
+             for module, size in sizes.items()}
+    assert feed.stop_after_round() == [(1, 3)]  # one module has entered round 3, the others round 2
+    for module, size in sizes.items():
+        while (action := feed.next(module)) is not None:
+            taken[module].append(action)
+        assert len(taken[module]) == before + 3 * size, module
+
+
+def test_rounds_are_let_go_as_the_modules_take_them(compiler):
+    """Taken a round at a time on each module in turn, as a cycle's waits keep the modules together, the
+    feed keeps the window, never the whole loop; each action's waits go once its module asks for the next."""
+    lazy = _compiled(compiler, PICK_PLACE.replace("loop 3 times", "loop 60 times"), expand=True)
+    made = []
+    feed = Feed(lazy, lambda loop, k, actions: made.append((loop.number, k, {m: len(a) for m, a in actions.items()})))
+    rounds = feed.loops[0]
+    handed, kept = {}, []
+    for _ in range(61):
+        for module, size in (("XAxis", 3), ("ZAxis", 4), ("Gripper", 5)):
+            for _ in range(size):
+                action = feed.next(module)
+                if action is not None:
+                    handed.setdefault(module, []).append(action)
+                kept.append(len(rounds.kept))
+    assert max(kept) <= LOOKAHEAD_ROUNDS + 3
+    assert [k for _, k, _ in made] == list(range(3, 61))
+    assert all(number == 1 and sizes == {"ZAxis": 4, "Gripper": 5, "XAxis": 3} for number, _, sizes in made)
+    waiting = [a for actions in handed.values() for a in actions[:-1] if a.dependency]
+    assert waiting == []
+
+
+def test_a_stop_before_any_module_has_entered_the_loop_ends_it_after_its_first_round(compiler):
+    lazy = _compiled(compiler, WITH_SUFFIX, expand=True)
+    feed = Feed(lazy, lambda loop, k, actions: None)
+    assert feed.stop_after_round() == [(1, 1)]
+    for module in lazy.loops[0].rounds:
+        taken = iter(lambda: feed.next(module), None)
+        assert sum(1 for _ in taken) == 1 + lazy.loops[0].size(module)

@@ -97,26 +97,21 @@ class LoopRounds:
         return ref[1] if ref[0] == FIXED else self._resolve(ref, made, previous).finish_signal
 
     def _last_round(self) -> dict[str, list]:
-        """The compiler's last round, its waits on round 2 turned to the round before it, once."""
+        """The compiler's last round, once: its waits are met inside it, as every round's are, and its script
+        order, which names round 2 where it was built, is turned to the round before it."""
         count = self.loop.count
         if count not in self.kept:
             self._make_up_to(count - 1)
             previous = self.kept[count - 1]
-            actions, signals = _refs(self.loop)
+            _, signals = _refs(self.loop)
             for rounds in self.loop.rounds.values():
                 for action in rounds[2]:
-                    action.dependency = [self._back(actions.get(id(d)), d, previous) for d in action.dependency]
-                    if action.script_dep is not None:
-                        ref = signals.get(id(action.script_dep))
-                        if ref is not None and ref[0] == SAME:
-                            action.script_dep = previous[ref[1]][ref[2]].finish_signal
+                    ref = signals.get(id(action.script_dep)) if action.script_dep is not None else None
+                    if ref is not None and ref[0] == SAME:
+                        action.script_dep = previous[ref[1]][ref[2]].finish_signal
             self.kept[count] = {m: r[2] for m, r in self.loop.rounds.items()}
             self.on_made(self.loop, count, self.kept[count])
         return self.kept[count]
-
-    @staticmethod
-    def _back(ref: tuple | None, dependency: Any, previous: dict[str, list]) -> Any:
-        return previous[ref[1]][ref[2]] if ref is not None and ref[0] == SAME else dependency
 
 
 class Feed:
@@ -204,16 +199,10 @@ def _never_cleared(module: Any) -> bool:
     return False  # the feed says when the module is done: its next action is None
 
 
-_FED: dict[type, type] = {}
-
-
 def fed_module(kind: type, feed: Feed, name: str) -> Any:
     """A module of `kind` that takes its actions from `feed` instead of its queues."""
-    fed = _FED.get(kind)
-    if fed is None:
-        fed = _FED[kind] = type(kind.__name__, (kind,), {"__module__": kind.__module__, "__doc__": kind.__doc__,
-                                                         "queue_cleared": _never_cleared,
-                                                         "get_next_queue_action": _take_next})
+    fed = type(kind.__name__, (kind,), {"__module__": kind.__module__, "__doc__": kind.__doc__,
+                                         "queue_cleared": _never_cleared, "get_next_queue_action": _take_next})
     module = fed([])
     module.feed, module.feed_name = feed, name
     return module
