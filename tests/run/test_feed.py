@@ -6,7 +6,7 @@ from pathlib import Path
 
 import pytest
 
-from vemo.cell.host import RUNTIME_NAMES, install
+from vemo.cell.host import RUNTIME_NAMES, HostError, install
 from vemo.cell.model import load_cell
 from vemo.lang.frontend import compile_script, numbered, parse_script
 from vemo.run.feed import LOOKAHEAD_ROUNDS, Feed, fed_module
@@ -40,7 +40,12 @@ SCRIPTS = {
 
 @pytest.fixture(scope="module")
 def compiler():
-    return install(load_cell(EXAMPLES / "cell.yaml", RUNTIME_NAMES))
+    try:
+        return install(load_cell(EXAMPLES / "cell.yaml", RUNTIME_NAMES))
+    except HostError:
+        # Other suites load the compiler with the test host, and a process keeps its first host:
+        # test_feed_e2e runs this file in a process of its own.
+        pytest.skip("the compiler is loaded with another host in this process")
 
 
 def _compiled(compiler, text, expand):
