@@ -1,5 +1,6 @@
 """Failures on the handler simulator: retries, and the except block that runs before a failed run ends."""
 
+import re
 import signal
 
 import pytest
@@ -81,6 +82,22 @@ def test_except_block_runs_after_the_retries_are_used_up_and_the_run_exits_1(tmp
     assert "except block E1: 2/2 actions finished" in result.stdout
     assert "FAILED: XAxis: move @XAxis to place" in result.stderr
 
+
+
+def test_a_failure_in_a_long_loop_runs_its_except_block_and_the_summary_counts_what_ended(tmp_path, short_cell):
+    """A run of a long loop sums itself up from what ended, not from a record per action."""
+    script = ("safe = async { move @XAxis to park } and { set @Gripper vacuum off }\n"
+              f"job = async g: {{ set @Gripper vacuum on }} and wait g {SHUTTLE}\n"
+              "jobs = loop 5 times { job }\n"
+              "main = try { jobs } except { safe }\n")
+    result, events, _ = run_job(tmp_path, short_cell, script)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert [e["count"] for e in events if e["event"] == "loop_planned"] == [5]
+    assert "  XAxis: 1/15 actions finished (failed)" in result.stdout
+    assert re.search(r"  Gripper: [1-5]/5 actions finished", result.stdout)
+    assert "except block E1: 2/2 actions finished" in result.stdout
+    assert "FAILED: XAxis: move @XAxis to place" in result.stderr
+    assert result.stdout.strip().splitlines()[-1].startswith("run failed after")
 
 def test_failure_inside_the_except_block_ends_the_recovery_and_is_reported(tmp_path, short_cell):
     script = f"main = try {SHUTTLE} except {{ move @XAxis to place  move @XAxis to park }}\n"

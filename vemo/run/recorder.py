@@ -32,9 +32,9 @@ class Recorder:
         self._lock = threading.Lock()
         self.failed: list[Any] = []  # the actions that failed, in the order they did
         # What ended how, counted as the actions end: a long run's summary, without a record per action.
-        # Per module of the program: outcome -> count; per except block: [finished, ended].
+        # Per module of the program: outcome -> count; per except block: its actions finished, and planned.
         self.ended: dict[str, dict[str, int]] = {}
-        self.recovery_ended: dict[str, list[int]] = {}
+        self.recovery_finished: dict[str, int] = {}
         self.recovery_planned: dict[str, int] = {}
         self.failures: list[tuple[str | None, str]] = []  # (except block or None, reason) of each failure
         self.last_end = 0.0  # when the last action ended, on the journal's clock
@@ -146,9 +146,7 @@ class Recorder:
             if outcome == "error":
                 self.failures.append((part if isinstance(part, str) else None, reason or text))
             if isinstance(part, str):
-                counts = self.recovery_ended.setdefault(part, [0, 0])
-                counts[0] += outcome == "finished"
-                counts[1] += 1
+                self.recovery_finished[part] = self.recovery_finished.get(part, 0) + (outcome == "finished")
             else:
                 tally = self.ended.setdefault(module, {})
                 tally[outcome] = tally.get(outcome, 0) + 1

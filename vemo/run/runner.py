@@ -589,8 +589,9 @@ class Run:
             tally = self.recorder.ended.get(module, {})
             of = "" if total is None else f"/{total}"
             lines.append(f"  {module}: {tally.get('finished', 0)}{of} actions finished ({self.fold.module_state(module)})")
-        for block, (done, _) in self.recorder.recovery_ended.items():
-            lines.append(f"  except block {block}: {done}/{self.recorder.recovery_planned.get(block, 0)} actions finished")
+        for block, planned in self.recorder.recovery_planned.items():
+            lines.append(f"  except block {block}: {self.recorder.recovery_finished.get(block, 0)}/{planned} actions "
+                         f"finished")
         skipped = sum(tally.get("skipped", 0) for tally in self.recorder.ended.values())
         if skipped:
             lines.append(f"  {skipped} failed {'action was' if skipped == 1 else 'actions were'} skipped by the operator")
