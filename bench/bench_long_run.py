@@ -131,8 +131,11 @@ def bench_duration(folder: Path, rounds: int = 40, speed: int = 100, repeats: in
 def bench_forever(folder: Path, minutes: float) -> None:
     path = script(folder, "loop forever")
     run_dir = folder / "forever"
+    # The run's output goes to a file: a pipe nobody reads would hold the run's printing, and with it the
+    # main thread that folds the events for the views.
+    output = open(folder / "forever.out", "w+")
     process = subprocess.Popen(vemo("run", path, "--speed", 1000, "--plain", "--run-dir", run_dir),
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                               stdout=output, stderr=subprocess.STDOUT)
     counter = JournalCounter(run_dir / "journal.jsonl")
     deadline, peak = time.monotonic() + minutes * 60, 0.0
     while time.monotonic() < deadline and process.poll() is None:
@@ -141,7 +144,8 @@ def bench_forever(folder: Path, minutes: float) -> None:
         peak = max(peak, rss_mb(process.pid))
     stop = time.monotonic()
     subprocess.run(vemo("ctl", run_dir, "stop"), check=True, capture_output=True)
-    out, err = process.communicate(timeout=60)
+    process.wait(timeout=60)
+    output.close()
     ended = time.monotonic() - stop
     counter.poll()
     complete = b'"event": "run_ended"' in (run_dir / "journal.jsonl").read_bytes()[-300:]
