@@ -35,19 +35,29 @@ def decoded(data, legend, text=TEXT):
     return found
 
 
-def test_every_name_gets_the_type_of_what_it_names(tmp_path):
+def _script(tmp_path, text):
+    """`text` as s.vemo beside the example cell."""
     shutil.copy(EXAMPLES / "cell.yaml", tmp_path / "cell.yaml")
     script = tmp_path / "s.vemo"
-    script.write_text(TEXT)
+    script.write_text(text)
+    return script
+
+
+async def _tokens(ed, uri, text=TEXT):
+    """The server's semantic tokens of the open document, decoded."""
+    tokens = await ed.request("text_document_semantic_tokens_full_async", types.SemanticTokensParams(
+        types.TextDocumentIdentifier(uri)))
+    return decoded(tokens.data, ed.capabilities.semantic_tokens_provider.legend, text)
+
+
+def test_every_name_gets_the_type_of_what_it_names(tmp_path):
+    script = _script(tmp_path, TEXT)
 
     async def session():
         async with editor() as ed:
-            legend = ed.capabilities.semantic_tokens_provider.legend
             uri = ed.open(script)
             assert await ed.diagnostics(uri) == []
-            tokens = await ed.request("text_document_semantic_tokens_full_async", types.SemanticTokensParams(
-                types.TextDocumentIdentifier(uri)))
-            assert decoded(tokens.data, legend) == [
+            assert await _tokens(ed, uri) == [
                 ("approach", "function", True), ("@XAxis", "namespace", False), ("park", "enumMember", False),
                 ("main", "function", True),
                 ("x", "label", True), ("approach", "function", False), ("@XAxis", "namespace", False),
@@ -78,18 +88,13 @@ def test_the_forever_of_each_loop_without_end_is_a_keyword_and_nothing_else_is(t
 
 
 def test_forever_after_loop_is_a_keyword_token_and_a_name_elsewhere_and_outline_and_folds_hold(tmp_path):
-    shutil.copy(EXAMPLES / "cell.yaml", tmp_path / "cell.yaml")
-    script = tmp_path / "s.vemo"
-    script.write_text(ENDLESS)
+    script = _script(tmp_path, ENDLESS)
 
     async def session():
         async with editor() as ed:
-            legend = ed.capabilities.semantic_tokens_provider.legend
             uri = ed.open(script)
             await ed.diagnostics(uri)
-            tokens = await ed.request("text_document_semantic_tokens_full_async", types.SemanticTokensParams(
-                types.TextDocumentIdentifier(uri)))
-            assert [t for t in decoded(tokens.data, legend, ENDLESS) if t[0] == "forever"] == [
+            assert [t for t in await _tokens(ed, uri, ENDLESS) if t[0] == "forever"] == [
                 ("forever", "function", True), ("forever", "label", True), ("forever", "function", False),
                 ("forever", "function", False), ("forever", "label", False), ("forever", "keyword", False)]
             symbols = await ed.request("text_document_document_symbol_async", types.DocumentSymbolParams(
