@@ -35,6 +35,10 @@ SCRIPTS = {
     "try inside the round": "main = loop 4 times try { move @XAxis to pick } except { move @XAxis to park }",
     "competitors with loops": ("u = loop 4 times { transfer @Loader tray 1 along unload }\n"
                                "main = compete { u } or loop 5 times { call @Loader.home() }"),
+    "loops side by side, then a wait on both": (
+        "a = loop 40 times { move @XAxis to pick  move @XAxis to place }\n"
+        "b = loop 5 times { move @ZAxis to up  move @ZAxis to down }\n"
+        "main = async x: { a } and z: { b } and wait x, z { set @Gripper vacuum on }"),
 }
 
 
@@ -101,6 +105,14 @@ def test_a_loop_made_as_the_run_goes_is_the_loop_built_in_full(compiler, name):
     # The indices the run names the built actions by are their places in the whole list.
     for module, _, index, action, _ in numbered(lazy.plans, lazy.loops):
         assert expected[module][index - 1][2:4] == (action.describe(), action.origin)
+
+
+@pytest.mark.parametrize("name", SCRIPTS)
+def test_the_estimate_counts_the_rounds_not_built_as_the_loop_built_in_full_would_take_them(compiler, name):
+    from vemo.lang.analysis import analyse
+
+    full, lazy = (analyse(_compiled(compiler, SCRIPTS[name], expand)) for expand in (False, True))
+    assert lazy.estimate == pytest.approx(full.estimate, abs=1e-9)
 
 
 def _run(modules, timeout=20):

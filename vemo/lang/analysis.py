@@ -73,9 +73,9 @@ def analyse(compiled: CompiledScript) -> Analysis:
         recovery = compiled.recovery_of(step.action)
         step.recovery = recovery.name if recovery is not None else None
     cycles = _cycle_problems(compiled, steps, before, labels, problems)
-    estimate, path, unknown = (None, [], []) if cycles else _estimate(steps, before, labels)
+    estimate, path, unknown, ordered = (None, [], [], []) if cycles else _estimate(steps, before, labels)
     analysis = Analysis(steps, problems, estimate, path, unknown)
-    _loop_estimates(analysis, compiled.loops, steps)
+    _loop_estimates(analysis, compiled.loops, before, ordered)
     for recovery in compiled.recoveries:
         steps, found, before, labels = _examine(compiled, recovery.plans, f"{recovery.name}.")
         _cycle_problems(compiled, steps, before, labels, found)
@@ -84,22 +84,44 @@ def analyse(compiled: CompiledScript) -> Analysis:
     return analysis
 
 
-def _loop_estimates(analysis: Analysis, loops: list[ExpandedLoop], steps: list[Step]) -> None:
+def _loop_estimates(analysis: Analysis, loops: list[ExpandedLoop], before: dict[int, list[Any]],
+                    ordered: list[Step]) -> None:
     """What a round of each expanded loop adds to the run: the finish of its last built round less that of
-    the round before (rounds after the first run alike, each after the one before), and the estimate of
-    the whole run with every round counted; none for a loop without end."""
-    finish = {id(step.action): step.finish for step in steps}
+    the round before (rounds after the first run alike, each after the one before); and the estimate of
+    the whole run with every round counted, none for a loop without end.
+
+    The rounds not built lie between a loop's second round and its last, so what waits on the last round
+    from the second, and everything after that, is later by their time. Loops side by side on different
+    modules delay different actions: their rounds overlap in the estimate as they do in the run."""
+    finish = {id(step.action): step.finish for step in ordered}
+    place: dict[int, tuple[int, int]] = {}  # an action of a built round: (loop, round)
+    extra: dict[int, float] = {}  # per loop, the seconds of its rounds not built
+    last_round: dict[int, int] = {}  # per counted loop, its last built round
     for loop in loops:
+        built = len(loop.rounds[next(iter(loop.rounds))])
         ends = [max((finish.get(id(a)) for rounds in loop.rounds.values() for a in rounds[r]
-                     if finish.get(id(a)) is not None), default=None) for r in range(len(loop.rounds[next(iter(loop.rounds))]))]
+                     if finish.get(id(a)) is not None), default=None) for r in range(built)]
         known = ends[-1] is not None and ends[-2] is not None
         seconds = analysis.round_seconds[loop.number] = max(ends[-1] - ends[-2], 0.0) if known else None
         if loop.count is None:
             analysis.endless = True
-        elif analysis.estimate is not None and seconds is not None:
-            analysis.estimate += (loop.count - len(ends)) * seconds
+        elif seconds is not None:
+            extra[loop.number] = (loop.count - built) * seconds
+            last_round[loop.number] = built
+        place.update((id(a), (loop.number, r)) for rounds in loop.rounds.values()
+                     for r, part in enumerate(rounds, 1) for a in part)
     if analysis.endless:
         analysis.estimate = None
+    if analysis.estimate is None or not extra:
+        return
+    # Lanes, whose module is busy with the sum of their actions, hold no loop made as the run goes.
+    later: dict[int, float] = {}  # per action, the seconds of rounds not built that it comes after
+    for step in ordered:
+        loop, r = place.get(id(step.action), (-1, 0))
+        gap = extra.get(loop, 0.0) if r == last_round.get(loop) else 0.0
+        later[id(step.action)] = max((later[id(need)] + (gap if place.get(id(need)) == (loop, r - 1) else 0.0)
+                                      for need in before[id(step.action)]), default=0.0)
+    analysis.estimate = max([analysis.estimate] + [step.finish + later[id(step.action)] for step in ordered])
 
 
 def _examine(compiled: CompiledScript, plans: list, prefix: str = "", loops: list[ExpandedLoop] = ()) \
@@ -240,8 +262,10 @@ def _cycles(steps: list[Step], before: dict[int, list[Any]]) -> list[list[Any]]:
     return found
 
 
-def _estimate(steps: list[Step], before: dict[int, list[Any]], labels: dict[int, str]) -> tuple[float | None, list[str], list[str]]:
-    """Earliest finish of the last action when every action takes its estimated time (critical path)."""
+def _estimate(steps: list[Step], before: dict[int, list[Any]], labels: dict[int, str]) \
+        -> tuple[float | None, list[str], list[str], list[Step]]:
+    """Earliest finish of the last action when every action takes its estimated time, with its critical
+    path, the actions without a time, and the steps in the order their waits allow."""
     unknown = []
     positions: dict[Any, Any] = {}
     by_id = {id(step.action): step for step in steps}
@@ -255,7 +279,7 @@ def _estimate(steps: list[Step], before: dict[int, list[Any]], labels: dict[int,
         if step.duration is None:
             unknown.append(step.label)
     if unknown:
-        return None, [], unknown
+        return None, [], unknown, []
     # Kahn's order over the wait edges: an action starts when the last thing it waits for finishes.
     waiting_on = {id(step.action): len(before[id(step.action)]) for step in steps}
     dependants: dict[int, list[Step]] = {}
@@ -264,8 +288,10 @@ def _estimate(steps: list[Step], before: dict[int, list[Any]], labels: dict[int,
             dependants.setdefault(id(need), []).append(step)
     cause: dict[int, Any] = {}
     ready = [step for step in steps if waiting_on[id(step.action)] == 0]
+    ordered = []
     while ready:
         step = ready.pop()
+        ordered.append(step)
         latest = max(before[id(step.action)], key=lambda need: by_id[id(need)].finish, default=None)
         step.start = by_id[id(latest)].finish if latest is not None else 0.0
         step.finish = step.start + step.duration
@@ -280,10 +306,10 @@ def _estimate(steps: list[Step], before: dict[int, list[Any]], labels: dict[int,
         busy[step.module] = busy.get(step.module, 0.0) + step.duration
     last = max(steps, key=lambda s: s.finish, default=None)
     if last is None:
-        return 0.0, [], []
+        return 0.0, [], [], []
     path = []
     node = last.action
     while node is not None:
         path.append(labels[id(node)])
         node = cause.get(id(node))
-    return max([last.finish, *busy.values()]), path[::-1], []
+    return max([last.finish, *busy.values()]), path[::-1], [], ordered
