@@ -1,8 +1,8 @@
 """A cell that runs for a week: `vemo check` of pick_place's cycle looped a million times, `vemo run` of it at
 --speed 1000 (first action, memory after 100,000 and 1,000,000 actions, journal bytes per action), and a
-`loop forever` run stopped after some minutes, with its report; prints figures.
+`loop forever` run stopped after some minutes, its output held or taken, with its report; prints figures.
 
-    python bench/bench_long_run.py [--actions N] [--forever-minutes M]
+    python bench/bench_long_run.py [--actions N] [--forever-minutes M] [--only PART]
 """
 
 import argparse
@@ -128,12 +128,27 @@ def bench_duration(folder: Path, rounds: int = 40, speed: int = 100, repeats: in
           f"({(lazy[repeats // 2] / full[repeats // 2] - 1) * 100:+.2f} %; target: within 1 %)")
 
 
-def bench_forever(folder: Path, minutes: float) -> None:
+def peak_of(command: list[str]) -> tuple[subprocess.CompletedProcess, float, float]:
+    """The command's result, seconds and peak memory (MB, its RSS polled every 50 ms)."""
+    start, peak = time.perf_counter(), 0.0
+    with tempfile.TemporaryFile("w+") as out:
+        process = subprocess.Popen(command, stdout=out, stderr=subprocess.STDOUT, text=True)
+        while process.poll() is None:
+            peak = max(peak, rss_mb(process.pid))
+            time.sleep(0.05)
+        out.seek(0)
+        result = subprocess.CompletedProcess(command, process.returncode, out.read())
+    return result, time.perf_counter() - start, peak
+
+
+def bench_forever(folder: Path, minutes: float, held: bool) -> None:
+    """With `held`, the run's output goes to a pipe read only once the run has ended, as a terminal held
+    with Ctrl-S takes it; else to a file."""
+    folder = folder / ("held" if held else "file")
+    folder.mkdir()
     path = script(folder, "loop forever")
-    run_dir = folder / "forever"
-    # The run's output goes to a file: a pipe nobody reads would hold the run's printing, and with it the
-    # main thread that folds the events for the views.
-    output = open(folder / "forever.out", "w+")
+    run_dir = folder / "run"
+    output = subprocess.PIPE if held else open(folder / "forever.out", "w+")
     process = subprocess.Popen(vemo("run", path, "--speed", 1000, "--plain", "--run-dir", run_dir),
                                stdout=output, stderr=subprocess.STDOUT)
     counter = JournalCounter(run_dir / "journal.jsonl")
@@ -144,34 +159,44 @@ def bench_forever(folder: Path, minutes: float) -> None:
         peak = max(peak, rss_mb(process.pid))
     stop = time.monotonic()
     subprocess.run(vemo("ctl", run_dir, "stop"), check=True, capture_output=True)
-    process.wait(timeout=60)
-    output.close()
+    journal = run_dir / "journal.jsonl"
+    while b'"event": "run_ended"' not in journal.read_bytes()[-300:] and time.monotonic() < stop + 60:
+        time.sleep(0.05)
     ended = time.monotonic() - stop
+    shown = process.stdout.read().count(b"\n") if held else None
+    process.wait(timeout=60)
+    if not held:
+        output.close()
     counter.poll()
-    complete = b'"event": "run_ended"' in (run_dir / "journal.jsonl").read_bytes()[-300:]
-    print(f"loop forever for {minutes:g} min at --speed 1000: {counter.ended:,} actions, memory at most {peak:.0f} MB; "
-          f"stopped with vemo ctl stop: exit {process.returncode} {ended:.2f} s later, the journal ends with "
-          f"run_ended: {complete}")
-    start = time.perf_counter()
-    report = subprocess.run(vemo("report", run_dir), capture_output=True, text=True)
-    print(f"  vemo report: exit {report.returncode} in {time.perf_counter() - start:.1f} s; "
-          f"last line: {report.stdout.strip().splitlines()[-1] if report.stdout.strip() else report.stderr[-200:]}")
+    print(f"loop forever for {minutes:g} min at --speed 1000, output {'held' if held else 'to a file'}: "
+          f"{counter.ended:,} actions, memory at most {peak:.0f} MB; stopped with vemo ctl stop: run_ended "
+          f"{ended:.2f} s later, exit {process.returncode}" + (f"; {shown:,} lines shown" if held else ""))
+    if held:
+        return
+    for outputs in ((), ("--record", folder / "record.json")):
+        report, seconds, peak = peak_of(vemo("report", run_dir, *outputs))
+        lines = report.stdout.strip().splitlines()
+        print(f"  vemo report{' --record' if outputs else ''}: exit {report.returncode} in {seconds:.1f} s, memory at "
+              f"most {peak:.0f} MB; last line: {lines[-1] if lines else ''}")
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--actions", type=int, default=1_000_000, help="actions of the counted run")
     parser.add_argument("--forever-minutes", type=float, default=10.0, help="how long the loop forever runs")
+    parser.add_argument("--only", choices=("check", "duration", "run", "forever"), help="one part of the bench")
     args = parser.parse_args()
     signal.signal(signal.SIGINT, signal.default_int_handler)
     with tempfile.TemporaryDirectory() as temporary:
         folder = Path(temporary)
-        for part in ("check", "duration", "run", "forever"):
-            (folder / part).mkdir()
-        bench_check(folder / "check")
-        bench_duration(folder / "duration")
-        bench_run(folder / "run", args.actions)
-        bench_forever(folder / "forever", args.forever_minutes)
+        parts = {"check": lambda: bench_check(folder / "check"), "duration": lambda: bench_duration(folder / "duration"),
+                 "run": lambda: bench_run(folder / "run", args.actions),
+                 "forever": lambda: [bench_forever(folder / "forever", args.forever_minutes, held)
+                                     for held in (True, False)]}
+        for part, bench in parts.items():
+            if args.only in (None, part):
+                (folder / part).mkdir()
+                bench()
 
 
 if __name__ == "__main__":

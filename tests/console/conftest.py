@@ -3,7 +3,13 @@
 import pytest
 
 from consolesupport import HandRun
-from vemo.run.console.launcher import ConsoleProcess
+from vemo.run.sideprocess import SideProcess, listen_text
+
+
+def console_process(run_dir):
+    """`vemo console` for a run folder on a free loopback port, as `vemo run --console` starts it."""
+    return SideProcess("console", run_dir, ["--listen", listen_text("127.0.0.1", 0)], wait_exit=True,
+                       what="the console")
 
 
 @pytest.fixture
@@ -17,8 +23,8 @@ def hand_run(tmp_path):
 def served(tmp_path_factory):
     """One hand-written run with its console for the tests that only read: (run, URL)."""
     run = HandRun(tmp_path_factory.mktemp("served") / "run")
-    process = ConsoleProcess(run.dir, "127.0.0.1", 0)
-    yield run, process.start()
+    process = console_process(run.dir)
+    yield run, process.start()["url"]
     process.close()
     run.journal.close()
 
@@ -29,9 +35,9 @@ def console():
     started = []
 
     def start(run_dir):
-        process = ConsoleProcess(run_dir, "127.0.0.1", 0)
+        process = console_process(run_dir)
         started.append(process)
-        return process.start()
+        return process.start()["url"]
 
     yield start
     for process in started:

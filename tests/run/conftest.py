@@ -1,15 +1,18 @@
 """Fixtures of the `vemo run` tests: a loopback address per test and simulators on it."""
 
 import itertools
+import os
 
 import pytest
 
 from runsupport import HANDLER_SETTINGS
 from vemo.run.simulator import Simulator, ports_free
 
-# The handler ports are fixed: every test gets an address 127.0.0.N of its own, skipping any whose ports
-# another process holds.
-_hosts = itertools.count(200)
+# The handler ports are fixed: every test gets a loopback address of its own, skipping any whose ports
+# another process holds. The second octet keeps concurrent test runs apart, below the embedded simulator's
+# range (127.100 and up).
+_hosts = itertools.count(1)
+_block = 2 + os.getpid() % 90
 
 
 @pytest.fixture(autouse=True)
@@ -21,9 +24,9 @@ def in_own_directory(tmp_path, monkeypatch):
 @pytest.fixture
 def address():
     for n in _hosts:
-        if n > 254:
-            pytest.fail("no free 127.0.0.N address left for the run tests")
-        candidate = f"127.0.0.{n}"
+        if n > 2_000:
+            pytest.fail("no free loopback address left for the run tests")
+        candidate = f"127.{_block}.{n // 250}.{n % 250 + 1}"
         if ports_free(candidate):
             return candidate
 

@@ -211,3 +211,45 @@ def test_a_live_fold_holds_the_same_records_after_a_thousand_iterations_as_after
         assert held[200][:2] == held[1000][:2] == (0, 0) and all(max(h) <= 50 + 50 // 4 for h in held.values())
     else:  # the full fold, for the report and the output files, keeps every action's record
         assert held[1000][0] == 1001 and held[200][0] == 201
+
+
+def _story(*steps):
+    """A run of XAxis (actions 1-3) and an except block B of two actions, then `steps`: (index, outcome) ends
+    an action it starts (outcome None leaves it in flight), ("retry", index) starts it again."""
+    events = [{"event": "run_started", "t": 0.0, "format": 1, "script": "job.vemo",
+               "modules": [{"name": "XAxis", "actions": 3}]}]
+    events += [_planned(("XAxis", i, f"move @XAxis to p{i}", None, [], None, None)) for i in (1, 2, 3)]
+    events += [{**_planned(("XAxis", i, f"move @XAxis to r{i}", None, [], None, None)), "recovery": "B"} for i in (4, 5)]
+    for step in steps:
+        if step[0] == "retry":
+            events += [{"event": "retry", "t": 1.0, "module": "XAxis", "index": step[1], "attempt": 1}]
+            step = (step[1], step[2])
+        index, outcome = step
+        events.append({"event": "action_started", "t": 1.0, "module": "XAxis", "index": index})
+        if outcome is not None:
+            events.append({"event": "action_ended", "t": 2.0, "module": "XAxis", "index": index, "outcome": outcome,
+                           "reason": "jammed" if outcome == "error" else None})
+    return events
+
+
+@pytest.mark.parametrize("steps, counts, failures, in_flight", [
+    ([(1, "finished"), (2, "finished"), (3, None)], ("2/3", "0/2", None), [], 1),
+    ([(1, "error"), ("retry", 1, "finished"), (2, "finished")], ("2/3", "0/2", None), [], 0),
+    ([(1, "error"), ("retry", 1, "error"), (2, "skipped")], ("0/3", "0/2", "1 failed action was skipped"),
+     ["jammed"], 0),
+    ([(1, "error"), (4, "finished"), (5, "error")], ("0/3", "1/2", None), ["jammed", "jammed"], 0),
+    ([(1, "skipped"), (2, "skipped"), (3, "error"), ("retry", 3, None)], ("0/3", "0/2", "2 failed actions were skipped"),
+     [], 1),
+])
+def test_the_summary_is_told_from_the_counts_alike_by_a_live_and_a_full_fold(steps, counts, failures, in_flight):
+    folds = [RunFold(live=True), RunFold()]
+    for fold in folds:
+        for event in _story(*steps):
+            fold.add(event)
+    module, block, skipped = counts
+    expected = [f"  XAxis: {module} actions finished", f"  except block B: {block} actions finished"] + \
+        ([f"  {skipped} by the operator"] if skipped else [])
+    for fold in folds:
+        assert outputs.summary_lines(fold.records) == expected
+        assert [r.reason for r in fold.records.failures if r.outcome == "error"] == failures  # as report lists them
+        assert fold.records.in_flight == in_flight

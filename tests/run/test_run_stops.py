@@ -76,6 +76,25 @@ def test_a_reader_that_goes_away_does_not_stop_the_command(command, lines_read, 
         assert len(records) == 36 and all(r["outcome"] == "finished" for r in records)
 
 
+def test_a_reader_that_takes_nothing_holds_up_neither_the_stop_nor_the_journal(address, tmp_path):
+    """A run without end whose output nobody reads (a terminal held with Ctrl-S): `vemo ctl stop` still
+    ends it, the journal ends with run_ended, and once read the output ends with the verdict."""
+    script, run_dir = tmp_path / "shift.vemo", tmp_path / "run"
+    script.write_text((EXAMPLES / "pick_place.vemo").read_text().replace("loop 3 times", "loop forever"))
+    process = start_vemo("run", script, "--cell", EXAMPLES / "cell.yaml", "--speed", "1000", "--sim-address", address,
+                         "--run-dir", run_dir, "--plain")
+    try:
+        # A line is about 60 bytes: 3,000 started actions are far more than a pipe holds.
+        wait_for_journal(run_dir, lambda events: sum(e["event"] == "action_started" for e in events) > 3000, 60)
+        assert run_vemo("ctl", run_dir, "stop").returncode == 0
+        events = wait_for_journal(run_dir, lambda events: events[-1]["event"] == "run_ended", 30)
+        out, err = process.communicate(timeout=60)
+    finally:
+        stop_process(process)
+    assert process.returncode == 130 and events[-1]["outcome"] == "interrupted", err
+    assert re.search(r"run stopped by the operator after [\d.]+ s\n$", out), out[-500:]
+
+
 @pytest.fixture
 def victim(tmp_path):
     """Copies of a script, its cell and its handler settings, all in one folder."""

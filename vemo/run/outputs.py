@@ -123,6 +123,9 @@ class RunRecords:
         self.warnings: list[str] = []
         self.recovering: str | None = None  # the except block running now, if one is
         self.recovery_counts: dict[tuple[str, str], list[int]] = {}  # (module, block): [started, planned]
+        self.recovery_done: dict[str, int] = {}  # actions of each except block that finished
+        self.skipped = 0  # failed actions the operator skipped
+        self.in_flight = 0  # actions started and not ended
         self.loops: dict[int, _Loop] = {}
         self.last_t = 0.0
         self.start_times: list[float] = []  # the time of each action start, in journal order (times only grow)
@@ -251,6 +254,7 @@ class RunRecords:
                 self.settled[record.module] -= record.outcome in SETTLED
             elif record.start_seq is None:
                 self.recovery_counts.setdefault((record.module, record.recovery), [0, 0])[0] += 1
+            self.in_flight += record.outcome != "running"
             record.start, record.start_seq = float(event["t"]), next(self._sequence)
             record.end = record.end_seq = record.reason = None
             record.outcome = "running"
@@ -272,6 +276,11 @@ class RunRecords:
         reason = event.get("reason")
         if record.recovery is None:
             self.settled[record.module] += (outcome in SETTLED) - (record.outcome in SETTLED)
+        else:
+            self.recovery_done[record.recovery] = self.recovery_done.get(record.recovery, 0) + \
+                (outcome == "finished") - (record.outcome == "finished")
+        self.skipped += (outcome == "skipped") - (record.outcome == "skipped")
+        self.in_flight -= record.outcome == "running"
         record.outcome, record.reason = outcome, reason if isinstance(reason, str) else None
         if outcome == "error":
             self.failed.add(record.module)
@@ -356,23 +365,22 @@ class RunRecords:
         return self.records
 
 
-def summary_lines(records: Sequence[ActionRecord], totals: dict[str, int | None],
-                  states: dict[str, str] | None = None) -> list[str]:
-    """How far each module got (with its state, when `states` gives it), each except block that ran, and
-    the actions the operator skipped: the lines a run's summary shows."""
+def summary_lines(state: RunRecords, states: dict[str, str] | None = None) -> list[str]:
+    """How far each module got (with its state, when `states` gives it), each except block the plan holds,
+    and the actions the operator skipped: the lines a run's summary shows, from a fold's counts."""
     lines = []
-    for module, total in totals.items():
-        done = sum(1 for r in records if r.module == module and r.outcome == "finished" and r.recovery is None)
-        state = f" ({states[module]})" if states and module in states else ""
+    for module, total in state.totals.items():
+        mark = f" ({states[module]})" if states and module in states else ""
         of = "" if total is None else f"/{total}"  # None: the module's plan ends in a loop without end
-        lines.append(f"  {module}: {done}{of} actions finished{state}")
-    for block in dict.fromkeys(r.recovery for r in records if r.recovery is not None):
-        actions = [r for r in records if r.recovery == block]
-        done = sum(1 for r in actions if r.outcome == "finished")
-        lines.append(f"  except block {block}: {done}/{len(actions)} actions finished")
-    skipped = sum(1 for r in records if r.outcome == "skipped")
-    if skipped:
-        lines.append(f"  {skipped} failed {'action was' if skipped == 1 else 'actions were'} skipped by the operator")
+        lines.append(f"  {module}: {state.done.get(module, 0)}{of} actions finished{mark}")
+    planned: dict[str, int] = {}
+    for (_, block), (_, count) in state.recovery_counts.items():
+        planned[block] = planned.get(block, 0) + count
+    for block, count in planned.items():
+        lines.append(f"  except block {block}: {state.recovery_done.get(block, 0)}/{count} actions finished")
+    if state.skipped:
+        lines.append(f"  {state.skipped} failed {'action was' if state.skipped == 1 else 'actions were'} skipped by "
+                     f"the operator")
     return lines
 
 

@@ -31,11 +31,9 @@ class Recorder:
         self._round_started: dict[int, int] = {}
         self._lock = threading.Lock()
         self.failed: list[Any] = []  # the actions that failed, in the order they did
-        # What ended how, counted as the actions end: a long run's summary, without a record per action.
-        # Per module of the program: outcome -> count; per except block: its actions finished, and planned.
+        # What ended how, per module of the program (outcome -> count), counted as the actions end: a long
+        # run's verdict, without a record per action.
         self.ended: dict[str, dict[str, int]] = {}
-        self.recovery_finished: dict[str, int] = {}
-        self.recovery_planned: dict[str, int] = {}
         self.failures: list[tuple[str | None, str]] = []  # (except block or None, reason) of each failure
         self.last_end = 0.0  # when the last action ended, on the journal's clock
         self._planned = self._name(numbered(plans, self.loops))
@@ -99,7 +97,6 @@ class Recorder:
                 for action in actions:
                     self._counts[plan.name] = self._counts.get(plan.name, 0) + 1
                     entries.append((plan.name, lane, self._counts[plan.name], action, None))
-        self.recovery_planned[name] = len(entries)
         for entry in self._name(entries, name):
             self.journal.write("action_planned", **entry)
 
@@ -145,9 +142,7 @@ class Recorder:
             module, index, text, location, part = key
             if outcome == "error":
                 self.failures.append((part if isinstance(part, str) else None, reason or text))
-            if isinstance(part, str):
-                self.recovery_finished[part] = self.recovery_finished.get(part, 0) + (outcome == "finished")
-            else:
+            if not isinstance(part, str):
                 tally = self.ended.setdefault(module, {})
                 tally[outcome] = tally.get(outcome, 0) + 1
             # A finished action's line names it by module and index alone (its action_started gives the text):

@@ -11,7 +11,7 @@ from vemo.util.inputfile import MAX_SCRIPT_BYTES, MAX_YAML_BYTES
 from vemo.run.fold import RunFold
 from vemo.run.held import log_line
 from vemo.run.journal import JOURNAL_NAME, JournalError, iter_journal
-from vemo.run.outputs import (OUTPUTS, UNFINISHED, OutputPathError, check_output_paths, failure_line, summary_lines,
+from vemo.run.outputs import (OUTPUTS, OutputPathError, check_output_paths, failure_line, summary_lines,
                               write_outputs)
 from vemo.util.text import printable
 
@@ -60,11 +60,11 @@ def _refuse_inputs_by_content(requested: dict[str, str], started: dict) -> None:
                                   f"choose another file")
 
 
-def fold_journal(path: str | Path, warnings: list[str]) -> RunFold:
-    """A journal file folded in full as it is read, one event at a time: the events are not kept, only the
-    fold (every action's record, for the outputs). JournalError if it is no journal; `warnings` gets those
-    met reading it (a torn last line)."""
-    fold = RunFold()
+def fold_journal(path: str | Path, warnings: list[str], live: bool = False) -> RunFold:
+    """A journal file folded as it is read, one event at a time: the events are not kept, only the fold,
+    in full (every action's record, for the outputs) or `live` (the counts: its size does not grow with
+    the run's). JournalError if it is no journal; `warnings` gets those met reading it (a torn last line)."""
+    fold = RunFold(live)
     for event in iter_journal(path, warnings):
         fold.add(event)
     return fold
@@ -74,14 +74,14 @@ def report(args: Any, out: TextIO | None = None, errors: TextIO | None = None) -
     """The `vemo report` command; returns its exit code."""
     out, errors = out or sys.stdout, errors or sys.stderr
     path = journal_path(args.run_dir)
+    requested = {o.option: getattr(args, o.option) for o in OUTPUTS if getattr(args, o.option, None)}
     warnings: list[str] = []
     try:
-        fold = fold_journal(path, warnings)
+        fold = fold_journal(path, warnings, live=not requested)  # the summary needs only the counts
     except JournalError as error:
         print(printable(f"error: {error}"), file=errors)
         return EXIT_UNREADABLE
     started = fold.records.started or {}  # run_started names the run's inputs
-    requested = {o.option: getattr(args, o.option) for o in OUTPUTS if getattr(args, o.option, None)}
     try:
         _refuse_inputs_by_content(requested, started)
         created = check_output_paths(requested, [path, *run_inputs(started)],
@@ -93,7 +93,6 @@ def report(args: Any, out: TextIO | None = None, errors: TextIO | None = None) -
         print(f"created the folder {folder} for the run's outputs", file=out)
     states = {name: fold.module_state(name) for name in fold.records.totals}
     state = fold.records
-    records = state.final()
     for warning in warnings + state.warnings:
         print(printable(f"warning: {warning}"), file=errors)
     _summary(state, states, out)
@@ -101,7 +100,8 @@ def report(args: Any, out: TextIO | None = None, errors: TextIO | None = None) -
         print("events:", file=out)
         for entry in fold.log:
             print(printable(f"  {log_line(entry)}"), file=out)
-    write_outputs(records, requested, output_title(state.started), out, errors, fold.holds)
+    if requested:
+        write_outputs(state.final(), requested, output_title(state.started), out, errors, fold.holds)
     return EXIT_OK
 
 
@@ -111,9 +111,9 @@ def _summary(state: Any, states: dict[str, str], out: TextIO) -> None:
     where = f" on {'the embedded simulator at ' if started.get('simulator') else 'the handler at '}{handler}" \
         if isinstance(handler, str) else ""
     print(printable(f"run of {started.get('script', '?')}{where}, started {started.get('started', '?')}"), file=out)
-    for line in summary_lines(state.records, state.totals, states):
+    for line in summary_lines(state, states):
         print(printable(line), file=out)
-    for record in state.records:
+    for record in state.failures:
         if record.outcome == "error" and record.reason:
             print(printable(f"  {failure_line(record)}"), file=out)
     ended = state.ended
@@ -123,6 +123,6 @@ def _summary(state: Any, states: dict[str, str], out: TextIO) -> None:
         if isinstance(ended.get("reason"), str):  # a run that ended before its modules started
             print(printable(f"  {ended['reason']}"), file=out)
         return
-    unfinished = sum(1 for r in state.records if r.outcome == UNFINISHED)
+    unfinished = state.in_flight
     print(f"the journal ends at {state.last_t:.2f} s without run_ended: the run was killed or is still going; "
           f"{unfinished} action{'s' if unfinished != 1 else ''} in flight drawn as unfinished", file=out)

@@ -34,6 +34,7 @@ from vemo.run.signals import StopSignal, StopSignals, exit_code, outcome as sign
 from vemo.run.states import STOP_CAUSES, stop_cause
 from vemo.run.timeline import ActionRecord
 from vemo.run.watch import LOSS_NOTICED_WITHIN_SECONDS, HandlerWatch
+from vemo.util.streams import OutputPump
 from vemo.util.text import printable
 
 # How long the end of a run waits for module threads once they are told to stop.
@@ -92,6 +93,7 @@ class Run:
         self._ended_modules: set[str] = set()
         self.folder: RunDir | None = None
         self._announced = False  # whether the run folder has been printed: it stays from then on
+        self.pump: OutputPump | None = None  # writes out and errors while the modules run
 
     # --- start --------------------------------------------------------------------------------------
 
@@ -180,6 +182,9 @@ class Run:
             self._start_console(*args.console)
         self._start_bridges(args)
         live = self.out.isatty() and not getattr(args, "plain", False)
+        # From here on a terminal or pipe that takes nothing must not hold up the stops and views.
+        self.pump = OutputPump(self.out, self.errors, notice=not live)
+        self.out, self.errors = self.pump.out, self.pump.errors
         if live:
             keys = KeyReader(self.control) if sys.stdin.isatty() else None
             self.progress = LiveProgress(self.fold, self.out, self.journal.elapsed, self.control, keys)
@@ -190,35 +195,35 @@ class Run:
               f"({', '.join(totals)}); control it with: vemo ctl {self.run_dir} COMMAND", file=self.out, flush=True)
 
     def _start_console(self, host: str, port: int) -> None:
-        from vemo.run.console.launcher import ConsoleProcess, ConsoleStartError
+        from vemo.run.sideprocess import SideProcess, SideStartError, listen_text
 
-        self.console = ConsoleProcess(self.run_dir, host, port)
+        self.console = SideProcess("console", self.run_dir, ["--listen", listen_text(host, port)], wait_exit=True,
+                                   what="the console")
         try:
-            url = self.console.start()
-        except ConsoleStartError as error:
+            url = self.console.start()["url"]
+        except SideStartError as error:
             self.console = None
             raise RunError(str(error)) from None
         print(f"console: {url}", file=self.out, flush=True)
 
     def _start_bridges(self, args: Any) -> None:
-        from vemo.run.plant.launcher import BridgeProcess, BridgeStartError
         from vemo.run.plant.options import option_arguments
+        from vemo.run.sideprocess import SideProcess, SideStartError, listen_text
 
         wanted = []
         if getattr(args, "opcua", None) is not None:
-            host, port = args.opcua
-            listen = f"[{host}]:{port}" if ":" in host else f"{host}:{port}"
-            wanted.append(BridgeProcess("opcua", self.run_dir, ["--listen", listen, "--security", args.opcua_security],
-                                        wait_exit=True))
+            wanted.append(SideProcess("opcua", self.run_dir, ["--listen", listen_text(*args.opcua), "--security",
+                                                              args.opcua_security], wait_exit=True,
+                                      what="the opcua bridge"))
         if getattr(args, "mqtt", None) is not None:
             host, port = args.mqtt
             broker = (f"[{host}]" if ":" in host else host) + (f":{port}" if port is not None else "")
-            wanted.append(BridgeProcess("mqtt", self.run_dir, ["--broker", broker, *option_arguments(args, "mqtt-")],
-                                        wait_exit=False))
+            wanted.append(SideProcess("mqtt", self.run_dir, ["--broker", broker, *option_arguments(args, "mqtt-")],
+                                      wait_exit=False, what="the mqtt bridge"))
         for bridge in wanted:
             try:
                 ready = bridge.start()
-            except BridgeStartError as error:
+            except SideStartError as error:
                 raise RunError(str(error)) from None
             self.bridges.append(bridge)
             if bridge.kind == "opcua":
@@ -514,6 +519,7 @@ class Run:
 
     def finish(self, all_ended: bool) -> int:
         """Stops the handler, writes run_ended, the outputs and the summary; returns the exit code."""
+        self.keep_output()
         self.close_control()
         self.close_handler()
         if self.prepared.compiled.loops and not self.outputs_requested():
@@ -521,7 +527,8 @@ class Run:
             code, outcome, verdict = self._counted_verdict()
             self.journal.write("run_ended", exit_code=code, outcome=outcome)
             self.journal.close()
-            for line in self._counted_summary():
+            for line in summary_lines(self.fold.records, {name: self.fold.module_state(name)
+                                                          for name in self.fold.records.totals}):
                 print(line, file=self.out)
             lines = [failure_line(ActionRecord(0, "", "", "", reason=reason, recovery=block))
                      for block, reason in self.recorder.failures]
@@ -533,8 +540,7 @@ class Run:
             records = fold.records.final()
             write_outputs(records, self.outputs_requested(), f"vemo run {self.prepared.script.name}", self.out,
                           self.errors, fold.holds)
-            for line in summary_lines(records, self.recorder.totals,
-                                      {name: fold.module_state(name) for name in self.recorder.totals}):
+            for line in summary_lines(fold.records, {name: fold.module_state(name) for name in fold.records.totals}):
                 print(line, file=self.out)
             lines = [failure_line(record) for record in records if record.outcome == "error"]
         self._print_end(all_ended, code, outcome, verdict, lines)
@@ -582,21 +588,6 @@ class Run:
         rounds = ", ".join(map(str, sorted({rounds.last_wanted for rounds in self.feed.loops})))
         return EXIT_OK, "finished", f"run finished after iteration {rounds} as asked, in {elapsed:.2f} s"
 
-    def _counted_summary(self) -> list[str]:
-        """The summary's lines from the recorder's counts (see outputs.summary_lines)."""
-        lines = []
-        for module, total in self.recorder.totals.items():
-            tally = self.recorder.ended.get(module, {})
-            of = "" if total is None else f"/{total}"
-            lines.append(f"  {module}: {tally.get('finished', 0)}{of} actions finished ({self.fold.module_state(module)})")
-        for block, planned in self.recorder.recovery_planned.items():
-            lines.append(f"  except block {block}: {self.recorder.recovery_finished.get(block, 0)}/{planned} actions "
-                         f"finished")
-        skipped = sum(tally.get("skipped", 0) for tally in self.recorder.ended.values())
-        if skipped:
-            lines.append(f"  {skipped} failed {'action was' if skipped == 1 else 'actions were'} skipped by the operator")
-        return lines
-
     def _verdict(self, records: list[ActionRecord]) -> tuple[int, str, str]:
         """(exit code, run_ended outcome, the summary's last line)."""
         elapsed = max([r.end for r in records if r.end is not None] + [0.0])
@@ -621,6 +612,7 @@ class Run:
     def abandon(self, code: int, outcome: str, reason: str) -> None:
         """Cleans up after a run that ended before its modules started. A run folder that was announced
         keeps a journal that says why; one that was not is removed."""
+        self.keep_output()
         self.close_control()
         self.close_handler()
         if self._announced and (self.journal is None or self._journal_is_empty()):
@@ -632,6 +624,17 @@ class Run:
             self.close_bridges()
         elif self.folder is not None:
             self.folder.remove_if_unused()  # no trace of a run that never was
+
+    def keep_output(self) -> None:
+        """What is printed from here on is kept whole, however slowly the terminal takes it."""
+        if self.pump is not None:
+            self.pump.keep_all()
+
+    def close_output(self) -> None:
+        """Waits until the terminal has taken everything printed, as a plain print would have."""
+        if self.pump is not None:
+            self.pump.close()
+            self.pump, self.out, self.errors = None, *self.pump.streams
 
     def _journal_is_empty(self) -> bool:
         """Whether the journal is open but its run_started is not written yet (a stop in between)."""
@@ -669,26 +672,29 @@ def run(args: Any, out: TextIO | None = None) -> int:
 def _run(the_run: Run) -> int:
     with the_run.signals:
         try:
-            the_run.start()
-            if the_run.signals.lost() is not None:  # raised during the start and swallowed on its way
-                raise StopSignal(the_run.signals.lost())
-            the_run.signals.absorb()  # until the modules start, where one that came meanwhile stops them
-        except BaseException as error:
-            the_run.signals.absorb()
-            interrupt = the_run.signals.interrupt_of(error)
-            if interrupt is not None:
-                code, outcome = exit_code(interrupt), signal_outcome(interrupt)
-                del interrupt  # its traceback holds this frame: no cycle that outlives the run's objects
-                the_run.abandon(code, outcome, "stopped before the run started")
-                print("interrupted before the run started", file=sys.stderr)
-                return code
-            if not isinstance(error, RunError):
-                raise
-            the_run.abandon(error.exit_code, "failed", str(error))
-            print("\n".join(printable(line) for line in f"error: {error}".split("\n")), file=sys.stderr)
-            return error.exit_code
-        try:
-            all_ended = the_run.execute()
+            try:
+                the_run.start()
+                if the_run.signals.lost() is not None:  # raised during the start and swallowed on its way
+                    raise StopSignal(the_run.signals.lost())
+                the_run.signals.absorb()  # until the modules start, where one that came meanwhile stops them
+            except BaseException as error:
+                the_run.signals.absorb()
+                interrupt = the_run.signals.interrupt_of(error)
+                if interrupt is not None:
+                    code, outcome = exit_code(interrupt), signal_outcome(interrupt)
+                    del interrupt  # its traceback holds this frame: no cycle that outlives the run's objects
+                    the_run.abandon(code, outcome, "stopped before the run started")
+                    print("interrupted before the run started", file=the_run.errors)
+                    return code
+                if not isinstance(error, RunError):
+                    raise
+                the_run.abandon(error.exit_code, "failed", str(error))
+                print("\n".join(printable(line) for line in f"error: {error}".split("\n")), file=the_run.errors)
+                return error.exit_code
+            try:
+                all_ended = the_run.execute()
+            finally:
+                the_run.close_handler()
+            return the_run.finish(all_ended)
         finally:
-            the_run.close_handler()
-        return the_run.finish(all_ended)
+            the_run.close_output()  # within the signals' handlers: a stop now cannot break it

@@ -25,6 +25,7 @@ from vemo.run import commands as table
 from vemo.run.console.address import is_loopback
 from vemo.run.console.view import RunView
 from vemo.run.journal import JOURNAL_NAME, JournalError, follow
+from vemo.run.sideprocess import ParentLink
 from vemo.run.timeline import CHART_CSS
 from vemo.run.who import by
 
@@ -341,13 +342,6 @@ def _refuse(status: int, message: str) -> web.Response:
     return web.json_response({"ok": False, "error": message}, status=status)
 
 
-def _wait_for_eof(loop: asyncio.AbstractEventLoop, done: asyncio.Event) -> None:
-    """Reads standard input to its end (the parent run's exit closes it), then ends the console."""
-    while sys.stdin.buffer.read(4096):
-        pass
-    loop.call_soon_threadsafe(done.set)
-
-
 def _holds_runs(folder: Path) -> bool:
     """Whether `folder` is a folder of run folders (one at least): its console lists them."""
     try:
@@ -377,11 +371,10 @@ async def _serve(run_dir: str, host: str, port: int, from_run: bool) -> int:
         print(f"warning: the console listens on {host}, reachable from other machines: anyone who has its "
               f"token can pause and stop the run", file=sys.stderr, flush=True)
 
+    link = ParentLink(from_run)
+
     def tell_parent(message: dict) -> None:
-        try:
-            sys.stdout.write(json.dumps(message) + "\n")
-            sys.stdout.flush()
-        except OSError:
+        if not link.tell(message):
             done.set()  # the run is gone: so is the reason to serve its console
 
     if not from_run and not (Path(run_dir) / JOURNAL_NAME).is_file() and _holds_runs(Path(run_dir)):
@@ -395,7 +388,7 @@ async def _serve(run_dir: str, host: str, port: int, from_run: bool) -> int:
     try:
         if from_run:
             tell_parent({"url": url})
-            threading.Thread(target=_wait_for_eof, args=(loop, done), name="console-parent", daemon=True).start()
+            link.watch(lambda: loop.call_soon_threadsafe(done.set))
         else:
             print(f"console of {run_dir}: {url}\n(Ctrl-C ends the console, not the run{'' if isinstance(server, ConsoleServer) else 's'})", flush=True)
         await done.wait()

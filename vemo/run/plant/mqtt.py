@@ -18,7 +18,7 @@ from pathlib import Path
 from typing import Any
 
 from vemo.run.journal import JOURNAL_NAME, JournalError, follow
-from vemo.run.plant.launcher import ParentLink
+from vemo.run.sideprocess import ParentLink
 from vemo.run.plant.options import DEFAULT_PORT, DEFAULT_TLS_PORT, PASSWORD_ENV
 from vemo.run.plant.state import PlantView, cell_name
 

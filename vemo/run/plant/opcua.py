@@ -23,7 +23,7 @@ from vemo.run import commands as table
 from vemo.run.console.address import is_loopback
 from vemo.run.console.server import ConsoleError, run_token
 from vemo.run.journal import JOURNAL_NAME, JournalError, follow
-from vemo.run.plant.launcher import ParentLink
+from vemo.run.sideprocess import ParentLink
 from vemo.run.plant.state import PlantView, cell_name
 
 NAMESPACE = "urn:vemo"
