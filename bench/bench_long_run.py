@@ -6,6 +6,7 @@
 """
 
 import argparse
+import contextlib
 import os
 import resource
 import shutil
@@ -185,10 +186,15 @@ def main() -> None:
     parser.add_argument("--actions", type=int, default=1_000_000, help="actions of the counted run")
     parser.add_argument("--forever-minutes", type=float, default=10.0, help="how long the loop forever runs")
     parser.add_argument("--only", choices=("check", "duration", "run", "forever"), help="one part of the bench")
+    parser.add_argument("--keep", type=Path, help="a new folder to keep the runs in (else they go at the end)")
     args = parser.parse_args()
     signal.signal(signal.SIGINT, signal.default_int_handler)
-    with tempfile.TemporaryDirectory() as temporary:
-        folder = Path(temporary)
+    with contextlib.ExitStack() as stack:
+        if args.keep is not None:
+            args.keep.mkdir(parents=True)
+            folder = args.keep
+        else:
+            folder = Path(stack.enter_context(tempfile.TemporaryDirectory()))
         parts = {"check": lambda: bench_check(folder / "check"), "duration": lambda: bench_duration(folder / "duration"),
                  "run": lambda: bench_run(folder / "run", args.actions),
                  "forever": lambda: [bench_forever(folder / "forever", args.forever_minutes, held)

@@ -304,6 +304,7 @@ class Run:
                 with self.signals.deferred():
                     if stack is not None:
                         stack.enter_context(self.progress)
+                        stack.callback(self.keep_output)  # the table's last frame is kept whole
                     fed = self.feed is not None and plans is self.prepared.compiled.plans
                     for plan in plans:
                         plan.kind.run_context = self.context
