@@ -20,13 +20,14 @@ ASAN_PRELOAD = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-
 # the tests are the fast in-process ones that cover the module (mutmut sees only what runs in its process).
 # docs/performance.md lists the surviving mutants judged equivalent, with the reason for each.
 MUTATE += vemo/lang/scriptbounds.py:tests/frontend/test_scriptbounds.py
-MUTATE += vemo/lang/analysis.py:tests/frontend/test_analysis_rules.py
+MUTATE += vemo/lang/analysis.py:tests/frontend/test_analysis_rules.py,tests/run/test_feed.py
 MUTATE += vemo/run/journal.py:tests/run/test_journal.py,tests/run/test_run_rules.py
 MUTATE += vemo/run/states.py:tests/run/test_run_model.py,tests/run/test_run_rules.py
 MUTATE += vemo/run/commands.py:tests/run/test_run_model.py,tests/run/test_run_rules.py
 MUTATE += vemo/run/fold.py:tests/run/test_run_model.py,tests/run/test_run_rules.py,tests/console/test_console_view.py,tests/run/test_operator_view.py
 MUTATE += vemo/run/events.py:tests/run/test_journal.py,tests/run/test_run_model.py,tests/run/test_run_rules.py
 MUTATE += vemo/run/feed.py:tests/run/test_feed.py
+MUTATE += vemo/util/streams.py:tests/run/test_output_pump.py
 # The target fails below this share of mutants killed (%).
 MUTATE_FAIL_UNDER ?= 90
 

@@ -115,6 +115,15 @@ def test_the_estimate_counts_the_rounds_not_built_as_the_loop_built_in_full_woul
     assert lazy.estimate == pytest.approx(full.estimate, abs=1e-9)
 
 
+def test_a_loop_without_end_has_no_estimate_but_the_time_of_its_round(compiler):
+    from vemo.lang.analysis import analyse
+
+    counted, endless = (analyse(_compiled(compiler, PICK_PLACE.replace("loop 3 times", loop), True))
+                        for loop in ("loop 4 times", "loop forever"))
+    assert endless.estimate is None and endless.endless and not counted.endless
+    assert endless.round_seconds[1] == pytest.approx(counted.round_seconds[1]) and counted.round_seconds[1] > 1
+
+
 def _run(modules, timeout=20):
     threads = [module.async_run() for module in modules]
     for thread in threads:

@@ -74,7 +74,7 @@ class OutputPump:
     torn by it). `keep_all` ends the dropping for what must be seen (the end's summary), and `close`
     waits until everything queued is written, as a plain write would have."""
 
-    def __init__(self, out: TextIO, errors: TextIO, notice: bool = True) -> None:
+    def __init__(self, out: TextIO, errors: TextIO, notice: bool) -> None:
         import collections
         import threading
 
@@ -119,8 +119,9 @@ class OutputPump:
                 while not self._queue and not self._closed and not (self._dropped and self._notice):
                     self._changed.wait()
                 if not self._queue and self._dropped and self._notice:
-                    self._queue.append((0, f"({self._dropped} lines of output were not shown: the output did not "
-                                           "take them in time)\n"))
+                    told = f"({self._dropped} lines of output were not shown: the output did not take them in time)\n"
+                    self._queue.append((0, told))
+                    self._pending += len(told)
                     self._dropped = 0
                 if not self._queue:
                     return
