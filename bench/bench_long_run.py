@@ -195,7 +195,8 @@ def main() -> None:
             folder = args.keep
         else:
             folder = Path(stack.enter_context(tempfile.TemporaryDirectory()))
-        parts = {"check": lambda: bench_check(folder / "check"), "duration": lambda: bench_duration(folder / "duration"),
+        parts = {"check": lambda: bench_check(folder / "check"),
+                 "duration": lambda: bench_duration(folder / "duration"),
                  "run": lambda: bench_run(folder / "run", args.actions),
                  "forever": lambda: [bench_forever(folder / "forever", args.forever_minutes, held)
                                      for held in (True, False)]}

@@ -219,7 +219,8 @@ def _story(*steps):
     events = [{"event": "run_started", "t": 0.0, "format": 1, "script": "job.vemo",
                "modules": [{"name": "XAxis", "actions": 3}]}]
     events += [_planned(("XAxis", i, f"move @XAxis to p{i}", None, [], None, None)) for i in (1, 2, 3)]
-    events += [{**_planned(("XAxis", i, f"move @XAxis to r{i}", None, [], None, None)), "recovery": "B"} for i in (4, 5)]
+    events += [{**_planned(("XAxis", i, f"move @XAxis to r{i}", None, [], None, None)), "recovery": "B"}
+               for i in (4, 5)]
     for step in steps:
         if step[0] == "retry":
             events += [{"event": "retry", "t": 1.0, "module": "XAxis", "index": step[1], "attempt": 1}]
@@ -238,8 +239,8 @@ def _story(*steps):
     ([(1, "error"), ("retry", 1, "error"), (2, "skipped")], ("0/3", "0/2", "1 failed action was skipped"),
      ["jammed"], 0),
     ([(1, "error"), (4, "finished"), (5, "error")], ("0/3", "1/2", None), ["jammed", "jammed"], 0),
-    ([(1, "skipped"), (2, "skipped"), (3, "error"), ("retry", 3, None)], ("0/3", "0/2", "2 failed actions were skipped"),
-     [], 1),
+    ([(1, "skipped"), (2, "skipped"), (3, "error"), ("retry", 3, None)],
+     ("0/3", "0/2", "2 failed actions were skipped"), [], 1),
 ])
 def test_the_summary_is_told_from_the_counts_alike_by_a_live_and_a_full_fold(steps, counts, failures, in_flight):
     folds = [RunFold(live=True), RunFold()]
