@@ -11,6 +11,14 @@ HOST_DIR = os.path.join(os.path.dirname(__file__), "host")
 if HOST_DIR not in sys.path:
     sys.path.insert(0, HOST_DIR)
 
+# Processes the tests start (`vemo run`, a pytest of its own) inherit PYTHONPATH, many from a test's own
+# folder: a relative entry (`make asan` gives build/asan/python:.) would name nothing there, and the child
+# would import an installed copy instead of this tree and its build. The entries are made absolute here,
+# before any test moves.
+if os.environ.get("PYTHONPATH"):
+    os.environ["PYTHONPATH"] = os.pathsep.join(os.path.abspath(entry) if entry else entry
+                                               for entry in os.environ["PYTHONPATH"].split(os.pathsep))
+
 
 @pytest.fixture(scope="session")
 def sim_binary():

@@ -67,3 +67,38 @@ def test_a_run_stops_after_the_cycle_it_is_in_with_exit_0(tmp_path, address, loo
     assert all(e["outcome"] == "finished" for e in ended)
     assert {m: sum(e["module"] == m for e in ended) for m in per_round} == {m: n * last for m, n in per_round.items()}
     assert events[-1]["event"] == "run_ended" and events[-1]["outcome"] == "finished"
+
+
+
+LONG_LOOP = "a = loop 500 times { move @XAxis to pick  move @XAxis to place }\n"
+
+
+@pytest.mark.parametrize("main, never", [
+    ("b = loop 5 times { move @ZAxis to up  move @ZAxis to down }\n"
+     "main = async x: { a } and z: { b } and wait x, z { set @Gripper vacuum on }",  # waits on both loops
+     {"set @Gripper vacuum on"}),
+    # and a module that waits on the one that waits on the loop
+    ("main = async x: { a } and g: wait x { set @Gripper vacuum on } and wait g { move @ZAxis to up }",
+     {"set @Gripper vacuum on", "move @ZAxis to up"}),
+])
+def test_a_stop_after_the_cycle_ends_a_module_that_waits_on_the_loop_from_outside_it(tmp_path, address, main, never):
+    """The gripper takes its one action at the start, to wait there for the loop's last round, which the stop
+    leaves unrun: the run ends with exit 0 all the same, without that action or any that waits on it."""
+    from runsupport import journal_events, run_vemo, start_vemo, wait_for_journal
+
+    script = tmp_path / "outside.vemo"
+    script.write_text(LONG_LOOP + main)
+    process = start_vemo("run", script, "--cell", EXAMPLES / "cell.yaml", "--speed", "1000", "--sim-address", address,
+                         "--run-dir", tmp_path / "run", "--plain")
+    try:
+        # Past the short loop's 5 rounds: the long loop runs, the short one (if any) has ended.
+        wait_for_journal(tmp_path / "run", lambda events: any(e["event"] == "iteration_started" and e["iteration"] >= 7
+                                                              for e in events))
+        assert run_vemo("ctl", tmp_path / "run", "stop-after-cycle").returncode == 0
+        out, err = process.communicate(timeout=60)
+    finally:
+        process.kill()
+    events = journal_events(tmp_path / "run")
+    assert process.returncode == 0 and "run finished after iteration" in out, err
+    assert not any(e["event"] == "action_started" and e["text"] in never for e in events)
+    assert events[-1]["event"] == "run_ended" and events[-1]["outcome"] == "finished"

@@ -128,6 +128,9 @@ class Feed:
         self._last_handed: dict[str, Any] = {}
         self.ending = False  # a stop after the current round was asked for
         self.release = True  # whether an action's waits are let go once the module asks for its next
+        # The module each built action is on, by its finish signal: what an action outside a loop may wait on.
+        self._owners = {action.finish_signal: plan.name for plan in compiled.plans
+                        if isinstance(plan.sequence, list) for action in plan.sequence}
 
     def _stream(self, plan: ModulePlan) -> Iterator[tuple[Any, LoopRounds | None, int]]:
         """A module's actions in order, each with its loop and round (None and 0 outside loops)."""
@@ -189,6 +192,23 @@ class Feed:
                     rounds.last_wanted = last
                 ended.append((rounds.loop.number, rounds.last_wanted))
             return ended
+
+    def stranded(self, ended: set[str]) -> list[str]:
+        """After a stop after the round: the modules not in `ended` whose action in hand waits on an action of a
+        module in `ended` that did not finish it. A module finishes its actions on its own thread, so that
+        action will never run; nor will the one that waits on it, which follows the loop."""
+        with self._lock:
+            if not self.ending:
+                return []
+            stuck = []
+            for module, action in self._last_handed.items():
+                waits = [entry.finish_signal for entry in action.dependency]
+                if action.script_dep is not None:
+                    waits.append(action.script_dep)
+                if module not in ended and any(self._owners.get(signal) in ended and not signal.is_set()
+                                               for signal in waits):
+                    stuck.append(module)
+            return stuck
 
 
 def _take_next(module: Any) -> Any:

@@ -360,6 +360,17 @@ class Run:
                 break
         return all_ended
 
+    def _end_stranded(self) -> None:
+        """After a stop after the round, a module waiting on an action that an ended module left unrun would
+        wait for ever: it is ended, as what follows the loop does not run."""
+        if not self.ended_after_round:
+            return
+        ended = {name for name, thread in self.threads if not thread.is_alive()}
+        stuck = set(self.feed.stranded(ended))
+        for name, module in self.modules:
+            if name in stuck and getattr(module, "feed", None) is self.feed:
+                module.run_event.clear()  # ends its wait: execute_sequence returns without running the action
+
     def _end_after_round(self, by: dict | None) -> None:
         """The operator's stop after the current round: each loop ends after the round its furthest module
         has entered, and the run once its modules have finished that round."""
@@ -387,6 +398,7 @@ class Run:
                 raise StopSignal(self.signals.lost())
             self._pump(progress, TICK_SECONDS)
             self._note_ended_modules()
+            self._end_stranded()
             self._follow_loss()
             if (self.context.stopping.is_set() or self.journal.error is not None) and not self._halted:
                 self.stop("failure")  # an action failed: the others stop after their current action
