@@ -42,32 +42,38 @@ def test_on_the_simulator_a_loop_made_as_the_run_goes_journals_what_its_rounds_w
     assert len(records[0]) == 96 and records[0] == records[1]
 
 
-@pytest.mark.parametrize("loop, outputs", [("loop forever", ()), ("loop 500 times", ("--record", "record.json"))])
-def test_a_run_stops_after_the_cycle_it_is_in_with_exit_0(tmp_path, address, loop, outputs):
-    """Without outputs the end is told from the recorder's counts, with them from the journal's records."""
+def _stopped_after_cycle(tmp_path, address, text, iteration, *outputs):
+    """A run of `text` on the simulator, asked to stop after its cycle once an iteration `iteration` has
+    started: (exit code, standard output, standard error, the journal's events)."""
     from runsupport import journal_events, run_vemo, start_vemo, wait_for_journal
 
     script = tmp_path / "shift.vemo"
-    script.write_text(PICK_PLACE.replace("loop 3 times", loop))
+    script.write_text(text)
     process = start_vemo("run", script, "--cell", EXAMPLES / "cell.yaml", "--speed", "1000", "--sim-address", address,
                          "--run-dir", tmp_path / "run", "--plain", *outputs)
     try:
-        wait_for_journal(tmp_path / "run", lambda events: any(e["event"] == "iteration_started" and e["iteration"] >= 3
-                                                              for e in events))
+        wait_for_journal(tmp_path / "run", lambda events: any(e["event"] == "iteration_started"
+                                                              and e["iteration"] >= iteration for e in events))
         assert run_vemo("ctl", tmp_path / "run", "stop-after-cycle").returncode == 0
         out, err = process.communicate(timeout=60)
     finally:
         process.kill()
-    events = journal_events(tmp_path / "run")
+    return process.returncode, out, err, journal_events(tmp_path / "run")
+
+
+@pytest.mark.parametrize("loop, outputs", [("loop forever", ()), ("loop 500 times", ("--record", "record.json"))])
+def test_a_run_stops_after_the_cycle_it_is_in_with_exit_0(tmp_path, address, loop, outputs):
+    """Without outputs the end is told from the recorder's counts, with them from the journal's records."""
+    code, out, err, events = _stopped_after_cycle(tmp_path, address, PICK_PLACE.replace("loop 3 times", loop), 3,
+                                                  *outputs)
     last = next(e["iteration"] for e in events if e["event"] == "cycle_stop_requested")
     per_round = {e["module"]: e["per_iteration"] for e in events if e["event"] == "loop_planned"
                  for e in e["modules"]}
     ended = [e for e in events if e["event"] == "action_ended"]
-    assert process.returncode == 0 and "run finished after iteration" in out, err
+    assert code == 0 and "run finished after iteration" in out, err
     assert all(e["outcome"] == "finished" for e in ended)
     assert {m: sum(e["module"] == m for e in ended) for m in per_round} == {m: n * last for m, n in per_round.items()}
     assert events[-1]["event"] == "run_ended" and events[-1]["outcome"] == "finished"
-
 
 
 LONG_LOOP = "a = loop 500 times { move @XAxis to pick  move @XAxis to place }\n"
@@ -84,21 +90,8 @@ LONG_LOOP = "a = loop 500 times { move @XAxis to pick  move @XAxis to place }\n"
 def test_a_stop_after_the_cycle_ends_a_module_that_waits_on_the_loop_from_outside_it(tmp_path, address, main, never):
     """The gripper takes its one action at the start, to wait there for the loop's last round, which the stop
     leaves unrun: the run ends with exit 0 all the same, without that action or any that waits on it."""
-    from runsupport import journal_events, run_vemo, start_vemo, wait_for_journal
-
-    script = tmp_path / "outside.vemo"
-    script.write_text(LONG_LOOP + main)
-    process = start_vemo("run", script, "--cell", EXAMPLES / "cell.yaml", "--speed", "1000", "--sim-address", address,
-                         "--run-dir", tmp_path / "run", "--plain")
-    try:
-        # Past the short loop's 5 rounds: the long loop runs, the short one (if any) has ended.
-        wait_for_journal(tmp_path / "run", lambda events: any(e["event"] == "iteration_started" and e["iteration"] >= 7
-                                                              for e in events))
-        assert run_vemo("ctl", tmp_path / "run", "stop-after-cycle").returncode == 0
-        out, err = process.communicate(timeout=60)
-    finally:
-        process.kill()
-    events = journal_events(tmp_path / "run")
-    assert process.returncode == 0 and "run finished after iteration" in out, err
+    # Past the short loop's 5 rounds: the long loop runs, the short one (if any) has ended.
+    code, out, err, events = _stopped_after_cycle(tmp_path, address, LONG_LOOP + main, 7)
+    assert code == 0 and "run finished after iteration" in out, err
     assert not any(e["event"] == "action_started" and e["text"] in never for e in events)
     assert events[-1]["event"] == "run_ended" and events[-1]["outcome"] == "finished"
