@@ -31,9 +31,6 @@ class Recorder:
         self._round_started: dict[int, int] = {}
         self._lock = threading.Lock()
         self.failed: list[Any] = []  # the actions that failed, in the order they did
-        # What ended how, per module of the program (outcome -> count), counted as the actions end: a long
-        # run's verdict, without a record per action.
-        self.ended: dict[str, dict[str, int]] = {}
         self.failures: list[tuple[str | None, str]] = []  # (except block or None, reason) of each failure
         self.last_end = 0.0  # when the last action ended, on the journal's clock
         self._planned = self._name(numbered(plans, self.loops))
@@ -142,9 +139,6 @@ class Recorder:
             module, index, text, location, part = key
             if outcome == "error":
                 self.failures.append((part if isinstance(part, str) else None, reason or text))
-            if not isinstance(part, str):
-                tally = self.ended.setdefault(module, {})
-                tally[outcome] = tally.get(outcome, 0) + 1
             # A finished action's line names it by module and index alone (its action_started gives the text):
             # it is the line a long run writes most.
             fields = {} if outcome == "finished" else {"text": text, "location": location}

@@ -547,10 +547,10 @@ class Run:
                      for block, reason in self.recorder.failures]
         else:
             fold = self._folded_journal()
-            code, outcome, verdict = self._verdict(fold.records.final())
+            records = fold.records.final()
+            code, outcome, verdict = self._verdict(records)
             fold.add(self.journal.write("run_ended", exit_code=code, outcome=outcome))
             self.journal.close()
-            records = fold.records.final()
             write_outputs(records, self.outputs_requested(), f"vemo run {self.prepared.script.name}", self.out,
                           self.errors, fold.holds)
             for line in summary_lines(fold.records, {name: fold.module_state(name) for name in fold.records.totals}):
@@ -582,18 +582,17 @@ class Run:
             os._exit(code)  # a thread still blocked on the handler would keep the interpreter alive
 
     def _counted_verdict(self) -> tuple[int, str, str]:
-        """(exit code, run_ended outcome, the summary's last line) from the recorder's counts."""
+        """(exit code, run_ended outcome, the summary's last line) from the counts of the recorder and the
+        run's fold."""
         elapsed = self.recorder.last_end
-        ended = self.recorder.ended
         if self.interrupt is not None or self.stop_cause == "operator" or self.journal.error is not None:
             return self._verdict([ActionRecord(0, "", "", "", start=0.0, end=elapsed)])
         if self.recorder.failed:
             return EXIT_FAILED, "failed", f"run failed after {elapsed:.2f} s"
-        done = {module: ended.get(module, {}).get("finished", 0) + ended.get(module, {}).get("skipped", 0)
-                for module in self.recorder.totals}
         if self.ended_after_round:
             return self._ended_as_asked(elapsed)
-        if all(done[m] == total for m, total in self.recorder.totals.items()):
+        settled = self.fold.records.settled  # finished or skipped, per module
+        if all(settled.get(m, 0) == total for m, total in self.recorder.totals.items()):
             return EXIT_OK, "finished", f"run finished in {elapsed:.2f} s"
         return EXIT_FAILED, "failed", "run ended with actions not run"
 
